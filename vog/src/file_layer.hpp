@@ -1,0 +1,52 @@
+// File layer: one operating-system file with a 12-byte header and an advisory lock.
+//
+// Layout of the header (little-endian):
+//   0  9  magic "vogvogvog"
+//   9  1  format version, 1
+//   10 2  data_offset: first byte of the block area
+// The bytes from 12 to data_offset belong to the block layer.
+//
+// Offsets passed to read/write are absolute file offsets: this layer never adds
+// data_offset itself. Nothing here forces data to stable storage.
+//
+// Thread safety: every method may be called concurrently on one handle.
+// Locking: a writable handle holds an exclusive flock, a read-only one a shared
+// flock; destroying the handle closes the file and releases the lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace vog {
+
+enum class AccessMode : std::uint8_t { ReadOnly, Writable };
+
+inline constexpr std::size_t kFileHeaderSize = 12;
+
+class FileLayer {
+ public:
+  virtual ~FileLayer() = default;
+
+  // One transfer of up to out.size() bytes; returns the count the system moved:
+  // 0 at or beyond the end of file, a short count across it. Bytes of `out`
+  // that were not transferred keep their previous contents.
+  [[nodiscard]] virtual Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) = 0;
+  // Writes every byte, extending the file if needed (a gap reads as zeros).
+  [[nodiscard]] virtual Result<void> write(std::uint64_t offset, std::span<const std::byte> data) = 0;
+  // The file size in bytes, header included.
+  [[nodiscard]] virtual Result<std::uint64_t> len() = 0;
+  // Truncates or zero-extends the file to exactly `length` bytes.
+  [[nodiscard]] virtual Result<void> set_len(std::uint64_t length) = 0;
+  // Problems with the header as "L1: ..." lines; an error only when the checks
+  // themselves cannot run.
+  [[nodiscard]] virtual Result<std::vector<std::string>> verify() = 0;
+  // The data offset given at creation or read at opening; never changes.
+  [[nodiscard]] virtual std::uint64_t data_offset() const noexcept = 0;
+};
+
+}  // namespace vog

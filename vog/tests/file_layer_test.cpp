@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "file_on_disk.hpp"
+#include "temp_dir.hpp"
+
+namespace vog {
+namespace {
+
+using testing::read_all;
+using testing::TempDir;
+using testing::write_all;
+
+std::vector<std::byte> bytes_of(std::string_view text) {
+  std::vector<std::byte> out(text.size());
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+std::unique_ptr<FileOnDisk> must_create(const std::string& path, std::uint16_t data_offset = 14) {
+  auto file = FileOnDisk::create(path, data_offset);
+  EXPECT_TRUE(file) << file.error().to_string();
+  return std::move(*file);
+}
+
+std::unique_ptr<FileOnDisk> must_open(const std::string& path, AccessMode mode) {
+  auto file = FileOnDisk::open(path, mode);
+  EXPECT_TRUE(file) << file.error().to_string();
+  return std::move(*file);
+}
+
+TEST(FileOnDiskCreate, WritesExactHeaderAndZeroFill) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  EXPECT_EQ(file->data_offset(), 14u);
+  EXPECT_EQ(*file->len(), 14u);
+  std::vector<unsigned char> expected = {'v', 'o', 'g', 'v', 'o', 'g', 'v', 'o', 'g', 1, 14, 0, 0, 0};
+  EXPECT_EQ(read_all(dir.file("a.vog")), expected);
+}
+
+TEST(FileOnDiskCreate, LargeDataOffsetIsLittleEndian) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"), 0x1234);
+  auto bytes = read_all(dir.file("a.vog"));
+  ASSERT_EQ(bytes.size(), 0x1234u);
+  EXPECT_EQ(bytes[10], 0x34);
+  EXPECT_EQ(bytes[11], 0x12);
+}
+
+TEST(FileOnDiskCreate, ExistingPathFailsWithThePathAndIsUntouched) {
+  TempDir dir;
+  std::string path = dir.file("taken");
+  write_all(path, {1, 2, 3});
+  auto file = FileOnDisk::create(path, 14);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), VogError::already_exists(path));
+  EXPECT_EQ(read_all(path), (std::vector<unsigned char>{1, 2, 3}));
+}
+
+TEST(FileOnDiskCreate, MissingDirectoryReportsTheSystemError) {
+  TempDir dir;
+  auto file = FileOnDisk::create(dir.file("no/such/dir.vog"), 14);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), VogError::os(ENOENT, "failed to create Vog file: "));
+}
+
+TEST(FileOnDiskCreate, DataOffsetBelowHeaderIsRefused) {
+  TempDir dir;
+  auto file = FileOnDisk::create(dir.file("a.vog"), 11);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error().kind(), ErrorKind::IoError);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("a.vog")));
+}
+
+TEST(FileOnDiskOpen, MissingFileReportsTheSystemError) {
+  TempDir dir;
+  auto file = FileOnDisk::open(dir.file("none.vog"), AccessMode::ReadOnly);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), VogError::os(ENOENT, "failed to open Vog file: "));
+}
+
+TEST(FileOnDiskOpen, ReadsDataOffsetFromHeader) {
+  TempDir dir;
+  must_create(dir.file("a.vog"), 143);
+  auto file = must_open(dir.file("a.vog"), AccessMode::Writable);
+  EXPECT_EQ(file->data_offset(), 143u);
+}
+
+TEST(FileOnDiskOpen, FileShorterThanHeaderCannotBeRead) {
+  TempDir dir;
+  write_all(dir.file("short"), {'v', 'o', 'g', 'v', 'o', 'g', 'v', 'o', 'g', 1, 14});
+  auto file = FileOnDisk::open(dir.file("short"), AccessMode::ReadOnly);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error().kind(), ErrorKind::IoError);
+  EXPECT_TRUE(file.error().detail().starts_with("failed to read Vog header magic: "))
+      << file.error().detail();
+}
+
+TEST(FileOnDiskOpen, BadMagicAndVersionAreRefused) {
+  TempDir dir;
+  write_all(dir.file("magic"), {'v', 'o', 'g', 'v', 'o', 'g', 'v', 'o', 'x', 1, 14, 0, 0, 0});
+  auto bad_magic = FileOnDisk::open(dir.file("magic"), AccessMode::ReadOnly);
+  ASSERT_FALSE(bad_magic);
+  EXPECT_EQ(bad_magic.error(), VogError::io("not a Vog file (bad magic)"));
+
+  write_all(dir.file("version"), {'v', 'o', 'g', 'v', 'o', 'g', 'v', 'o', 'g', 2, 14, 0, 0, 0});
+  auto bad_version = FileOnDisk::open(dir.file("version"), AccessMode::Writable);
+  ASSERT_FALSE(bad_version);
+  EXPECT_EQ(bad_version.error(), VogError::io("unsupported header format version: 2"));
+}
+
+TEST(FileOnDiskOpen, FailedHeaderCheckReleasesTheLock) {
+  TempDir dir;
+  write_all(dir.file("magic"), {'n', 'o', 't', 'v', 'o', 'g', 'v', 'o', 'g', 1, 14, 0, 0, 0});
+  ASSERT_FALSE(FileOnDisk::open(dir.file("magic"), AccessMode::Writable));
+  // A lock left behind would make this a lock conflict instead of bad magic.
+  auto again = FileOnDisk::open(dir.file("magic"), AccessMode::Writable);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error(), VogError::io("not a Vog file (bad magic)"));
+}
+
+TEST(FileOnDiskLock, ReadersShareAndWritersExcludeEveryone) {
+  TempDir dir;
+  std::string path = dir.file("a.vog");
+  must_create(path);  // dropped at once: the creator's lock goes with it
+
+  auto reader1 = must_open(path, AccessMode::ReadOnly);
+  auto reader2 = must_open(path, AccessMode::ReadOnly);
+  auto writer = FileOnDisk::open(path, AccessMode::Writable);
+  ASSERT_FALSE(writer);
+  EXPECT_EQ(writer.error(), VogError::os(EWOULDBLOCK, "Vog file is locked by another process: "));
+
+  reader1.reset();
+  reader2.reset();
+  auto holder = must_open(path, AccessMode::Writable);
+  auto second_writer = FileOnDisk::open(path, AccessMode::Writable);
+  ASSERT_FALSE(second_writer);
+  EXPECT_EQ(second_writer.error().detail(),
+            "Vog file is locked by another process: " + os_error_text(EWOULDBLOCK));
+  auto reader = FileOnDisk::open(path, AccessMode::ReadOnly);
+  ASSERT_FALSE(reader);
+  EXPECT_EQ(reader.error(), VogError::io("Vog file is locked by another process: lock acquisition "
+                                         "failed because the operation would block"));
+}
+
+TEST(FileOnDiskLock, CreatorHoldsTheWriterLock) {
+  TempDir dir;
+  auto creator = must_create(dir.file("a.vog"));
+  auto reader = FileOnDisk::open(dir.file("a.vog"), AccessMode::ReadOnly);
+  ASSERT_FALSE(reader);
+  EXPECT_TRUE(reader.error().detail().starts_with("Vog file is locked by another process: "));
+}
+
+TEST(FileOnDiskTransfer, ReadsAtAndAcrossTheEnd) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  std::vector<std::byte> buffer(8, std::byte{0xAA});
+
+  EXPECT_EQ(*file->read(14, buffer), 0u);
+  EXPECT_EQ(*file->read(1000, buffer), 0u);
+  EXPECT_EQ(buffer, std::vector<std::byte>(8, std::byte{0xAA}));
+
+  EXPECT_EQ(*file->read(10, buffer), 4u);
+  EXPECT_EQ(buffer[0], std::byte{14});
+  EXPECT_EQ(buffer[3], std::byte{0});
+  EXPECT_EQ(buffer[4], std::byte{0xAA});  // the untouched tail keeps its bytes
+}
+
+TEST(FileOnDiskTransfer, WriteBeyondTheEndExtendsWithZeros) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  ASSERT_TRUE(file->write(20, bytes_of("abc")));
+  EXPECT_EQ(*file->len(), 23u);
+  std::vector<std::byte> buffer(9);
+  ASSERT_EQ(*file->read(14, buffer), 9u);
+  EXPECT_EQ(buffer, (std::vector<std::byte>{{}, {}, {}, {}, {}, {}, std::byte{'a'}, std::byte{'b'},
+                                            std::byte{'c'}}));
+}
+
+TEST(FileOnDiskTransfer, SetLenTruncatesAndExtends) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  ASSERT_TRUE(file->set_len(4096));
+  EXPECT_EQ(*file->len(), 4096u);
+  ASSERT_TRUE(file->set_len(20));
+  EXPECT_EQ(*file->len(), 20u);
+}
+
+TEST(FileOnDiskTransfer, ReadOnlyHandleRefusesWrites) {
+  TempDir dir;
+  must_create(dir.file("a.vog"));
+  auto file = must_open(dir.file("a.vog"), AccessMode::ReadOnly);
+  auto wrote = file->write(14, bytes_of("x"));
+  ASSERT_FALSE(wrote);
+  EXPECT_EQ(wrote.error(), VogError::os(EBADF));
+  EXPECT_FALSE(file->set_len(100));
+}
+
+TEST(FileOnDiskTransfer, ConcurrentWritersAtDistinctOffsetsDoNotInterfere) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  constexpr int kThreads = 4;
+  constexpr int kChunks = 200;
+  constexpr std::size_t kChunk = 64;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::byte> chunk(kChunk, static_cast<std::byte>(t + 1));
+      for (int c = 0; c < kChunks; ++c) {
+        auto offset = 14 + (static_cast<std::uint64_t>(c) * kThreads + static_cast<unsigned>(t)) * kChunk;
+        ASSERT_TRUE(file->write(offset, chunk));
+        std::vector<std::byte> back(kChunk);
+        ASSERT_EQ(*file->read(offset, back), kChunk);
+        ASSERT_EQ(back, chunk);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(*file->len(), 14 + kThreads * kChunks * kChunk);
+}
+
+TEST(FileOnDiskVerify, SoundFileHasNoProblems) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  EXPECT_EQ(*file->verify(), std::vector<std::string>{});
+}
+
+TEST(FileOnDiskVerify, FileCutToFiveBytesReportsFourProblemsInOrder) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  ASSERT_TRUE(file->set_len(5));
+  EXPECT_EQ(*file->verify(), (std::vector<std::string>{
+                                 "L1: file size (5) is less than data_offset (14)",
+                                 "L1: file magic 'vogvogvog' is corrupted",
+                                 "L1: header format version 0 does not match expected 1",
+                                 "L1: data_offset in magic (0) does not match stored data_offset (14)",
+                             }));
+}
+
+TEST(FileOnDiskVerify, ChangedHeaderFieldsAreReported) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  ASSERT_TRUE(file->write(9, std::vector<std::byte>{std::byte{3}, std::byte{15}, std::byte{0}}));
+  EXPECT_EQ(*file->verify(), (std::vector<std::string>{
+                                 "L1: header format version 3 does not match expected 1",
+                                 "L1: data_offset in magic (15) does not match stored data_offset (14)",
+                             }));
+}
+
+}  // namespace
+}  // namespace vog

@@ -1,0 +1,84 @@
+// Block encryption: AES-256-XTS per block under a password-unlocked master key.
+//
+// Encryption record (129 bytes, little-endian), stored after the block-layer header:
+//   0   16  Argon2 salt
+//   16  4   memory cost (KiB)
+//   20  4   time cost (iterations)
+//   24  1   parallelism (lanes)
+//   25  32  SHA-256 of the derived key's last 32 bytes (verification hash)
+//   57  72  RFC 3394 wrap of the 64-byte master key under the derived key's first 32 bytes
+//
+// The master key is the XTS key: data key (bytes 0..31), then tweak key (32..63).
+// A block's tweak is its number as a 128-bit little-endian integer.
+//
+// Thread safety: a BlockCipher is immutable and may be used by any number of
+// threads at once. The run transforms fan out to the process-wide worker pool.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "error.hpp"
+
+namespace vog {
+
+inline constexpr std::size_t kEncryptionRecordSize = 129;
+inline constexpr std::size_t kMasterKeySize = 64;
+
+struct EncryptionConfig {
+  std::array<std::byte, 16> salt{};
+  std::uint32_t memory_cost = 0;  // KiB
+  std::uint32_t time_cost = 0;
+  std::uint32_t parallelism = 0;  // only the low byte is stored
+  std::array<std::byte, 32> verification_hash{};
+  std::array<std::byte, 72> wrapped_master_key{};
+
+  friend bool operator==(const EncryptionConfig&, const EncryptionConfig&) = default;
+};
+
+// The XTS transform of whole blocks under one master key.
+class BlockCipher {
+ public:
+  virtual ~BlockCipher() = default;
+  // One XTS data unit, in place, tweak = block number.
+  virtual void encrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
+  virtual void decrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
+};
+
+struct NewEncryption {
+  EncryptionConfig config;
+  std::unique_ptr<BlockCipher> cipher;
+};
+
+// Draws a salt and a master key, derives the key-encryption key from the
+// password with Argon2id (19456 KiB, 2 passes, 1 lane) and wraps the master key.
+[[nodiscard]] Result<NewEncryption> create_encryption(std::span<const std::byte> password);
+// Checks the stored Argon2 parameters, derives, verifies the hash and unwraps.
+[[nodiscard]] Result<std::unique_ptr<BlockCipher>> open_encryption(
+    const EncryptionConfig& config, std::span<const std::byte> password);
+[[nodiscard]] Result<std::unique_ptr<BlockCipher>> cipher_from_master_key(
+    std::span<const std::byte, kMasterKeySize> master_key);
+
+[[nodiscard]] std::array<std::byte, kEncryptionRecordSize> serialize_config(
+    const EncryptionConfig& config);
+[[nodiscard]] Result<EncryptionConfig> deserialize_config(std::span<const std::byte> bytes);
+
+inline void encrypt_block(const BlockCipher& cipher, std::uint32_t block, std::span<std::byte> data) {
+  cipher.encrypt_block(block, data);
+}
+inline void decrypt_block(const BlockCipher& cipher, std::uint32_t block, std::span<std::byte> data) {
+  cipher.decrypt_block(block, data);
+}
+
+// Transforms the consecutive blocks first, first + 1, ... of `buffer` in place,
+// split into one contiguous chunk of whole blocks per worker-pool thread.
+// A buffer shorter than one block is left as it is.
+void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first);
+void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first);
+
+}  // namespace vog

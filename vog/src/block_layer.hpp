@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ namespace vog {
 
 using BlockNo = std::uint32_t;
 inline constexpr BlockNo kNoBlock = 0xFFFFFFFF;
+
+// A password is a byte string; an empty one is a password like any other.
+using Password = std::optional<std::span<const std::byte>>;
 
 // Which block cache a single-block transfer goes through.
 enum class CacheHint : std::uint8_t { NoCache = 0, ThreadCache = 1, SharedCache = 2 };

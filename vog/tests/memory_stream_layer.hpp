@@ -91,6 +91,11 @@ class MemoryStreamLayer final : public StreamLayer {
     fault_ = std::move(fault);
   }
 
+  // Runs at the start of every stream operation, outside the layer's mutex, so
+  // a test can stretch the windows between steps of concurrent callers.
+  // Set it before any other thread uses the layer.
+  void set_pause(std::function<void()> pause) { pause_ = std::move(pause); }
+
   // Every read and every write through any handle, in order.
   [[nodiscard]] std::vector<TransferRecord> reads() {
     std::lock_guard lock(mu_);
@@ -145,6 +150,7 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<StreamId> create_stream(bool compressed) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_CHECK(fault(LayerOp::CreateStream, kStreamsStreamId));
     VOG_CHECK(check_writable());
@@ -162,6 +168,7 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<void> delete_stream(StreamId id) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_CHECK(fault(LayerOp::DeleteStream, id));
     if (locks_.contains(id))
@@ -174,6 +181,7 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<BlockStreamHandle> open_stream_inner(StreamId id, bool for_write, bool wait) override {
+    pause();
     if (id == kStreamsStreamId)
       return std::unexpected(VogError::invalid_path("cannot open Streams stream directly"));
     std::unique_lock lock(mu_);
@@ -203,6 +211,7 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<void> close_stream(BlockStreamHandle handle) override {
+    pause();
     std::unique_lock lock(mu_);
     auto found = handles_.find(handle);
     if (found == handles_.end())
@@ -232,16 +241,19 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<std::uint64_t> stream_length(BlockStreamHandle handle) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Length, false));
     return (*entry)->size;
   }
   Result<std::uint64_t> stream_reserved(BlockStreamHandle handle) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Reserved, false));
     return (*entry)->reserved;
   }
   Result<bool> is_stream_compressed(BlockStreamHandle handle) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::IsCompressed, false));
     return (*entry)->compressed;
@@ -249,6 +261,7 @@ class MemoryStreamLayer final : public StreamLayer {
 
   Result<std::size_t> read(BlockStreamHandle handle, std::uint64_t offset,
                            std::span<std::byte> out) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Read, false));
     reads_.push_back({(*entry)->id, offset, out.size()});
@@ -262,6 +275,7 @@ class MemoryStreamLayer final : public StreamLayer {
 
   Result<std::size_t> write(BlockStreamHandle handle, std::uint64_t offset,
                             std::span<const std::byte> data) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Write, true));
     writes_.push_back({(*entry)->id, offset, data.size()});
@@ -277,12 +291,14 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   Result<void> reserve(BlockStreamHandle handle, std::uint64_t capacity) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Reserve, true));
     return reserve_locked(**entry, capacity);
   }
 
   Result<void> truncate(BlockStreamHandle handle, std::uint64_t length) override {
+    pause();
     std::lock_guard lock(mu_);
     VOG_TRY(entry, find_handle(handle, LayerOp::Truncate, true));
     HandleEntry& copy = **entry;
@@ -378,6 +394,9 @@ class MemoryStreamLayer final : public StreamLayer {
     MemoryStreamLayer& owner_;
   };
 
+  void pause() const {
+    if (pause_) pause_();
+  }
   Result<void> fault(LayerOp op, StreamId id) {
     if (fault_)
       if (auto error = fault_(op, id)) return std::unexpected(std::move(*error));
@@ -413,6 +432,7 @@ class MemoryStreamLayer final : public StreamLayer {
 
   std::shared_ptr<MemoryStore> store_;
   const bool writable_;
+  std::function<void()> pause_;
   AdminSlots blocks_;
 
   std::mutex mu_;  // guards everything below and *store_

@@ -82,10 +82,12 @@ int main(int argc, char** argv) {
     if (auto built = build(**file); !built) return fail(built.error());
   }  // the last reference closes the file and releases its lock
 
-  auto file = vog::Vog::open(path, vog::OpenMode::Read);
-  if (!file) return fail(file.error());
-  std::printf("%s\n", path.c_str());
-  if (auto printed = print_tree(**file, "", 1); !printed) return fail(printed.error());
+  {
+    auto file = vog::Vog::open(path, vog::OpenMode::Read);
+    if (!file) return fail(file.error());
+    std::printf("%s\n", path.c_str());
+    if (auto printed = print_tree(**file, "", 1); !printed) return fail(printed.error());
+  }
   if (argc <= 1) std::filesystem::remove(path);
   return 0;
 }

@@ -25,6 +25,8 @@
 
 namespace vog {
 
+class WorkerPool;
+
 inline constexpr std::size_t kEncryptionRecordSize = 129;
 inline constexpr std::size_t kMasterKeySize = 64;
 
@@ -39,13 +41,24 @@ struct EncryptionConfig {
   friend bool operator==(const EncryptionConfig&, const EncryptionConfig&) = default;
 };
 
-// The XTS transform of whole blocks under one master key.
+// The XTS transform of whole blocks under one master key. The engine's one
+// implementation comes from cipher_from_master_key(); tests may substitute
+// their own to watch how runs are cut up.
 class BlockCipher {
  public:
   virtual ~BlockCipher() = default;
   // One XTS data unit, in place, tweak = block number.
   virtual void encrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   virtual void decrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
+  // Consecutive data units of `unit` bytes numbered first, first + 1, ..., in
+  // place on the calling thread; a final piece shorter than `unit` is a data
+  // unit of its own length. The default transforms unit by unit through the
+  // single-block calls.
+  // REQUIRES: unit > 0; the unit numbers stay below 2^32.
+  virtual void encrypt_units(std::uint32_t first, std::span<std::byte> data,
+                             std::size_t unit) const;
+  virtual void decrypt_units(std::uint32_t first, std::span<std::byte> data,
+                             std::size_t unit) const;
 };
 
 struct NewEncryption {
@@ -74,11 +87,29 @@ inline void decrypt_block(const BlockCipher& cipher, std::uint32_t block, std::s
 }
 
 // Transforms the consecutive blocks first, first + 1, ... of `buffer` in place,
-// split into one contiguous chunk of whole blocks per worker-pool thread.
-// A buffer shorter than one block is left as it is.
+// split into one contiguous chunk of whole blocks per worker-pool thread; the
+// caller waits for all chunks. A buffer shorter than one block is left as it is.
+// The short forms use the process-wide pool.
 void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first);
 void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first);
+void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first, WorkerPool& pool);
+void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first, WorkerPool& pool);
+
+// How a run of `length` bytes is cut for `threads` threads: B = length /
+// block_size whole blocks, P = ceil(B / threads) blocks per chunk; chunk c
+// starts at byte c * chunk_length and block first + c * P, the last chunk may
+// be shorter. All zero when the run holds no whole block.
+struct RunSplit {
+  std::size_t blocks_per_chunk = 0;
+  std::size_t chunk_length = 0;
+  std::size_t chunk_count = 0;
+
+  friend bool operator==(const RunSplit&, const RunSplit&) = default;
+};
+[[nodiscard]] RunSplit split_run(std::size_t length, std::size_t block_size, std::size_t threads);
 
 }  // namespace vog

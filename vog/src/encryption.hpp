@@ -12,7 +12,10 @@
 // A block's tweak is its number as a 128-bit little-endian integer.
 //
 // Thread safety: a BlockCipher is immutable and may be used by any number of
-// threads at once. The run transforms fan out to the process-wide worker pool.
+// threads at once. The run transforms fan out to the process-wide worker pool
+// and may be called from any thread, also while holding locks; blocks that are
+// not consecutive can be spread over WorkerPool::process_pool().run() with one
+// encrypt_block per task. The block transforms cannot fail.
 #pragma once
 
 #include <array>
@@ -47,7 +50,8 @@ struct EncryptionConfig {
 class BlockCipher {
  public:
   virtual ~BlockCipher() = default;
-  // One XTS data unit, in place, tweak = block number.
+  // One XTS data unit, in place, tweak = block number. Data shorter than one
+  // AES block (16 bytes) cannot be an XTS data unit and is left as it is.
   virtual void encrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   virtual void decrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   // Consecutive data units of `unit` bytes numbered first, first + 1, ..., in
@@ -69,14 +73,21 @@ struct NewEncryption {
 // Draws a salt and a master key, derives the key-encryption key from the
 // password with Argon2id (19456 KiB, 2 passes, 1 lane) and wraps the master key.
 [[nodiscard]] Result<NewEncryption> create_encryption(std::span<const std::byte> password);
-// Checks the stored Argon2 parameters, derives, verifies the hash and unwraps.
+// Checks the stored Argon2 parameters (Argon2's own limits, then at most
+// 4194304 KiB and 64 passes), derives, verifies the hash and unwraps.
+// Failures: IoError "argon2id params: ..." or "argon2id derivation failed: ...";
+// WrongPassword "password verification hash mismatch" or "AES-KW unwrap failed".
 [[nodiscard]] Result<std::unique_ptr<BlockCipher>> open_encryption(
     const EncryptionConfig& config, std::span<const std::byte> password);
+// Fails with IoError "AES-XTS key setup failed" when OpenSSL refuses the key
+// (its two halves are equal).
 [[nodiscard]] Result<std::unique_ptr<BlockCipher>> cipher_from_master_key(
     std::span<const std::byte, kMasterKeySize> master_key);
 
 [[nodiscard]] std::array<std::byte, kEncryptionRecordSize> serialize_config(
     const EncryptionConfig& config);
+// Reads the first 129 bytes; fewer fail with IoError "encryption config too
+// short: <given> < 129". The costs are not judged here (open_encryption does).
 [[nodiscard]] Result<EncryptionConfig> deserialize_config(std::span<const std::byte> bytes);
 
 inline void encrypt_block(const BlockCipher& cipher, std::uint32_t block, std::span<std::byte> data) {

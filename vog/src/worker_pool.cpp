@@ -83,7 +83,8 @@ void WorkerPool::run(std::size_t count, std::function<void(std::size_t)> task) {
     std::lock_guard lock(mu_);
     jobs_.push_back(job);
   }
-  work_ready_.notify_all();
+  // The caller takes a task itself; wake no more workers than there are others.
+  for (std::size_t i = 1; i < std::min(count, thread_count_ + 1); ++i) work_ready_.notify_one();
   job->work();
   retire(job);
   job->remaining.wait();

@@ -37,12 +37,14 @@ void transform_run(std::span<std::byte> buffer, std::size_t block_size, std::uin
 // with versions that keep one cipher context across the chunk.
 void BlockCipher::encrypt_units(std::uint32_t first, std::span<std::byte> data,
                                 std::size_t unit) const {
+  if (unit == 0) return;
   for (std::size_t at = 0; at < data.size(); at += unit, ++first)
     encrypt_block(first, data.subspan(at, std::min(unit, data.size() - at)));
 }
 
 void BlockCipher::decrypt_units(std::uint32_t first, std::span<std::byte> data,
                                 std::size_t unit) const {
+  if (unit == 0) return;
   for (std::size_t at = 0; at < data.size(); at += unit, ++first)
     decrypt_block(first, data.subspan(at, std::min(unit, data.size() - at)));
 }

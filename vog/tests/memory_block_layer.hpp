@@ -22,7 +22,7 @@
 
 namespace vog::testing {
 
-enum class FakeOp { Read, Write, Allocate, Deallocate };
+enum class FakeOp { Read, Write, Allocate, Deallocate, Verify };
 
 struct FakeCounters {
   int read_block = 0;
@@ -190,6 +190,7 @@ class MemoryBlockLayer final : public BlockLayer {
   Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override {
     std::lock_guard lock(mu_);
     verified_claims_.assign(claimed.begin(), claimed.end());
+    if (auto failed = inject(FakeOp::Verify)) return std::unexpected(*failed);
     return verify_lines_;
   }
 

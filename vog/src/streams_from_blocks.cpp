@@ -134,6 +134,9 @@ class StreamsFromBlocks::LogicalLock {
   }
   // The lock now belongs to a handle; close_stream releases it.
   void hand_over() noexcept { layer_ = nullptr; }
+  void release() {
+    if (layer_ != nullptr) std::exchange(layer_, nullptr)->release_lock(id_, for_write_);
+  }
 
  private:
   StreamsFromBlocks* layer_;
@@ -344,14 +347,19 @@ Result<void> StreamsFromBlocks::delete_stream(StreamId id) {
   if (!own)
     return std::unexpected(VogError::lock_conflict(format("cannot delete open stream {}", id)));
   VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
-  std::lock_guard table_guard(table_mu_);
-  VOG_TRY(record, read_slot(table_, id));
-  if (record->is_free()) return std::unexpected(no_stream(id));
-  if (record->extent() != 0 && record->top_block != 0) VOG_CHECK(free_tree(*record));
-  std::lock_guard head_guard(free_head_mu_);
-  VOG_CHECK(write_slot(id, StreamDescriptor::free_record(free_head_)));
-  VOG_CHECK(write_free_head(id));
-  return persist_l3_header();
+  Result<void> deleted = [&]() -> Result<void> {
+    std::lock_guard table_guard(table_mu_);
+    VOG_TRY(record, read_slot(table_, id));
+    if (record->is_free()) return std::unexpected(no_stream(id));
+    if (record->extent() != 0 && record->top_block != 0) VOG_CHECK(free_tree(*record));
+    std::lock_guard head_guard(free_head_mu_);
+    VOG_CHECK(write_slot(id, StreamDescriptor::free_record(free_head_)));
+    VOG_CHECK(write_free_head(id));
+    return persist_l3_header();
+  }();
+  // The ID must be free to lock before the table lets create_stream hand it out again.
+  own->release();
+  return deleted;
 }
 
 Result<BlockStreamHandle> StreamsFromBlocks::open_stream_inner(StreamId id, bool for_write,

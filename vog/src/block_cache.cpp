@@ -86,10 +86,14 @@ void BlockCache::clear() {
 
 void BlockCache::unlink(std::uint32_t at) noexcept {
   Node& node = nodes_[at];
-  if (node.prev != kNil) nodes_[node.prev].next = node.next;
-  else head_ = node.next;
-  if (node.next != kNil) nodes_[node.next].prev = node.prev;
-  else tail_ = node.prev;
+  if (node.prev != kNil)
+    nodes_[node.prev].next = node.next;
+  else
+    head_ = node.next;
+  if (node.next != kNil)
+    nodes_[node.next].prev = node.prev;
+  else
+    tail_ = node.prev;
   node.prev = node.next = kNil;
 }
 

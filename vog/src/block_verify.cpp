@@ -133,14 +133,15 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
   Bitmap claimed_set(total);
   std::unordered_set<BlockNo> claimed_beyond;
   for (BlockNo block : claimed) {
-    bool again = block < total ? claimed_set.test_and_set(block)
-                               : !claimed_beyond.insert(block).second;
+    bool again =
+        block < total ? claimed_set.test_and_set(block) : !claimed_beyond.insert(block).second;
     if (again) lines.push_back(format("L2: block {} claimed by multiple streams", block));
   }
   claimed_set.test_and_set(0);
 
   for_each_set(
-      free_set.words(), total, [&](std::size_t at) { return claimed_set.word(at) & free_set.word(at); },
+      free_set.words(), total,
+      [&](std::size_t at) { return claimed_set.word(at) & free_set.word(at); },
       [&](std::uint64_t block) {
         lines.push_back(
             format("L2: block {} is both claimed by a stream and on the free list", block));
@@ -149,8 +150,8 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
       free_set.words(), total,
       [&](std::size_t at) { return ~(claimed_set.word(at) | free_set.word(at)); },
       [&](std::uint64_t block) {
-        lines.push_back(
-            format("L2: block {} is orphaned (not claimed by any stream, not on free list)", block));
+        lines.push_back(format(
+            "L2: block {} is orphaned (not claimed by any stream, not on free list)", block));
       });
 
   {

@@ -29,7 +29,7 @@ namespace vog {
 struct BlocksInFileState {
   std::vector<std::byte> block0;  // plaintext, exactly one block; the only copy read after open
   std::uint64_t total_blocks = 0;
-  BlockNo free_head = kNoBlock;   // copied into block0 before each flush
+  BlockNo free_head = kNoBlock;  // copied into block0 before each flush
 };
 
 class BlocksInFile final : public BlockLayer {

@@ -143,8 +143,9 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
       const BlockNo start = trunk.start(k);
       const std::uint32_t length = trunk.length(k);
       if (length > 0 && (start == 0 || std::uint64_t{start} + length > kNoBlock))
-        return fail_corrupt(format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
-                                   number, k, start, length));
+        return fail_corrupt(
+            format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
+                   number, k, start, length));
       const auto need = static_cast<std::uint32_t>(count - taken.size());
       if (length > need) {  // the tail of the extent, so the entry only shrinks
         for (std::uint32_t i = length - need; i < length; ++i) taken.push_back(start + i);
@@ -163,7 +164,8 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
       consumed.insert(number);
       committed = taken.size();
     } else if (changed) {
-      if (auto wrote = write_raw_block(number, *bytes); !wrote) return fail(std::move(wrote).error());
+      if (auto wrote = write_raw_block(number, *bytes); !wrote)
+        return fail(std::move(wrote).error());
       committed = taken.size();
     }
   }
@@ -239,8 +241,7 @@ Result<void> BlocksInFile::zero_fill(std::span<const BlockNo> sorted) {
   std::size_t at = 0;
   while (at < sorted.size()) {
     std::size_t run = 1;
-    while (at + run < sorted.size() && run < chunk_blocks &&
-           sorted[at + run] == sorted[at] + run)
+    while (at + run < sorted.size() && run < chunk_blocks && sorted[at + run] == sorted[at] + run)
       ++run;
     sealed.assign(run * block_size, std::byte{0});
     encrypt_run(sorted[at], sealed);

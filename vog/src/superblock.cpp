@@ -26,14 +26,14 @@ constexpr std::size_t kSlotHeaderSize = 2;
 
 Result<void> check_slot_layout(std::span<const std::uint16_t> slot_sizes, std::size_t block_size) {
   if (slot_sizes.size() > kMaxSlots)
-    return std::unexpected(VogError::io(
-        format("too many admin slots: {} (block 0 holds at most {})", slot_sizes.size(), kMaxSlots)));
+    return std::unexpected(VogError::io(format(
+        "too many admin slots: {} (block 0 holds at most {})", slot_sizes.size(), kMaxSlots)));
   std::size_t needed = kBlock0SlotsOffset;
   for (std::uint16_t size : slot_sizes) needed += kSlotHeaderSize + size;
   if (needed > block_size)
-    return std::unexpected(VogError::io(format(
-        "admin slots do not fit into block 0: {} bytes needed, block size is {}", needed,
-        block_size)));
+    return std::unexpected(VogError::io(
+        format("admin slots do not fit into block 0: {} bytes needed, block size is {}", needed,
+               block_size)));
   return {};
 }
 
@@ -59,8 +59,8 @@ std::vector<std::byte> build_block0(std::span<const std::uint16_t> slot_sizes,
 Result<Block0Contents> parse_block0(std::span<const std::byte> block) {
   if (block.size() < kBlock0SlotsOffset) return std::unexpected(VogError::io("block 0 too small"));
   if (std::memcmp(block.data(), kMagic.data(), kMagic.size()) != 0)
-    return std::unexpected(VogError::io(format("block 0 magic mismatch: expected 'blk0', got '{}'",
-                                               lossy_utf8(block.first(4)))));
+    return std::unexpected(VogError::io(
+        format("block 0 magic mismatch: expected 'blk0', got '{}'", lossy_utf8(block.first(4)))));
   if (auto version = std::to_integer<unsigned>(block[4]); version != kVersion)
     return std::unexpected(VogError::io(format("unsupported block 0 version: {}", version)));
 

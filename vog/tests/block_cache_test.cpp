@@ -1,12 +1,13 @@
 // Block caches: the LRU itself, the capacity rule, and how the shared and
 // per-thread caches behave under the block layer's transfers.
+#include "block_cache.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <barrier>
 #include <thread>
 
-#include "block_cache.hpp"
 #include "block_test_util.hpp"
 #include "temp_dir.hpp"
 

@@ -190,16 +190,18 @@ TEST(Allocate, OverflowNamesTheMissingCountAndTheRoomLeft) {
   auto m = memory_store();
   auto huge = m.store->allocate_blocks(0xFFFFFFFF);
   ASSERT_FALSE(huge);
-  expect_io_error(huge.error(),
-                  "block index overflow: need 4294967295 blocks but only 4294967294 available before sentinel");
+  expect_io_error(
+      huge.error(),
+      "block index overflow: need 4294967295 blocks but only 4294967294 available before sentinel");
 
   ASSERT_TRUE(m.store->allocate_blocks(3));
   std::vector<BlockNo> freed{1, 2};
   ASSERT_TRUE(m.store->deallocate_blocks(freed));
   auto again = m.store->allocate_blocks(0xFFFFFFFE);  // 2 reused, 4 blocks in the file
   ASSERT_FALSE(again);
-  expect_io_error(again.error(),
-                  "block index overflow: need 4294967292 blocks but only 4294967291 available before sentinel");
+  expect_io_error(
+      again.error(),
+      "block index overflow: need 4294967292 blocks but only 4294967291 available before sentinel");
   // The two blocks taken before the failure went back to the free list.
   EXPECT_EQ(must(m.store->verify(std::vector<BlockNo>{3})), std::vector<std::string>{});
   EXPECT_EQ(must(m.store->allocate_blocks(2)), (std::vector<BlockNo>{1, 2}));
@@ -269,8 +271,9 @@ TEST(FreeListCorruption, ExtentCoveringBlock0OrASelfCycleIsRefused) {
   ASSERT_TRUE(m.store->allocate_blocks(4));
   ASSERT_TRUE(m.store->deallocate_block(3));
   testing::put_trunk_field(*m.store, 3, 0, 0, 2);  // extent (0, 2)
-  expect_io_error(m.store->allocate_blocks(1).error(),
-                  "free list corrupt: trunk 3, extent slot 0: extent (0, 2) covers block 0 or the sentinel");
+  expect_io_error(
+      m.store->allocate_blocks(1).error(),
+      "free list corrupt: trunk 3, extent slot 0: extent (0, 2) covers block 0 or the sentinel");
 
   testing::put_trunk_field(*m.store, 3, 0, kNoBlock, 0);
   testing::put_trunk_field(*m.store, 3, -1, 3);  // next := itself

@@ -45,7 +45,8 @@ TEST(BlockStoreCreate, ShiftLimitsAreCheckedBeforeTheFileIsTouched) {
   TempDir dir;
   auto too_small = BlocksInFile::create(dir.file("8.vog"), 8, kStandardSlots, std::nullopt);
   ASSERT_FALSE(too_small);
-  expect_io_error(too_small.error(), "block_size_shift must be >= 9 (minimum 512 bytes for superblock)");
+  expect_io_error(too_small.error(),
+                  "block_size_shift must be >= 9 (minimum 512 bytes for superblock)");
   EXPECT_FALSE(std::filesystem::exists(dir.file("8.vog")));
 
   auto too_large = BlocksInFile::create(dir.file("25.vog"), 25, kStandardSlots, std::nullopt);
@@ -195,13 +196,13 @@ TEST(LossyUtf8, ReplacesEachMaximalBrokenSubsequence) {
   EXPECT_EQ(decode({'b', 'l', 'k', '0'}), "blk0");
   EXPECT_EQ(decode({0, 0, 0, 0}), std::string(4, '\0'));
   EXPECT_EQ(decode({0xC3, 0xA9}), "\xC3\xA9");
-  EXPECT_EQ(decode({0xE2, 0x82, 'x'}), "\xEF\xBF\xBDx");               // truncated 3-byte form
-  EXPECT_EQ(decode({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD");        // overlong lead, stray tail
+  EXPECT_EQ(decode({0xE2, 0x82, 'x'}), "\xEF\xBF\xBDx");        // truncated 3-byte form
+  EXPECT_EQ(decode({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong lead, stray tail
   EXPECT_EQ(decode({0xED, 0xA0, 0x80}), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
   EXPECT_EQ(decode({0xF0, 0x9F, 0x98, 0x80}), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(decode({0xF0, 0x9F, 0x98}), "\xEF\xBF\xBD");               // cut at the end
+  EXPECT_EQ(decode({0xF0, 0x9F, 0x98}), "\xEF\xBF\xBD");  // cut at the end
   EXPECT_EQ(decode({0xF4, 0x90, 0x80, 0x80}),
-            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");      // beyond U+10FFFF
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // beyond U+10FFFF
 }
 
 // ---- admin slots -------------------------------------------------------------
@@ -213,7 +214,8 @@ TEST(AdminSlots, OutOfRangeAndWrongSizeAreRefusedWithoutChange) {
   expect_io_error(missing.error(), "admin slot index 2 out of range (have 2 slots in block 0)");
   auto write_missing = m.store->write_admin_slot(2, filled(11, 1));
   ASSERT_FALSE(write_missing);
-  expect_io_error(write_missing.error(), "admin slot index 2 out of range (have 2 slots in block 0)");
+  expect_io_error(write_missing.error(),
+                  "admin slot index 2 out of range (have 2 slots in block 0)");
 
   std::uint64_t writes = m.disk->write_count();
   auto too_long = m.store->write_admin_slot(1, filled(12, 7));
@@ -236,9 +238,9 @@ TEST(AdminSlots, WritesArePersistedAndStayInTheirSlot) {
   EXPECT_EQ(must(store->read_admin_slot(0)), filled(28, 0xAA));
   EXPECT_EQ(must(store->read_admin_slot(1)), filled(11, 0xBB));
   std::vector<unsigned char> bytes = read_all(path);
-  EXPECT_EQ(bytes[14 + 10], 28);   // size fields untouched
+  EXPECT_EQ(bytes[14 + 10], 28);  // size fields untouched
   EXPECT_EQ(bytes[14 + 40], 11);
-  EXPECT_EQ(bytes[14 + 53], 0);    // nothing past the last slot
+  EXPECT_EQ(bytes[14 + 53], 0);  // nothing past the last slot
 }
 
 TEST(AdminSlots, FailedFlushKeepsTheNewBytesInMemory) {
@@ -285,7 +287,8 @@ TEST(BlockIo, WritesReadBackThroughTheirOwnHint) {
   BlockNo block = 1;
   for (CacheHint hint : {CacheHint::NoCache, CacheHint::ThreadCache, CacheHint::SharedCache}) {
     std::vector<std::byte> back(100);
-    ASSERT_TRUE(m.store->read_block(block, 300, back, hint));  // caches the block if the hint says so
+    ASSERT_TRUE(
+        m.store->read_block(block, 300, back, hint));  // caches the block if the hint says so
     auto data = filled(100, static_cast<int>(block));
     ASSERT_EQ(must(m.store->write_block(block, 300, data, hint)), 100u);
     ASSERT_TRUE(m.store->read_block(block, 300, back, hint));
@@ -350,8 +353,9 @@ TEST(ContiguousIo, RangesPastTheLastBlockNumberAreRefused) {
   std::vector<std::byte> out(10);
   auto read = m.store->read_contiguous_blocks(kNoBlock - 1, 508, out);
   ASSERT_FALSE(read);
-  expect_io_error(read.error(),
-                  "read_contiguous_blocks: offset 508 + len 10 from block 4294967294 passes the last block");
+  expect_io_error(
+      read.error(),
+      "read_contiguous_blocks: offset 508 + len 10 from block 4294967294 passes the last block");
   auto write = m.store->write_contiguous_blocks(0, ~std::uint64_t{0}, out);
   ASSERT_FALSE(write);
   EXPECT_EQ(m.disk->snapshot().size(), 14u + 512u);

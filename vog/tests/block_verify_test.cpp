@@ -35,9 +35,10 @@ TEST(BlockVerify, ClaimedFreeBlockAndDoubleClaims) {
   auto m = memory_store();
   ASSERT_TRUE(m.store->allocate_blocks(6));
   ASSERT_TRUE(m.store->deallocate_block(3));
-  EXPECT_EQ(must(m.store->verify(std::vector<BlockNo>{1, 2, 3, 4, 5, 6, 5, 5})),
-            (Lines{"L2: block 5 claimed by multiple streams", "L2: block 5 claimed by multiple streams",
-                   "L2: block 3 is both claimed by a stream and on the free list"}));
+  EXPECT_EQ(
+      must(m.store->verify(std::vector<BlockNo>{1, 2, 3, 4, 5, 6, 5, 5})),
+      (Lines{"L2: block 5 claimed by multiple streams", "L2: block 5 claimed by multiple streams",
+             "L2: block 3 is both claimed by a stream and on the free list"}));
   EXPECT_EQ(must(m.store->verify(std::vector<BlockNo>{1, 2, 4, 5, 6, 5})),
             Lines{"L2: block 5 claimed by multiple streams"});
   EXPECT_EQ(must(m.store->verify(std::vector<BlockNo>{0, 1, 2, 4, 5, 6, 0})),
@@ -104,20 +105,20 @@ TEST(BlockVerify, EveryStepReportsInOrder) {
   put_trunk_field(*m.store, 9, 2, 10, 1);  // 10 again
   put_trunk_field(*m.store, 9, 3, 7, 1);   // claimed below as well
   m.disk->bytes.push_back(std::byte{0});
-  EXPECT_EQ(must(m.store->verify(std::vector<BlockNo>{1, 2, 2, 7, 12, 3, 12})),
-            (Lines{"L2: file size (5647) does not match expected (5646) for 11 blocks",
-                   "L2: trunk 9, extent slot 0: zero-length extent at start 5",
-                   "L2: extent in trunk 9 references block 11 >= total_blocks (11)",
-                   "L2: block 10 appears multiple times in free list",
-                   "L2: claimed block 12 is >= total_blocks (11)",
-                   "L2: claimed block 12 is >= total_blocks (11)",
-                   "L2: block 2 claimed by multiple streams",
-                   "L2: block 12 claimed by multiple streams",
-                   "L2: block 7 is both claimed by a stream and on the free list",
-                   "L2: block 4 is orphaned (not claimed by any stream, not on free list)",
-                   "L2: block 5 is orphaned (not claimed by any stream, not on free list)",
-                   "L2: block 6 is orphaned (not claimed by any stream, not on free list)",
-                   "L2: block 8 is orphaned (not claimed by any stream, not on free list)"}));
+  EXPECT_EQ(
+      must(m.store->verify(std::vector<BlockNo>{1, 2, 2, 7, 12, 3, 12})),
+      (Lines{"L2: file size (5647) does not match expected (5646) for 11 blocks",
+             "L2: trunk 9, extent slot 0: zero-length extent at start 5",
+             "L2: extent in trunk 9 references block 11 >= total_blocks (11)",
+             "L2: block 10 appears multiple times in free list",
+             "L2: claimed block 12 is >= total_blocks (11)",
+             "L2: claimed block 12 is >= total_blocks (11)",
+             "L2: block 2 claimed by multiple streams", "L2: block 12 claimed by multiple streams",
+             "L2: block 7 is both claimed by a stream and on the free list",
+             "L2: block 4 is orphaned (not claimed by any stream, not on free list)",
+             "L2: block 5 is orphaned (not claimed by any stream, not on free list)",
+             "L2: block 6 is orphaned (not claimed by any stream, not on free list)",
+             "L2: block 8 is orphaned (not claimed by any stream, not on free list)"}));
 }
 
 TEST(BlockVerify, FileLayerLinesComeFirst) {

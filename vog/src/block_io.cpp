@@ -46,8 +46,9 @@ Result<Run> locate_run(std::string_view action, BlockNo first, std::uint64_t off
   const std::uint64_t room =
       run.first_block > kNoBlock ? 0 : (std::uint64_t{kNoBlock} - run.first_block) << shift;
   if (run.first_block > kNoBlock || run.within + length > room)
-    return std::unexpected(VogError::io(format("{}: offset {} + len {} from block {} passes the last block",
-                                               action, offset, length, first)));
+    return std::unexpected(
+        VogError::io(format("{}: offset {} + len {} from block {} passes the last block", action,
+                            offset, length, first)));
   run.span = (run.within + length + block_size - 1) & ~(block_size - 1);
   return run;
 }
@@ -81,8 +82,9 @@ Result<std::size_t> BlocksInFile::read_block(BlockNo block, std::uint32_t offset
   if (block == kNoBlock)
     return std::unexpected(VogError::io(format("read_block: block index {} is sentinel", block)));
   if (std::uint64_t{offset} + out.size() > block_bytes())
-    return std::unexpected(VogError::io(format("read_block: offset {} + len {} exceeds block_size {}",
-                                               offset, out.size(), block_bytes())));
+    return std::unexpected(
+        VogError::io(format("read_block: offset {} + len {} exceeds block_size {}", offset,
+                            out.size(), block_bytes())));
   if (read_cached(block, offset, out, hint)) return out.size();
 
   if (hint == CacheHint::NoCache && !cipher_) {
@@ -105,8 +107,9 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
   if (block == kNoBlock)
     return std::unexpected(VogError::io(format("write_block: block index {} is sentinel", block)));
   if (std::uint64_t{offset} + data.size() > block_bytes())
-    return std::unexpected(VogError::io(format(
-        "write_block: offset {} + len {} exceeds block_size {}", offset, data.size(), block_bytes())));
+    return std::unexpected(
+        VogError::io(format("write_block: offset {} + len {} exceeds block_size {}", offset,
+                            data.size(), block_bytes())));
 
   if (!cipher_) {
     VOG_CHECK(file_->write(block_offset(block) + offset, data));
@@ -197,13 +200,11 @@ Result<std::size_t> BlocksInFile::write_contiguous_blocks(BlockNo first, std::ui
 }
 
 void BlocksInFile::encrypt_run(BlockNo first, std::span<std::byte> blocks) const {
-  for (std::size_t at = 0; at + block_bytes() <= blocks.size(); at += block_bytes())
-    encrypt_block(*cipher_, first + static_cast<BlockNo>(at >> shift_), blocks.subspan(at, block_bytes()));
+  encrypt_blocks(*cipher_, blocks, block_bytes(), first);
 }
 
 void BlocksInFile::decrypt_run(BlockNo first, std::span<std::byte> blocks) const {
-  for (std::size_t at = 0; at + block_bytes() <= blocks.size(); at += block_bytes())
-    decrypt_block(*cipher_, first + static_cast<BlockNo>(at >> shift_), blocks.subspan(at, block_bytes()));
+  decrypt_blocks(*cipher_, blocks, block_bytes(), first);
 }
 
 // ---- whole blocks for the free list and verification -------------------------

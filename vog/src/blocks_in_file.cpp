@@ -55,10 +55,9 @@ BlocksInFile::BlocksInFile(std::unique_ptr<FileLayer> file, std::uint8_t shift,
 
 BlocksInFile::~BlocksInFile() = default;
 
-Result<std::unique_ptr<BlocksInFile>> BlocksInFile::create(const std::string& path,
-                                                           std::uint8_t block_size_shift,
-                                                           std::span<const std::uint16_t> slot_sizes,
-                                                           Password password) {
+Result<std::unique_ptr<BlocksInFile>> BlocksInFile::create(
+    const std::string& path, std::uint8_t block_size_shift,
+    std::span<const std::uint16_t> slot_sizes, Password password) {
   auto make_file = [&path](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
     VOG_TRY(file, FileOnDisk::create(path, data_offset));
     return std::unique_ptr<FileLayer>(std::move(*file));
@@ -85,9 +84,14 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::create_on(
   const std::size_t block_size = std::size_t{1} << block_size_shift;
   VOG_CHECK(check_slot_layout(slot_sizes, block_size));
 
+  // Key derivation comes before the file exists, so a failure leaves no file.
   std::unique_ptr<BlockCipher> cipher;
   std::array<std::byte, kEncryptionRecordSize> record{};
-  if (password) return std::unexpected(VogError::io("encrypted stores are not available in this build"));
+  if (password) {
+    VOG_TRY(created, create_encryption(*password));
+    cipher = std::move(created->cipher);
+    record = serialize_config(created->config);
+  }
 
   VOG_TRY(file, make_file(cipher ? kEncryptedDataOffset : kPlainDataOffset));
   std::unique_ptr<FileLayer> owned = std::move(*file);
@@ -131,10 +135,14 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<File
     if (password)
       return std::unexpected(VogError::io("password provided but file is not encrypted"));
   } else {
+    std::array<std::byte, kEncryptionRecordSize> record{};
+    VOG_CHECK(file->read(kEncryptionRecordOffset, record));
+    VOG_TRY(config, deserialize_config(record));
     if (!password)
       return std::unexpected(
           VogError::encryption_required("file is encrypted but no password was provided"));
-    return std::unexpected(VogError::io("encrypted stores are not available in this build"));
+    VOG_TRY(opened, open_encryption(*config, *password));
+    cipher = std::move(*opened);
   }
 
   VOG_TRY(file_size, file->len());
@@ -178,14 +186,15 @@ Result<std::vector<std::byte>> BlocksInFile::read_admin_slot(std::uint8_t index)
   return std::vector<std::byte>(payload.begin(), payload.end());
 }
 
-Result<void> BlocksInFile::write_admin_slot(std::uint8_t index, std::span<const std::byte> payload) {
+Result<void> BlocksInFile::write_admin_slot(std::uint8_t index,
+                                            std::span<const std::byte> payload) {
   if (index >= slots_.size())
     return std::unexpected(VogError::io(format(
         "admin slot index {} out of range (have {} slots in block 0)", index, slots_.size())));
   const Block0SlotInfo& slot = slots_[index];
   if (payload.size() != slot.size)
-    return std::unexpected(VogError::io(format("admin slot {}: expected {} bytes, got {}", index,
-                                               slot.size, payload.size())));
+    return std::unexpected(VogError::io(
+        format("admin slot {}: expected {} bytes, got {}", index, slot.size, payload.size())));
   std::lock_guard lock(state_mu_);
   std::memcpy(state_.block0.data() + slot.offset, payload.data(), payload.size());
   return flush_block0(state_);

@@ -30,6 +30,7 @@
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
+#include "worker_pool.hpp"
 
 namespace vog {
 namespace {
@@ -91,7 +92,7 @@ std::vector<Extent> extents_of(std::span<const BlockNo> sorted) {
 
 VogError corrupt(std::string detail) { return VogError::io("free list corrupt: " + detail); }
 
-// Largest zero-fill buffer of an encrypted store, in bytes.
+// Largest batch of encrypted zero blocks held at once, in bytes.
 constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
 
 // Refuses a whole list before anything changes: block 0 is the superblock,
@@ -234,21 +235,26 @@ Result<void> BlocksInFile::zero_fill(std::span<const BlockNo> sorted) {
     for (BlockNo block : sorted) VOG_CHECK(file_->write(block_offset(block), zeros));
     return {};
   }
-  // Encrypted zeros differ per block; consecutive numbers are encrypted as
-  // one run on the worker pool, then written block by block in order.
-  const std::size_t chunk_blocks = std::max<std::size_t>(1, kZeroFillChunk / block_size);
+  // Encrypted zeros differ per block (the tweak is the block number). Each
+  // batch is encrypted in parallel on the worker pool, one share of the
+  // batch's blocks per task, then written block by block in order.
+  WorkerPool& pool = WorkerPool::process_pool();
+  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / block_size);
   std::vector<std::byte> sealed;
-  std::size_t at = 0;
-  while (at < sorted.size()) {
-    std::size_t run = 1;
-    while (at + run < sorted.size() && run < chunk_blocks && sorted[at + run] == sorted[at] + run)
-      ++run;
-    sealed.assign(run * block_size, std::byte{0});
-    encrypt_run(sorted[at], sealed);
-    for (std::size_t i = 0; i < run; ++i)
-      VOG_CHECK(file_->write(block_offset(sorted[at + i]),
+  for (std::size_t at = 0; at < sorted.size(); at += batch_blocks) {
+    const std::span<const BlockNo> batch =
+        sorted.subspan(at, std::min(batch_blocks, sorted.size() - at));
+    sealed.assign(batch.size() * block_size, std::byte{0});
+    const std::size_t tasks = std::min(batch.size(), pool.thread_count());
+    const std::size_t per_task = (batch.size() + tasks - 1) / tasks;
+    pool.run(tasks, [&](std::size_t task) {
+      const std::size_t end = std::min(batch.size(), (task + 1) * per_task);
+      for (std::size_t i = task * per_task; i < end; ++i)
+        encrypt_block(*cipher_, batch[i], std::span(sealed).subspan(i * block_size, block_size));
+    });
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      VOG_CHECK(file_->write(block_offset(batch[i]),
                              std::span(sealed).subspan(i * block_size, block_size)));
-    at += run;
   }
   return {};
 }

@@ -299,16 +299,6 @@ TEST(BlockIo, WritesReadBackThroughTheirOwnHint) {
   }
 }
 
-TEST(BlockIo, WritesDoNotReachOtherCaches) {
-  auto m = memory_store();
-  ASSERT_TRUE(m.store->allocate_blocks(1));
-  std::vector<std::byte> back(4);
-  ASSERT_TRUE(m.store->read_block(1, 0, back, CacheHint::SharedCache));
-  ASSERT_TRUE(m.store->write_block(1, 0, filled(4, 1), CacheHint::ThreadCache));
-  ASSERT_TRUE(m.store->read_block(1, 0, back, CacheHint::SharedCache));
-  EXPECT_EQ(back, filled(4, 0));  // callers choose one cache per block and keep to it
-}
-
 TEST(BlockIo, UncachedReadPastTheEndOfTheFileGivesZeros) {
   auto m = memory_store();
   std::vector<std::byte> out = filled(512, 0x55);

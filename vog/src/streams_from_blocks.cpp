@@ -29,62 +29,13 @@
 #include "format.hpp"
 #include "le_bytes.hpp"
 #include "pyramid.hpp"
+#include "text.hpp"
 
 namespace vog {
 namespace {
 
 constexpr std::array<char, 6> kL3Identifier = {'p', 'y', 'r', 'a', ' ', ' '};
 constexpr std::uint64_t kTableHeaderSize = 4;
-
-// The bytes as UTF-8, each maximal invalid subsequence replaced by U+FFFD.
-std::string utf8_lossy(std::span<const std::byte> bytes) {
-  std::string out;
-  std::size_t i = 0;
-  auto at = [&](std::size_t k) { return std::to_integer<unsigned>(bytes[k]); };
-  while (i < bytes.size()) {
-    unsigned lead = at(i);
-    std::size_t need = 0;
-    unsigned low = 0x80, high = 0xBF;
-    if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
-      continue;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      need = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    std::size_t len = 1;
-    bool valid = need > 0;
-    for (std::size_t k = 0; valid && k < need; ++k) {
-      if (i + len >= bytes.size()) {
-        valid = false;
-        break;
-      }
-      unsigned next = at(i + len);
-      unsigned lo = k == 0 ? low : 0x80, hi = k == 0 ? high : 0xBF;
-      if (next < lo || next > hi) {
-        valid = false;
-        break;
-      }
-      ++len;
-    }
-    if (valid) {
-      out.append(reinterpret_cast<const char*>(bytes.data() + i), len);
-    } else {
-      out.append("\xEF\xBF\xBD");
-    }
-    i += len;
-  }
-  return out;
-}
 
 std::uint64_t slot_offset(StreamId id) { return kTableHeaderSize + kDescriptorSize * std::uint64_t{id}; }
 
@@ -180,7 +131,7 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
   auto header = std::span<const std::byte>(*payload);
   if (std::memcmp(header.data(), kL3Identifier.data(), kL3Identifier.size()) != 0)
     return std::unexpected(VogError::io(format("expected L3 identifier 'pyra  ', got '{}'",
-                                               utf8_lossy(header.first(6)))));
+                                               lossy_utf8(header.first(6)))));
   auto version = std::to_integer<std::uint8_t>(header[6]);
   if (version != kL3Version)
     return std::unexpected(VogError::io(format(

@@ -17,6 +17,8 @@
 namespace vog {
 
 Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids) {
+  // Other threads may have rewritten index blocks this thread still holds.
+  blocks_->clear_thread_cache();
   const StreamDescriptor table = streams_descriptor();
   const std::uint32_t block_size = blocks_->block_size();
   std::vector<std::string> problems;

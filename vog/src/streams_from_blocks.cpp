@@ -10,6 +10,8 @@
 //  3. A handle exists only while its stream's logical lock is held (read lock
 //     for a reading handle, write lock for a writing one).
 //  4. A handle's descriptor copy reaches the table only in close_stream.
+//  5. A thread works on a handle's stream only with a block cache that holds
+//     nothing older than the stream's last change (fresh_caches).
 //
 // Locking, outermost first:
 //   a handle's in_use lock (data operations and close_stream on that handle)
@@ -329,8 +331,10 @@ Result<BlockStreamHandle> StreamsFromBlocks::open_stream_inner(StreamId id, bool
 
   std::lock_guard state_guard(state_mu_);
   BlockStreamHandle handle = state_.next_handle++;
-  state_.handles.emplace(handle, StreamHandleEntry{id, *record, for_write,
-                                                   std::make_shared<std::shared_mutex>()});
+  state_.handles.emplace(handle,
+                         StreamHandleEntry{id, *record, for_write,
+                                           std::make_shared<std::shared_mutex>(),
+                                           {std::this_thread::get_id()}});
   own->hand_over();
   return handle;
 }
@@ -403,20 +407,27 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
   else
     reading.lock();
 
+  const std::thread::id me = std::this_thread::get_id();
   StreamDescriptor copy;
+  bool stale_cache = false;
   {
     std::lock_guard state_guard(state_mu_);
     auto it = state_.handles.find(handle);
     if (it == state_.handles.end()) return std::unexpected(invalid_handle());
     copy = it->second.descriptor;
+    auto& fresh = it->second.fresh_caches;
+    stale_cache = std::find(fresh.begin(), fresh.end(), me) == fresh.end();
+    if (stale_cache) fresh.push_back(me);
   }
+  if (stale_cache) blocks_->clear_thread_cache();
   VOG_CHECK(require_compression(copy));
   auto result = op(copy);
-  if (!result || !changes) return result;
+  if (!changes) return result;
   std::lock_guard state_guard(state_mu_);
   auto it = state_.handles.find(handle);
   if (it == state_.handles.end()) return std::unexpected(invalid_handle());
-  it->second.descriptor = copy;
+  it->second.fresh_caches.assign(1, me);  // a failed change may have written blocks too
+  if (result) it->second.descriptor = copy;
   return result;
 }
 

@@ -17,6 +17,8 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "block_layer.hpp"
 #include "file_layer.hpp"
@@ -89,6 +91,11 @@ class StreamsFromBlocks final : public StreamLayer {
     // Held shared by reads and exclusively by changes and by close_stream, so
     // that two threads using one handle never work on two descriptor copies.
     std::shared_ptr<std::shared_mutex> in_use;
+    // Threads whose own block cache holds nothing stale for this stream. A
+    // handle may pass between threads, and a thread's cache does not see
+    // another thread's writes: a thread not listed empties its cache first,
+    // and every change leaves only the changing thread listed.
+    std::vector<std::thread::id> fresh_caches;
   };
   struct StreamsFromBlocksState {
     std::map<StreamId, StreamLockEntry> locks;

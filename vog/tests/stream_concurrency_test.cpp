@@ -9,6 +9,7 @@
 #include "memory_block_layer.hpp"
 #include "stream_test_helpers.hpp"
 #include "streams_from_blocks.hpp"
+#include "temp_dir.hpp"
 
 namespace vog {
 namespace {
@@ -21,9 +22,30 @@ constexpr int kReaders = 6;
 constexpr int kBuilders = 3;
 constexpr int kRounds = 60;
 
-TEST(StreamConcurrency, ReadersShareWhileOthersBuildAndAWriterIsExcluded) {
-  MemoryBlockLayer fake(9, {28});
-  auto layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(fake), 12));
+// Runs on the in-memory block layer (which also accounts for every block) and
+// on a real file, whose per-thread block caches are part of what is tested.
+class StreamConcurrency : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      layer = must(StreamsFromBlocks::create(dir.file("threads.vog"), 9, 12, {}, std::nullopt));
+    } else {
+      layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(fake), 12));
+    }
+  }
+  // Every block is in a tree or free (only the fake can tell).
+  void expect_no_leak() {
+    if (GetParam()) return;
+    auto claims = fake.verified_claims();
+    EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()), fake.used_blocks());
+  }
+
+  testing::TempDir dir;
+  MemoryBlockLayer fake{9, {28}};
+  std::unique_ptr<StreamsFromBlocks> layer;
+};
+
+TEST_P(StreamConcurrency, ReadersShareWhileOthersBuildAndAWriterIsExcluded) {
   const auto plain_bytes = testing::noise(300000, 1);
   const auto packed_bytes = testing::text_like(300000, 2);
   StreamId shared[2];
@@ -124,8 +146,7 @@ TEST(StreamConcurrency, ReadersShareWhileOthersBuildAndAWriterIsExcluded) {
   // Everything the builders made is gone again; the shared streams are intact.
   StreamId ids[] = {shared[0], shared[1]};
   EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
-  auto claims = fake.verified_claims();
-  EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()), fake.used_blocks());
+  expect_no_leak();
   for (int i = 0; i < 2; ++i) {
     auto h = must(layer->open_stream_inner(shared[i], false, false));
     std::vector<std::byte> out(300000);
@@ -135,9 +156,7 @@ TEST(StreamConcurrency, ReadersShareWhileOthersBuildAndAWriterIsExcluded) {
   }
 }
 
-TEST(StreamConcurrency, OneHandleUsedByManyThreadsKeepsOneDescriptor) {
-  MemoryBlockLayer fake(9, {28});
-  auto layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(fake), 12));
+TEST_P(StreamConcurrency, OneHandleUsedByManyThreadsKeepsOneDescriptor) {
   StreamId id = must(layer->create_stream(false));
   auto h = must(layer->open_stream_inner(id, true, false));
   constexpr int kThreads = 4;
@@ -160,9 +179,11 @@ TEST(StreamConcurrency, OneHandleUsedByManyThreadsKeepsOneDescriptor) {
   must(layer->close_stream(h));
   StreamId ids[] = {id};
   EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
-  auto claims = fake.verified_claims();
-  EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()), fake.used_blocks());
+  expect_no_leak();
 }
+
+INSTANTIATE_TEST_SUITE_P(Blocks, StreamConcurrency, ::testing::Bool(),
+                         [](const auto& param_info) { return param_info.param ? "File" : "Memory"; });
 
 }  // namespace
 }  // namespace vog

@@ -9,6 +9,7 @@
 #include "memory_block_layer.hpp"
 #include "stream_test_helpers.hpp"
 #include "streams_from_blocks.hpp"
+#include "temp_dir.hpp"
 
 namespace vog {
 namespace {
@@ -31,13 +32,34 @@ struct ModelStream {
 
 std::uint64_t round_up(std::uint64_t n, std::uint64_t unit) { return (n + unit - 1) / unit * unit; }
 
-class StreamModelTest : public ::testing::TestWithParam<std::uint32_t> {
+enum class Store { Memory, File, EncryptedFile };
+
+// On a real store the block layer's own check stands in for the fake's
+// accounting: it reports every block that is neither claimed nor free.
+class StreamModelTest : public ::testing::TestWithParam<std::tuple<std::uint32_t, Store>> {
  protected:
   void SetUp() override {
-    fake = std::make_unique<MemoryBlockLayer>(kBlockShift, std::vector<std::uint16_t>{28});
-    layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(*fake),
-                                              kCblockShift));
-    rng.seed(GetParam());
+    auto [seed, store] = GetParam();
+    rng.seed(seed);
+    if (store == Store::Memory) {
+      fake = std::make_unique<MemoryBlockLayer>(kBlockShift, std::vector<std::uint16_t>{28});
+      layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(*fake),
+                                                kCblockShift));
+      return;
+    }
+    static const std::string kPassword = "model";
+    Password password;
+    if (store == Store::EncryptedFile)
+      password = std::span(reinterpret_cast<const std::byte*>(kPassword.data()), kPassword.size());
+    layer = must(StreamsFromBlocks::create(dir.file("model.vog"), kBlockShift, kCblockShift, {},
+                                           password));
+  }
+  void expect_every_block_accounted() {
+    if (!fake) return;
+    auto claims = fake->verified_claims();
+    std::set<BlockNo> unique(claims.begin(), claims.end());
+    EXPECT_EQ(unique, fake->used_blocks());
+    EXPECT_EQ(unique.size(), claims.size());
   }
 
   std::uint64_t pick(std::uint64_t bound) {  // uniform in [0, bound]
@@ -128,11 +150,18 @@ class StreamModelTest : public ::testing::TestWithParam<std::uint32_t> {
     }
   }
 
+  testing::TempDir dir;
   std::unique_ptr<MemoryBlockLayer> fake;
   std::unique_ptr<StreamsFromBlocks> layer;
   std::mt19937_64 rng;
   std::vector<ModelStream> streams;
 };
+
+std::string case_name(const ::testing::TestParamInfo<std::tuple<std::uint32_t, Store>>& info) {
+  static const char* const kStores[] = {"Memory", "File", "EncryptedFile"};
+  return std::string(kStores[static_cast<int>(std::get<1>(info.param))]) + "Seed" +
+         std::to_string(std::get<0>(info.param));
+}
 
 TEST_P(StreamModelTest, RandomOperationsMatchTheModelAndLeakNoBlock) {
   for (int i = 0; i < 3; ++i) add_stream(i == 1);
@@ -162,17 +191,19 @@ TEST_P(StreamModelTest, RandomOperationsMatchTheModelAndLeakNoBlock) {
     ids.push_back(s.id);
   }
   EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
-  auto claims = fake->verified_claims();
-  EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()), fake->used_blocks());
-  EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()).size(), claims.size());
+  expect_every_block_accounted();
 
   for (StreamId id : ids) must(layer->delete_stream(id));
   EXPECT_EQ(must(layer->verify({})), std::vector<std::string>{});
-  claims = fake->verified_claims();
-  EXPECT_EQ(std::set<BlockNo>(claims.begin(), claims.end()), fake->used_blocks());
+  expect_every_block_accounted();
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, StreamModelTest, ::testing::Values(1u, 2u, 3u));
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, StreamModelTest,
+    ::testing::Values(std::tuple(1u, Store::Memory), std::tuple(2u, Store::Memory),
+                      std::tuple(3u, Store::Memory), std::tuple(4u, Store::File),
+                      std::tuple(5u, Store::EncryptedFile)),
+    case_name);
 
 }  // namespace
 }  // namespace vog

@@ -56,7 +56,7 @@ Result<NameTable> read_name_table(const DirectoryHandle& dir, std::uint64_t leng
         corrupt_directory(dir.id, format("{} bytes are too short for a footer", length)));
   std::array<std::byte, kFooterSize> footer{};
   VOG_CHECK(read_exact(dir, length - kFooterSize, footer));
-  VOG_TRY(layout, directory_layout(dir.id, length, le::get_u32(footer, 0)));
+  VOG_TRY(layout, directory_layout(dir.id, length, load_u32(footer, 0)));
   NameTable table;
   table.entries_end = layout->entries_end;
   table.slot_count = layout->slot_count;
@@ -71,7 +71,7 @@ Result<std::optional<EntryLocation>> find_entry_in_name_table(const DirectoryHan
   SlotRange range = find_hash_range(table.bytes, table.slot_count, name_hash(name));
   std::string stored;
   for (std::size_t slot = range.lo; slot < range.hi; ++slot) {
-    std::uint32_t offset = le::get_u32(table.bytes, slot * kSlotSize + 4);
+    std::uint32_t offset = load_u32(table.bytes, slot * kSlotSize + 4);
     std::array<std::byte, kEntryHeadSize> head{};
     auto outside = [&] {
       return std::unexpected(corrupt_directory(
@@ -80,7 +80,7 @@ Result<std::optional<EntryLocation>> find_entry_in_name_table(const DirectoryHan
     };
     if (std::uint64_t{offset} + kEntryHeadSize > table.entries_end) return outside();
     VOG_CHECK(read_exact(dir, offset, head));
-    std::size_t length = le::get_u16(head, 4);
+    std::size_t length = load_u16(head, 4);
     if (std::uint64_t{offset} + kEntryHeadSize + length > table.entries_end) return outside();
     if (length != name.size()) continue;
     stored.resize(length);
@@ -88,7 +88,7 @@ Result<std::optional<EntryLocation>> find_entry_in_name_table(const DirectoryHan
                          std::as_writable_bytes(std::span(stored))));
     if (stored == name)
       return EntryLocation{slot, static_cast<std::uint32_t>(kEntryHeadSize + length), offset,
-                           le::get_u32(head, 0)};
+                           load_u32(head, 0)};
   }
   return std::nullopt;
 }

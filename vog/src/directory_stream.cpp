@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "format.hpp"
+#include "text.hpp"
 #include "utf8_check.hpp"
 
 namespace vog {
@@ -30,7 +32,7 @@ std::array<std::byte, kL4HeaderSize> serialize_header(StreamId root_stream_id) {
   std::array<std::byte, kL4HeaderSize> out{};
   std::memcpy(out.data(), kL4Identifier.data(), kL4Identifier.size());
   out[6] = static_cast<std::byte>(kL4Version);
-  le::put_u32(out.data() + 7, root_stream_id);
+  store_u32(out, 7, root_stream_id);
   return out;
 }
 
@@ -40,12 +42,12 @@ Result<StreamId> deserialize_header(std::span<const std::byte> bytes) {
         VogError::io(format("L4 payload too short: {} < {}", bytes.size(), kL4HeaderSize)));
   if (std::memcmp(bytes.data(), kL4Identifier.data(), kL4Identifier.size()) != 0)
     return std::unexpected(VogError::io(format("expected L4 identifier 'filing', got '{}'",
-                                               utf8_lossy(bytes.first(6)))));
+                                               lossy_utf8(bytes.first(6)))));
   unsigned version = std::to_integer<unsigned>(bytes[6]);
   if (version != kL4Version)
     return std::unexpected(VogError::io(
         format("unsupported L4 format version: {} (expected {})", version, kL4Version)));
-  return le::get_u32(bytes, 7);
+  return load_u32(bytes, 7);
 }
 
 std::uint32_t name_hash(std::string_view stored_name) noexcept {
@@ -60,8 +62,8 @@ std::uint32_t name_hash(std::string_view stored_name) noexcept {
 std::vector<std::byte> serialize_entry_data(const StreamEntry& entry) {
   assert(entry.name.size() <= 0xFFFF);
   std::vector<std::byte> out(kEntryHeadSize + entry.name.size());
-  le::put_u32(out.data(), entry.stream_id);
-  le::put_u16(out.data() + 4, static_cast<std::uint16_t>(entry.name.size()));
+  store_u32(out, 0, entry.stream_id);
+  store_u16(out, 4, static_cast<std::uint16_t>(entry.name.size()));
   std::memcpy(out.data() + kEntryHeadSize, entry.name.data(), entry.name.size());
   return out;
 }
@@ -90,7 +92,7 @@ Result<std::vector<StreamEntry>> parse_entries(StreamId dir, std::span<const std
   if (stream.empty()) return entries;
   if (stream.size() < kFooterSize)
     return std::unexpected(VogError::io("directory stream too short for footer"));
-  std::uint32_t end = le::get_u32(stream, stream.size() - kFooterSize);
+  std::uint32_t end = load_u32(stream, stream.size() - kFooterSize);
   if (end > stream.size() - kFooterSize)
     return std::unexpected(corrupt_directory(
         dir, format("entry region of {} bytes does not fit a stream of {} bytes", end,
@@ -99,8 +101,8 @@ Result<std::vector<StreamEntry>> parse_entries(StreamId dir, std::span<const std
   while (at < end) {
     if (at + kEntryHeadSize > end)
       return std::unexpected(VogError::io("truncated entry in directory stream"));
-    StreamId id = le::get_u32(stream, at);
-    std::size_t length = le::get_u16(stream, at + 4);
+    StreamId id = load_u32(stream, at);
+    std::size_t length = load_u16(stream, at + 4);
     if (at + kEntryHeadSize + length > end)
       return std::unexpected(VogError::io("truncated entry name in directory stream"));
     std::string_view name = name_at(stream, at + kEntryHeadSize, length);
@@ -116,26 +118,26 @@ std::vector<NameSlot> parse_name_table_slots(std::span<const std::byte> table, s
   assert(table.size() >= count * kSlotSize);
   std::vector<NameSlot> slots(count);
   for (std::size_t i = 0; i < count; ++i)
-    slots[i] = {le::get_u32(table, i * kSlotSize), le::get_u32(table, i * kSlotSize + 4)};
+    slots[i] = {load_u32(table, i * kSlotSize), load_u32(table, i * kSlotSize + 4)};
   return slots;
 }
 
 std::vector<std::byte> serialize_table_and_footer(std::span<const NameSlot> slots,
                                                   std::uint32_t footer) {
   std::vector<std::byte> out(slots.size() * kSlotSize + kFooterSize);
-  std::byte* at = out.data();
+  std::size_t at = 0;
   for (const NameSlot& slot : slots) {
-    le::put_u32(at, slot.hash);
-    le::put_u32(at + 4, slot.offset);
+    store_u32(out, at, slot.hash);
+    store_u32(out, at + 4, slot.offset);
     at += kSlotSize;
   }
-  le::put_u32(at, footer);
+  store_u32(out, at, footer);
   return out;
 }
 
 SlotRange find_hash_range(std::span<const std::byte> table, std::size_t count, std::uint32_t hash) {
   assert(table.size() >= count * kSlotSize);
-  auto hash_of = [&](std::size_t slot) { return le::get_u32(table, slot * kSlotSize); };
+  auto hash_of = [&](std::size_t slot) { return load_u32(table, slot * kSlotSize); };
   std::size_t lo = 0, hi = count;
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
@@ -156,20 +158,20 @@ Result<std::optional<StreamId>> find_name_in_buffer(StreamId dir, std::span<cons
   if (stream.size() < kFooterSize)
     return std::unexpected(VogError::io("directory stream too small for footer"));
   VOG_TRY(layout, directory_layout(dir, stream.size(),
-                                   le::get_u32(stream, stream.size() - kFooterSize)));
+                                   load_u32(stream, stream.size() - kFooterSize)));
   std::span<const std::byte> table = stream.subspan(layout->entries_end);
   SlotRange range = find_hash_range(table, layout->slot_count, name_hash(name));
   for (std::size_t slot = range.lo; slot < range.hi; ++slot) {
-    std::uint32_t offset = le::get_u32(table, slot * kSlotSize + 4);
+    std::uint32_t offset = load_u32(table, slot * kSlotSize + 4);
     std::uint64_t head_end = std::uint64_t{offset} + kEntryHeadSize;
     if (head_end > layout->entries_end ||
-        head_end + le::get_u16(stream, offset + 4) > layout->entries_end)
+        head_end + load_u16(stream, offset + 4) > layout->entries_end)
       return std::unexpected(corrupt_directory(
           dir, format("name table slot {} points outside the entry region (offset {}, region {} bytes)",
                       slot, offset, layout->entries_end)));
-    std::size_t length = le::get_u16(stream, offset + 4);
+    std::size_t length = load_u16(stream, offset + 4);
     if (length == name.size() && name_at(stream, offset + kEntryHeadSize, length) == name)
-      return le::get_u32(stream, offset);
+      return load_u32(stream, offset);
   }
   return std::nullopt;
 }

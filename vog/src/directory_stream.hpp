@@ -20,7 +20,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "le_bytes.hpp"
 #include "stream_layer.hpp"
 
 namespace vog {
@@ -103,27 +103,5 @@ struct DirectoryLayout {
 
 // An IoError naming directory stream `dir` and what is wrong with it.
 [[nodiscard]] VogError corrupt_directory(StreamId dir, std::string_view finding);
-
-namespace le {
-
-inline std::uint16_t get_u16(std::span<const std::byte> bytes, std::size_t at) noexcept {
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[at]) |
-                                    std::to_integer<unsigned>(bytes[at + 1]) << 8);
-}
-inline std::uint32_t get_u32(std::span<const std::byte> bytes, std::size_t at) noexcept {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i)
-    value |= std::to_integer<std::uint32_t>(bytes[at + i]) << (8 * i);
-  return value;
-}
-inline void put_u16(std::byte* out, std::uint16_t value) noexcept {
-  out[0] = static_cast<std::byte>(value & 0xFF);
-  out[1] = static_cast<std::byte>(value >> 8);
-}
-inline void put_u32(std::byte* out, std::uint32_t value) noexcept {
-  for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
-}
-
-}  // namespace le
 
 }  // namespace vog

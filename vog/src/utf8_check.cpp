@@ -1,6 +1,5 @@
-// UTF-8 decoding by maximal subparts: a malformed sequence ends at the first
-// byte that cannot continue it, so a replacement never swallows a byte that
-// could start a good sequence.
+// UTF-8 validation by maximal subparts: a malformed sequence ends at the first
+// byte that cannot continue it, which is where the description points.
 #include "utf8_check.hpp"
 
 #include "format.hpp"
@@ -54,21 +53,6 @@ std::optional<std::string> utf8_fault(std::string_view text) {
     at += seq.length;
   }
   return std::nullopt;
-}
-
-std::string utf8_lossy(std::span<const std::byte> bytes) {
-  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    Sequence seq = sequence_at(text, at);
-    if (seq.valid)
-      out.append(text.substr(at, seq.length));
-    else
-      out.append("\xEF\xBF\xBD");
-    at += seq.length;
-  }
-  return out;
 }
 
 }  // namespace vog

@@ -1,9 +1,8 @@
-// UTF-8 checks for stored names and for identifiers shown in messages.
+// UTF-8 validation of stored names, with a description of the first fault.
 #pragma once
 
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,8 +12,5 @@ namespace vog {
 // whole text is well-formed UTF-8 (RFC 3629: no overlongs, no surrogates, at
 // most U+10FFFF).
 [[nodiscard]] std::optional<std::string> utf8_fault(std::string_view text);
-
-// `bytes` as text, each maximal malformed subpart replaced by U+FFFD.
-[[nodiscard]] std::string utf8_lossy(std::span<const std::byte> bytes);
 
 }  // namespace vog

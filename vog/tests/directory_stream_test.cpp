@@ -144,7 +144,7 @@ TEST(BuildDirectoryStream, SortsSlotsByUnsignedHashKeepingEntryOrderForTies) {
   std::vector<StreamEntry> entries = {
       {"zeta", 1}, {kCollideA, 2}, {"alpha/", 3}, {kCollideB, 4}, {"m", 5}};
   auto stream = build_directory_stream(entries);
-  std::uint32_t end = le::get_u32(stream, stream.size() - 4);
+  std::uint32_t end = load_u32(stream, stream.size() - 4);
   std::size_t count = (stream.size() - 4 - end) / 8;
   ASSERT_EQ(count, entries.size());
   auto slots = parse_name_table_slots(std::span(stream).subspan(end), count);
@@ -190,7 +190,7 @@ TEST(NameTable, SlotsRoundTrip) {
   auto bytes = serialize_table_and_footer(slots, 77);
   ASSERT_EQ(bytes.size(), 3 * 8 + 4u);
   EXPECT_EQ(parse_name_table_slots(bytes, 3), slots);
-  EXPECT_EQ(le::get_u32(bytes, 24), 77u);
+  EXPECT_EQ(load_u32(bytes, 24), 77u);
 }
 
 TEST(FindHashRange, FindsEveryRunOfEqualHashes) {
@@ -233,7 +233,7 @@ TEST(FindNameInBuffer, ShortStreamMessageSaysSmall) {
 TEST(FindNameInBuffer, SlotPointingOutsideTheEntriesIsCorrupt) {
   StreamEntry entry{"a", 1};
   auto stream = build_directory_stream(std::span(&entry, 1));
-  le::put_u32(stream.data() + 7 + 4, 5);  // the slot's offset: the head would cross E
+  store_u32(stream, 7 + 4, 5);  // the slot's offset: the head would cross E
   auto result = find_name_in_buffer(3, stream, "a");
   EXPECT_EQ(error_of(result).kind(), ErrorKind::IoError);
   EXPECT_TRUE(error_of(result).detail().starts_with("directory stream 3: ")) << error_of(result).detail();
@@ -331,7 +331,7 @@ TEST_F(DirectoryHandleTest, EqualHashesAreBothFoundNewestSlotFirst) {
   EXPECT_EQ(find(kCollideA), std::optional<StreamId>(1));
   EXPECT_EQ(find(kCollideB), std::optional<StreamId>(2));
   auto stream = bytes();
-  std::uint32_t end = le::get_u32(stream, stream.size() - 4);
+  std::uint32_t end = load_u32(stream, stream.size() - 4);
   auto slots = parse_name_table_slots(std::span(stream).subspan(end), 2);
   EXPECT_EQ(slots[0].offset, 6u + 10u);  // "liquid", added second
   EXPECT_EQ(slots[1].offset, 0u);
@@ -341,7 +341,7 @@ TEST_F(DirectoryHandleTest, LookupReadsFooterTableAndMatchingEntryOnly) {
   for (int i = 0; i < 50; ++i) add("entry-" + std::to_string(i), static_cast<StreamId>(i));
   std::uint64_t total = length();
   auto stream = bytes();
-  std::uint32_t end = le::get_u32(stream, stream.size() - 4);
+  std::uint32_t end = load_u32(stream, stream.size() - 4);
   layer_.clear_transfers();
   EXPECT_EQ(find("entry-17"), std::optional<StreamId>(17));
   auto reads = layer_.reads();
@@ -446,7 +446,7 @@ TEST_F(DirectoryHandleTest, FooterBeyondTheStreamIsCorrupt) {
 TEST_F(DirectoryHandleTest, SlotOutsideTheEntriesIsCorrupt) {
   StreamEntry entry{"a", 1};
   auto stream = build_directory_stream(std::span(&entry, 1));
-  le::put_u32(stream.data() + 7 + 4, 0xFFFFFFF0u);
+  store_u32(stream, 7 + 4, 0xFFFFFFF0u);
   corrupt_with(stream);
   auto found = find_name_in_handle(dir(), length(), "a");
   EXPECT_EQ(error_of(found).kind(), ErrorKind::IoError);

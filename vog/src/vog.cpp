@@ -58,9 +58,11 @@ Vog::Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, boo
       root_stream_id_(root_stream_id), writable_(writable) {}
 
 Vog::~Vog() {
-  if (auto flushed = flush_open_streams(); !flushed)
-    std::fprintf(stderr, "Vog Drop: error flushing open streams: %s\n",
-                 flushed.error().to_string().c_str());
+  if (auto flushed = flush_open_streams(); !flushed) {
+    // Written whole, so a message quoting a path with any byte in it stays intact.
+    std::string line = "Vog Drop: error flushing open streams: " + flushed.error().to_string() + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+  }
 }
 
 Result<std::shared_ptr<Vog>> Vog::create_on(std::unique_ptr<StreamLayer> streams) {

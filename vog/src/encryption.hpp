@@ -12,7 +12,10 @@
 // A block's tweak is its number as a 128-bit little-endian integer.
 //
 // Thread safety: a BlockCipher is immutable and may be used by any number of
-// threads at once. The run transforms fan out to the process-wide worker pool.
+// threads at once. The run transforms fan out to the process-wide worker pool
+// and may be called from any thread, also while holding locks; blocks that are
+// not consecutive can be spread over WorkerPool::process_pool().run() with one
+// encrypt_block per task. The block transforms cannot fail.
 #pragma once
 
 #include <array>
@@ -24,6 +27,8 @@
 #include "error.hpp"
 
 namespace vog {
+
+class WorkerPool;
 
 inline constexpr std::size_t kEncryptionRecordSize = 129;
 inline constexpr std::size_t kMasterKeySize = 64;
@@ -39,13 +44,25 @@ struct EncryptionConfig {
   friend bool operator==(const EncryptionConfig&, const EncryptionConfig&) = default;
 };
 
-// The XTS transform of whole blocks under one master key.
+// The XTS transform of whole blocks under one master key. The engine's one
+// implementation comes from cipher_from_master_key(); tests may substitute
+// their own to watch how runs are cut up.
 class BlockCipher {
  public:
   virtual ~BlockCipher() = default;
-  // One XTS data unit, in place, tweak = block number.
+  // One XTS data unit, in place, tweak = block number. Data shorter than one
+  // AES block (16 bytes) cannot be an XTS data unit and is left as it is.
   virtual void encrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   virtual void decrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
+  // Consecutive data units of `unit` bytes numbered first, first + 1, ..., in
+  // place on the calling thread; a final piece shorter than `unit` is a data
+  // unit of its own length. The default transforms unit by unit through the
+  // single-block calls.
+  // REQUIRES: unit > 0; the unit numbers stay below 2^32.
+  virtual void encrypt_units(std::uint32_t first, std::span<std::byte> data,
+                             std::size_t unit) const;
+  virtual void decrypt_units(std::uint32_t first, std::span<std::byte> data,
+                             std::size_t unit) const;
 };
 
 struct NewEncryption {
@@ -56,14 +73,21 @@ struct NewEncryption {
 // Draws a salt and a master key, derives the key-encryption key from the
 // password with Argon2id (19456 KiB, 2 passes, 1 lane) and wraps the master key.
 [[nodiscard]] Result<NewEncryption> create_encryption(std::span<const std::byte> password);
-// Checks the stored Argon2 parameters, derives, verifies the hash and unwraps.
+// Checks the stored Argon2 parameters (Argon2's own limits, then at most
+// 4194304 KiB and 64 passes), derives, verifies the hash and unwraps.
+// Failures: IoError "argon2id params: ..." or "argon2id derivation failed: ...";
+// WrongPassword "password verification hash mismatch" or "AES-KW unwrap failed".
 [[nodiscard]] Result<std::unique_ptr<BlockCipher>> open_encryption(
     const EncryptionConfig& config, std::span<const std::byte> password);
+// Fails with IoError "AES-XTS key setup failed" when OpenSSL refuses the key
+// (its two halves are equal).
 [[nodiscard]] Result<std::unique_ptr<BlockCipher>> cipher_from_master_key(
     std::span<const std::byte, kMasterKeySize> master_key);
 
 [[nodiscard]] std::array<std::byte, kEncryptionRecordSize> serialize_config(
     const EncryptionConfig& config);
+// Reads the first 129 bytes; fewer fail with IoError "encryption config too
+// short: <given> < 129". The costs are not judged here (open_encryption does).
 [[nodiscard]] Result<EncryptionConfig> deserialize_config(std::span<const std::byte> bytes);
 
 inline void encrypt_block(const BlockCipher& cipher, std::uint32_t block, std::span<std::byte> data) {
@@ -74,11 +98,29 @@ inline void decrypt_block(const BlockCipher& cipher, std::uint32_t block, std::s
 }
 
 // Transforms the consecutive blocks first, first + 1, ... of `buffer` in place,
-// split into one contiguous chunk of whole blocks per worker-pool thread.
-// A buffer shorter than one block is left as it is.
+// split into one contiguous chunk of whole blocks per worker-pool thread; the
+// caller waits for all chunks. A buffer shorter than one block is left as it is.
+// The short forms use the process-wide pool.
 void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first);
 void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first);
+void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first, WorkerPool& pool);
+void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
+                    std::size_t block_size, std::uint32_t first, WorkerPool& pool);
+
+// How a run of `length` bytes is cut for `threads` threads: B = length /
+// block_size whole blocks, P = ceil(B / threads) blocks per chunk; chunk c
+// starts at byte c * chunk_length and block first + c * P, the last chunk may
+// be shorter. All zero when the run holds no whole block.
+struct RunSplit {
+  std::size_t blocks_per_chunk = 0;
+  std::size_t chunk_length = 0;
+  std::size_t chunk_count = 0;
+
+  friend bool operator==(const RunSplit&, const RunSplit&) = default;
+};
+[[nodiscard]] RunSplit split_run(std::size_t length, std::size_t block_size, std::size_t threads);
 
 }  // namespace vog

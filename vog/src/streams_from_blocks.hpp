@@ -1,14 +1,34 @@
 // StreamsFromBlocks: the stream layer on a BlockLayer.
+//
+// Admin slot 0 of block 0 holds the L3 header (28 bytes):
+//   0  6  "pyra  "          7  8  size of the Streams stream
+//   6  1  version 4         15 4  top_block of the Streams stream
+//                           19 8  reserved of the Streams stream
+//                           27 1  compressed_block_size_shift (0 = no compression)
+// The Streams stream (descriptor table) is a plain pyramid: the u32 ID of the
+// first free slot, then one 21-byte record per slot (stream_descriptor.hpp).
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "block_layer.hpp"
 #include "file_layer.hpp"
+#include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
 
 namespace vog {
+
+inline constexpr std::uint16_t kL3HeaderSize = 28;
+inline constexpr std::uint8_t kL3Version = 4;
 
 class StreamsFromBlocks final : public StreamLayer {
  public:
@@ -21,6 +41,102 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(const std::string& path,
                                                                        AccessMode mode,
                                                                        Password password);
+
+  // The same on a block layer the caller made. For create_on, `blocks` was just
+  // created and its admin slot 0 is kL3HeaderSize bytes.
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create_on(
+      std::unique_ptr<BlockLayer> blocks, std::uint8_t compressed_block_size_shift);
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open_on(
+      std::unique_ptr<BlockLayer> blocks);
+
+  ~StreamsFromBlocks() override;
+
+  [[nodiscard]] Result<StreamId> create_stream(bool compressed) override;
+  [[nodiscard]] Result<void> delete_stream(StreamId id) override;
+  [[nodiscard]] Result<BlockStreamHandle> open_stream_inner(StreamId id, bool for_write,
+                                                            bool wait) override;
+  [[nodiscard]] Result<void> close_stream(BlockStreamHandle handle) override;
+
+  [[nodiscard]] Result<std::uint64_t> stream_length(BlockStreamHandle handle) override;
+  [[nodiscard]] Result<std::uint64_t> stream_reserved(BlockStreamHandle handle) override;
+  [[nodiscard]] Result<bool> is_stream_compressed(BlockStreamHandle handle) override;
+
+  [[nodiscard]] Result<std::size_t> read(BlockStreamHandle handle, std::uint64_t offset,
+                                         std::span<std::byte> out) override;
+  [[nodiscard]] Result<std::size_t> write(BlockStreamHandle handle, std::uint64_t offset,
+                                          std::span<const std::byte> data) override;
+  [[nodiscard]] Result<void> reserve(BlockStreamHandle handle, std::uint64_t capacity) override;
+  [[nodiscard]] Result<void> truncate(BlockStreamHandle handle, std::uint64_t length) override;
+
+  [[nodiscard]] Result<std::vector<std::string>> verify(
+      std::span<const StreamId> claimed) override;
+
+  [[nodiscard]] BlockLayer& block_layer() noexcept override { return *blocks_; }
+
+  [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept {
+    return compressed_block_size_shift_;
+  }
+  // A copy of the Streams stream's descriptor as it is in memory now.
+  [[nodiscard]] StreamDescriptor streams_descriptor();
+
+ private:
+  struct StreamLockEntry {
+    std::uint32_t readers = 0;
+    bool writer = false;
+  };
+  struct StreamHandleEntry {
+    StreamId id = 0;
+    StreamDescriptor descriptor;
+    bool writable = false;
+    // Held shared by reads and exclusively by changes and by close_stream, so
+    // that two threads using one handle never work on two descriptor copies.
+    std::shared_ptr<std::shared_mutex> in_use;
+    // Threads whose own block cache holds nothing stale for this stream. A
+    // handle may pass between threads, and a thread's cache does not see
+    // another thread's writes: a thread not listed empties its cache first,
+    // and every change leaves only the changing thread listed.
+    std::vector<std::thread::id> fresh_caches;
+  };
+  struct StreamsFromBlocksState {
+    std::map<StreamId, StreamLockEntry> locks;
+    std::map<BlockStreamHandle, StreamHandleEntry> handles;
+    BlockStreamHandle next_handle = 0;
+  };
+  class LogicalLock;
+
+  StreamsFromBlocks(std::unique_ptr<BlockLayer> blocks, std::uint8_t compressed_block_size_shift,
+                    StreamDescriptor streams, StreamId free_head);
+
+  [[nodiscard]] Result<void> acquire_lock(StreamId id, bool for_write, bool wait);
+  void release_lock(StreamId id, bool for_write);
+  [[nodiscard]] Result<LogicalLock> lock_stream(StreamId id, bool for_write, bool wait);
+
+  // Descriptor table access; the caller holds table_mu_ (or works on a copy).
+  [[nodiscard]] Result<StreamDescriptor> read_slot(const StreamDescriptor& table, StreamId id);
+  [[nodiscard]] Result<void> write_slot(StreamId id, const StreamDescriptor& record);
+  [[nodiscard]] Result<void> write_free_head(StreamId head);
+  [[nodiscard]] Result<void> extend_free_list();
+  [[nodiscard]] Result<void> persist_l3_header();
+
+  [[nodiscard]] Result<void> require_compression(const StreamDescriptor& d) const;
+  [[nodiscard]] Result<void> free_tree(const StreamDescriptor& d);
+  [[nodiscard]] Result<StreamHandleEntry> find_handle(BlockStreamHandle handle);
+  // Runs op(descriptor copy) for a handle; a changing op's copy is stored back.
+  template <class Op>
+  auto with_handle(BlockStreamHandle handle, bool changes, Op op)
+      -> decltype(op(std::declval<StreamDescriptor&>()));
+
+  const std::unique_ptr<BlockLayer> blocks_;
+  const std::uint8_t compressed_block_size_shift_;
+
+  std::mutex state_mu_;
+  StreamsFromBlocksState state_;  // guarded by state_mu_
+  std::condition_variable lock_released_;  // with state_mu_
+
+  std::mutex table_mu_;
+  StreamDescriptor table_;  // the Streams stream; guarded by table_mu_
+  std::mutex free_head_mu_;
+  StreamId free_head_;  // guarded by free_head_mu_; equals bytes 0..3 of the Streams stream
 };
 
 }  // namespace vog

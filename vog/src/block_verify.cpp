@@ -1,0 +1,165 @@
+// BlocksInFile: the block layer's consistency report.
+//
+// Reads, never writes: trunks are read through the uncached whole-block path,
+// no cache is consulted or filled, and state_mu_ is held only to snapshot
+// total_blocks and the head, and to parse the in-memory block 0 again.
+//
+// The free set and the claimed set are bitmaps over total_blocks (at most
+// 2^32 bits, 512 MiB, for the largest file), so millions of blocks check in
+// one pass over words. Only blocks below total_blocks ever enter the free set;
+// claimed blocks at or above it are kept in a hash set of their own, which
+// the caller's list bounds.
+//
+// Lines come in the order the checks run; within the "both claimed and free"
+// and "orphaned" checks, in increasing block order.
+#include <bit>
+#include <unordered_set>
+
+#include "blocks_in_file.hpp"
+#include "format.hpp"
+
+namespace vog {
+namespace {
+
+class Bitmap {
+ public:
+  explicit Bitmap(std::uint64_t bits) : words_((bits + 63) / 64) {}
+
+  [[nodiscard]] bool test(std::uint64_t bit) const {
+    return (words_[bit / 64] >> (bit % 64) & 1u) != 0;
+  }
+  // Sets the bit; returns whether it was already set.
+  bool test_and_set(std::uint64_t bit) {
+    std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    bool was = (words_[bit / 64] & mask) != 0;
+    words_[bit / 64] |= mask;
+    return was;
+  }
+  [[nodiscard]] std::uint64_t word(std::size_t at) const { return words_[at]; }
+  [[nodiscard]] std::size_t words() const noexcept { return words_.size(); }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
+// Calls visit(block) for every block below `total` whose bit is set in
+// select(word index), in increasing order.
+template <class Select, class Visit>
+void for_each_set(std::size_t words, std::uint64_t total, Select select, Visit visit) {
+  for (std::size_t at = 0; at < words; ++at) {
+    std::uint64_t bits = select(at);
+    while (bits != 0) {
+      std::uint64_t block = at * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
+      if (block >= total) return;
+      visit(block);
+      bits &= bits - 1;
+    }
+  }
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> claimed) {
+  VOG_TRY(problems, file_->verify());
+  std::vector<std::string> lines = std::move(*problems);
+
+  std::uint64_t total;
+  BlockNo head;
+  {
+    std::lock_guard lock(state_mu_);
+    total = state_.total_blocks;
+    head = state_.free_head;
+  }
+
+  VOG_TRY(file_size, file_->len());
+  const std::uint64_t expected = data_offset_ + (total << shift_);
+  if (*file_size != expected)
+    lines.push_back(format("L2: file size ({}) does not match expected ({}) for {} blocks",
+                           *file_size, expected, total));
+
+  Bitmap free_set(total);
+  std::uint64_t trunks = 0;
+  for (BlockNo trunk = head; trunk != kNoBlock;) {
+    if (trunk >= total) {
+      lines.push_back(format("L2: free list trunk {} is >= total_blocks ({})", trunk, total));
+      break;
+    }
+    if (trunk == 0) {
+      lines.push_back("L2: block 0 (superblock) found as trunk on free list");
+      break;
+    }
+    if (free_set.test_and_set(trunk)) {
+      lines.push_back(
+          format("L2: trunk cycle detected at block {} after {} trunks", trunk, trunks));
+      break;
+    }
+    if (++trunks > total) {
+      lines.push_back("L2: trunk chain longer than total_blocks (cycle likely)");
+      break;
+    }
+    VOG_TRY(bytes, read_raw_block(trunk));
+    const std::span<const std::byte> block = *bytes;
+    const std::size_t entries = block.size() / 8 - 1;
+    for (std::size_t k = 0; k < entries; ++k) {
+      const BlockNo start = load_u32(block, 4 + 8 * k);
+      if (start == kNoBlock) continue;
+      const std::uint32_t length = load_u32(block, 8 + 8 * k);
+      if (length == 0) {
+        lines.push_back(format("L2: trunk {}, extent slot {}: zero-length extent at start {}",
+                               trunk, k, start));
+        continue;
+      }
+      for (std::uint64_t b = start; b < std::uint64_t{start} + length; ++b) {
+        if (b >= total) {
+          lines.push_back(format("L2: extent in trunk {} references block {} >= total_blocks ({})",
+                                 trunk, b, total));
+          break;
+        }
+        if (b == 0) lines.push_back("L2: block 0 found in free list extent");
+        if (free_set.test_and_set(b))
+          lines.push_back(format("L2: block {} appears multiple times in free list", b));
+      }
+    }
+    trunk = load_u32(block, 0);
+  }
+
+  for (BlockNo block : claimed) {
+    if (block >= total)
+      lines.push_back(format("L2: claimed block {} is >= total_blocks ({})", block, total));
+  }
+
+  // The claimed set is what this walk sees plus block 0; a block met again in
+  // the walk is claimed more than once (block 0 listed once is not).
+  Bitmap claimed_set(total);
+  std::unordered_set<BlockNo> claimed_beyond;
+  for (BlockNo block : claimed) {
+    bool again =
+        block < total ? claimed_set.test_and_set(block) : !claimed_beyond.insert(block).second;
+    if (again) lines.push_back(format("L2: block {} claimed by multiple streams", block));
+  }
+  claimed_set.test_and_set(0);
+
+  for_each_set(
+      free_set.words(), total,
+      [&](std::size_t at) { return claimed_set.word(at) & free_set.word(at); },
+      [&](std::uint64_t block) {
+        lines.push_back(
+            format("L2: block {} is both claimed by a stream and on the free list", block));
+      });
+  for_each_set(
+      free_set.words(), total,
+      [&](std::size_t at) { return ~(claimed_set.word(at) | free_set.word(at)); },
+      [&](std::uint64_t block) {
+        lines.push_back(format(
+            "L2: block {} is orphaned (not claimed by any stream, not on free list)", block));
+      });
+
+  {
+    std::lock_guard lock(state_mu_);
+    if (auto parsed = parse_block0(state_.block0); !parsed)
+      lines.push_back(format("L2: block 0 parse error: {}", parsed.error().to_string()));
+  }
+  return lines;
+}
+
+}  // namespace vog

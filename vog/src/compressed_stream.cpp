@@ -1,0 +1,288 @@
+// Compressed streams: cblock read-modify-write over redirector blocks.
+//
+// Bytes owned on disk: redirector blocks (length, then ceil(length / B) block
+// numbers; bytes after the last entry are left as they were) and the blocks of
+// compressed data they name.
+//
+// Invariants:
+//  1. After a reserve, every cblock below reserved / C has a redirector.
+//  2. A redirector's record fits into its block: 4 + 4k <= B. Creation refuses
+//     shifts whose worst case could break this; a write checks it again before
+//     touching any block, so an old redirector never names half-rewritten data
+//     because of it.
+//  3. In each cblock update the redirector is written last, after its data.
+//  4. A cblock decompresses to at most C bytes; bytes past that read as zeros.
+// Buffers are made once per call and reused for every cblock it touches.
+#include "compressed_stream.hpp"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "format.hpp"
+#include "le_bytes.hpp"
+
+namespace vog {
+namespace {
+
+// The three lists a cblock update fills, kept across the cblocks of one write.
+struct CompressWorkspace {
+  std::vector<BlockNo> blocks;   // data blocks of the cblock being written
+  std::vector<BlockNo> to_free;  // data blocks it no longer needs
+  std::vector<std::byte> image;  // the redirector record
+};
+
+std::size_t redirector_record_size(std::uint64_t entries) noexcept {
+  return static_cast<std::size_t>(4 + 4 * entries);
+}
+
+// Calls move(first block, offset into `bytes`, length) for each run of
+// consecutive numbers in `list`; the last run carries only what remains.
+template <class Move>
+Result<void> for_each_block_run(std::span<const BlockNo> list, std::uint32_t block_size,
+                                std::size_t total, Move move) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < list.size() && at < total;) {
+    std::size_t run = 1;
+    while (i + run < list.size() && list[i + run] == list[i] + run) ++run;
+    std::size_t len = std::min<std::size_t>(run * block_size, total - at);
+    VOG_CHECK(move(list[i], at, len));
+    at += len;
+    i += run;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
+                                               std::uint8_t block_shift) {
+  if (cblock_shift == 0) return {};
+  auto too_large = [&] {
+    return std::unexpected(VogError::io(format(
+        "compressed_block_size_shift ({}) is too large for block_size_shift ({})", cblock_shift,
+        block_shift)));
+  };
+  if (cblock_shift > kMaxCompressedBlockShift) return too_large();
+  if (block_shift >= 32) return {};
+  std::uint64_t block_size = std::uint64_t{1} << block_shift;
+  std::uint64_t worst = units_for(compressed_capacity(std::uint64_t{1} << cblock_shift), block_size);
+  if (redirector_record_size(worst) > block_size) return too_large();
+  return {};
+}
+
+Result<void> CompressedOps::init_units(std::span<const BlockNo> units) const {
+  const std::array<std::byte, 4> empty{};
+  for (BlockNo unit : units) VOG_CHECK(blocks_.write_block(unit, 0, empty, CacheHint::ThreadCache));
+  return {};
+}
+
+Result<void> CompressedOps::collect_unit_blocks(BlockNo unit, std::vector<BlockNo>& out) const {
+  return collect_leaf_blocks_for_dealloc(blocks_, unit, cblock_size_, out);
+}
+
+void CompressedOps::claim_unit(BlockNo unit, std::string_view label,
+                               std::vector<BlockNo>& claimed,
+                               std::vector<std::string>& problems) const {
+  claimed.push_back(unit);
+  auto redirector = read_comp_redir(blocks_, unit, cblock_size_);
+  if (!redirector) {
+    problems.push_back(format("L3: stream {}: error reading comp redirector block {}: {}", label,
+                              unit, redirector.error().to_string()));
+    return;
+  }
+  claimed.insert(claimed.end(), redirector->blocks.begin(), redirector->blocks.end());
+}
+
+Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
+  const std::uint32_t block_size = blocks.block_size();
+  std::vector<std::byte> image(block_size);
+  VOG_CHECK(blocks.read_block(r, 0, image, CacheHint::ThreadCache));
+  CompRedirector redirector;
+  redirector.length = load_u32(image, 0);
+  if (redirector.length == 0) return redirector;
+  std::uint64_t entries = units_for(redirector.length, block_size);
+  if (redirector_record_size(entries) > block_size)
+    return std::unexpected(VogError::io(
+        format("corrupt redirector block {}: length {} does not fit in one block", r,
+               redirector.length)));
+  if (redirector.length > compressed_capacity(cblock_size))
+    return std::unexpected(VogError::io(
+        format("corrupt redirector block {}: length {} exceeds the largest compressed block ({})",
+               r, redirector.length, compressed_capacity(cblock_size))));
+  redirector.blocks.resize(static_cast<std::size_t>(entries));
+  for (std::size_t i = 0; i < redirector.blocks.size(); ++i)
+    redirector.blocks[i] = load_u32(image, 4 + 4 * i);
+  return redirector;
+}
+
+Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
+                                             std::uint64_t cblock_size,
+                                             std::vector<BlockNo>& out) {
+  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+  out.insert(out.end(), redirector->blocks.begin(), redirector->blocks.end());
+  out.push_back(r);
+  return {};
+}
+
+Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top, std::uint64_t u,
+                                    unsigned depth, LeafCache& cache) {
+  if (depth == 0) return top;
+  VOG_CHECK(pyramid.load_leaf(cache, top, u, depth));
+  return cache.entry(static_cast<std::uint32_t>(u % pyramid.fanout()));
+}
+
+Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
+                                    std::vector<std::byte>& input, std::span<std::byte> out) {
+  if (redirector.length == 0) {
+    std::fill(out.begin(), out.end(), std::byte{0});
+    return {};
+  }
+  input.resize(redirector.length);
+  VOG_CHECK(for_each_block_run(
+      redirector.blocks, blocks.block_size(), input.size(),
+      [&](BlockNo first, std::size_t at, std::size_t len) {
+        auto piece = std::span(input).subspan(at, len);
+        auto got = blocks.read_contiguous_blocks(first, 0, piece);
+        // Past the end of the file there is nothing; let the decoder judge zeros.
+        if (got && *got < len)
+          std::fill(piece.begin() + static_cast<std::ptrdiff_t>(*got), piece.end(), std::byte{0});
+        return got;
+      }));
+  int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(input.data()),
+                                     reinterpret_cast<char*>(out.data()),
+                                     static_cast<int>(input.size()), static_cast<int>(out.size()));
+  if (produced < 0)
+    return std::unexpected(VogError::io(
+        format("lz4 decompression failed: {}",
+               format("malformed block data at byte {} of {}", -(produced + 1), input.size()))));
+  std::fill(out.begin() + produced, out.end(), std::byte{0});
+  return {};
+}
+
+Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                    const StreamDescriptor& d, std::uint64_t offset,
+                                    std::span<std::byte> out) {
+  if (offset >= d.size) return 0;
+  auto len = static_cast<std::size_t>(std::min<std::uint64_t>(d.size - offset, out.size()));
+  if (len == 0) return 0;
+  CompressedOps ops(blocks, cblock_shift);
+  Pyramid pyramid(blocks, ops, CacheHint::ThreadCache);
+  VOG_CHECK(pyramid.check_top(d));
+  const std::uint64_t cblock_size = ops.unit_size();
+  const unsigned depth = pyramid.depth(pyramid.unit_count(d));
+  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size));
+  std::vector<std::byte> input;
+  LeafCache leaf(blocks.block_size());
+
+  for (std::size_t done = 0; done < len;) {
+    std::uint64_t pos = offset + done;
+    std::uint64_t unit = pos / cblock_size;
+    auto at = static_cast<std::size_t>(pos % cblock_size);
+    std::size_t n = std::min<std::size_t>(cblock.size() - at, len - done);
+    VOG_TRY(r, resolve_redir_block(pyramid, d.top_block, unit, depth, leaf));
+    if (*r == kNoBlock) {
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(done), n, std::byte{0});
+    } else {
+      VOG_TRY(redirector, read_comp_redir(blocks, *r, cblock_size));
+      VOG_CHECK(decompress_cblock_data(blocks, *redirector, input, cblock));
+      std::memcpy(out.data() + done, cblock.data() + at, n);
+    }
+    done += n;
+  }
+  return len;
+}
+
+Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                     StreamDescriptor& d, std::uint64_t offset,
+                                     std::span<const std::byte> data) {
+  if (data.empty()) return 0;
+  if (offset > std::numeric_limits<std::uint64_t>::max() - data.size())
+    return std::unexpected(VogError::io(format(
+        "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
+  const std::uint64_t end = offset + data.size();
+  const std::uint64_t old_size = d.size;
+  const std::uint64_t new_size = std::max(end, old_size);
+  CompressedOps ops(blocks, cblock_shift);
+  Pyramid pyramid(blocks, ops, CacheHint::ThreadCache);
+  VOG_CHECK(pyramid.reserve(d, new_size));
+  VOG_CHECK(pyramid.check_top(d));
+
+  const std::uint32_t block_size = blocks.block_size();
+  const std::uint64_t cblock_size = ops.unit_size();
+  const unsigned depth = pyramid.depth(pyramid.unit_count(d));
+  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size));
+  std::vector<std::byte> input;
+  std::vector<std::byte> output(static_cast<std::size_t>(compressed_capacity(cblock_size)));
+  LeafCache leaf(block_size);
+  CompressWorkspace work;
+
+  // A write past the end also visits the cblock holding the old end, so that
+  // the gap reads as zeros even where a truncate left old bytes behind.
+  const std::uint64_t first_unit = (offset > old_size ? old_size : offset) / cblock_size;
+  const std::uint64_t last_unit = (end - 1) / cblock_size;
+  for (std::uint64_t unit = first_unit; unit <= last_unit; ++unit) {
+    const std::uint64_t start = unit * cblock_size;
+    VOG_TRY(r, resolve_redir_block(pyramid, d.top_block, unit, depth, leaf));
+    if (*r == kNoBlock)
+      return std::unexpected(
+          VogError::io(format("compressed write: no redirector at cblock {}", unit)));
+    VOG_TRY(old, read_comp_redir(blocks, *r, cblock_size));
+    const bool inside_gap = start >= old_size && start + cblock_size <= offset;
+    if (inside_gap && old->length == 0) continue;  // already reads as zeros
+    VOG_CHECK(decompress_cblock_data(blocks, *old, input, cblock));
+
+    if (old_size < start + cblock_size) {
+      std::size_t from = old_size > start ? static_cast<std::size_t>(old_size - start) : 0;
+      std::fill(cblock.begin() + static_cast<std::ptrdiff_t>(from), cblock.end(), std::byte{0});
+    }
+    const std::uint64_t copy_from = std::max(offset, start);
+    const std::uint64_t copy_to = std::min(end, start + cblock_size);
+    if (copy_from < copy_to)
+      std::memcpy(cblock.data() + (copy_from - start), data.data() + (copy_from - offset),
+                  static_cast<std::size_t>(copy_to - copy_from));
+
+    const auto valid = static_cast<std::size_t>(std::min(cblock_size, new_size - start));
+    int clen = LZ4_compress_default(reinterpret_cast<const char*>(cblock.data()),
+                                    reinterpret_cast<char*>(output.data()),
+                                    static_cast<int>(valid),
+                                    static_cast<int>(compressed_capacity(valid)));
+    if (clen <= 0)
+      return std::unexpected(VogError::io(format("lz4 compression failed for cblock {}", unit)));
+    const std::uint64_t needed = units_for(static_cast<std::uint64_t>(clen), block_size);
+    const std::size_t record = redirector_record_size(needed);
+    if (record > block_size)
+      return std::unexpected(VogError::io(format(
+          "write_block: offset {} + len {} exceeds block_size {}", 0, record, block_size)));
+
+    const std::size_t k = static_cast<std::size_t>(needed);
+    const std::size_t kept = std::min(k, old->blocks.size());
+    work.blocks.assign(old->blocks.begin(), old->blocks.begin() + static_cast<std::ptrdiff_t>(kept));
+    if (k > kept) {
+      VOG_TRY(more, blocks.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
+      if (more->size() != k - kept)
+        return std::unexpected(VogError::io(format(
+            "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
+      work.blocks.insert(work.blocks.end(), more->begin(), more->end());
+    } else if (old->blocks.size() > k) {
+      work.to_free.assign(old->blocks.begin() + static_cast<std::ptrdiff_t>(k), old->blocks.end());
+      VOG_CHECK(blocks.deallocate_blocks(work.to_free));
+    }
+    auto compressed = std::span<const std::byte>(output).first(static_cast<std::size_t>(clen));
+    VOG_CHECK(for_each_block_run(
+        work.blocks, block_size, compressed.size(),
+        [&](BlockNo first, std::size_t at, std::size_t len) {
+          return blocks.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
+        }));
+    work.image.assign(record, std::byte{0});
+    store_u32(work.image, 0, static_cast<std::uint32_t>(clen));
+    for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
+    VOG_CHECK(blocks.write_block(*r, 0, work.image, CacheHint::ThreadCache));
+  }
+  d.size = new_size;
+  return data.size();
+}
+
+}  // namespace vog

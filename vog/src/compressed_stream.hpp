@@ -1,0 +1,90 @@
+// Compressed streams: a pyramid whose units are redirectors of compressed blocks.
+//
+// The stream is cut into cblocks of C = 2^compressed_block_size_shift bytes,
+// each compressed on its own (LZ4 block format, no frame). Unit u of the tree
+// is the redirector block of cblock u:
+//   0      4  length of the cblock's compressed data; 0 = no data, reads as zeros
+//   4+4i   4  i-th block holding compressed bytes, i < ceil(length / B)
+// The compressed bytes lie in order in the named blocks, the last holding the
+// remainder at its start. A redirector never moves; its data blocks are
+// rewritten in place and only their number changes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "block_layer.hpp"
+#include "error.hpp"
+#include "pyramid.hpp"
+#include "stream_descriptor.hpp"
+
+namespace vog {
+
+// The largest compressed_block_size_shift a file may use.
+inline constexpr std::uint8_t kMaxCompressedBlockShift = 30;
+
+// The room a compressed cblock of `bytes` input bytes is given: never less
+// than LZ4's worst case.
+[[nodiscard]] constexpr std::uint64_t compressed_capacity(std::uint64_t bytes) noexcept {
+  return bytes * 110 / 100 + 20;
+}
+
+// Whether a cblock of 2^cblock_shift bytes always fits its redirector into one
+// block of 2^block_shift bytes. Shift 0 (no compression) always passes.
+[[nodiscard]] Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
+                                                             std::uint8_t block_shift);
+
+struct CompRedirector {
+  std::vector<BlockNo> blocks;
+  std::uint32_t length = 0;
+};
+
+// A unit is a redirector; new ones start empty; freeing one frees its data too.
+class CompressedOps final : public PyramidOps {
+ public:
+  CompressedOps(BlockLayer& blocks, std::uint8_t cblock_shift) noexcept
+      : blocks_(blocks), cblock_size_(std::uint64_t{1} << cblock_shift) {}
+  [[nodiscard]] std::uint64_t unit_size() const noexcept override { return cblock_size_; }
+  [[nodiscard]] Result<void> init_units(std::span<const BlockNo> units) const override;
+  [[nodiscard]] Result<void> collect_unit_blocks(BlockNo unit,
+                                                 std::vector<BlockNo>& out) const override;
+  void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
+                  std::vector<std::string>& problems) const override;
+
+ private:
+  BlockLayer& blocks_;
+  std::uint64_t cblock_size_;
+};
+
+// Reads redirector `r` whole; refuses one whose length cannot be real.
+[[nodiscard]] Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r,
+                                                     std::uint64_t cblock_size);
+// Appends the data blocks of redirector `r`, then `r` itself.
+[[nodiscard]] Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
+                                                           std::uint64_t cblock_size,
+                                                           std::vector<BlockNo>& out);
+// The redirector of cblock `u`, or kNoBlock when its leaf has no entry.
+[[nodiscard]] Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top,
+                                                  std::uint64_t u, unsigned depth,
+                                                  LeafCache& cache);
+// Fills `out` (C bytes) with the cblock; bytes past its decompressed length
+// read as zeros. `input` is scratch space reused between calls.
+[[nodiscard]] Result<void> decompress_cblock_data(BlockLayer& blocks,
+                                                  const CompRedirector& redirector,
+                                                  std::vector<std::byte>& input,
+                                                  std::span<std::byte> out);
+
+[[nodiscard]] Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                                  const StreamDescriptor& d, std::uint64_t offset,
+                                                  std::span<std::byte> out);
+// Writes all of `data` at `offset`, recompressing each cblock it touches; a gap
+// between the old length and `offset` reads as zeros.
+[[nodiscard]] Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                                   StreamDescriptor& d, std::uint64_t offset,
+                                                   std::span<const std::byte> data);
+
+}  // namespace vog

@@ -1,0 +1,333 @@
+// BlocksInFile: block allocation and the free list.
+//
+// Bytes owned on disk: the free-list head (block 0, bytes 5..8) and the trunk
+// blocks. A trunk is one whole block (u32 little-endian fields):
+//   0        next trunk, kNoBlock for the last
+//   4 + 8k   extent start of entry k, kNoBlock when the entry is empty
+//   8 + 8k   extent length of entry k, 0 when empty
+//   for k in 0 .. E-1, E = block size / 8 - 1; the last 4 bytes are padding.
+// The free blocks are the trunks plus the blocks of every non-empty extent.
+// Extents are neither sorted nor merged; new trunks go in front of the chain.
+//
+// Invariants:
+//  1. Every free-list change happens under state_mu_, from the first trunk
+//     read to the final flush of block 0, so changes are serialised.
+//  2. Block 0 and the sentinel are never handed out or taken back; a free
+//     list that names either is reported as corrupt rather than used.
+//  3. Blocks leave the caches (evict_from_all_caches) after state_mu_ is
+//     released, never under it.
+//  4. Only allocate_blocks() extends the file, always to exactly
+//     data_offset_ + total_blocks * block size.
+//
+// Failed allocation: blocks already out of the free list when a later step
+// fails (growth past the sentinel, set_len, zero-fill, flush) are put back on
+// the free list before the error is returned, so they do not become orphans.
+// Blocks whose removal never reached the file (a trunk that could not be
+// written back) are left where they are. A corrupt free list is left alone.
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "blocks_in_file.hpp"
+#include "format.hpp"
+#include "worker_pool.hpp"
+
+namespace vog {
+namespace {
+
+constexpr std::size_t kTrunkNextOffset = 0;
+
+class Trunk {
+ public:
+  explicit Trunk(std::span<std::byte> bytes) : bytes_(bytes) {}
+
+  static std::vector<std::byte> fresh(std::size_t block_size, BlockNo next) {
+    std::vector<std::byte> bytes(block_size);
+    Trunk trunk(bytes);
+    trunk.set_next(next);
+    for (std::size_t k = 0; k < trunk.entries(); ++k) trunk.set_entry(k, kNoBlock, 0);
+    return bytes;
+  }
+
+  [[nodiscard]] std::size_t entries() const noexcept { return bytes_.size() / 8 - 1; }
+  [[nodiscard]] BlockNo next() const { return load_u32(bytes_, kTrunkNextOffset); }
+  void set_next(BlockNo next) { store_u32(bytes_, kTrunkNextOffset, next); }
+  [[nodiscard]] BlockNo start(std::size_t k) const { return load_u32(bytes_, 4 + 8 * k); }
+  [[nodiscard]] std::uint32_t length(std::size_t k) const { return load_u32(bytes_, 8 + 8 * k); }
+  void set_entry(std::size_t k, BlockNo start, std::uint32_t length) {
+    store_u32(bytes_, 4 + 8 * k, start);
+    store_u32(bytes_, 8 + 8 * k, length);
+  }
+  [[nodiscard]] bool empty(std::size_t k) const { return start(k) == kNoBlock; }
+  [[nodiscard]] bool all_empty() const {
+    for (std::size_t k = 0; k < entries(); ++k)
+      if (!empty(k)) return false;
+    return true;
+  }
+
+ private:
+  std::span<std::byte> bytes_;
+};
+
+struct Extent {
+  BlockNo start;
+  std::uint32_t length;
+};
+
+// Runs of consecutive numbers in a sorted list; a repeat starts a new run.
+std::vector<Extent> extents_of(std::span<const BlockNo> sorted) {
+  std::vector<Extent> extents;
+  for (BlockNo block : sorted) {
+    if (!extents.empty()) {
+      Extent& last = extents.back();
+      if (std::uint64_t{last.start} + last.length == block) {
+        ++last.length;
+        continue;
+      }
+    }
+    extents.push_back({block, 1});
+  }
+  return extents;
+}
+
+VogError corrupt(std::string detail) { return VogError::io("free list corrupt: " + detail); }
+
+// Largest batch of encrypted zero blocks held at once, in bytes.
+constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
+
+// Refuses a whole list before anything changes: block 0 is the superblock,
+// and the sentinel as a trunk would read as the end of the list and lose it.
+Result<void> check_freeable(std::span<const BlockNo> blocks) {
+  if (std::find(blocks.begin(), blocks.end(), BlockNo{0}) != blocks.end())
+    return std::unexpected(VogError::io("cannot deallocate block 0 (superblock)"));
+  if (std::find(blocks.begin(), blocks.end(), kNoBlock) != blocks.end())
+    return std::unexpected(VogError::io(format("cannot deallocate block {} (sentinel)", kNoBlock)));
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::byte>> BlocksInFile::read_head_trunk(const BlocksInFileState& state) {
+  // Reading block 0 as a trunk would hand out the superblock or overwrite it.
+  if (state.free_head == 0) return std::unexpected(corrupt("the head names block 0 (superblock)"));
+  return read_raw_block(state.free_head);
+}
+
+Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint32_t count,
+                                            std::vector<BlockNo>& taken) {
+  // taken[0, committed) are out of the free list for good: their trunk was
+  // written back or consumed. On failure only those are kept; on finding the
+  // list corrupt none are, as freeing them again could spread the damage.
+  std::size_t committed = taken.size();
+  std::unordered_set<BlockNo> consumed;  // a chain that comes back to one is a cycle
+  auto fail = [&](VogError error) -> Result<void> {
+    taken.resize(committed);
+    return std::unexpected(std::move(error));
+  };
+  auto fail_corrupt = [&](std::string detail) -> Result<void> {
+    taken.clear();
+    return std::unexpected(corrupt(std::move(detail)));
+  };
+
+  while (taken.size() < count && state.free_head != kNoBlock) {
+    const BlockNo number = state.free_head;
+    if (consumed.contains(number))
+      return fail_corrupt(format("trunk {} appears twice in the chain", number));
+    if (number == 0) return fail_corrupt("the head names block 0 (superblock)");
+    auto bytes = read_raw_block(number);
+    if (!bytes) return fail(std::move(bytes).error());
+    Trunk trunk(*bytes);
+
+    bool changed = false;
+    for (std::size_t k = 0; k < trunk.entries() && taken.size() < count; ++k) {
+      if (trunk.empty(k)) continue;
+      const BlockNo start = trunk.start(k);
+      const std::uint32_t length = trunk.length(k);
+      if (length > 0 && (start == 0 || std::uint64_t{start} + length > kNoBlock))
+        return fail_corrupt(
+            format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
+                   number, k, start, length));
+      const auto need = static_cast<std::uint32_t>(count - taken.size());
+      if (length > need) {  // the tail of the extent, so the entry only shrinks
+        for (std::uint32_t i = length - need; i < length; ++i) taken.push_back(start + i);
+        trunk.set_entry(k, start, length - need);
+      } else {
+        for (std::uint32_t i = 0; i < length; ++i) taken.push_back(start + i);
+        trunk.set_entry(k, kNoBlock, 0);
+      }
+      changed = true;
+    }
+
+    if (taken.size() < count && trunk.all_empty()) {
+      // An empty trunk is itself a free block; it is not written back.
+      state.free_head = trunk.next();
+      taken.push_back(number);
+      consumed.insert(number);
+      committed = taken.size();
+    } else if (changed) {
+      if (auto wrote = write_raw_block(number, *bytes); !wrote)
+        return fail(std::move(wrote).error());
+      committed = taken.size();
+    }
+  }
+  return {};
+}
+
+Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32_t count,
+                                           std::vector<BlockNo>& result) {
+  if (auto took = take_free_blocks(state, count, result); !took) {
+    give_back(state, result);
+    return took;
+  }
+  std::sort(result.begin(), result.end());
+  // Handing one block out twice would let two owners overwrite each other.
+  if (auto twice = std::adjacent_find(result.begin(), result.end()); twice != result.end())
+    return std::unexpected(corrupt(format("block {} is free twice", *twice)));
+  const std::size_t reused = result.size();
+
+  const std::uint64_t missing = count - reused;
+  if (missing > 0) {
+    if (state.total_blocks + missing > kNoBlock) {
+      give_back(state, result);
+      return std::unexpected(VogError::io(
+          format("block index overflow: need {} blocks but only {} available before sentinel",
+                 missing, kNoBlock - state.total_blocks)));
+    }
+    if (auto grown = file_->set_len(data_offset_ + ((state.total_blocks + missing) << shift_));
+        !grown) {
+      give_back(state, result);
+      return grown;
+    }
+    for (std::uint64_t i = 0; i < missing; ++i)
+      result.push_back(static_cast<BlockNo>(state.total_blocks + i));
+    state.total_blocks += missing;
+  }
+
+  if (auto zeroed = zero_fill(std::span(result).first(reused)); !zeroed) {
+    give_back(state, result);
+    return zeroed;
+  }
+  if (auto flushed = flush_block0(state); !flushed) {
+    give_back(state, result);
+    return flushed;
+  }
+  return {};
+}
+
+Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) {
+  if (count == 0) return std::vector<BlockNo>{};
+  std::vector<BlockNo> result;
+  Result<void> outcome;
+  {
+    std::lock_guard lock(state_mu_);
+    outcome = allocate_locked(state_, count, result);
+  }
+  evict_from_all_caches(result);
+  if (!outcome) return std::unexpected(std::move(outcome).error());
+  return result;
+}
+
+Result<void> BlocksInFile::zero_fill(std::span<const BlockNo> sorted) {
+  if (sorted.empty()) return {};
+  const std::size_t block_size = block_bytes();
+  if (!cipher_) {
+    const std::vector<std::byte> zeros(block_size);
+    for (BlockNo block : sorted) VOG_CHECK(file_->write(block_offset(block), zeros));
+    return {};
+  }
+  // Encrypted zeros differ per block (the tweak is the block number). Each
+  // batch is encrypted in parallel on the worker pool, one share of the
+  // batch's blocks per task, then written block by block in order.
+  WorkerPool& pool = WorkerPool::process_pool();
+  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / block_size);
+  std::vector<std::byte> sealed;
+  for (std::size_t at = 0; at < sorted.size(); at += batch_blocks) {
+    const std::span<const BlockNo> batch =
+        sorted.subspan(at, std::min(batch_blocks, sorted.size() - at));
+    sealed.assign(batch.size() * block_size, std::byte{0});
+    const std::size_t tasks = std::min(batch.size(), pool.thread_count());
+    const std::size_t per_task = (batch.size() + tasks - 1) / tasks;
+    pool.run(tasks, [&](std::size_t task) {
+      const std::size_t end = std::min(batch.size(), (task + 1) * per_task);
+      for (std::size_t i = task * per_task; i < end; ++i)
+        encrypt_block(*cipher_, batch[i], std::span(sealed).subspan(i * block_size, block_size));
+    });
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      VOG_CHECK(file_->write(block_offset(batch[i]),
+                             std::span(sealed).subspan(i * block_size, block_size)));
+  }
+  return {};
+}
+
+// Puts sorted blocks on the free list: first into the head trunk's empty
+// entries, then as new trunks pushed in front, each made of the first block
+// of the next extent and holding the extents after it.
+Result<void> BlocksInFile::free_sorted_blocks(BlocksInFileState& state,
+                                              std::span<const BlockNo> sorted) {
+  std::vector<Extent> extents = extents_of(sorted);
+  std::size_t next = 0;
+  if (state.free_head != kNoBlock) {
+    VOG_TRY(bytes, read_head_trunk(state));
+    Trunk trunk(*bytes);
+    bool filled = false;
+    for (std::size_t k = 0; k < trunk.entries() && next < extents.size(); ++k) {
+      if (!trunk.empty(k)) continue;
+      trunk.set_entry(k, extents[next].start, extents[next].length);
+      ++next;
+      filled = true;
+    }
+    if (filled) VOG_CHECK(write_raw_block(state.free_head, *bytes));
+  }
+  while (next < extents.size()) {
+    Extent& donor = extents[next];
+    const BlockNo number = donor.start;
+    if (donor.length == 1) {
+      ++next;
+    } else {
+      ++donor.start;
+      --donor.length;
+    }
+    std::vector<std::byte> bytes = Trunk::fresh(block_bytes(), state.free_head);
+    Trunk trunk(bytes);
+    for (std::size_t k = 0; k < trunk.entries() && next < extents.size(); ++k, ++next)
+      trunk.set_entry(k, extents[next].start, extents[next].length);
+    VOG_CHECK(write_raw_block(number, bytes));
+    state.free_head = number;
+  }
+  return {};
+}
+
+// Best effort after a failed allocation; the allocation's own error is the
+// one reported, so a failure here only leaves the blocks orphaned.
+void BlocksInFile::give_back(BlocksInFileState& state, std::span<const BlockNo> blocks) {
+  if (blocks.empty()) return;
+  std::vector<BlockNo> sorted(blocks.begin(), blocks.end());
+  std::sort(sorted.begin(), sorted.end());
+  if (free_sorted_blocks(state, sorted)) (void)flush_block0(state);
+}
+
+Result<void> BlocksInFile::deallocate_block(BlockNo block) {
+  const BlockNo one[] = {block};
+  VOG_CHECK(check_freeable(one));
+  return deallocate_blocks_sorted(one);
+}
+
+Result<void> BlocksInFile::deallocate_blocks(std::vector<BlockNo>& blocks) {
+  if (blocks.empty()) return {};
+  VOG_CHECK(check_freeable(blocks));
+  std::sort(blocks.begin(), blocks.end());
+  return deallocate_blocks_sorted(blocks);
+}
+
+Result<void> BlocksInFile::deallocate_blocks_sorted(std::span<const BlockNo> sorted) {
+  Result<void> outcome;
+  {
+    std::lock_guard lock(state_mu_);
+    outcome = free_sorted_blocks(state_, sorted);
+    if (outcome) outcome = flush_block0(state_);
+  }
+  evict_from_all_caches(sorted);
+  return outcome;
+}
+
+}  // namespace vog

@@ -1,0 +1,43 @@
+// Path rules. The checks run in a fixed order so that a path breaking several
+// rules always reports the same one: the leading/trailing "/" first, then the
+// components from left to right.
+#include "path.hpp"
+
+#include "format.hpp"
+#include "utf8_check.hpp"
+
+namespace vog {
+
+Result<void> validate_path(std::string_view path) {
+  if (!path.empty() && (path.front() == '/' || path.back() == '/'))
+    return std::unexpected(VogError::invalid_path("path must not start or end with /"));
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = path.find('/', start);
+    std::string_view component =
+        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (component.empty())
+      return std::unexpected(VogError::invalid_path("path contains empty component"));
+    if (component == "." || component == "..")
+      return std::unexpected(VogError::invalid_path("path cannot contain . or .."));
+    if (slash == std::string_view::npos) return {};
+    start = slash + 1;
+  }
+}
+
+ParentLeaf split_parent_leaf(std::string_view path) noexcept {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {std::string_view{}, path};
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+Result<void> check_stored_name(std::string_view stored_name) {
+  if (stored_name.size() > kMaxStoredNameLength)
+    return std::unexpected(VogError::invalid_path(
+        format("name too long: {} bytes (maximum {})", stored_name.size(), kMaxStoredNameLength)));
+  if (auto fault = utf8_fault(stored_name))
+    return std::unexpected(VogError::invalid_path(format("name is not valid UTF-8: {}", *fault)));
+  return {};
+}
+
+}  // namespace vog

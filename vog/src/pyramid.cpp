@@ -1,0 +1,443 @@
+// Pyramid: growing, shrinking, freeing and walking the block tree of a stream,
+// and the plain byte transfers over it.
+//
+// Bytes owned on disk: index blocks (F u32 entries, 0xFFFFFFFF = empty; a new
+// one is all 0xFF before any entry is set) and, for plain streams, data blocks.
+//
+// Invariants of a well-formed tree (descriptor d, unit size U, N units):
+//  1. reserved is a whole number of units, reserved >= size, N = reserved / U.
+//  2. Every unit below N exists; every index entry on the way to it is set.
+//  3. No block appears twice in one tree or in two trees.
+//  4. top_block is 0 exactly when the stream owns no block.
+// reserve() and truncate() keep 1 to 4; the descriptor is changed only when
+// the whole operation succeeded, so a caller that drops it on failure never
+// sees a tree that disagrees with its copy (at worst blocks are leaked).
+#include "pyramid.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "format.hpp"
+#include "le_bytes.hpp"
+
+namespace vog {
+namespace {
+
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+// A run of zeros written to close a gap is moved in pieces of at most this size.
+constexpr std::size_t kZeroChunk = std::size_t{1} << 20;
+
+// F^power; callers only ask for powers below a depth that pyramid_depth returned.
+std::uint64_t fanout_power(std::uint32_t fanout, unsigned power) noexcept {
+  std::uint64_t value = 1;
+  for (unsigned i = 0; i < power; ++i) value *= fanout;
+  return value;
+}
+
+VogError corrupt_tree(BlockNo block) {
+  return VogError::io(format("corrupt stream tree: block {} is reached twice", block));
+}
+
+}  // namespace
+
+unsigned pyramid_depth(std::uint64_t units, std::uint32_t fanout) noexcept {
+  unsigned depth = 0;
+  std::uint64_t covered = 1;
+  while (covered < units) {
+    ++depth;
+    if (covered > kMaxU64 / fanout) break;
+    covered *= fanout;
+  }
+  return depth;
+}
+
+Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf, std::uint32_t slot,
+                                      std::uint32_t max) {
+  BlockNo first = load_u32(leaf, 4 * std::size_t{slot});
+  if (first == kNoBlock)
+    return std::unexpected(VogError::io(format("scan_run_from_buffer: sentinel at slot {}", slot)));
+  std::uint32_t count = 1;
+  while (count < max && first + count != kNoBlock &&
+         load_u32(leaf, 4 * (std::size_t{slot} + count)) == first + count)
+    ++count;
+  return BlockRun{first, count};
+}
+
+BlockNo LeafCache::entry(std::uint32_t slot) const noexcept {
+  return load_u32(bytes, 4 * std::size_t{slot});
+}
+
+Result<void> PlainOps::collect_unit_blocks(BlockNo unit, std::vector<BlockNo>& out) const {
+  out.push_back(unit);
+  return {};
+}
+
+void PlainOps::claim_unit(BlockNo unit, std::string_view, std::vector<BlockNo>& claimed,
+                          std::vector<std::string>&) const {
+  claimed.push_back(unit);
+}
+
+Pyramid::Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noexcept
+    : blocks_(blocks),
+      ops_(ops),
+      hint_(hint),
+      block_size_(blocks.block_size()),
+      fanout_(blocks.block_size() / 4) {}
+
+Result<BlockNo> Pyramid::read_entry(BlockNo index_block, std::uint64_t slot) const {
+  std::array<std::byte, 4> entry{};
+  VOG_CHECK(blocks_.read_block(index_block, static_cast<std::uint32_t>(4 * slot), entry, hint_));
+  return load_u32(entry, 0);
+}
+
+Result<void> Pyramid::write_entry(BlockNo index_block, std::uint64_t slot, BlockNo value) const {
+  std::array<std::byte, 4> entry{};
+  store_u32(entry, 0, value);
+  VOG_CHECK(blocks_.write_block(index_block, static_cast<std::uint32_t>(4 * slot), entry, hint_));
+  return {};
+}
+
+Result<void> Pyramid::write_block_index(BlockNo index_block, std::uint32_t slot) const {
+  return write_entry(index_block, slot, kNoBlock);
+}
+
+Result<std::vector<BlockNo>> Pyramid::allocate(std::uint64_t count) const {
+  if (count > kNoBlock)
+    return std::unexpected(
+        VogError::io(format("cannot allocate {} blocks: more than a Vog file can address", count)));
+  VOG_TRY(got, blocks_.allocate_blocks(static_cast<std::uint32_t>(count)));
+  if (got->size() != count)
+    return std::unexpected(VogError::io(
+        format("block allocation returned {} blocks for a request of {}", got->size(), count)));
+  return std::move(*got);
+}
+
+Result<BlockNo> Pyramid::new_index_block(BlockNo first_entry) const {
+  VOG_TRY(got, allocate(1));
+  BlockNo block = got->front();
+  std::vector<std::byte> image(block_size_, std::byte{0xFF});
+  store_u32(image, 0, first_entry);
+  VOG_CHECK(blocks_.write_block(block, 0, image, hint_));
+  return block;
+}
+
+Result<bool> Pyramid::index_block_empty(BlockNo index_block) const {
+  std::vector<std::byte> image(block_size_);
+  VOG_CHECK(blocks_.read_block(index_block, 0, image, hint_));
+  return std::all_of(image.begin(), image.end(), [](std::byte b) { return b == std::byte{0xFF}; });
+}
+
+Result<void> Pyramid::check_top(const StreamDescriptor& d) const {
+  if (unit_count(d) > 0 && (d.top_block == 0 || d.top_block == kNoBlock))
+    return std::unexpected(
+        VogError::io(format("stream of {} bytes has no top block", d.extent())));
+  return {};
+}
+
+Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsigned depth) const {
+  BlockNo block = top;
+  for (unsigned level = depth; level >= 2; --level) {
+    std::uint64_t span = fanout_power(fanout_, level - 1);
+    std::uint64_t slot = unit / span;
+    VOG_TRY(entry, read_entry(block, slot));
+    if (*entry == kNoBlock)
+      return std::unexpected(VogError::io(
+          format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, slot)));
+    block = *entry;
+    unit %= span;
+  }
+  return block;
+}
+
+Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
+                                unsigned depth) const {
+  std::uint64_t group = unit - unit % fanout_;
+  if (cache.group == group) return {};
+  VOG_TRY(leaf, navigate_to_leaf(top, unit, depth));
+  VOG_CHECK(blocks_.read_block(*leaf, 0, cache.bytes, hint_));
+  cache.group = group;
+  return {};
+}
+
+Result<void> Pyramid::reserve(StreamDescriptor& d, std::uint64_t capacity) const {
+  if (capacity < d.size)
+    return std::unexpected(VogError::io(
+        format("cannot reserve {} bytes: stream size is already {}", capacity, d.size)));
+  if (capacity <= d.reserved) return {};
+  if (d.reserved != 0) VOG_CHECK(check_top(d));
+  const std::uint64_t unit = unit_size();
+  const std::uint64_t need = units_for(capacity, unit);
+  if (need > kNoBlock)
+    return std::unexpected(VogError::io(
+        format("cannot reserve {} bytes: more blocks than a Vog file can address", capacity)));
+  const std::uint64_t current = units_for(d.reserved, unit);
+  unsigned depth_now = depth(current);
+  const unsigned need_depth = depth(need);
+
+  BlockNo top = d.top_block;
+  if (d.reserved == 0 && d.top_block == 0) {
+    VOG_TRY(first_unit, allocate(1));
+    VOG_CHECK(ops_.init_units(*first_unit));
+    top = first_unit->front();
+  }
+  if (need > 1) {
+    for (; depth_now < need_depth; ++depth_now) {
+      VOG_TRY(raised, new_index_block(top));  // the old tree hangs under entry 0
+      top = *raised;
+    }
+    const std::uint64_t first = std::max<std::uint64_t>(current, 1);
+    if (need > first) {
+      VOG_TRY(units, allocate(need - first));
+      VOG_CHECK(ops_.init_units(*units));
+      VOG_CHECK(batch_fill_leaf_redirectors(top, *units, first, need_depth));
+    }
+  }
+  d.top_block = top;
+  d.reserved = need * unit;
+  return {};
+}
+
+Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const BlockNo> units,
+                                                  std::uint64_t first, unsigned depth) const {
+  if (units.empty() || depth == 0) return {};
+  std::vector<std::byte> entries;
+  std::size_t placed = 0;
+  while (placed < units.size()) {
+    std::uint64_t rest = first + placed;
+    BlockNo block = top;
+    for (unsigned level = depth; level >= 2; --level) {
+      std::uint64_t span = fanout_power(fanout_, level - 1);
+      std::uint64_t slot = rest / span;
+      rest %= span;
+      VOG_TRY(entry, read_entry(block, slot));
+      if (*entry == kNoBlock) {
+        VOG_TRY(made, new_index_block(kNoBlock));
+        VOG_CHECK(write_entry(block, slot, *made));
+        *entry = *made;
+      }
+      block = *entry;
+    }
+    std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - rest);
+    entries.resize(4 * count);
+    for (std::size_t i = 0; i < count; ++i) store_u32(entries, 4 * i, units[placed + i]);
+    VOG_CHECK(blocks_.write_block(block, static_cast<std::uint32_t>(4 * rest), entries, hint_));
+    placed += count;
+  }
+  return {};
+}
+
+// Frees unit `unit` if present, clears its leaf entry, and releases each index
+// block below the top that is left without entries. Returns the next unit worth
+// visiting: past a whole subtree whose index entry is empty, so that a damaged
+// length cannot make truncation visit units that do not exist one by one.
+Result<std::uint64_t> Pyramid::release_unit(std::uint64_t unit, BlockNo top,
+                                            unsigned depth) const {
+  struct Step {
+    BlockNo block;
+    std::uint64_t slot;
+  };
+  std::vector<Step> path(depth + 1);  // path[level]: the block at that level, the slot taken
+  BlockNo block = top;
+  std::uint64_t rest = unit;
+  for (unsigned level = depth; level >= 2; --level) {
+    std::uint64_t span = fanout_power(fanout_, level - 1);
+    path[level] = {block, rest / span};
+    rest %= span;
+    VOG_TRY(entry, read_entry(block, path[level].slot));
+    if (*entry == kNoBlock) {
+      std::uint64_t base = unit / span;
+      return base + 1 > kMaxU64 / span ? kMaxU64 : (base + 1) * span;
+    }
+    block = *entry;
+  }
+  path[1] = {block, rest};
+  VOG_TRY(target, read_entry(block, rest));
+  if (*target == kNoBlock) return unit + 1;
+
+  std::vector<BlockNo> freed;
+  VOG_CHECK(ops_.collect_unit_blocks(*target, freed));
+  VOG_CHECK(blocks_.deallocate_blocks(freed));
+  VOG_CHECK(write_block_index(block, static_cast<std::uint32_t>(rest)));
+  for (unsigned level = 1; level < depth; ++level) {
+    VOG_TRY(empty, index_block_empty(path[level].block));
+    if (!*empty) break;
+    VOG_CHECK(blocks_.deallocate_block(path[level].block));
+    VOG_CHECK(write_block_index(path[level + 1].block,
+                                static_cast<std::uint32_t>(path[level + 1].slot)));
+  }
+  return unit + 1;
+}
+
+Result<void> Pyramid::truncate(StreamDescriptor& d, std::uint64_t length) const {
+  if (length >= d.size) return {};
+  VOG_CHECK(check_top(d));
+  const std::uint64_t units = unit_count(d);
+  const unsigned old_depth = depth(units);
+  if (length == 0) {
+    if (d.top_block != 0) VOG_CHECK(deallocate_tree(d.top_block, old_depth));
+    d.size = 0;
+    d.reserved = 0;
+    d.top_block = 0;
+    return {};
+  }
+  const std::uint64_t keep = units_for(length, unit_size());
+  const unsigned new_depth = depth(keep);
+  BlockNo top = d.top_block;
+  if (old_depth >= 1) {
+    for (std::uint64_t unit = keep; unit < units;) {
+      VOG_TRY(next, release_unit(unit, top, old_depth));
+      unit = *next;
+    }
+  }
+  for (unsigned level = old_depth; level > new_depth; --level) {
+    VOG_TRY(below, read_entry(top, 0));
+    if (*below == kNoBlock)
+      return std::unexpected(
+          VogError::io(format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, 0)));
+    VOG_CHECK(blocks_.deallocate_block(top));
+    top = *below;
+  }
+  d.size = length;
+  d.reserved = keep * unit_size();
+  d.top_block = top;
+  return {};
+}
+
+Result<void> Pyramid::deallocate_tree(BlockNo top, unsigned depth) const {
+  std::vector<BlockNo> all;
+  std::unordered_set<BlockNo> seen;
+  VOG_CHECK(collect_tree_blocks_for_dealloc(top, depth, all, seen));
+  std::sort(all.begin(), all.end());
+  if (auto twice = std::adjacent_find(all.begin(), all.end()); twice != all.end())
+    return std::unexpected(corrupt_tree(*twice));
+  return blocks_.deallocate_blocks(all);
+}
+
+Result<void> Pyramid::collect_tree_blocks_for_dealloc(BlockNo block, unsigned level,
+                                                      std::vector<BlockNo>& out,
+                                                      std::unordered_set<BlockNo>& seen) const {
+  if (level == 0) return ops_.collect_unit_blocks(block, out);
+  if (!seen.insert(block).second) return std::unexpected(corrupt_tree(block));
+  std::vector<std::byte> image(block_size_);
+  VOG_CHECK(blocks_.read_block(block, 0, image, hint_));
+  for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
+    BlockNo entry = load_u32(image, 4 * std::size_t{slot});
+    if (entry != kNoBlock) VOG_CHECK(collect_tree_blocks_for_dealloc(entry, level - 1, out, seen));
+  }
+  out.push_back(block);
+  return {};
+}
+
+void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
+                                  std::vector<BlockNo>& claimed,
+                                  std::vector<std::string>& problems,
+                                  std::unordered_set<BlockNo>& visited) const {
+  if (depth == 0) {
+    ops_.claim_unit(top, label, claimed, problems);
+    return;
+  }
+  claimed.push_back(top);
+  if (!visited.insert(top).second) return;
+  for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
+    auto entry = read_entry(top, slot);
+    if (!entry) {
+      problems.push_back(format("L3: stream {}: error reading redirector block {} slot {}: {}",
+                                label, top, slot, entry.error().to_string()));
+      continue;
+    }
+    if (*entry != kNoBlock)
+      collect_tree_blocks(*entry, depth - 1, label, claimed, problems, visited);
+  }
+}
+
+// Calls move(first block, offset in it, bytes done so far, bytes wanted) for
+// each run of consecutive blocks under [offset, offset + len); move returns
+// the count it transferred. Stops early on a short transfer.
+template <class Move>
+Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64_t offset,
+                                          std::size_t len, Move move) const {
+  const std::uint64_t units = unit_count(d);
+  VOG_CHECK(check_top(d));
+  if (units <= 1) return move(d.top_block, offset % block_size_, std::size_t{0}, len);
+  const unsigned tree_depth = depth(units);
+  LeafCache leaf(block_size_);
+  std::size_t done = 0;
+  std::uint64_t pos = offset;
+  for (;;) {
+    std::uint64_t unit = pos / block_size_;
+    if (unit >= units) return done;
+    auto slot = static_cast<std::uint32_t>(unit % fanout_);
+    VOG_CHECK(load_leaf(leaf, d.top_block, unit, tree_depth));
+    auto max = static_cast<std::uint32_t>(std::min<std::uint64_t>(fanout_ - slot, units - unit));
+    VOG_TRY(run, scan_run_from_buffer(leaf.bytes, slot, max));
+    std::uint64_t in_first = pos % block_size_;
+    auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{run->count} * block_size_ - in_first, len - done));
+    VOG_TRY(got, move(run->first, in_first, done, want));
+    done += *got;
+    pos += *got;
+    if (done >= len || *got < want) return done;
+  }
+}
+
+Result<std::size_t> Pyramid::read(const StreamDescriptor& d, std::uint64_t offset,
+                                  std::span<std::byte> out) const {
+  if (offset >= d.size) return 0;
+  auto len = static_cast<std::size_t>(std::min<std::uint64_t>(d.size - offset, out.size()));
+  if (len == 0) return 0;
+  return for_each_run(d, offset, len,
+                      [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                          std::size_t want) {
+                        return blocks_.read_contiguous_blocks(first, in_first,
+                                                              out.subspan(done, want));
+                      });
+}
+
+Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
+                                   std::span<const std::byte> data) const {
+  if (data.empty()) return 0;
+  if (offset > kMaxU64 - data.size())
+    return std::unexpected(VogError::io(format(
+        "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
+  const std::uint64_t end = offset + data.size();
+  VOG_CHECK(reserve(d, std::max(end, d.size)));
+
+  auto write_at = [&](std::uint64_t at, std::span<const std::byte> bytes) {
+    return for_each_run(d, at, bytes.size(),
+                        [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                            std::size_t want) {
+                          return blocks_.write_contiguous_blocks(first, in_first,
+                                                                 bytes.subspan(done, want));
+                        });
+  };
+  // Blocks under a gap may hold bytes cut off by a truncate, or (in an
+  // encrypted file) never-written noise: the gap must read as zeros.
+  if (offset > d.size) {
+    std::vector<std::byte> zeros(
+        static_cast<std::size_t>(std::min<std::uint64_t>(offset - d.size, kZeroChunk)));
+    for (std::uint64_t at = d.size; at < offset;) {
+      auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(offset - at, zeros.size()));
+      VOG_TRY(wrote, write_at(at, std::span(zeros).first(piece)));
+      if (*wrote < piece) return 0;
+      at += piece;
+    }
+  }
+  VOG_TRY(wrote, write_at(offset, data));
+  d.size = std::max(d.size, offset + *wrote);
+  return *wrote;
+}
+
+Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,
+                                 std::uint64_t offset, std::span<std::byte> out, CacheHint hint) {
+  PlainOps ops(blocks.block_size());
+  return Pyramid(blocks, ops, hint).read(d, offset, out);
+}
+
+Result<std::size_t> pyramid_write(BlockLayer& blocks, StreamDescriptor& d, std::uint64_t offset,
+                                  std::span<const std::byte> data, CacheHint hint) {
+  PlainOps ops(blocks.block_size());
+  return Pyramid(blocks, ops, hint).write(d, offset, data);
+}
+
+}  // namespace vog

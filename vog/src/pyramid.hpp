@@ -1,0 +1,179 @@
+// Pyramids: the block tree under every stream.
+//
+// A tree covers N units (N = ceil(max(size, reserved) / unit size)). Its depth d
+// is 0 when N <= 1 (top_block is unit 0 itself) and otherwise the smallest d with
+// F^d >= N, F = block size / 4. An index block is F little-endian u32 entries;
+// 0xFFFFFFFF is an empty entry. Entry (u / F^(k-1)) mod F of a level-k block
+// leads towards unit u; level-1 blocks (leaves) point at units.
+//
+// The unit kind is a PyramidOps: a plain stream's unit is one data block, a
+// compressed stream's unit is the redirector of one compressed block. Growing,
+// shrinking and freeing a tree are written once here for both kinds; moving
+// bytes differs (plain transfers below, compressed ones in compressed_stream).
+//
+// Nothing here locks: the stream layer gives each call a private descriptor
+// copy and holds the stream's lock around it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "block_layer.hpp"
+#include "error.hpp"
+#include "stream_descriptor.hpp"
+
+namespace vog {
+
+// ceil(bytes / unit) without overflow. REQUIRES: unit > 0.
+[[nodiscard]] constexpr std::uint64_t units_for(std::uint64_t bytes, std::uint64_t unit) noexcept {
+  return bytes / unit + (bytes % unit != 0 ? 1 : 0);
+}
+
+// The depth of a tree of `units` units; stops growing where F^d would leave 64 bits.
+[[nodiscard]] unsigned pyramid_depth(std::uint64_t units, std::uint32_t fanout) noexcept;
+
+struct BlockRun {
+  BlockNo first = 0;
+  std::uint32_t count = 0;
+};
+
+// The run of consecutive block numbers starting at `slot` of a leaf, at most
+// `max` long (max >= 1).
+[[nodiscard]] Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf,
+                                                    std::uint32_t slot, std::uint32_t max);
+
+// The leaf a transfer last read, and the leaf group (first unit under it) it serves.
+struct LeafCache {
+  explicit LeafCache(std::uint32_t block_size) : bytes(block_size) {}
+  [[nodiscard]] BlockNo entry(std::uint32_t slot) const noexcept;
+
+  std::vector<std::byte> bytes;
+  std::optional<std::uint64_t> group;
+};
+
+// What a tree holds at its bottom.
+class PyramidOps {
+ public:
+  virtual ~PyramidOps() = default;
+  [[nodiscard]] virtual std::uint64_t unit_size() const noexcept = 0;
+  // Prepares blocks just allocated as units before they are hung into a tree.
+  [[nodiscard]] virtual Result<void> init_units(std::span<const BlockNo> units) const = 0;
+  // Appends every block that freeing `unit` releases, the unit's own block last.
+  [[nodiscard]] virtual Result<void> collect_unit_blocks(BlockNo unit,
+                                                         std::vector<BlockNo>& out) const = 0;
+  // Verification: appends the blocks `unit` uses to `claimed`; a unit that
+  // cannot be read becomes a line in `problems`.
+  virtual void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
+                          std::vector<std::string>& problems) const = 0;
+};
+
+// A unit is one data block; there is nothing to prepare or to follow.
+class PlainOps final : public PyramidOps {
+ public:
+  explicit PlainOps(std::uint32_t block_size) noexcept : block_size_(block_size) {}
+  [[nodiscard]] std::uint64_t unit_size() const noexcept override { return block_size_; }
+  [[nodiscard]] Result<void> init_units(std::span<const BlockNo>) const override { return {}; }
+  [[nodiscard]] Result<void> collect_unit_blocks(BlockNo unit,
+                                                 std::vector<BlockNo>& out) const override;
+  void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
+                  std::vector<std::string>& problems) const override;
+
+ private:
+  std::uint32_t block_size_;
+};
+
+// The tree operations of one stream kind. `hint` goes with every single-block
+// transfer of index blocks.
+class Pyramid {
+ public:
+  Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noexcept;
+
+  [[nodiscard]] std::uint32_t fanout() const noexcept { return fanout_; }
+  [[nodiscard]] std::uint64_t unit_size() const noexcept { return ops_.unit_size(); }
+  // N: the units a descriptor's tree covers.
+  [[nodiscard]] std::uint64_t unit_count(const StreamDescriptor& d) const noexcept {
+    return units_for(d.extent(), unit_size());
+  }
+  [[nodiscard]] unsigned depth(std::uint64_t units) const noexcept {
+    return pyramid_depth(units, fanout_);
+  }
+
+  // A tree that covers units must have a top block (block 0 is never one).
+  [[nodiscard]] Result<void> check_top(const StreamDescriptor& d) const;
+  // The level-1 block above `unit` (the top itself at depth 1).
+  [[nodiscard]] Result<BlockNo> navigate_to_leaf(BlockNo top, std::uint64_t unit,
+                                                 unsigned depth) const;
+  // Makes `cache` hold the leaf above `unit`, reading it only for a new leaf group.
+  [[nodiscard]] Result<void> load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
+                                       unsigned depth) const;
+
+  // Grows the tree so that every unit below ceil(capacity / unit) exists.
+  [[nodiscard]] Result<void> reserve(StreamDescriptor& d, std::uint64_t capacity) const;
+  // Hangs `units` (unit numbers first, first + 1, ...) into the tree, making
+  // missing index blocks on the way; each leaf is written once.
+  [[nodiscard]] Result<void> batch_fill_leaf_redirectors(BlockNo top,
+                                                         std::span<const BlockNo> units,
+                                                         std::uint64_t first,
+                                                         unsigned depth) const;
+  // Empties one entry of an index block.
+  [[nodiscard]] Result<void> write_block_index(BlockNo index_block, std::uint32_t slot) const;
+  // Shortens the stream to `length` bytes, releasing the units past it and every
+  // index block that is left empty; never lengthens.
+  [[nodiscard]] Result<void> truncate(StreamDescriptor& d, std::uint64_t length) const;
+  // Frees a whole tree with one deallocation.
+  [[nodiscard]] Result<void> deallocate_tree(BlockNo top, unsigned depth) const;
+  // Appends the tree below `block` (a unit at level 0), children before parents.
+  // `seen` holds the index blocks met so far: a tree that reaches one twice is corrupt.
+  [[nodiscard]] Result<void> collect_tree_blocks_for_dealloc(
+      BlockNo block, unsigned level, std::vector<BlockNo>& out,
+      std::unordered_set<BlockNo>& seen) const;
+  // Verification: appends every block of the tree to `claimed` and reports
+  // unreadable entries. An index block already in `visited` is claimed again
+  // but not walked again, which bounds the walk on damaged files.
+  void collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
+                           std::vector<BlockNo>& claimed, std::vector<std::string>& problems,
+                           std::unordered_set<BlockNo>& visited) const;
+
+  // Plain streams only (unit size == block size): byte transfers in runs.
+  [[nodiscard]] Result<std::size_t> read(const StreamDescriptor& d, std::uint64_t offset,
+                                         std::span<std::byte> out) const;
+  [[nodiscard]] Result<std::size_t> write(StreamDescriptor& d, std::uint64_t offset,
+                                          std::span<const std::byte> data) const;
+
+ private:
+  [[nodiscard]] Result<BlockNo> read_entry(BlockNo index_block, std::uint64_t slot) const;
+  [[nodiscard]] Result<void> write_entry(BlockNo index_block, std::uint64_t slot,
+                                         BlockNo value) const;
+  [[nodiscard]] Result<std::vector<BlockNo>> allocate(std::uint64_t count) const;
+  // A fresh index block, every entry empty except entry 0 = `first_entry`.
+  [[nodiscard]] Result<BlockNo> new_index_block(BlockNo first_entry) const;
+  [[nodiscard]] Result<bool> index_block_empty(BlockNo index_block) const;
+  [[nodiscard]] Result<std::uint64_t> release_unit(std::uint64_t unit, BlockNo top,
+                                                   unsigned depth) const;
+  template <class Move>
+  [[nodiscard]] Result<std::size_t> for_each_run(const StreamDescriptor& d, std::uint64_t offset,
+                                                 std::size_t len, Move move) const;
+
+  BlockLayer& blocks_;
+  const PyramidOps& ops_;
+  CacheHint hint_;
+  std::uint32_t block_size_;
+  std::uint32_t fanout_;
+};
+
+// Plain streams: the byte operations of a stream with one data block per unit.
+[[nodiscard]] Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,
+                                               std::uint64_t offset, std::span<std::byte> out,
+                                               CacheHint hint);
+// Writes all of `data` at `offset`; a gap between the old length and `offset` reads as zeros.
+[[nodiscard]] Result<std::size_t> pyramid_write(BlockLayer& blocks, StreamDescriptor& d,
+                                                std::uint64_t offset,
+                                                std::span<const std::byte> data, CacheHint hint);
+
+}  // namespace vog

@@ -1,0 +1,466 @@
+// StreamsFromBlocks: stream IDs, the descriptor table, per-stream locks and handles.
+//
+// Bytes owned on disk: admin slot 0 (the L3 header) and the Streams stream,
+// whose first 4 bytes are the head of the free-slot list and whose records
+// follow (layouts in streams_from_blocks.hpp and stream_descriptor.hpp).
+//
+// Invariants:
+//  1. free_head_ equals what was last written at offset 0 of the Streams stream.
+//  2. The L3 header on disk matches table_ after every change of the table.
+//  3. A handle exists only while its stream's logical lock is held (read lock
+//     for a reading handle, write lock for a writing one).
+//  4. A handle's descriptor copy reaches the table only in close_stream.
+//  5. A thread works on a handle's stream only with a block cache that holds
+//     nothing older than the stream's last change (fresh_caches).
+//
+// Locking, outermost first:
+//   a handle's in_use lock (data operations and close_stream on that handle)
+//   per-stream logical locks: the stream's own before kStreamsStreamId's
+//   table_mu_, then free_head_mu_ (held across the Streams stream's I/O)
+//   state_mu_ (lock and handle tables only; never held across I/O)
+//   the block layer's own locks
+// lock_released_ is notified after every logical lock release.
+#include "streams_from_blocks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "compressed_stream.hpp"
+#include "format.hpp"
+#include "le_bytes.hpp"
+#include "pyramid.hpp"
+#include "text.hpp"
+
+namespace vog {
+namespace {
+
+constexpr std::array<char, 6> kL3Identifier = {'p', 'y', 'r', 'a', ' ', ' '};
+constexpr std::uint64_t kTableHeaderSize = 4;
+
+std::uint64_t slot_offset(StreamId id) { return kTableHeaderSize + kDescriptorSize * std::uint64_t{id}; }
+
+bool slot_exists(const StreamDescriptor& table, StreamId id) {
+  return table.size >= slot_offset(id) + kDescriptorSize;
+}
+
+VogError no_stream(StreamId id) { return VogError::not_found(format("stream {}", id)); }
+VogError invalid_handle() { return VogError::not_found("invalid stream handle"); }
+
+// Reads exactly out.size() bytes of the Streams stream.
+Result<void> read_table(BlockLayer& blocks, const StreamDescriptor& table, std::uint64_t offset,
+                        std::span<std::byte> out) {
+  VOG_TRY(got, pyramid_read(blocks, table, offset, out, CacheHint::SharedCache));
+  if (*got != out.size())
+    return std::unexpected(VogError::io(format(
+        "descriptor table: read {} of {} bytes at offset {}", *got, out.size(), offset)));
+  return {};
+}
+
+// Calls fn(pyramid) with the tree operations of the stream's kind.
+template <class Fn>
+auto with_pyramid(BlockLayer& blocks, std::uint8_t cblock_shift, const StreamDescriptor& d,
+                  Fn fn) {
+  if (d.is_compressed()) {
+    CompressedOps ops(blocks, cblock_shift);
+    return fn(Pyramid(blocks, ops, CacheHint::ThreadCache));
+  }
+  PlainOps ops(blocks.block_size());
+  return fn(Pyramid(blocks, ops, CacheHint::ThreadCache));
+}
+
+}  // namespace
+
+// Owns one logical lock until destroyed, released or handed over.
+class StreamsFromBlocks::LogicalLock {
+ public:
+  LogicalLock(StreamsFromBlocks& layer, StreamId id, bool for_write) noexcept
+      : layer_(&layer), id_(id), for_write_(for_write) {}
+  LogicalLock(LogicalLock&& other) noexcept
+      : layer_(std::exchange(other.layer_, nullptr)), id_(other.id_), for_write_(other.for_write_) {}
+  LogicalLock(const LogicalLock&) = delete;
+  LogicalLock& operator=(const LogicalLock&) = delete;
+  LogicalLock& operator=(LogicalLock&&) = delete;
+  ~LogicalLock() {
+    if (layer_ != nullptr) layer_->release_lock(id_, for_write_);
+  }
+  // The lock now belongs to a handle; close_stream releases it.
+  void hand_over() noexcept { layer_ = nullptr; }
+  void release() {
+    if (layer_ != nullptr) std::exchange(layer_, nullptr)->release_lock(id_, for_write_);
+  }
+
+ private:
+  StreamsFromBlocks* layer_;
+  StreamId id_;
+  bool for_write_;
+};
+
+StreamsFromBlocks::StreamsFromBlocks(std::unique_ptr<BlockLayer> blocks,
+                                     std::uint8_t compressed_block_size_shift,
+                                     StreamDescriptor streams, StreamId free_head)
+    : blocks_(std::move(blocks)),
+      compressed_block_size_shift_(compressed_block_size_shift),
+      table_(streams),
+      free_head_(free_head) {}
+
+// Descriptor copies of handles still open are not written back: the owner
+// closes its handles before letting go of the layer.
+StreamsFromBlocks::~StreamsFromBlocks() = default;
+
+Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on(
+    std::unique_ptr<BlockLayer> blocks, std::uint8_t compressed_block_size_shift) {
+  VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift,
+                                              blocks->block_size_shift()));
+  std::unique_ptr<StreamsFromBlocks> layer(new StreamsFromBlocks(
+      std::move(blocks), compressed_block_size_shift, StreamDescriptor{}, kStreamsStreamId));
+  {
+    std::lock_guard table_lock(layer->table_mu_);
+    std::lock_guard head_lock(layer->free_head_mu_);
+    VOG_CHECK(layer->write_free_head(kStreamsStreamId));
+    VOG_CHECK(layer->persist_l3_header());
+  }
+  return layer;
+}
+
+Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
+    std::unique_ptr<BlockLayer> blocks) {
+  VOG_TRY(payload, blocks->read_admin_slot(0));
+  if (payload->size() < kL3HeaderSize)
+    return std::unexpected(
+        VogError::io(format("L3 payload too short: {} < {}", payload->size(), kL3HeaderSize)));
+  auto header = std::span<const std::byte>(*payload);
+  if (std::memcmp(header.data(), kL3Identifier.data(), kL3Identifier.size()) != 0)
+    return std::unexpected(VogError::io(format("expected L3 identifier 'pyra  ', got '{}'",
+                                               lossy_utf8(header.first(6)))));
+  auto version = std::to_integer<std::uint8_t>(header[6]);
+  if (version != kL3Version)
+    return std::unexpected(VogError::io(format(
+        "unsupported L3 version: {} (expected {}; re-create the file)", version, kL3Version)));
+  StreamDescriptor table =
+      StreamDescriptor::decode_fields(header.subspan(7).first<kDescriptorFieldsSize>());
+  auto cblock_shift = std::to_integer<std::uint8_t>(header[27]);
+  // A shift no file of ours carries would make every compressed read allocate
+  // more than a redirector can describe.
+  VOG_CHECK(check_compressed_block_size_shift(cblock_shift, blocks->block_size_shift()));
+
+  StreamId free_head = kStreamsStreamId;
+  if (table.size >= kTableHeaderSize) {
+    std::array<std::byte, 4> head{};
+    VOG_CHECK(read_table(*blocks, table, 0, head));
+    free_head = load_u32(head, 0);
+  }
+  return std::unique_ptr<StreamsFromBlocks>(
+      new StreamsFromBlocks(std::move(blocks), cblock_shift, table, free_head));
+}
+
+StreamDescriptor StreamsFromBlocks::streams_descriptor() {
+  std::lock_guard lock(table_mu_);
+  return table_;
+}
+
+// --- logical locks ---------------------------------------------------------
+
+Result<void> StreamsFromBlocks::acquire_lock(StreamId id, bool for_write, bool wait) {
+  std::unique_lock lock(state_mu_);
+  for (;;) {
+    StreamLockEntry& entry = state_.locks[id];
+    bool grantable = for_write ? entry.readers == 0 && !entry.writer : !entry.writer;
+    if (grantable) {
+      if (for_write)
+        entry.writer = true;
+      else
+        ++entry.readers;
+      return {};
+    }
+    if (!wait)
+      return std::unexpected(VogError::lock_conflict(format("lock conflict on stream {}", id)));
+    lock_released_.wait(lock);
+  }
+}
+
+void StreamsFromBlocks::release_lock(StreamId id, bool for_write) {
+  {
+    std::lock_guard lock(state_mu_);
+    auto it = state_.locks.find(id);
+    if (it == state_.locks.end()) return;
+    if (for_write)
+      it->second.writer = false;
+    else if (it->second.readers > 0)
+      --it->second.readers;
+    if (it->second.readers == 0 && !it->second.writer) state_.locks.erase(it);
+  }
+  lock_released_.notify_all();
+}
+
+Result<StreamsFromBlocks::LogicalLock> StreamsFromBlocks::lock_stream(StreamId id, bool for_write,
+                                                                      bool wait) {
+  VOG_CHECK(acquire_lock(id, for_write, wait));
+  return LogicalLock(*this, id, for_write);
+}
+
+// --- the descriptor table --------------------------------------------------
+
+Result<StreamDescriptor> StreamsFromBlocks::read_slot(const StreamDescriptor& table, StreamId id) {
+  if (!slot_exists(table, id)) return std::unexpected(no_stream(id));
+  std::array<std::byte, kDescriptorSize> record{};
+  VOG_CHECK(read_table(*blocks_, table, slot_offset(id), record));
+  return StreamDescriptor::decode(record);
+}
+
+Result<void> StreamsFromBlocks::write_slot(StreamId id, const StreamDescriptor& record) {
+  auto bytes = record.encode();
+  VOG_CHECK(pyramid_write(*blocks_, table_, slot_offset(id), bytes, CacheHint::SharedCache));
+  return {};
+}
+
+Result<void> StreamsFromBlocks::write_free_head(StreamId head) {
+  std::array<std::byte, 4> bytes{};
+  store_u32(bytes, 0, head);
+  VOG_CHECK(pyramid_write(*blocks_, table_, 0, bytes, CacheHint::SharedCache));
+  free_head_ = head;
+  return {};
+}
+
+Result<void> StreamsFromBlocks::persist_l3_header() {
+  std::array<std::byte, kL3HeaderSize> header{};
+  std::memcpy(header.data(), kL3Identifier.data(), kL3Identifier.size());
+  header[6] = static_cast<std::byte>(kL3Version);
+  table_.encode_fields(std::span(header).subspan<7, kDescriptorFieldsSize>());
+  header[27] = static_cast<std::byte>(compressed_block_size_shift_);
+  return blocks_->write_admin_slot(0, header);
+}
+
+// Appends one batch of free slots, linked in order and ending at the old head.
+Result<void> StreamsFromBlocks::extend_free_list() {
+  const std::uint64_t per_batch = std::max<std::uint64_t>(blocks_->block_size() / kDescriptorSize, 1);
+  std::uint64_t slots = table_.size < kTableHeaderSize
+                            ? 0
+                            : (table_.size - kTableHeaderSize) / kDescriptorSize;
+  auto base = static_cast<StreamId>(std::min<std::uint64_t>(slots, kStreamsStreamId));
+  if (base == kStreamsStreamId)
+    return std::unexpected(VogError::io(
+        format("stream ID overflow: no room for new descriptors (base={}, sentinel={})", base,
+               std::uint64_t{kStreamsStreamId})));
+  auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(per_batch, kStreamsStreamId - base));
+  std::vector<std::byte> batch(std::size_t{count} * kDescriptorSize);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    StreamId next = i + 1 < count ? base + i + 1 : free_head_;
+    auto record = StreamDescriptor::free_record(next).encode();
+    std::memcpy(batch.data() + std::size_t{i} * kDescriptorSize, record.data(), record.size());
+  }
+  VOG_CHECK(pyramid_write(*blocks_, table_, slot_offset(base), batch, CacheHint::SharedCache));
+  return write_free_head(base);
+}
+
+// --- stream lifecycle ------------------------------------------------------
+
+Result<void> StreamsFromBlocks::require_compression(const StreamDescriptor& d) const {
+  if (d.is_compressed() && compressed_block_size_shift_ == 0)
+    return std::unexpected(VogError::io("compression not configured for this filesystem"));
+  return {};
+}
+
+Result<void> StreamsFromBlocks::free_tree(const StreamDescriptor& d) {
+  VOG_CHECK(require_compression(d));
+  return with_pyramid(*blocks_, compressed_block_size_shift_, d, [&](const Pyramid& pyramid) {
+    return pyramid.deallocate_tree(d.top_block, pyramid.depth(pyramid.unit_count(d)));
+  });
+}
+
+Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
+  if (compressed && compressed_block_size_shift_ == 0)
+    return std::unexpected(VogError::io("compression not configured for this filesystem"));
+  VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
+  std::lock_guard table_guard(table_mu_);
+  std::lock_guard head_guard(free_head_mu_);
+  if (free_head_ == kStreamsStreamId) VOG_CHECK(extend_free_list());
+
+  const StreamId id = free_head_;
+  VOG_TRY(record, read_slot(table_, id));
+  // Handing out a slot that is in use would silently destroy a stream.
+  if (!record->is_free())
+    return std::unexpected(
+        VogError::io(format("descriptor free list is corrupt: slot {} is in use", id)));
+  VOG_CHECK(write_free_head(record->next_free()));
+  StreamDescriptor fresh;
+  fresh.compressed = compressed ? 1 : 0;
+  VOG_CHECK(write_slot(id, fresh));
+  VOG_CHECK(persist_l3_header());
+  return id;
+}
+
+Result<void> StreamsFromBlocks::delete_stream(StreamId id) {
+  blocks_->clear_thread_cache();
+  if (id == kStreamsStreamId) return std::unexpected(no_stream(id));
+  // Holding the stream's own write lock keeps an open from slipping in
+  // between this check and the deletion.
+  auto own = lock_stream(id, true, false);
+  if (!own)
+    return std::unexpected(VogError::lock_conflict(format("cannot delete open stream {}", id)));
+  VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
+  Result<void> deleted = [&]() -> Result<void> {
+    std::lock_guard table_guard(table_mu_);
+    VOG_TRY(record, read_slot(table_, id));
+    if (record->is_free()) return std::unexpected(no_stream(id));
+    if (record->extent() != 0 && record->top_block != 0) VOG_CHECK(free_tree(*record));
+    std::lock_guard head_guard(free_head_mu_);
+    VOG_CHECK(write_slot(id, StreamDescriptor::free_record(free_head_)));
+    VOG_CHECK(write_free_head(id));
+    return persist_l3_header();
+  }();
+  // The ID must be free to lock before the table lets create_stream hand it out again.
+  own->release();
+  return deleted;
+}
+
+Result<BlockStreamHandle> StreamsFromBlocks::open_stream_inner(StreamId id, bool for_write,
+                                                               bool wait) {
+  if (id == kStreamsStreamId)
+    return std::unexpected(VogError::invalid_path("cannot open Streams stream directly"));
+  blocks_->clear_thread_cache();
+  VOG_TRY(own, lock_stream(id, for_write, wait));
+  Result<StreamDescriptor> record = [&]() -> Result<StreamDescriptor> {
+    VOG_TRY(table_lock, lock_stream(kStreamsStreamId, false, true));
+    std::lock_guard table_guard(table_mu_);
+    return read_slot(table_, id);
+  }();
+  if (!record) return std::unexpected(std::move(record).error());
+  if (record->is_free()) return std::unexpected(no_stream(id));
+
+  std::lock_guard state_guard(state_mu_);
+  BlockStreamHandle handle = state_.next_handle++;
+  state_.handles.emplace(handle,
+                         StreamHandleEntry{id, *record, for_write,
+                                           std::make_shared<std::shared_mutex>(),
+                                           {std::this_thread::get_id()}});
+  own->hand_over();
+  return handle;
+}
+
+Result<void> StreamsFromBlocks::close_stream(BlockStreamHandle handle) {
+  VOG_TRY(found, find_handle(handle));
+  std::unique_lock busy(*found->in_use);  // lets data operations on the handle finish
+  StreamHandleEntry entry;
+  {
+    std::lock_guard state_guard(state_mu_);
+    auto it = state_.handles.find(handle);
+    if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+    entry = std::move(it->second);
+    state_.handles.erase(it);
+  }
+  Result<void> written;
+  if (entry.writable) {
+    written = [&]() -> Result<void> {
+      VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
+      std::lock_guard table_guard(table_mu_);
+      VOG_CHECK(write_slot(entry.id, entry.descriptor));
+      return persist_l3_header();
+    }();
+  }
+  release_lock(entry.id, entry.writable);
+  return written;
+}
+
+// --- data operations through a handle --------------------------------------
+
+Result<StreamsFromBlocks::StreamHandleEntry> StreamsFromBlocks::find_handle(
+    BlockStreamHandle handle) {
+  std::lock_guard state_guard(state_mu_);
+  auto it = state_.handles.find(handle);
+  if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+  return it->second;
+}
+
+Result<std::uint64_t> StreamsFromBlocks::stream_length(BlockStreamHandle handle) {
+  VOG_TRY(entry, find_handle(handle));
+  return entry->descriptor.size;
+}
+
+Result<std::uint64_t> StreamsFromBlocks::stream_reserved(BlockStreamHandle handle) {
+  VOG_TRY(entry, find_handle(handle));
+  return entry->descriptor.reserved;
+}
+
+Result<bool> StreamsFromBlocks::is_stream_compressed(BlockStreamHandle handle) {
+  VOG_TRY(entry, find_handle(handle));
+  return entry->descriptor.is_compressed();
+}
+
+template <class Op>
+auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op op)
+    -> decltype(op(std::declval<StreamDescriptor&>())) {
+  std::shared_ptr<std::shared_mutex> in_use;
+  {
+    std::lock_guard state_guard(state_mu_);
+    auto it = state_.handles.find(handle);
+    if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+    if (changes && !it->second.writable)
+      return std::unexpected(VogError::lock_conflict("stream is not opened for writing"));
+    in_use = it->second.in_use;
+  }
+  std::shared_lock reading(*in_use, std::defer_lock);
+  std::unique_lock changing(*in_use, std::defer_lock);
+  if (changes)
+    changing.lock();
+  else
+    reading.lock();
+
+  const std::thread::id me = std::this_thread::get_id();
+  StreamDescriptor copy;
+  bool stale_cache = false;
+  {
+    std::lock_guard state_guard(state_mu_);
+    auto it = state_.handles.find(handle);
+    if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+    copy = it->second.descriptor;
+    auto& fresh = it->second.fresh_caches;
+    stale_cache = std::find(fresh.begin(), fresh.end(), me) == fresh.end();
+    if (stale_cache) fresh.push_back(me);
+  }
+  if (stale_cache) blocks_->clear_thread_cache();
+  VOG_CHECK(require_compression(copy));
+  auto result = op(copy);
+  if (!changes) return result;
+  std::lock_guard state_guard(state_mu_);
+  auto it = state_.handles.find(handle);
+  if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+  it->second.fresh_caches.assign(1, me);  // a failed change may have written blocks too
+  if (result) it->second.descriptor = copy;
+  return result;
+}
+
+Result<std::size_t> StreamsFromBlocks::read(BlockStreamHandle handle, std::uint64_t offset,
+                                            std::span<std::byte> out) {
+  return with_handle(handle, false, [&](StreamDescriptor& d) -> Result<std::size_t> {
+    if (d.is_compressed())
+      return compressed_read(*blocks_, compressed_block_size_shift_, d, offset, out);
+    return pyramid_read(*blocks_, d, offset, out, CacheHint::ThreadCache);
+  });
+}
+
+Result<std::size_t> StreamsFromBlocks::write(BlockStreamHandle handle, std::uint64_t offset,
+                                             std::span<const std::byte> data) {
+  return with_handle(handle, true, [&](StreamDescriptor& d) -> Result<std::size_t> {
+    if (d.is_compressed())
+      return compressed_write(*blocks_, compressed_block_size_shift_, d, offset, data);
+    return pyramid_write(*blocks_, d, offset, data, CacheHint::ThreadCache);
+  });
+}
+
+Result<void> StreamsFromBlocks::reserve(BlockStreamHandle handle, std::uint64_t capacity) {
+  return with_handle(handle, true, [&](StreamDescriptor& d) {
+    return with_pyramid(*blocks_, compressed_block_size_shift_, d,
+                        [&](const Pyramid& pyramid) { return pyramid.reserve(d, capacity); });
+  });
+}
+
+Result<void> StreamsFromBlocks::truncate(BlockStreamHandle handle, std::uint64_t length) {
+  return with_handle(handle, true, [&](StreamDescriptor& d) {
+    return with_pyramid(*blocks_, compressed_block_size_shift_, d,
+                        [&](const Pyramid& pyramid) { return pyramid.truncate(d, length); });
+  });
+}
+
+}  // namespace vog

@@ -1,0 +1,58 @@
+// UTF-8 validation by maximal subparts: a malformed sequence ends at the first
+// byte that cannot continue it, which is where the description points.
+#include "utf8_check.hpp"
+
+#include "format.hpp"
+
+namespace vog {
+namespace {
+
+struct Sequence {
+  std::size_t length;  // bytes consumed: the whole sequence, or the malformed subpart
+  bool valid;
+  bool incomplete;  // malformed only because the text ended
+};
+
+Sequence sequence_at(std::string_view text, std::size_t at) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned lead = byte(at);
+  if (lead < 0x80) return {1, true, false};
+  std::size_t need;
+  unsigned low = 0x80, high = 0xBF;  // range of the first continuation byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {1, false, false};
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (at + k >= text.size()) return {k, false, true};
+    unsigned next = byte(at + k);
+    unsigned lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
+    if (next < lo || next > hi) return {k, false, false};
+  }
+  return {need + 1, true, false};
+}
+
+}  // namespace
+
+std::optional<std::string> utf8_fault(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    Sequence seq = sequence_at(text, at);
+    if (!seq.valid) {
+      if (seq.incomplete) return format("incomplete sequence at offset {}", at);
+      return format("invalid sequence of {} bytes at offset {}", seq.length, at);
+    }
+    at += seq.length;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vog

@@ -1,0 +1,141 @@
+// Vog: a tree of directories and named byte streams kept inside one file.
+//
+// A Vog is the handle of one open Vog file. Paths are "/"-separated, the root
+// being the empty path; no leading or trailing "/", no empty component, no "."
+// or "..". Streams are opened by path and then used through a StreamHandle that
+// carries a position, like a file descriptor; handles are numbered from 0 per
+// Vog and never reused.
+//
+// Every fallible operation returns Result<T>: the value or a VogError, whose
+// kind callers may branch on and whose to_string() is the message to show.
+//
+// Thread safety: every method may be called from any number of threads at
+// once. A Vog is shared (std::shared_ptr); when the last reference goes, every
+// stream handle still open is closed and the file is released. A failure at
+// that point cannot be returned: it is written to standard error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+
+namespace vog {
+
+class StreamLayer;
+struct VogState;
+
+using StreamHandle = std::uint64_t;
+
+enum class EntryType : std::uint8_t { Stream = 0, Directory = 1 };
+enum class OpenMode : std::uint8_t { Read = 0, Write = 1 };
+
+// One row of a listing.
+struct DirEntry {
+  std::string name;  // the leaf name, without any trailing "/"
+  EntryType entry_type = EntryType::Stream;
+  friend bool operator==(const DirEntry&, const DirEntry&) = default;
+};
+
+struct CreateOptions {
+  // Absent: not encrypted. An empty password is a password like any other.
+  std::optional<std::span<const std::byte>> password;
+  std::uint8_t block_size_shift = 12;             // blocks of 4096 bytes
+  std::uint8_t compressed_block_size_shift = 15;  // compressed blocks of 32 KiB
+};
+
+class Vog {
+ public:
+  // Creates a new file; it must not exist. Fails before touching the disk when
+  // the compressed block size is below the block size.
+  [[nodiscard]] static Result<std::shared_ptr<Vog>> create(const std::string& path,
+                                                           const CreateOptions& options = {});
+  // Opens an existing file; Write excludes every other opener, Read shares the
+  // file with other readers. An encrypted file needs its password.
+  [[nodiscard]] static Result<std::shared_ptr<Vog>> open(
+      const std::string& path, OpenMode mode,
+      std::optional<std::span<const std::byte>> password = std::nullopt);
+
+  // The same on a stream layer that already exists: create_on makes the root
+  // directory and writes the namespace header; open_on reads it.
+  [[nodiscard]] static Result<std::shared_ptr<Vog>> create_on(std::unique_ptr<StreamLayer> streams);
+  [[nodiscard]] static Result<std::shared_ptr<Vog>> open_on(std::unique_ptr<StreamLayer> streams,
+                                                            OpenMode mode);
+
+  Vog(const Vog&) = delete;
+  Vog& operator=(const Vog&) = delete;
+  ~Vog();
+
+  [[nodiscard]] bool is_writable() const noexcept { return writable_; }
+  [[nodiscard]] bool is_encrypted() const noexcept;
+
+  // Directories. mkdir never creates missing parents; rmdir needs an empty
+  // directory; rename_dir moves a whole subtree. The root cannot be made,
+  // removed or renamed.
+  [[nodiscard]] Result<void> mkdir(std::string_view path);
+  [[nodiscard]] Result<void> rmdir(std::string_view path);
+  [[nodiscard]] Result<void> rename_dir(std::string_view old_path, std::string_view new_path);
+  // The entries of a directory, sorted by the bytes of their names.
+  [[nodiscard]] Result<std::vector<DirEntry>> list(std::string_view path = {});
+
+  // Streams by path. create_stream returns the new stream open for writing.
+  // A stream cannot be deleted or renamed while this Vog has it open.
+  [[nodiscard]] Result<StreamHandle> create_stream(std::string_view path, bool compressed = false);
+  [[nodiscard]] Result<StreamHandle> open_stream(std::string_view path, OpenMode mode);
+  [[nodiscard]] Result<void> close_stream(StreamHandle handle);
+  [[nodiscard]] Result<void> delete_stream(std::string_view path);
+  [[nodiscard]] Result<void> rename_stream(std::string_view old_path, std::string_view new_path);
+
+  // Streams by handle. read and write start at the handle's position and move
+  // it on by the count they return; read returns 0 at the end of the stream.
+  [[nodiscard]] Result<std::size_t> read(StreamHandle handle, std::span<std::byte> buffer);
+  [[nodiscard]] Result<std::size_t> write(StreamHandle handle, std::span<const std::byte> data);
+  // Absolute positions from 0 up to the stream's length, inclusive.
+  [[nodiscard]] Result<void> seek(StreamHandle handle, std::uint64_t pos);
+  [[nodiscard]] Result<std::uint64_t> tell(StreamHandle handle);
+  // Shortens the stream (never lengthens it); a position beyond moves back.
+  [[nodiscard]] Result<void> truncate(StreamHandle handle, std::uint64_t new_len);
+  // Allocates room for `n_bytes` without changing the length.
+  [[nodiscard]] Result<void> reserve(StreamHandle handle, std::uint64_t n_bytes);
+  [[nodiscard]] Result<std::uint64_t> stream_length(StreamHandle handle);
+  [[nodiscard]] Result<std::uint64_t> stream_reserved(StreamHandle handle);
+  [[nodiscard]] Result<bool> is_stream_compressed(StreamHandle handle);
+
+  // Closes every open stream handle; keeps going after a failure and returns the first.
+  [[nodiscard]] Result<void> flush_open_streams();
+
+ private:
+  Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
+
+  // The bytes of a directory stream, from the cache when it holds them.
+  [[nodiscard]] Result<std::vector<std::byte>> get_dir_content(std::uint32_t dir);
+  // As above, reading through the caller's open handle of `dir` on a miss.
+  [[nodiscard]] Result<std::vector<std::byte>> get_dir_content_through(std::uint32_t dir,
+                                                                       std::uint64_t dir_handle);
+  [[nodiscard]] Result<std::uint32_t> resolve_dir_stream_id(std::string_view path);
+  void invalidate_dir_cache(std::uint32_t dir);
+  [[nodiscard]] Result<StreamHandle> add_open_stream(std::string_view path, std::uint64_t handle,
+                                                     std::uint32_t stream_id, bool writable);
+  // Moves an entry between two directories, putting it back where it was when
+  // anything after its removal fails.
+  [[nodiscard]] Result<void> move_entry(std::uint32_t from_dir, std::string_view from_name,
+                                        std::string_view from_path, std::uint32_t to_dir,
+                                        std::string_view to_name, std::string_view to_path);
+  [[nodiscard]] Result<void> rename_entry(std::uint32_t dir, std::string_view from_name,
+                                          std::string_view from_path, std::string_view to_name,
+                                          std::string_view to_path);
+  [[nodiscard]] bool is_open_stream(std::uint32_t stream_id);
+
+  std::unique_ptr<StreamLayer> streams_;
+  std::unique_ptr<VogState> state_;
+  const std::uint32_t root_stream_id_;
+  const bool writable_;
+};
+
+}  // namespace vog

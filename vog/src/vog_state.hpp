@@ -1,0 +1,57 @@
+// What a Vog changes after opening: open stream handles and cached directories.
+//
+// Locking (outermost first):
+//   1. tree_mu: shared by every operation that resolves a path and then acts
+//      on the directory IDs it found; exclusive for rmdir (which frees a
+//      directory's stream ID for reuse) and rename_dir (which changes which
+//      directory lies above which). So no operation can act on the ID of a
+//      directory removed meanwhile, and no two moves can build a cycle.
+//   2. the stream layer's per-stream locks of directory streams, at most one at
+//      a time except rmdir's parent-then-child.
+//   3. mu: guards the fields below it. Held only for map operations and the
+//      handle counter, never across a stream-layer call.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "directory_handle.hpp"
+#include "stream_layer.hpp"
+#include "vog.hpp"
+
+namespace vog {
+
+struct OpenStreamInfo {
+  std::string path;                  // as given when opened; for reference only
+  BlockStreamHandle stream_handle = 0;  // holds the stream layer's lock on the stream
+  std::uint64_t position = 0;
+  StreamId stream_id = 0;
+  bool writable = false;
+};
+
+struct VogState final : DirectoryCache {
+  std::shared_mutex tree_mu;
+
+  std::mutex mu;
+  std::map<StreamHandle, OpenStreamInfo> open_streams;  // guarded by mu
+  // Whole copies of directory streams. No bound and no eviction: an entry
+  // lives until its directory changes.
+  std::unordered_map<StreamId, std::vector<std::byte>> dir_cache;  // guarded by mu
+  // Bumped by every change of a directory; an absent ID counts as 0. A read
+  // that started under an older generation does not enter the cache.
+  std::unordered_map<StreamId, std::uint64_t> generations;  // guarded by mu
+  StreamHandle next_handle = 0;                             // guarded by mu
+
+  void invalidate_dir_cache(StreamId dir) override {
+    std::lock_guard lock(mu);
+    dir_cache.erase(dir);
+    ++generations[dir];
+  }
+};
+
+}  // namespace vog

@@ -1,0 +1,113 @@
+// WorkerPool: per-call jobs on one shared queue, drained by workers and callers.
+//
+// A Job counts its tasks out with an atomic `next` and counts them done with a
+// latch. Whoever claims index i (a worker or the caller) runs task(i) and
+// counts it down; an index at or past `count` means the job is exhausted and
+// is taken off the queue.
+//
+// Invariants:
+//  1. Every index below `count` is claimed exactly once (fetch_add).
+//  2. The caller claims until the job is exhausted before it waits, so the
+//     latch only ever waits for tasks that a running thread has in hand;
+//     completion never needs a free worker, which is what rules out deadlock
+//     under nesting, many callers, or a caller holding locks.
+//  3. Jobs are shared_ptr-owned: a worker that picked a job off the queue may
+//     still touch its counter after the caller has returned.
+//
+// Locking: mu_ guards the queue and stopping_ only; no task runs under it.
+#include "worker_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <system_error>
+
+namespace vog {
+
+struct WorkerPool::Job {
+  Job(std::size_t n, std::function<void(std::size_t)> t)
+      : count(n), task(std::move(t)), remaining(static_cast<std::ptrdiff_t>(n)) {}
+
+  // Claims and runs tasks until none is left unclaimed.
+  void work() {
+    for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      task(i);
+      remaining.count_down();
+    }
+  }
+
+  const std::size_t count;
+  const std::function<void(std::size_t)> task;
+  std::atomic<std::size_t> next{0};
+  std::latch remaining;
+};
+
+WorkerPool::WorkerPool(std::size_t threads) {
+  threads = std::max<std::size_t>(threads, 1);
+  threads_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) {
+    // Without threads to spare the pool still works: callers run their own
+    // tasks. So a refused thread shrinks the pool instead of failing it.
+    try {
+      threads_.emplace_back([this] { worker_loop(); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  thread_count_ = std::max<std::size_t>(threads_.size(), 1);
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+WorkerPool& WorkerPool::process_pool() {
+  static WorkerPool* const pool =
+      new WorkerPool(std::max(std::thread::hardware_concurrency(), 1U));
+  return *pool;
+}
+
+void WorkerPool::run(std::size_t count, std::function<void(std::size_t)> task) {
+  if (count == 0) return;
+  if (count == 1) {
+    task(0);
+    return;
+  }
+  auto job = std::make_shared<Job>(count, std::move(task));
+  {
+    std::lock_guard lock(mu_);
+    jobs_.push_back(job);
+  }
+  // The caller takes a task itself; wake no more workers than there are others.
+  for (std::size_t i = 1; i < std::min(count, thread_count_ + 1); ++i) work_ready_.notify_one();
+  job->work();
+  retire(job);
+  job->remaining.wait();
+}
+
+void WorkerPool::worker_loop() {
+  for (;;) {
+    std::shared_ptr<Job> job;
+    {
+      std::unique_lock lock(mu_);
+      work_ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;
+      job = jobs_.front();
+    }
+    job->work();
+    retire(job);
+  }
+}
+
+void WorkerPool::retire(const std::shared_ptr<Job>& job) {
+  std::lock_guard lock(mu_);
+  auto at = std::find(jobs_.begin(), jobs_.end(), job);
+  if (at != jobs_.end()) jobs_.erase(at);
+}
+
+}  // namespace vog

@@ -1,0 +1,271 @@
+// Block caches: the LRU itself, the capacity rule, and how the shared and
+// per-thread caches behave under the block layer's transfers.
+#include "block_cache.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <thread>
+
+#include "block_test_util.hpp"
+#include "temp_dir.hpp"
+
+namespace vog {
+namespace {
+
+using testing::filled;
+using testing::kStandardSlots;
+using testing::memory_store;
+using testing::must;
+
+std::vector<std::byte> block_of(int value) { return filled(16, value); }
+
+// ---- the LRU -------------------------------------------------------------------
+
+TEST(BlockCacheLru, FullCacheDropsTheLeastRecentlyUsed) {
+  BlockCache cache(3, 16);
+  cache.put(1, block_of(1));
+  cache.put(2, block_of(2));
+  cache.put(3, block_of(3));
+  ASSERT_FALSE(cache.get(1).empty());  // 1 is now the most recent; 2 the least
+  cache.put(4, block_of(4));
+  EXPECT_TRUE(cache.peek(2).empty());
+  EXPECT_EQ(cache.size(), 3u);
+  for (BlockNo kept : {1u, 3u, 4u}) EXPECT_FALSE(cache.peek(kept).empty()) << kept;
+}
+
+TEST(BlockCacheLru, PeekLeavesTheOrderAlone) {
+  BlockCache cache(2, 16);
+  cache.put(1, block_of(1));
+  cache.put(2, block_of(2));
+  EXPECT_EQ(std::vector<std::byte>(cache.peek(1).begin(), cache.peek(1).end()), block_of(1));
+  cache.put(3, block_of(3));  // 1 was still the least recently used
+  EXPECT_TRUE(cache.peek(1).empty());
+  EXPECT_FALSE(cache.peek(2).empty());
+}
+
+TEST(BlockCacheLru, ReplacingAnEntryNeverEvictsAndRefreshesIt) {
+  BlockCache cache(2, 16);
+  cache.put(1, block_of(1));
+  cache.put(2, block_of(2));
+  cache.put(1, block_of(9));
+  EXPECT_EQ(cache.size(), 2u);
+  cache.put(3, block_of(3));  // 2 is the least recent after 1 was replaced
+  EXPECT_TRUE(cache.peek(2).empty());
+  auto one = cache.get(1);
+  EXPECT_EQ(std::vector<std::byte>(one.begin(), one.end()), block_of(9));
+}
+
+TEST(BlockCacheLru, PopAndClearFreeRoomThatPutReuses) {
+  BlockCache cache(2, 16);
+  cache.put(1, block_of(1));
+  cache.put(2, block_of(2));
+  EXPECT_TRUE(cache.pop(1));
+  EXPECT_FALSE(cache.pop(1));
+  cache.put(3, block_of(3));  // room left by the pop: nothing is evicted
+  EXPECT_FALSE(cache.peek(2).empty());
+  EXPECT_FALSE(cache.peek(3).empty());
+  cache.clear();
+  EXPECT_EQ(cache.size(), 0u);
+  EXPECT_TRUE(cache.get(2).empty());
+  cache.put(5, block_of(5));
+  EXPECT_FALSE(cache.get(5).empty());
+}
+
+TEST(BlockCacheLru, CapacityOneKeepsOnlyTheLastBlock) {
+  BlockCache cache(1, 16);
+  for (BlockNo b = 0; b < 5; ++b) cache.put(b, block_of(static_cast<int>(b)));
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_FALSE(cache.peek(4).empty());
+}
+
+TEST(BlockCacheCapacity, TwoMebibytesCappedAt4096AndAtLeastOne) {
+  EXPECT_EQ(cache_capacity_for_shift(9), 4096u);
+  EXPECT_EQ(cache_capacity_for_shift(10), 2048u);
+  EXPECT_EQ(cache_capacity_for_shift(12), 512u);
+  EXPECT_EQ(cache_capacity_for_shift(20), 2u);
+  EXPECT_EQ(cache_capacity_for_shift(21), 1u);
+  EXPECT_EQ(cache_capacity_for_shift(22), 1u);
+  EXPECT_EQ(cache_capacity_for_shift(24), 1u);
+}
+
+TEST(BlockCacheCapacity, StoreCachesHoldAtMostTheirCapacity) {
+  auto m = memory_store(9);
+  EXPECT_EQ(m.store->cache_capacity(), 4096u);
+  std::vector<std::byte> out(1);
+  for (BlockNo b = 1; b <= 4100; ++b) {
+    ASSERT_TRUE(m.store->read_block(b, 0, out, CacheHint::SharedCache));
+  }
+  EXPECT_EQ(m.store->shared_cache_size(), 0u);  // past the end of the file: short reads
+
+  ASSERT_TRUE(m.store->allocate_blocks(4100));
+  for (BlockNo b = 1; b <= 4100; ++b) {
+    ASSERT_TRUE(m.store->read_block(b, 0, out, CacheHint::SharedCache));
+    ASSERT_TRUE(m.store->read_block(b, 0, out, CacheHint::ThreadCache));
+  }
+  EXPECT_EQ(m.store->shared_cache_size(), 4096u);
+  EXPECT_EQ(m.store->thread_cache_size(), 4096u);
+
+  auto big = memory_store(21);
+  EXPECT_EQ(big.store->cache_capacity(), 1u);
+}
+
+// ---- caches under transfers ------------------------------------------------------
+
+TEST(StoreCaches, UncachedBlockIsNotBroughtInByAPlainWrite) {
+  auto m = memory_store();
+  ASSERT_TRUE(m.store->allocate_blocks(1));
+  ASSERT_TRUE(m.store->write_block(1, 8, filled(4, 7), CacheHint::SharedCache));
+  EXPECT_EQ(m.store->shared_cache_size(), 0u);
+
+  std::uint64_t reads = m.disk->read_count();
+  std::vector<std::byte> out(4);
+  ASSERT_TRUE(m.store->read_block(1, 8, out, CacheHint::SharedCache));
+  EXPECT_EQ(out, filled(4, 7));
+  EXPECT_EQ(m.disk->read_count(), reads + 1);
+  EXPECT_EQ(m.store->shared_cache_size(), 1u);
+  ASSERT_TRUE(m.store->read_block(1, 8, out, CacheHint::SharedCache));  // a hit: no file access
+  EXPECT_EQ(m.disk->read_count(), reads + 1);
+}
+
+TEST(StoreCaches, ShortReadIsNeverCached) {
+  auto m = memory_store();
+  m.disk->bytes.resize(14 + 512 + 100, std::byte{4});  // block 1 is cut short
+  std::vector<std::byte> out(8);
+  ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+  EXPECT_EQ(out, filled(8, 4));
+  EXPECT_EQ(m.store->thread_cache_size(), 0u);
+  ASSERT_TRUE(m.store->read_block(1, 96, out, CacheHint::SharedCache));
+  EXPECT_EQ(out, (testing::bytes_of({4, 4, 4, 4, 0, 0, 0, 0})));
+  EXPECT_EQ(m.store->shared_cache_size(), 0u);
+}
+
+TEST(StoreCaches, ClearThreadCacheTouchesOnlyTheCallersCache) {
+  auto m = memory_store();
+  ASSERT_TRUE(m.store->allocate_blocks(2));
+  std::vector<std::byte> out(1);
+  ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+  ASSERT_TRUE(m.store->read_block(2, 0, out, CacheHint::SharedCache));
+  m.store->clear_thread_cache();
+  EXPECT_EQ(m.store->thread_cache_size(), 0u);
+  EXPECT_EQ(m.store->shared_cache_size(), 1u);
+}
+
+TEST(StoreCaches, DeallocationEvictsFromTheCallersAndTheSharedCacheOnly) {
+  testing::TempDir dir;
+  auto store = must(BlocksInFile::create(dir.file("a.vog"), 9, kStandardSlots, std::nullopt));
+  ASSERT_EQ(must(store->allocate_blocks(1)), std::vector<BlockNo>{1});
+  ASSERT_TRUE(store->write_block(1, 0, filled(8, 0x5A), CacheHint::NoCache));
+
+  std::barrier step(2);
+  std::vector<std::byte> b_before(8);
+  std::vector<std::byte> b_after(8);
+  std::thread b([&] {
+    ASSERT_TRUE(store->read_block(1, 0, b_before, CacheHint::ThreadCache));
+    step.arrive_and_wait();  // B has block 1 cached
+    step.arrive_and_wait();  // A has freed it, turning it into a trunk on disk
+    ASSERT_TRUE(store->read_block(1, 0, b_after, CacheHint::ThreadCache));
+  });
+  std::vector<std::byte> out(8);
+  ASSERT_TRUE(store->read_block(1, 0, out, CacheHint::ThreadCache));
+  ASSERT_TRUE(store->read_block(1, 0, out, CacheHint::SharedCache));
+  step.arrive_and_wait();
+  ASSERT_TRUE(store->deallocate_block(1));
+  EXPECT_EQ(store->thread_cache_size(), 0u);
+  EXPECT_EQ(store->shared_cache_size(), 0u);
+  step.arrive_and_wait();
+  b.join();
+
+  EXPECT_EQ(b_before, filled(8, 0x5A));
+  EXPECT_EQ(b_after, filled(8, 0x5A));  // B's own cache still holds the old content
+  ASSERT_TRUE(store->read_block(1, 0, out, CacheHint::ThreadCache));
+  EXPECT_EQ(out, testing::bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+// ---- per-thread cache lifetimes --------------------------------------------------
+
+TEST(ThreadCacheLifetime, AThreadsCacheIsFreedWhenTheThreadEnds) {
+  auto m = memory_store();
+  ASSERT_TRUE(m.store->allocate_blocks(1));
+  for (int round = 0; round < 50; ++round) {
+    std::thread worker([&] {
+      std::vector<std::byte> out(4);
+      ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+      EXPECT_EQ(m.store->thread_cache_count(), 1u);
+    });
+    worker.join();
+    EXPECT_EQ(m.store->thread_cache_count(), 0u);
+  }
+}
+
+TEST(ThreadCacheLifetime, DroppingTheStoreFreesEveryThreadsCache) {
+  auto m = memory_store();
+  std::barrier step(2);
+  std::vector<std::byte> seen(4);
+  std::size_t cached_before = 99;
+  std::thread worker([&] {
+    std::vector<std::byte> out(4);
+    ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+    step.arrive_and_wait();  // the store is dropped while this thread lives on
+    step.arrive_and_wait();
+    // A new store, possibly at the same address, must not find the old cache.
+    auto other = memory_store();
+    ASSERT_TRUE(other.store->write_contiguous_blocks(1, 0, filled(512, 6)));
+    cached_before = other.store->thread_cache_size();
+    ASSERT_TRUE(other.store->read_block(1, 0, seen, CacheHint::ThreadCache));
+  });
+  std::vector<std::byte> out(4);
+  ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+  step.arrive_and_wait();
+  EXPECT_EQ(m.store->thread_cache_count(), 2u);
+  m.store.reset();
+  step.arrive_and_wait();
+  worker.join();
+  EXPECT_EQ(cached_before, 0u);
+  EXPECT_EQ(seen, filled(4, 6));
+}
+
+TEST(ThreadCacheLifetime, ThreadsEndingWhileTheStoreIsDroppedAreSafe) {
+  for (int round = 0; round < 20; ++round) {
+    auto m = memory_store();
+    std::vector<std::thread> workers;
+    std::barrier start(9);
+    for (int t = 0; t < 8; ++t) {
+      workers.emplace_back([&] {
+        std::vector<std::byte> out(4);
+        ASSERT_TRUE(m.store->read_block(1, 0, out, CacheHint::ThreadCache));
+        start.arrive_and_wait();
+      });
+    }
+    start.arrive_and_wait();
+    m.store.reset();  // races with the workers' exits
+    for (auto& w : workers) w.join();
+  }
+}
+
+TEST(ThreadCacheConcurrency, ThreadsKeepTheirOwnCachedCopies) {
+  auto m = memory_store();
+  const int threads = 6;
+  auto blocks = must(m.store->allocate_blocks(threads));
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      BlockNo mine = blocks[static_cast<std::size_t>(t)];
+      for (int i = 0; i < 200; ++i) {
+        auto data = filled(32, (t * 16 + i) & 0xFF);
+        ASSERT_TRUE(m.store->write_block(mine, 64, data, CacheHint::ThreadCache));
+        ASSERT_TRUE(m.store->write_block(mine, 64, data, CacheHint::SharedCache));
+        std::vector<std::byte> back(32);
+        ASSERT_TRUE(m.store->read_block(mine, 64, back, CacheHint::ThreadCache));
+        ASSERT_EQ(back, data);
+        ASSERT_TRUE(m.store->read_block(mine, 64, back, CacheHint::SharedCache));
+        ASSERT_EQ(back, data) << "shared cache stale for block " << mine;
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+}
+
+}  // namespace
+}  // namespace vog

@@ -1,0 +1,72 @@
+// Small helpers shared by the stream layer's suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "block_layer.hpp"
+#include "error.hpp"
+
+namespace vog::testing {
+
+inline std::vector<std::byte> bytes_of(std::string_view text) {
+  std::vector<std::byte> out(text.size());
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+// Bytes that differ from block to block and do not compress much.
+inline std::vector<std::byte> noise(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::byte> out(n);
+  for (auto& b : out) b = static_cast<std::byte>(rng());
+  return out;
+}
+
+// Bytes that compress well but are not all alike.
+inline std::vector<std::byte> text_like(std::size_t n, std::uint32_t seed) {
+  static constexpr std::string_view kWords[] = {"pyramid ", "stream ", "block ", "leaf ", "index "};
+  std::mt19937 rng(seed);
+  std::vector<std::byte> out;
+  out.reserve(n);
+  while (out.size() < n) {
+    auto word = kWords[rng() % 5];
+    for (char c : word) {
+      if (out.size() == n) break;
+      out.push_back(static_cast<std::byte>(c));
+    }
+  }
+  return out;
+}
+
+inline std::uint32_t entry_at(std::span<const std::byte> block, std::size_t slot) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, block.data() + 4 * slot, 4);
+  return v;
+}
+
+template <class T>
+T must(Result<T> result) {
+  EXPECT_TRUE(result.has_value()) << result.error().to_string();
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
+
+inline void must(Result<void> result) {
+  EXPECT_TRUE(result.has_value()) << result.error().to_string();
+}
+
+#define EXPECT_VOG_ERROR(expr, kind_, text)                                        \
+  do {                                                                             \
+    auto vog_result_ = (expr);                                                     \
+    ASSERT_FALSE(vog_result_.has_value());                                         \
+    EXPECT_EQ(vog_result_.error(), ::vog::VogError(::vog::ErrorKind::kind_, text)) \
+        << vog_result_.error().to_string();                                        \
+  } while (0)
+
+}  // namespace vog::testing

@@ -1,0 +1,181 @@
+// The stream layer's consistency report, on the in-memory block layer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "memory_block_layer.hpp"
+#include "pyramid.hpp"
+#include "stream_test_helpers.hpp"
+#include "streams_from_blocks.hpp"
+
+namespace vog {
+namespace {
+
+using testing::BorrowedBlockLayer;
+using testing::bytes_of;
+using testing::entry_at;
+using testing::MemoryBlockLayer;
+using testing::must;
+using testing::noise;
+using Lines = std::vector<std::string>;
+
+class StreamVerifyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake = std::make_unique<MemoryBlockLayer>(9, std::vector<std::uint16_t>{28, 11});
+    layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(*fake), 10));
+  }
+  StreamId make_stream(bool compressed, std::size_t bytes, std::uint32_t seed) {
+    StreamId id = must(layer->create_stream(compressed));
+    auto h = must(layer->open_stream_inner(id, true, false));
+    must(layer->write(h, 0, noise(bytes, seed)));
+    must(layer->close_stream(h));
+    return id;
+  }
+  // Overwrites bytes of the descriptor table behind the layer's back.
+  void poke_table(std::uint64_t offset, std::span<const std::byte> bytes) {
+    StreamDescriptor table = layer->streams_descriptor();
+    must(pyramid_write(*fake, table, offset, bytes, CacheHint::NoCache));
+  }
+  void poke_slot(StreamId id, const StreamDescriptor& d) {
+    auto bytes = d.encode();
+    poke_table(4 + 21 * std::uint64_t{id}, bytes);
+  }
+  StreamDescriptor slot(StreamId id) {
+    std::array<std::byte, 21> bytes{};
+    must(pyramid_read(*fake, layer->streams_descriptor(), 4 + 21 * std::uint64_t{id}, bytes,
+                      CacheHint::NoCache));
+    return StreamDescriptor::decode(bytes);
+  }
+  void expect_claims_match_used_blocks() {
+    auto claims = fake->verified_claims();
+    std::set<BlockNo> unique(claims.begin(), claims.end());
+    EXPECT_EQ(unique.size(), claims.size()) << "a block was claimed twice";
+    EXPECT_EQ(unique, fake->used_blocks());
+  }
+
+  std::unique_ptr<MemoryBlockLayer> fake;
+  std::unique_ptr<StreamsFromBlocks> layer;
+};
+
+TEST_F(StreamVerifyTest, HealthyLayerReportsNothingAndClaimsEveryBlockOnce) {
+  StreamId a = make_stream(false, 100000, 1);
+  StreamId b = make_stream(true, 100000, 2);
+  StreamId c = make_stream(false, 0, 3);
+  StreamId ids[] = {a, b, c};
+  EXPECT_EQ(must(layer->verify(ids)), Lines{});
+  expect_claims_match_used_blocks();
+}
+
+TEST_F(StreamVerifyTest, ClaimedFreeIdAndUnclaimedActiveIdAreReported) {
+  StreamId a = make_stream(false, 10, 1);
+  StreamId b = make_stream(false, 10, 2);
+  StreamId c = make_stream(false, 10, 3);
+  must(layer->delete_stream(b));
+  StreamId ids[] = {b, a, b};
+  EXPECT_EQ(must(layer->verify(ids)),
+            (Lines{"L3: stream 1 claimed by L4 but not found in stream descriptors",
+                   format("L3: stream {} exists in stream descriptors but is not claimed by L4 "
+                          "(orphaned stream)",
+                          c)}));
+}
+
+TEST_F(StreamVerifyTest, DescriptorInvariantsAreChecked) {
+  StreamId a = make_stream(false, 0, 1);
+  StreamId b = make_stream(false, 0, 2);
+  poke_slot(a, StreamDescriptor{.size = 10, .top_block = 0, .reserved = 0, .compressed = 0});
+  poke_slot(b, StreamDescriptor{.size = 0, .top_block = 77, .reserved = 0, .compressed = 0});
+  StreamId ids[] = {a, b};
+  EXPECT_EQ(must(layer->verify(ids)),
+            (Lines{"L3: stream 0: reserved (0) < size (10) \u2014 invariant violation",
+                   "L3: stream 1: size is 0 but top_block is 77 (expected 0)"}));
+}
+
+TEST_F(StreamVerifyTest, FreeListHeadOnAnActiveSlotIsReportedThreeWays) {
+  StreamId a = make_stream(false, 10, 1);
+  std::array<std::byte, 4> head{};  // slot 0 = a
+  poke_table(0, head);
+  StreamId ids[] = {a};
+  Lines lines = must(layer->verify(ids));
+  ASSERT_EQ(lines.size(), 2u + 23u);
+  EXPECT_EQ(lines[0], "L3: slot 0 is on free list but top_block is not FREE_DESCRIPTOR_MARKER");
+  for (StreamId s = 1; s < 24; ++s)
+    EXPECT_EQ(lines[s], format("L3: slot {} is marked free but not reachable from free list", s));
+  EXPECT_EQ(lines.back(), "L3: slot 0 is on free list but not marked free in descriptor");
+}
+
+TEST_F(StreamVerifyTest, FreeListCycleAndRangeAreReported) {
+  StreamId a = make_stream(false, 10, 1);
+  poke_slot(23, StreamDescriptor::free_record(1));  // the last free slot links back to the first
+  StreamId ids[] = {a};
+  EXPECT_EQ(must(layer->verify(ids)), Lines{"L3: free-list cycle detected at slot 1"});
+  poke_slot(23, StreamDescriptor::free_record(500));
+  EXPECT_EQ(must(layer->verify(ids)),
+            Lines{"L3: free-list entry 500 is out of range (num_slots=24)"});
+}
+
+TEST_F(StreamVerifyTest, BlockInTwoTreesIsClaimedTwice) {
+  StreamId a = make_stream(false, 100, 1);
+  StreamId b = make_stream(false, 100, 2);
+  StreamDescriptor da = slot(a);
+  StreamDescriptor db = slot(b);
+  db.top_block = da.top_block;
+  poke_slot(b, db);
+  fake->set_verify_lines({"L2: from below"});
+  StreamId ids[] = {a, b};
+  EXPECT_EQ(must(layer->verify(ids)), Lines{"L2: from below"});
+  auto claims = fake->verified_claims();
+  EXPECT_EQ(std::count(claims.begin(), claims.end(), da.top_block), 2);
+}
+
+TEST_F(StreamVerifyTest, IndexBlockThatPointsAtItselfIsClaimedAgainButNotWalkedAgain) {
+  StreamId a = make_stream(false, 3 * 512, 1);  // depth 1
+  StreamDescriptor d = slot(a);
+  d.size = d.reserved = 200 * 512;  // now claims depth 2 over the same top
+  poke_slot(a, d);
+  std::array<std::byte, 4> self{};
+  std::memcpy(self.data(), &d.top_block, 4);
+  fake->set_strict(false);
+  fake->poke(d.top_block, 0, self);
+  StreamId ids[] = {a};
+  EXPECT_EQ(must(layer->verify(ids)), Lines{});
+  auto claims = fake->verified_claims();
+  EXPECT_EQ(std::count(claims.begin(), claims.end(), d.top_block), 2);
+}
+
+TEST_F(StreamVerifyTest, UnreadableRedirectorAndIndexEntriesBecomeLines) {
+  StreamId a = make_stream(true, 1000, 1);
+  StreamDescriptor d = slot(a);
+  std::array<std::byte, 4> huge{std::byte{0}, std::byte{0}, std::byte{1}, std::byte{0}};
+  fake->poke(d.top_block, 0, huge);
+  StreamId ids[] = {a};
+  EXPECT_EQ(must(layer->verify(ids)),
+            Lines{format("L3: stream 0: error reading comp redirector block {}: I/O error: corrupt "
+                         "redirector block {}: length 65536 does not fit in one block",
+                         d.top_block, d.top_block)});
+
+  StreamId b = make_stream(false, 3 * 512, 2);  // depth 1
+  StreamId both[] = {a, b};
+  fake->fail_after(testing::FakeOp::Read, 0);
+  auto lines = must(layer->verify(both));
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "L3: error reading descriptor for stream 0: I/O error: injected failure");
+
+  // Reads: descriptor 0, a's redirector, descriptor 1, then b's index entries.
+  fake->fail_after(testing::FakeOp::Read, 3);
+  lines = must(layer->verify(both));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], format("L3: stream 1: error reading redirector block {} slot 0: "
+                             "I/O error: injected failure",
+                             slot(b).top_block));
+}
+
+TEST_F(StreamVerifyTest, BlockLayerFailureIsReturned) {
+  fake->fail_after(testing::FakeOp::Verify, 0);
+  fake->set_verify_lines({"L2: dropped"});
+  StreamId ids[] = {0};  // its own line would be dropped as well
+  EXPECT_VOG_ERROR(layer->verify(ids), IoError, "injected failure");
+}
+
+}  // namespace
+}  // namespace vog

@@ -1,0 +1,136 @@
+// The stream layer on real files: the same scenarios as on the in-memory block
+// layer, reopened from disk, plain and encrypted.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "stream_test_helpers.hpp"
+#include "streams_from_blocks.hpp"
+#include "temp_dir.hpp"
+
+namespace vog {
+namespace {
+
+using testing::must;
+using testing::TempDir;
+
+const std::uint16_t kNamespaceSlot[] = {11};
+
+std::span<const std::byte> password_bytes() {
+  static const std::string kPassword = "correct horse";
+  return {reinterpret_cast<const std::byte*>(kPassword.data()), kPassword.size()};
+}
+
+class StreamsOnFileTest : public ::testing::TestWithParam<bool> {
+ protected:
+  Password password() const { return GetParam() ? Password(password_bytes()) : std::nullopt; }
+  std::unique_ptr<StreamsFromBlocks> create(std::uint8_t shift = 12, std::uint8_t cshift = 15) {
+    return must(StreamsFromBlocks::create(path, shift, cshift, kNamespaceSlot, password()));
+  }
+  std::unique_ptr<StreamsFromBlocks> reopen(AccessMode mode = AccessMode::Writable) {
+    return must(StreamsFromBlocks::open(path, mode, password()));
+  }
+  static void write_stream(StreamsFromBlocks& layer, StreamId id, std::span<const std::byte> data) {
+    auto h = must(layer.open_stream_inner(id, true, false));
+    EXPECT_EQ(must(layer.write(h, 0, data)), data.size());
+    must(layer.close_stream(h));
+  }
+  static std::vector<std::byte> read_stream(StreamsFromBlocks& layer, StreamId id) {
+    auto h = must(layer.open_stream_inner(id, false, false));
+    std::vector<std::byte> out(must(layer.stream_length(h)));
+    EXPECT_EQ(must(layer.read(h, 0, out)), out.size());
+    must(layer.close_stream(h));
+    return out;
+  }
+
+  TempDir dir;
+  std::string path = dir.file("streams.vog");
+};
+
+TEST_P(StreamsOnFileTest, NewFileHasTwoSlotsAndAnEmptyTable) {
+  auto layer = create();
+  EXPECT_EQ(must(layer->block_layer().read_admin_slot(1)).size(), 11u);
+  EXPECT_EQ(layer->streams_descriptor().size, 4u);
+  EXPECT_EQ(must(layer->create_stream(false)), 0u);
+  EXPECT_EQ(layer->streams_descriptor().size, 4u + 195 * 21);
+  StreamId ids[] = {0};
+  EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
+}
+
+TEST_P(StreamsOnFileTest, StreamsSurviveReopeningAndVerifyClean) {
+  auto plain = testing::noise(3 * 1024 * 1024 + 17, 1);
+  auto text = testing::text_like(1024 * 1024 + 5, 2);
+  std::vector<StreamId> ids;
+  {
+    auto layer = create();
+    for (bool compressed : {false, true}) {
+      StreamId id = must(layer->create_stream(compressed));
+      write_stream(*layer, id, compressed ? text : plain);
+      ids.push_back(id);
+    }
+  }
+  auto layer = reopen();
+  EXPECT_EQ(read_stream(*layer, ids[0]), plain);
+  EXPECT_EQ(read_stream(*layer, ids[1]), text);
+  EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
+}
+
+TEST_P(StreamsOnFileTest, TruncateAndDeleteLeaveNoOrphanedBlock) {
+  auto layer = create(9, 12);  // F = 128
+  StreamId plain = must(layer->create_stream(false));
+  StreamId packed = must(layer->create_stream(true));
+  for (StreamId id : {plain, packed}) {
+    auto h = must(layer->open_stream_inner(id, true, false));
+    must(layer->write(h, 0, testing::text_like(300000, id)));
+    must(layer->truncate(h, 70000));
+    must(layer->reserve(h, 90000));
+    must(layer->close_stream(h));
+  }
+  StreamId ids[] = {plain, packed};
+  EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
+  auto expected = testing::text_like(300000, plain);
+  expected.resize(70000);
+  EXPECT_EQ(read_stream(*layer, plain), expected);
+  must(layer->delete_stream(plain));
+  must(layer->delete_stream(packed));
+  EXPECT_EQ(must(layer->verify({})), std::vector<std::string>{});
+  EXPECT_EQ(must(layer->create_stream(false)), packed);
+}
+
+TEST_P(StreamsOnFileTest, WriterDroppedWithoutCloseKeepsTheLastClosedLength) {
+  {
+    auto layer = create();
+    StreamId id = must(layer->create_stream(false));
+    write_stream(*layer, id, testing::noise(5000, 3));
+    auto h = must(layer->open_stream_inner(id, true, false));
+    must(layer->write(h, 5000, testing::noise(100, 4)));
+  }
+  auto layer = reopen(AccessMode::ReadOnly);
+  EXPECT_EQ(read_stream(*layer, 0).size(), 5000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, StreamsOnFileTest, ::testing::Bool(),
+                         [](const auto& param_info) { return param_info.param ? "Encrypted" : "Plain"; });
+
+TEST(StreamsOnFileCreate, OversizedCompressedBlockIsRefusedBeforeAnyFileExists) {
+  TempDir dir;
+  std::string path = dir.file("big.vog");
+  EXPECT_VOG_ERROR(StreamsFromBlocks::create(path, 12, 22, kNamespaceSlot, std::nullopt), IoError,
+                   "compressed_block_size_shift (22) is too large for block_size_shift (12)");
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(StreamsOnFileOpen, ForeignHeaderIsShownInTheError) {
+  TempDir dir;
+  std::string path = dir.file("foreign.vog");
+  must(StreamsFromBlocks::create(path, 12, 15, kNamespaceSlot, std::nullopt));
+  auto bytes = testing::read_all(path);
+  // Block 0 starts at 14; slot 0's payload follows the 10-byte head and its size.
+  std::memcpy(bytes.data() + 14 + 10 + 2, "heap", 4);
+  testing::write_all(path, bytes);
+  EXPECT_VOG_ERROR(StreamsFromBlocks::open(path, AccessMode::ReadOnly, std::nullopt), IoError,
+                   "expected L3 identifier 'pyra  ', got 'heap  '");
+}
+
+}  // namespace
+}  // namespace vog

@@ -1,0 +1,372 @@
+// The Vog handle and its directory operations, on the in-memory stream layer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "directory_stream.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog {
+namespace {
+
+using testing::error_of;
+using testing::FakeVog;
+using testing::LayerOp;
+using testing::MemoryStore;
+using testing::MemoryStreamLayer;
+using testing::ok;
+using testing::put_stream;
+
+const VogError kNoParent = VogError::not_found("parent directory does not exist");
+const VogError kReadOnly = VogError::read_only("Vog file is opened for reading");
+
+std::vector<DirEntry> dirs(std::initializer_list<const char*> names) {
+  std::vector<DirEntry> out;
+  for (const char* name : names) out.push_back({name, EntryType::Directory});
+  return out;
+}
+
+// The root directory's stream ID, as the header record names it.
+StreamId root_of(const MemoryStore& store) {
+  return *deserialize_header(store.admin_slots[1]);
+}
+
+// Fails the `nth` (from 1) call of `op` on stream `id` with `error`.
+MemoryStreamLayer::FaultFn fail_nth(LayerOp op, StreamId id, int nth, VogError error) {
+  auto seen = std::make_shared<int>(0);
+  return [=](LayerOp got, StreamId got_id) -> std::optional<VogError> {
+    if (got == op && got_id == id && ++*seen == nth) return error;
+    return std::nullopt;
+  };
+}
+
+TEST(VogCreate, WritesTheHeaderAndAnEmptyRoot) {
+  FakeVog vog;
+  StreamId root = root_of(*vog.store());
+  auto header = serialize_header(root);
+  EXPECT_EQ(vog.store()->admin_slots[1], std::vector<std::byte>(header.begin(), header.end()));
+  EXPECT_EQ(vog.layer().contents(root), std::vector<std::byte>{});
+  EXPECT_TRUE(ok(vog->list("")).empty());
+  EXPECT_TRUE(vog->is_writable());
+  EXPECT_FALSE(vog->is_encrypted());
+}
+
+TEST(VogCreate, AFailedHeaderWriteIsReturned) {
+  auto layer = std::make_unique<MemoryStreamLayer>();
+  layer->set_fault(fail_nth(LayerOp::WriteAdminSlot, 1, 1, VogError::io("slot write failed")));
+  EXPECT_EQ(error_of(Vog::create_on(std::move(layer))), VogError::io("slot write failed"));
+}
+
+TEST(VogOpen, ReadsTheTreeBackAndRefusesABadHeader) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  vog.reopen(OpenMode::Read);
+  EXPECT_EQ(ok(vog->list("")), dirs({"a"}));
+  EXPECT_FALSE(vog->is_writable());
+  vog.reset();
+
+  vog.store()->admin_slots[1][6] = std::byte{3};
+  auto layer = std::make_unique<MemoryStreamLayer>(vog.store());
+  EXPECT_EQ(error_of(Vog::open_on(std::move(layer), OpenMode::Write)),
+            VogError::io("unsupported L4 format version: 3 (expected 4)"));
+}
+
+TEST(VogMkdir, MakesNestedDirectoriesOneLevelAtATime) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  ok(vog->mkdir("a/b"));
+  EXPECT_EQ(ok(vog->list("a")), dirs({"b"}));
+  EXPECT_EQ(ok(vog->list("a/b")), dirs({}));
+  EXPECT_EQ(error_of(vog->mkdir("x/y")), kNoParent);
+  EXPECT_EQ(error_of(vog->mkdir("a/x/y")), kNoParent);
+}
+
+TEST(VogMkdir, TakenNameFailsAndLeavesNoStreamBehind) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  put_stream(*vog, "s", "data");
+  auto before = vog.layer().live_ids();
+  EXPECT_EQ(error_of(vog->mkdir("d")), VogError::already_exists("d"));
+  EXPECT_EQ(error_of(vog->mkdir("s")), VogError::already_exists("s"));
+  EXPECT_EQ(vog.layer().live_ids(), before);
+}
+
+TEST(VogMkdir, ChecksPathBeforeTouchingTheFile) {
+  FakeVog vog;
+  EXPECT_EQ(error_of(vog->mkdir("")), VogError::invalid_path("cannot create root directory"));
+  EXPECT_EQ(error_of(vog->mkdir("/a")), VogError::invalid_path("path must not start or end with /"));
+  EXPECT_EQ(error_of(vog->mkdir("missing/../b")), VogError::invalid_path("path cannot contain . or .."));
+  auto before = vog.layer().live_ids();
+  EXPECT_EQ(error_of(vog->mkdir(std::string(65535, 'd'))),
+            VogError::invalid_path("name too long: 65536 bytes (maximum 65535)"));
+  EXPECT_EQ(vog.layer().live_ids(), before);
+  ok(vog->mkdir(std::string(65534, 'd')));
+}
+
+TEST(VogMkdir, FailedParentOpenDeletesTheNewStream) {
+  FakeVog vog;
+  auto before = vog.layer().live_ids();
+  vog.layer().set_fault(fail_nth(LayerOp::Open, root_of(*vog.store()), 1, VogError::io("no")));
+  EXPECT_EQ(error_of(vog->mkdir("a")), VogError::io("no"));
+  EXPECT_EQ(vog.layer().live_ids(), before);
+}
+
+TEST(VogMkdir, FailedCloseReplacesTheResult) {
+  FakeVog vog;
+  StreamId root = root_of(*vog.store());
+  vog.layer().set_fault(fail_nth(LayerOp::Close, root, 1, VogError::io("close failed")));
+  EXPECT_EQ(error_of(vog->mkdir("a")), VogError::io("close failed"));
+
+  ok(vog->mkdir("b"));
+  vog.layer().set_fault(fail_nth(LayerOp::Close, root, 1, VogError::io("close failed")));
+  EXPECT_EQ(error_of(vog->mkdir("b")), VogError::io("close failed"));  // not AlreadyExists
+  EXPECT_FALSE(vog.layer().is_locked(root));
+}
+
+TEST(VogRmdir, NeedsAnEmptyDirectoryAndFreesItsStream) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  put_stream(*vog, "d/s", "x");
+  EXPECT_EQ(error_of(vog->rmdir("d")), VogError::not_empty("d"));
+  EXPECT_EQ(ok(vog->list("d")).size(), 1u);
+  ok(vog->delete_stream("d/s"));
+  std::size_t before = vog.layer().live_ids().size();
+  ok(vog->rmdir("d"));
+  EXPECT_EQ(vog.layer().live_ids().size(), before - 1);
+  EXPECT_TRUE(ok(vog->list("")).empty());
+  EXPECT_EQ(error_of(vog->list("d")), kNoParent);
+}
+
+TEST(VogRmdir, ReportsWhatIsMissing) {
+  FakeVog vog;
+  put_stream(*vog, "s", "x");
+  EXPECT_EQ(error_of(vog->rmdir("s")), VogError::not_found("s"));
+  EXPECT_EQ(error_of(vog->rmdir("nothing")), VogError::not_found("nothing"));
+  EXPECT_EQ(error_of(vog->rmdir("no/thing")), kNoParent);
+  EXPECT_EQ(error_of(vog->rmdir("")), VogError::invalid_path("cannot remove root directory"));
+  EXPECT_FALSE(vog.layer().is_locked(root_of(*vog.store())));
+}
+
+TEST(VogRmdir, RemovedDirectoryIsNotServedFromTheCache) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  ok(vog->mkdir("d/e"));
+  EXPECT_EQ(ok(vog->list("d/e")), dirs({}));  // caches d and d/e
+  ok(vog->rmdir("d/e"));
+  EXPECT_EQ(error_of(vog->list("d/e")), kNoParent);
+  ok(vog->mkdir("d/e2"));  // may reuse the freed stream ID
+  EXPECT_EQ(ok(vog->list("d")), dirs({"e2"}));
+  EXPECT_EQ(ok(vog->list("d/e2")), dirs({}));
+}
+
+TEST(VogRenameDir, MovesTheWholeSubtree) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  ok(vog->mkdir("a/x"));
+  put_stream(*vog, "a/x/s", "payload");
+  put_stream(*vog, "a/t", "t");
+  auto listed = ok(vog->list("a"));
+  ok(vog->rename_dir("a", "b"));
+  EXPECT_EQ(ok(vog->list("b")), listed);
+  EXPECT_EQ(error_of(vog->list("a")), kNoParent);
+  EXPECT_EQ(testing::get_stream(*vog, "b/x/s"), "payload");
+
+  ok(vog->mkdir("c"));
+  ok(vog->rename_dir("b/x", "c/y"));
+  EXPECT_EQ(ok(vog->list("c")), dirs({"y"}));
+  EXPECT_EQ(testing::get_stream(*vog, "c/y/s"), "payload");
+  EXPECT_EQ(ok(vog->list("b")), (std::vector<DirEntry>{{"t", EntryType::Stream}}));
+}
+
+TEST(VogRenameDir, OntoATakenNameLeavesTheOldName) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  ok(vog->mkdir("b"));
+  ok(vog->mkdir("p"));
+  put_stream(*vog, "s", "x");
+  put_stream(*vog, "p/q", "x");
+  EXPECT_EQ(error_of(vog->rename_dir("a", "b")), VogError::already_exists("b"));
+  EXPECT_EQ(error_of(vog->rename_dir("a", "s")), VogError::already_exists("s"));
+  EXPECT_EQ(error_of(vog->rename_dir("a", "p/q")), VogError::already_exists("p/q"));
+  EXPECT_EQ(ok(vog->list("")),
+            (std::vector<DirEntry>{{"a", EntryType::Directory},
+                                   {"b", EntryType::Directory},
+                                   {"p", EntryType::Directory},
+                                   {"s", EntryType::Stream}}));
+}
+
+TEST(VogRenameDir, ReportsWhatIsMissing) {
+  FakeVog vog;
+  ok(vog->mkdir("p"));
+  put_stream(*vog, "s", "x");
+  EXPECT_EQ(error_of(vog->rename_dir("x", "y")), VogError::not_found("x"));
+  EXPECT_EQ(error_of(vog->rename_dir("x", "p/y")), VogError::not_found("x"));
+  EXPECT_EQ(error_of(vog->rename_dir("s", "t")), VogError::not_found("s"));
+  EXPECT_EQ(error_of(vog->rename_dir("q/x", "y")), kNoParent);
+  EXPECT_EQ(error_of(vog->rename_dir("p", "q/y")), kNoParent);
+  EXPECT_EQ(error_of(vog->rename_dir("", "y")), VogError::invalid_path("cannot rename root directory"));
+  EXPECT_EQ(error_of(vog->rename_dir("p", "")), VogError::invalid_path("cannot rename root directory"));
+  EXPECT_EQ(error_of(vog->rename_dir("p//", "a//b")), VogError::invalid_path("path must not start or end with /"));
+  EXPECT_EQ(error_of(vog->rename_dir("p", "a/./b")), VogError::invalid_path("path cannot contain . or .."));
+}
+
+TEST(VogRenameDir, RefusesToMoveADirectoryIntoItsOwnSubtree) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  ok(vog->mkdir("a/b"));
+  const VogError refused = VogError::invalid_path("cannot move a directory into its own subtree");
+  EXPECT_EQ(error_of(vog->rename_dir("a", "a/c")), refused);
+  EXPECT_EQ(error_of(vog->rename_dir("a", "a/b/c")), refused);
+  EXPECT_EQ(ok(vog->list("")), dirs({"a"}));
+  EXPECT_EQ(ok(vog->list("a")), dirs({"b"}));
+  // A sibling whose name merely starts the same is not inside.
+  ok(vog->rename_dir("a/b", "ab"));
+  ok(vog->rename_dir("a", "ab/a"));
+  EXPECT_EQ(ok(vog->list("ab")), dirs({"a"}));
+  ok(vog->rename_dir("ab/a", "ab/a"));  // onto itself: nothing changes
+  EXPECT_EQ(ok(vog->list("ab")), dirs({"a"}));
+}
+
+TEST(VogRenameDir, OpenHandlesInsideStayValid) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  StreamHandle handle = ok(vog->create_stream("a/s"));
+  ok(vog->rename_dir("a", "b"));
+  EXPECT_EQ(ok(vog->write(handle, testing::bytes_of("still here"))), 10u);
+  ok(vog->close_stream(handle));
+  EXPECT_EQ(testing::get_stream(*vog, "b/s"), "still here");
+}
+
+TEST(VogRenameDir, CrossDirectoryFailureRestoresTheOldEntry) {
+  // Each fault hits the new parent after the entry left the old one.
+  struct Case {
+    const char* what;
+    LayerOp op;
+  };
+  const Case cases[] = {{"target open fails", LayerOp::Open},
+                        {"target add fails", LayerOp::Write},
+                        {"target length fails", LayerOp::Length}};
+  for (const Case& c : cases) {
+    FakeVog vog;
+    ok(vog->mkdir("from"));
+    ok(vog->mkdir("to"));
+    ok(vog->mkdir("from/d"));
+    put_stream(*vog, "to/other", "o");  // so the target's add has a table to write
+    // The directory stream IDs, found through the bytes of the root.
+    auto root = *vog.layer().contents(root_of(*vog.store()));
+    StreamId to_id = **find_name_in_buffer(0, root, "to/");
+    vog.layer().set_fault(fail_nth(c.op, to_id, 1, VogError::io("injected")));
+    EXPECT_EQ(error_of(vog->rename_dir("from/d", "to/d")), VogError::io("injected")) << c.what;
+    vog.layer().set_fault(nullptr);
+    EXPECT_EQ(ok(vog->list("from")), dirs({"d"})) << c.what;
+    EXPECT_EQ(ok(vog->list("to")), (std::vector<DirEntry>{{"other", EntryType::Stream}})) << c.what;
+    EXPECT_EQ(vog.layer().open_handle_count(), 0u) << c.what;
+  }
+}
+
+TEST(VogList, SortsByBytes) {
+  FakeVog vog;
+  for (const char* name : {"ab", "a", "B", "\xC3\xA9", "z", "A b"}) put_stream(*vog, name, "");
+  ok(vog->mkdir("aa"));
+  std::vector<std::string> names;
+  for (const DirEntry& entry : ok(vog->list(""))) names.push_back(entry.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"A b", "B", "a", "aa", "ab", "z", "\xC3\xA9"}));
+}
+
+TEST(VogList, MissingOrStreamPathsFail) {
+  FakeVog vog;
+  put_stream(*vog, "s", "x");
+  EXPECT_EQ(error_of(vog->list("nope")), kNoParent);
+  EXPECT_EQ(error_of(vog->list("s")), kNoParent);
+  EXPECT_EQ(error_of(vog->list("a//b")), VogError::invalid_path("path contains empty component"));
+}
+
+TEST(VogList, RepeatedLookupsAreServedFromTheCache) {
+  FakeVog vog;
+  ok(vog->mkdir("a"));
+  ok(vog->mkdir("a/b"));
+  ok(vog->mkdir("a/b/c"));
+  StreamId root = root_of(*vog.store());
+  EXPECT_EQ(ok(vog->list("a/b/c")), dirs({}));
+  std::size_t opens = vog.layer().opens_of(root);
+  vog.layer().clear_transfers();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ok(vog->list("a/b/c")), dirs({}));
+  EXPECT_EQ(vog.layer().opens_of(root), opens);
+  EXPECT_TRUE(vog.layer().reads().empty());
+  ok(vog->mkdir("x"));  // only the root changes
+  vog.layer().clear_transfers();
+  EXPECT_EQ(ok(vog->list("")), dirs({"a", "x"}));
+  EXPECT_EQ(ok(vog->list("a/b")), dirs({"c"}));
+  for (const auto& read : vog.layer().reads()) EXPECT_EQ(read.id, root);
+}
+
+TEST(VogList, CorruptDirectoryIsAnError) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  auto root = *vog.layer().contents(root_of(*vog.store()));
+  StreamId d = **find_name_in_buffer(0, root, "d/");
+  vog.reopen(OpenMode::Write);  // start with an empty cache
+  vog.layer().overwrite(d, {std::byte{1}, std::byte{2}});
+  EXPECT_EQ(error_of(vog->list("d")), VogError::io("directory stream too short for footer"));
+  EXPECT_EQ(error_of(vog->mkdir("d/e/f")), VogError::io("directory stream too small for footer"));
+  EXPECT_EQ(error_of(vog->mkdir("d/e")).kind(), ErrorKind::IoError);
+}
+
+TEST(VogReadOnly, RefusesChangesBeforeLookingAtThePath) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  vog.reopen(OpenMode::Read);
+  for (const char* path : {"", "d", "x/y", "a//b"}) {
+    EXPECT_EQ(error_of(vog->mkdir(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->rmdir(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->rename_dir(path, "e")), kReadOnly) << path;
+  }
+  EXPECT_EQ(ok(vog->list("")), dirs({"d"}));
+}
+
+TEST(VogTeardown, ClosesOpenStreamsAndReportsAFailureOnStderr) {
+  FakeVog vog;
+  StreamHandle a = ok(vog->create_stream("a"));
+  ok(vog->write(a, testing::bytes_of("kept")));
+  (void)ok(vog->create_stream("b"));
+  vog.layer().set_fault([](LayerOp op, StreamId) -> std::optional<VogError> {
+    if (op == LayerOp::Close) return VogError::io("boom");
+    return std::nullopt;
+  });
+  MemoryStreamLayer* layer = &vog.layer();
+  ::testing::internal::CaptureStderr();
+  vog.reset();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Vog Drop: error flushing open streams: I/O error: boom\n");
+  (void)layer;  // gone with the Vog
+
+  FakeVog quiet;
+  StreamHandle c = ok(quiet->create_stream("c"));
+  ok(quiet->write(c, testing::bytes_of("written")));
+  ::testing::internal::CaptureStderr();
+  quiet.reopen(OpenMode::Read);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::get_stream(*quiet, "c"), "written");
+}
+
+TEST(VogFlush, ClosesEveryHandleAndReturnsTheFirstFailure) {
+  FakeVog vog;
+  StreamHandle a = ok(vog->create_stream("a"));
+  StreamHandle b = ok(vog->create_stream("b"));
+  int closes = 0;
+  vog.layer().set_fault([&closes](LayerOp op, StreamId) -> std::optional<VogError> {
+    if (op != LayerOp::Close) return std::nullopt;
+    return VogError::io("close " + std::to_string(closes++));
+  });
+  EXPECT_EQ(error_of(vog->flush_open_streams()), VogError::io("close 0"));
+  EXPECT_EQ(closes, 2);
+  EXPECT_EQ(vog.layer().open_handle_count(), 0u);
+  vog.layer().set_fault(nullptr);
+  EXPECT_EQ(error_of(vog->tell(a)), VogError::not_found("invalid stream handle"));
+  EXPECT_EQ(error_of(vog->tell(b)), VogError::not_found("invalid stream handle"));
+  ok(vog->flush_open_streams());
+}
+
+}  // namespace
+}  // namespace vog

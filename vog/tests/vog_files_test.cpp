@@ -1,0 +1,264 @@
+// The namespace layer on real Vog files: create, reopen, read-only opening.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "directory_stream.hpp"
+#include "streams_from_blocks.hpp"
+#include "temp_dir.hpp"
+#include "tree_model.hpp"
+#include "vog.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog {
+namespace {
+
+using testing::bytes_of;
+using testing::error_of;
+using testing::get_stream;
+using testing::ok;
+using testing::put_stream;
+using testing::TempDir;
+
+std::string pattern(std::size_t length) {
+  std::string out(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<char>('A' + (i * 7 + i / 977) % 26);
+  return out;
+}
+
+std::span<const std::byte> password_of(const std::string& text) {
+  return std::as_bytes(std::span(text));
+}
+
+void collect_ids(StreamLayer& streams, StreamId dir, std::vector<StreamId>& ids) {
+  ids.push_back(dir);
+  auto handle = streams.open_stream_inner(dir, false, true);
+  ASSERT_TRUE(handle) << handle.error().to_string();
+  std::vector<std::byte> bytes(ok(streams.stream_length(*handle)));
+  EXPECT_EQ(ok(streams.read(*handle, 0, bytes)), bytes.size());
+  ok(streams.close_stream(*handle));
+  auto entries = parse_entries(dir, bytes);
+  ASSERT_TRUE(entries) << entries.error().to_string();
+  for (const StreamEntry& entry : *entries) {
+    if (entry.name.ends_with('/'))
+      collect_ids(streams, entry.stream_id, ids);
+    else
+      ids.push_back(entry.stream_id);
+  }
+}
+
+// The stream layer's own check, given every stream the tree names: no stream
+// or block is leaked, none is named twice.
+void expect_consistent(const std::string& path, Password password = std::nullopt) {
+  auto streams = StreamsFromBlocks::open(path, AccessMode::ReadOnly, password);
+  ASSERT_TRUE(streams) << streams.error().to_string();
+  std::vector<StreamId> ids;
+  collect_ids(**streams, ok(deserialize_header(ok((*streams)->block_layer().read_admin_slot(1)))),
+              ids);
+  EXPECT_EQ(ok((*streams)->verify(ids)), std::vector<std::string>{});
+}
+
+TEST(VogFiles, CreateReopenAndReadOnly) {
+  TempDir dir;
+  const std::string path = dir.file("tree.vog");
+  const std::string big = pattern(300000);
+  {
+    auto file = Vog::create(path);
+    ASSERT_TRUE(file) << file.error().to_string();
+    Vog& vog = **file;
+    EXPECT_TRUE(ok(vog.list("")).empty());
+    ok(vog.mkdir("docs"));
+    ok(vog.mkdir("docs/old"));
+    put_stream(vog, "docs/plain", big);
+    put_stream(vog, "docs/packed", big, /*compressed=*/true);
+    put_stream(vog, "docs/old/empty", "");
+    StreamHandle open = ok(vog.create_stream("left-open"));
+    ok(vog.write(open, bytes_of("written, closed by teardown")));
+  }
+  {
+    auto file = Vog::open(path, OpenMode::Write);
+    ASSERT_TRUE(file) << file.error().to_string();
+    Vog& vog = **file;
+    EXPECT_EQ(ok(vog.list("")),
+              (std::vector<DirEntry>{{"docs", EntryType::Directory}, {"left-open", EntryType::Stream}}));
+    EXPECT_EQ(get_stream(vog, "docs/plain"), big);
+    EXPECT_EQ(get_stream(vog, "docs/packed"), big);
+    EXPECT_EQ(get_stream(vog, "left-open"), "written, closed by teardown");
+    StreamHandle packed = ok(vog.open_stream("docs/packed", OpenMode::Write));
+    EXPECT_TRUE(ok(vog.is_stream_compressed(packed)));
+    ok(vog.seek(packed, 1000));
+    ok(vog.write(packed, bytes_of("patched")));
+    ok(vog.truncate(packed, 200000));
+    ok(vog.close_stream(packed));
+    ok(vog.rename_dir("docs/old", "old"));
+    ok(vog.rename_stream("left-open", "old/kept"));
+  }
+  std::string expected = big.substr(0, 200000);
+  expected.replace(1000, 7, "patched");
+  auto file = Vog::open(path, OpenMode::Read);
+  ASSERT_TRUE(file) << file.error().to_string();
+  Vog& vog = **file;
+  EXPECT_FALSE(vog.is_writable());
+  EXPECT_EQ(get_stream(vog, "docs/packed"), expected);
+  EXPECT_EQ(get_stream(vog, "old/kept"), "written, closed by teardown");
+  EXPECT_EQ(ok(vog.list("old")),
+            (std::vector<DirEntry>{{"empty", EntryType::Stream}, {"kept", EntryType::Stream}}));
+  const VogError read_only = VogError::read_only("Vog file is opened for reading");
+  EXPECT_EQ(error_of(vog.mkdir("x")), read_only);
+  EXPECT_EQ(error_of(vog.create_stream("x")), read_only);
+  EXPECT_EQ(error_of(vog.open_stream("docs/plain", OpenMode::Write)), read_only);
+  StreamHandle reader = ok(vog.open_stream("docs/plain", OpenMode::Read));
+  EXPECT_EQ(error_of(vog.write(reader, bytes_of("x"))),
+            VogError::lock_conflict("stream is not opened for writing"));
+  ok(vog.close_stream(reader));
+  file->reset();
+  expect_consistent(path);
+}
+
+TEST(VogFiles, HeaderRecordNamesTheRoot) {
+  TempDir dir;
+  const std::string path = dir.file("h.vog");
+  ASSERT_TRUE(Vog::create(path));
+  auto streams = StreamsFromBlocks::open(path, AccessMode::ReadOnly, std::nullopt);
+  ASSERT_TRUE(streams) << streams.error().to_string();
+  auto slot = ok((*streams)->block_layer().read_admin_slot(1));
+  ASSERT_EQ(slot.size(), 11u);
+  EXPECT_EQ(testing::text_of(std::span(slot).first(7)), std::string("filing\x04"));
+  StreamId root = ok(deserialize_header(slot));
+  BlockStreamHandle handle = ok((*streams)->open_stream_inner(root, false, true));
+  EXPECT_EQ(ok((*streams)->stream_length(handle)), 0u);
+  ok((*streams)->close_stream(handle));
+}
+
+TEST(VogFiles, BadHeaderRecordIsRefused) {
+  TempDir dir;
+  const std::string path = dir.file("bad.vog");
+  ASSERT_TRUE(Vog::create(path));
+  {
+    auto streams = StreamsFromBlocks::open(path, AccessMode::Writable, std::nullopt);
+    ASSERT_TRUE(streams) << streams.error().to_string();
+    std::vector<std::byte> bad = bytes_of("filinG\x04\0\0\0\0");
+    bad.resize(11);
+    ok((*streams)->block_layer().write_admin_slot(1, bad));
+  }
+  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read)),
+            VogError::io("expected L4 identifier 'filing', got 'filinG'"));
+}
+
+TEST(VogFiles, ShiftsAreCheckedBeforeAnyFileExists) {
+  TempDir dir;
+  const std::string path = dir.file("never.vog");
+  CreateOptions options;
+  options.block_size_shift = 12;
+  options.compressed_block_size_shift = 11;
+  EXPECT_EQ(error_of(Vog::create(path, options)),
+            VogError::io("compressed_block_size_shift (11) must be >= block_size_shift (12)"));
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(VogFiles, EncryptedFileNeedsItsPassword) {
+  TempDir dir;
+  const std::string path = dir.file("secret.vog");
+  const std::string secret = "correct horse";
+  CreateOptions options;
+  options.password = password_of(secret);
+  {
+    auto file = Vog::create(path, options);
+    ASSERT_TRUE(file) << file.error().to_string();
+    EXPECT_TRUE((*file)->is_encrypted());
+    put_stream(**file, "s", "hidden");
+  }
+  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read)).kind(), ErrorKind::EncryptionRequired);
+  const std::string wrong = "wrong";
+  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read, password_of(wrong))).kind(),
+            ErrorKind::WrongPassword);
+  auto file = Vog::open(path, OpenMode::Read, password_of(secret));
+  ASSERT_TRUE(file) << file.error().to_string();
+  EXPECT_EQ(get_stream(**file, "s"), "hidden");
+  file->reset();
+  expect_consistent(path, password_of(secret));
+}
+
+TEST(VogFiles, RandomTreeSurvivesReopeningFromDisk) {
+  TempDir dir;
+  const std::string path = dir.file("random.vog");
+  testing::TreeModel model;
+  {
+    CreateOptions options;
+    options.block_size_shift = 9;
+    options.compressed_block_size_shift = 10;
+    auto file = Vog::create(path, options);
+    ASSERT_TRUE(file) << file.error().to_string();
+    testing::RandomTree random(**file, model, 7, 3000);
+    for (int i = 0; i < 1500 && !::testing::Test::HasFailure(); ++i) random.step();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    testing::expect_same_tree(**file, model);
+  }
+  for (OpenMode mode : {OpenMode::Write, OpenMode::Read}) {
+    auto file = Vog::open(path, mode);
+    ASSERT_TRUE(file) << file.error().to_string();
+    testing::expect_same_tree(**file, model);
+  }
+  expect_consistent(path);
+}
+
+TEST(VogFiles, ThreadsShareOneFile) {
+  TempDir dir;
+  const std::string path = dir.file("threads.vog");
+  constexpr int kThreads = 4;
+  std::vector<std::set<std::string>> kept(kThreads);
+  {
+    auto file = Vog::create(path);
+    ASSERT_TRUE(file) << file.error().to_string();
+    Vog& vog = **file;
+    ok(vog.mkdir("shared"));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        const std::string own = "own" + std::to_string(t);
+        ok(vog.mkdir(own));
+        std::set<std::string>& mine = kept[static_cast<std::size_t>(t)];
+        for (int round = 0; round < 60; ++round) {
+          std::string name = std::to_string(t) + "-" + std::to_string(round);
+          put_stream(vog, "shared/" + name, pattern(static_cast<std::size_t>(round) * 97));
+          put_stream(vog, own + "/" + name, name, round % 2 == 0);
+          mine.insert(name);
+          if (round % 3 == 0) {
+            std::string victim = *mine.begin();
+            ok(vog.delete_stream("shared/" + victim));
+            ok(vog.delete_stream(own + "/" + victim));
+            mine.erase(victim);
+          }
+          EXPECT_EQ(ok(vog.list(own)).size(), mine.size());
+          EXPECT_TRUE(vog.list("shared"));
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  auto file = Vog::open(path, OpenMode::Read);
+  ASSERT_TRUE(file) << file.error().to_string();
+  std::size_t shared = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    const std::set<std::string>& mine = kept[static_cast<std::size_t>(t)];
+    shared += mine.size();
+    std::vector<DirEntry> want;
+    for (const std::string& name : mine) want.push_back({name, EntryType::Stream});
+    EXPECT_EQ(ok((*file)->list("own" + std::to_string(t))), want);
+    for (const std::string& name : mine) {
+      EXPECT_EQ(get_stream(**file, "own" + std::to_string(t) + "/" + name), name);
+      std::size_t round = std::stoul(name.substr(name.find('-') + 1));
+      EXPECT_EQ(get_stream(**file, "shared/" + name), pattern(round * 97));
+    }
+  }
+  EXPECT_EQ(ok((*file)->list("shared")).size(), shared);
+  file->reset();
+  expect_consistent(path);
+}
+
+}  // namespace
+}  // namespace vog

@@ -1,0 +1,326 @@
+// Streams by path and by handle, on the in-memory stream layer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "directory_stream.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog {
+namespace {
+
+using testing::bytes_of;
+using testing::error_of;
+using testing::FakeVog;
+using testing::get_stream;
+using testing::LayerOp;
+using testing::MemoryStore;
+using testing::ok;
+using testing::put_stream;
+using testing::text_of;
+
+const VogError kBadHandle = VogError::not_found("invalid stream handle");
+const VogError kNotWritable = VogError::lock_conflict("stream is not opened for writing");
+const VogError kReadOnly = VogError::read_only("Vog file is opened for reading");
+const VogError kEmptyPath = VogError::invalid_path("stream path cannot be empty");
+const VogError kNoParent = VogError::not_found("parent directory does not exist");
+
+// The stream ID an entry of the root names.
+StreamId id_in_root(FakeVog& vog, std::string_view name) {
+  StreamId root = *deserialize_header(vog.store()->admin_slots[1]);
+  auto bytes = *vog.layer().contents(root);
+  return **find_name_in_buffer(root, bytes, name);
+}
+
+std::string read_some(Vog& vog, StreamHandle handle, std::size_t length) {
+  std::vector<std::byte> buffer(length);
+  std::size_t got = ok(vog.read(handle, buffer));
+  return text_of(std::span(buffer).first(got));
+}
+
+TEST(VogHandles, AreNumberedFromZeroAndNeverReused) {
+  FakeVog vog;
+  EXPECT_EQ(ok(vog->create_stream("a")), 0u);
+  EXPECT_EQ(error_of(vog->open_stream("missing", OpenMode::Read)), VogError::not_found("missing"));
+  EXPECT_EQ(error_of(vog->open_stream("a", OpenMode::Read)).kind(), ErrorKind::LockConflict);
+  EXPECT_EQ(ok(vog->create_stream("b")), 1u);
+  ok(vog->close_stream(0));
+  EXPECT_EQ(ok(vog->open_stream("a", OpenMode::Read)), 2u);
+}
+
+TEST(VogHandles, CreatedStreamIsWritableAtOnce) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  EXPECT_EQ(ok(vog->write(handle, bytes_of("hello world"))), 11u);
+  EXPECT_EQ(ok(vog->tell(handle)), 11u);
+  EXPECT_EQ(ok(vog->stream_length(handle)), 11u);
+  ok(vog->seek(handle, 0));
+  EXPECT_EQ(read_some(*vog, handle, 5), "hello");
+  EXPECT_EQ(ok(vog->tell(handle)), 5u);
+  EXPECT_EQ(ok(vog->write(handle, bytes_of("!"))), 1u);
+  ok(vog->seek(handle, 0));
+  EXPECT_EQ(read_some(*vog, handle, 100), "hello!world");
+  EXPECT_EQ(ok(vog->tell(handle)), 11u);
+  EXPECT_EQ(read_some(*vog, handle, 0), "");
+}
+
+TEST(VogSeek, AllowsTheEndAndNothingBeyond) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  ok(vog->write(handle, bytes_of("12345")));
+  ok(vog->seek(handle, 5));
+  EXPECT_EQ(read_some(*vog, handle, 10), "");
+  EXPECT_EQ(error_of(vog->seek(handle, 6)),
+            VogError::seek_out_of_bounds("position 6 exceeds stream length 5"));
+  EXPECT_EQ(ok(vog->tell(handle)), 5u);
+  EXPECT_EQ(error_of(vog->seek(handle, ~std::uint64_t{0})),
+            VogError::seek_out_of_bounds("position 18446744073709551615 exceeds stream length 5"));
+}
+
+TEST(VogTruncate, PullsThePositionBackOnlyWhenBeyond) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  ok(vog->write(handle, bytes_of("0123456789")));
+  ok(vog->seek(handle, 4));
+  ok(vog->truncate(handle, 6));
+  EXPECT_EQ(ok(vog->tell(handle)), 4u);
+  ok(vog->truncate(handle, 2));
+  EXPECT_EQ(ok(vog->tell(handle)), 2u);
+  EXPECT_EQ(ok(vog->stream_length(handle)), 2u);
+  ok(vog->truncate(handle, 50));  // never lengthens
+  EXPECT_EQ(ok(vog->stream_length(handle)), 2u);
+  ok(vog->close_stream(handle));
+  EXPECT_EQ(get_stream(*vog, "s"), "01");
+}
+
+TEST(VogReserve, GrowsCapacityWithoutMovingAnything) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  ok(vog->write(handle, bytes_of("abc")));
+  ok(vog->reserve(handle, 10000));
+  EXPECT_EQ(ok(vog->stream_reserved(handle)), 12288u);
+  EXPECT_EQ(ok(vog->stream_length(handle)), 3u);
+  EXPECT_EQ(ok(vog->tell(handle)), 3u);
+  EXPECT_EQ(error_of(vog->reserve(handle, 2)).kind(), ErrorKind::IoError);
+}
+
+TEST(VogReadMode, AnswersQueriesButRefusesChanges) {
+  FakeVog vog;
+  put_stream(*vog, "s", "content");
+  StreamHandle handle = ok(vog->open_stream("s", OpenMode::Read));
+  EXPECT_EQ(error_of(vog->write(handle, bytes_of("x"))), kNotWritable);
+  EXPECT_EQ(error_of(vog->truncate(handle, 0)), kNotWritable);
+  EXPECT_EQ(error_of(vog->reserve(handle, 100)), kNotWritable);
+  EXPECT_EQ(ok(vog->stream_length(handle)), 7u);
+  EXPECT_EQ(ok(vog->stream_reserved(handle)), 4096u);
+  EXPECT_FALSE(ok(vog->is_stream_compressed(handle)));
+  ok(vog->seek(handle, 3));
+  EXPECT_EQ(ok(vog->tell(handle)), 3u);
+  EXPECT_EQ(read_some(*vog, handle, 100), "tent");
+  EXPECT_EQ(get_stream(*vog, "s"), "content");
+}
+
+TEST(VogLocks, ReadersShareAndWritersExclude) {
+  FakeVog vog;
+  put_stream(*vog, "s", "x");
+  StreamId id = id_in_root(vog, "s");
+  const VogError conflict = VogError::lock_conflict("lock conflict on stream " + std::to_string(id));
+  StreamHandle r1 = ok(vog->open_stream("s", OpenMode::Read));
+  StreamHandle r2 = ok(vog->open_stream("s", OpenMode::Read));
+  EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Write)), conflict);
+  ok(vog->close_stream(r1));
+  EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Write)), conflict);
+  ok(vog->close_stream(r2));
+  StreamHandle w = ok(vog->open_stream("s", OpenMode::Write));
+  EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Read)), conflict);
+  EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Write)), conflict);
+  EXPECT_EQ(read_some(*vog, w, 10), "x");  // a write handle reads too
+  ok(vog->close_stream(w));
+}
+
+TEST(VogOpenStreams, CannotBeDeletedOrRenamed) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  EXPECT_EQ(error_of(vog->delete_stream("s")), VogError::lock_conflict("cannot delete an open stream"));
+  EXPECT_EQ(error_of(vog->rename_stream("s", "t")),
+            VogError::lock_conflict("cannot rename an open stream"));
+  EXPECT_FALSE(vog.layer().is_locked(*deserialize_header(vog.store()->admin_slots[1])));
+  ok(vog->close_stream(handle));
+  ok(vog->rename_stream("s", "t"));
+  ok(vog->delete_stream("t"));
+  EXPECT_TRUE(ok(vog->list("")).empty());
+}
+
+TEST(VogClosedHandle, EveryOperationReportsIt) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("s"));
+  ok(vog->close_stream(handle));
+  std::vector<std::byte> buffer(4);
+  EXPECT_EQ(error_of(vog->close_stream(handle)), kBadHandle);
+  EXPECT_EQ(error_of(vog->read(handle, buffer)), kBadHandle);
+  EXPECT_EQ(error_of(vog->write(handle, buffer)), kBadHandle);
+  EXPECT_EQ(error_of(vog->seek(handle, 0)), kBadHandle);
+  EXPECT_EQ(error_of(vog->tell(handle)), kBadHandle);
+  EXPECT_EQ(error_of(vog->truncate(handle, 0)), kBadHandle);
+  EXPECT_EQ(error_of(vog->reserve(handle, 0)), kBadHandle);
+  EXPECT_EQ(error_of(vog->stream_length(handle)), kBadHandle);
+  EXPECT_EQ(error_of(vog->stream_reserved(handle)), kBadHandle);
+  EXPECT_EQ(error_of(vog->is_stream_compressed(handle)), kBadHandle);
+  EXPECT_EQ(error_of(vog->tell(12345)), kBadHandle);
+}
+
+TEST(VogStreamPaths, ChecksRunInOrder) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  EXPECT_EQ(error_of(vog->create_stream("")), kEmptyPath);
+  EXPECT_EQ(error_of(vog->open_stream("", OpenMode::Read)), kEmptyPath);
+  EXPECT_EQ(error_of(vog->delete_stream("")), kEmptyPath);
+  EXPECT_EQ(error_of(vog->rename_stream("", "x")), kEmptyPath);
+  EXPECT_EQ(error_of(vog->rename_stream("x", "")), kEmptyPath);
+  EXPECT_EQ(error_of(vog->create_stream("d/")), VogError::invalid_path("path must not start or end with /"));
+  EXPECT_EQ(error_of(vog->open_stream("a/../b", OpenMode::Read)),
+            VogError::invalid_path("path cannot contain . or .."));
+  EXPECT_EQ(error_of(vog->rename_stream("a//b", "/c")),
+            VogError::invalid_path("path contains empty component"));
+  EXPECT_EQ(error_of(vog->rename_stream("a", "/c")),
+            VogError::invalid_path("path must not start or end with /"));
+  EXPECT_EQ(error_of(vog->create_stream("x/s")), kNoParent);
+  EXPECT_EQ(error_of(vog->open_stream("x/s", OpenMode::Read)), kNoParent);
+  EXPECT_EQ(error_of(vog->delete_stream("x/s")), kNoParent);
+  EXPECT_EQ(error_of(vog->rename_stream("x/s", "t")), kNoParent);
+  EXPECT_EQ(error_of(vog->rename_stream("missing", "x/t")), kNoParent);
+  EXPECT_EQ(error_of(vog->rename_stream("missing", "t")), VogError::not_found("missing"));
+  EXPECT_EQ(error_of(vog->delete_stream("d/missing")), VogError::not_found("d/missing"));
+}
+
+TEST(VogStreamPaths, DirectoriesAreNotStreams) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  auto before = vog.layer().live_ids();
+  EXPECT_EQ(error_of(vog->open_stream("d", OpenMode::Read)), VogError::not_found("d"));
+  EXPECT_EQ(error_of(vog->delete_stream("d")), VogError::not_found("d"));
+  EXPECT_EQ(error_of(vog->rename_stream("d", "e")), VogError::not_found("d"));
+  EXPECT_EQ(error_of(vog->create_stream("d")), VogError::already_exists("d"));
+  EXPECT_EQ(vog.layer().live_ids(), before);  // the refused stream was deleted again
+  EXPECT_EQ(error_of(vog->create_stream(std::string(65536, 's'))),
+            VogError::invalid_path("name too long: 65536 bytes (maximum 65535)"));
+}
+
+TEST(VogRenameStream, OntoATakenNameKeepsTheOldName) {
+  FakeVog vog;
+  put_stream(*vog, "a", "A");
+  put_stream(*vog, "b", "B");
+  ok(vog->mkdir("d"));
+  EXPECT_EQ(error_of(vog->rename_stream("a", "b")), VogError::already_exists("b"));
+  EXPECT_EQ(error_of(vog->rename_stream("a", "d")), VogError::already_exists("d"));
+  EXPECT_EQ(get_stream(*vog, "a"), "A");
+  EXPECT_EQ(get_stream(*vog, "b"), "B");
+  put_stream(*vog, "d/c", "C");
+  EXPECT_EQ(error_of(vog->rename_stream("a", "d/c")), VogError::already_exists("d/c"));
+  EXPECT_EQ(get_stream(*vog, "a"), "A");
+}
+
+TEST(VogRenameStream, MovesBetweenDirectoriesKeepingIdAndBytes) {
+  FakeVog vog;
+  ok(vog->mkdir("x"));
+  ok(vog->mkdir("y"));
+  put_stream(*vog, "x/s", "payload");
+  auto ids = vog.layer().live_ids();
+  ok(vog->rename_stream("x/s", "y/t"));
+  EXPECT_EQ(vog.layer().live_ids(), ids);
+  EXPECT_EQ(get_stream(*vog, "y/t"), "payload");
+  EXPECT_TRUE(ok(vog->list("x")).empty());
+  ok(vog->rename_stream("y/t", "top"));
+  ok(vog->rename_stream("top", "top"));
+  EXPECT_EQ(get_stream(*vog, "top"), "payload");
+}
+
+TEST(VogRenameStream, CrossDirectoryAddFailureRestoresTheOldEntry) {
+  FakeVog vog;
+  ok(vog->mkdir("x"));
+  ok(vog->mkdir("y"));
+  put_stream(*vog, "x/s", "payload");
+  put_stream(*vog, "y/t", "t");
+  StreamId y = id_in_root(vog, "y/");
+  auto seen = std::make_shared<int>(0);
+  vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
+    if (op == LayerOp::Write && id == y && ++*seen == 1) return VogError::io("disk full");
+    return std::nullopt;
+  });
+  EXPECT_EQ(error_of(vog->rename_stream("x/s", "y/s")), VogError::io("disk full"));
+  EXPECT_EQ(get_stream(*vog, "x/s"), "payload");
+  EXPECT_EQ(ok(vog->list("y")), (std::vector<DirEntry>{{"t", EntryType::Stream}}));
+}
+
+TEST(VogDeleteStream, FreesTheStreamForReuse) {
+  FakeVog vog;
+  put_stream(*vog, "a", "A");
+  StreamId id = id_in_root(vog, "a");
+  ok(vog->delete_stream("a"));
+  EXPECT_FALSE(vog.layer().live_ids().contains(id));
+  EXPECT_EQ(error_of(vog->open_stream("a", OpenMode::Read)), VogError::not_found("a"));
+  put_stream(*vog, "b", "B");
+  EXPECT_EQ(id_in_root(vog, "b"), id);
+  EXPECT_EQ(get_stream(*vog, "b"), "B");
+}
+
+TEST(VogCompressed, IsRecordedAndRefusedWhenNotConfigured) {
+  FakeVog vog;
+  StreamHandle handle = ok(vog->create_stream("c", true));
+  EXPECT_TRUE(ok(vog->is_stream_compressed(handle)));
+  ok(vog->close_stream(handle));
+
+  auto store = std::make_shared<MemoryStore>();
+  store->compressed_block_size_shift = 0;
+  FakeVog plain(store);
+  auto before = plain.layer().live_ids();
+  EXPECT_EQ(error_of(plain->create_stream("c", true)),
+            VogError::io("compression not configured for this filesystem"));
+  EXPECT_EQ(plain.layer().live_ids(), before);
+  EXPECT_TRUE(ok(plain->list("")).empty());
+}
+
+TEST(VogReadOnly, AllowsReadingOnly) {
+  FakeVog vog;
+  put_stream(*vog, "s", "data");
+  vog.reopen(OpenMode::Read);
+  for (const char* path : {"", "s", "a//b"}) {
+    EXPECT_EQ(error_of(vog->create_stream(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->delete_stream(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->rename_stream(path, "t")), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->open_stream(path, OpenMode::Write)), kReadOnly) << path;
+  }
+  EXPECT_EQ(get_stream(*vog, "s"), "data");
+}
+
+TEST(VogOpenStream, FailedParentCloseReleasesTheStream) {
+  FakeVog vog;
+  put_stream(*vog, "s", "data");
+  StreamId root = *deserialize_header(vog.store()->admin_slots[1]);
+  auto seen = std::make_shared<int>(0);
+  vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
+    if (op == LayerOp::Close && id == root && ++*seen == 1) return VogError::io("close failed");
+    return std::nullopt;
+  });
+  EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Write)), VogError::io("close failed"));
+  EXPECT_EQ(vog.layer().open_handle_count(), 0u);
+  EXPECT_EQ(ok(vog->open_stream("s", OpenMode::Write)), 1u);
+}
+
+TEST(VogPersistence, WrittenStreamsSurviveReopening) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  put_stream(*vog, "d/one", "first");
+  StreamHandle open = ok(vog->create_stream("d/two", true));
+  ok(vog->write(open, bytes_of("second, never closed")));
+  vog.reopen(OpenMode::Read);
+  EXPECT_EQ(get_stream(*vog, "d/one"), "first");
+  EXPECT_EQ(get_stream(*vog, "d/two"), "second, never closed");
+  StreamHandle handle = ok(vog->open_stream("d/two", OpenMode::Read));
+  EXPECT_EQ(handle, 2u);  // the reopened Vog counts from 0 again; get_stream took 0 and 1
+  EXPECT_TRUE(ok(vog->is_stream_compressed(handle)));
+}
+
+}  // namespace
+}  // namespace vog

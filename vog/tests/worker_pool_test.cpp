@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "worker_pool.hpp"
+
+namespace vog {
+namespace {
+
+TEST(WorkerPool, RunsEveryTaskExactlyOnce) {
+  for (std::size_t threads : {1u, 2u, 4u}) {
+    WorkerPool pool(threads);
+    EXPECT_EQ(pool.thread_count(), threads);
+    for (std::size_t count : {0u, 1u, 2u, 3u, 17u, 100u}) {
+      std::vector<std::atomic<int>> runs(count);
+      pool.run(count, [&](std::size_t i) { runs[i].fetch_add(1); });
+      for (std::size_t i = 0; i < count; ++i)
+        EXPECT_EQ(runs[i].load(), 1) << threads << " threads, task " << i << " of " << count;
+    }
+  }
+}
+
+TEST(WorkerPool, AskingForNoThreadsGivesOne) {
+  WorkerPool pool(0);
+  EXPECT_EQ(pool.thread_count(), 1u);
+  std::atomic<int> sum{0};
+  pool.run(5, [&](std::size_t i) { sum += static_cast<int>(i); });
+  EXPECT_EQ(sum.load(), 10);
+}
+
+TEST(WorkerPool, ProcessPoolHasOneThreadPerProcessor) {
+  WorkerPool& pool = WorkerPool::process_pool();
+  EXPECT_EQ(&pool, &WorkerPool::process_pool());
+  EXPECT_EQ(pool.thread_count(), std::max(std::thread::hardware_concurrency(), 1u));
+}
+
+TEST(WorkerPool, CallerFinishesWhileEveryWorkerIsBusy) {
+  WorkerPool pool(1);
+  std::latch release(1);
+  std::atomic<int> blocked{0};
+  // Both tasks of this run block: one on its caller, one on the only worker.
+  std::thread stuck([&] {
+    pool.run(2, [&](std::size_t) {
+      ++blocked;
+      release.wait();
+    });
+  });
+  while (blocked.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  std::atomic<int> done{0};
+  pool.run(8, [&](std::size_t) { ++done; });
+  EXPECT_EQ(done.load(), 8);
+
+  release.count_down();
+  stuck.join();
+}
+
+TEST(WorkerPool, NestedRunsFromInsideTasksComplete) {
+  WorkerPool pool(2);
+  std::atomic<int> leaves{0};
+  pool.run(4, [&](std::size_t) {
+    pool.run(4, [&](std::size_t) {
+      pool.run(3, [&](std::size_t) { ++leaves; });
+    });
+  });
+  EXPECT_EQ(leaves.load(), 48);
+}
+
+TEST(WorkerPool, ManyCallersAtOnce) {
+  WorkerPool pool(3);
+  constexpr int kCallers = 16;
+  constexpr int kRounds = 200;
+  std::atomic<long> total{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kCallers; ++t) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round)
+        pool.run(5, [&](std::size_t i) { total += static_cast<long>(i) + 1; });
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(total.load(), long{kCallers} * kRounds * 15);
+}
+
+TEST(WorkerPool, ResultsOfTasksAreVisibleToTheCaller) {
+  WorkerPool pool(4);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<int> slots(64, 0);  // plain ints: only the pool's own ordering protects them
+    pool.run(slots.size(), [&](std::size_t i) { slots[i] = static_cast<int>(i) + round; });
+    for (std::size_t i = 0; i < slots.size(); ++i)
+      ASSERT_EQ(slots[i], static_cast<int>(i) + round);
+  }
+}
+
+TEST(WorkerPool, PoolsComeAndGo) {
+  for (int i = 0; i < 20; ++i) {
+    WorkerPool pool(3);
+    std::atomic<int> done{0};
+    if (i % 2 == 0) pool.run(7, [&](std::size_t) { ++done; });
+    EXPECT_EQ(done.load(), i % 2 == 0 ? 7 : 0);
+  }
+}
+
+}  // namespace
+}  // namespace vog

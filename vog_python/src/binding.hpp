@@ -40,7 +40,7 @@ bool build_module_objects();
 PyTypeObject* make_vog_type();
 // An enumeration of two members with values 0 and 1, stored into `members`
 // (new references, kept for the process) and set as class attributes.
-PyTypeObject* make_enum_type(const char* name, const std::array<const char*, 2>& member_names,
+PyTypeObject* make_enum_type(const char* qualified_name, const std::array<const char*, 2>& member_names,
                              PyObject* (&members)[2]);
 PyTypeObject* make_dir_entry_type();
 

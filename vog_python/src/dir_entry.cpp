@@ -43,7 +43,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "DirEntry", sizeof(DirEntryObject), 0,
+    "builtins.DirEntry", sizeof(DirEntryObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
 
 }  // namespace

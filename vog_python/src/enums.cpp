@@ -77,10 +77,11 @@ bool make_immutable(PyTypeObject* type) {
 
 }  // namespace
 
-PyTypeObject* make_enum_type(const char* name, const std::array<const char*, 2>& member_names,
+PyTypeObject* make_enum_type(const char* qualified_name, const std::array<const char*, 2>& member_names,
                              PyObject* (&members)[2]) {
-  // The spec's name has no module part: Python reports the module as "builtins".
-  PyType_Spec spec = {name, sizeof(EnumObject), 0,
+  // Named "builtins.<name>": the classes belong to no module of their own, and
+  // Python shows them by their bare names.
+  PyType_Spec spec = {qualified_name, sizeof(EnumObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_enum_slots};
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));  // new reference
   if (type == nullptr) return nullptr;

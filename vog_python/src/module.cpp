@@ -62,10 +62,10 @@ bool build_module_objects() {
   ModuleObjects fresh;
   fresh.vog_type = make_vog_type();
   if (fresh.vog_type == nullptr) return false;
-  fresh.open_mode_type = make_enum_type("OpenMode", {"READ", "WRITE"}, fresh.open_mode_members);
+  fresh.open_mode_type = make_enum_type("builtins.OpenMode", {"READ", "WRITE"}, fresh.open_mode_members);
   if (fresh.open_mode_type == nullptr) return false;
   fresh.entry_type_type =
-      make_enum_type("EntryType", {"STREAM", "DIRECTORY"}, fresh.entry_type_members);
+      make_enum_type("builtins.EntryType", {"STREAM", "DIRECTORY"}, fresh.entry_type_members);
   if (fresh.entry_type_type == nullptr) return false;
   fresh.dir_entry_type = make_dir_entry_type();
   if (fresh.dir_entry_type == nullptr) return false;

@@ -486,7 +486,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "Vog", sizeof(VogObject), 0,
+    "builtins.Vog", sizeof(VogObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
 
 }  // namespace

@@ -1,0 +1,498 @@
+// The Vog class: one open Vog file, shared with every call running on it.
+//
+// The object's mutex guards only its engine reference: a call takes the mutex,
+// copies the shared_ptr and drops the mutex, so close() never waits for running
+// calls. Every engine call runs with the interpreter lock released, on
+// arguments copied out of Python objects beforehand (the bytes of `write` are
+// read in place: the object is immutable and kept alive by the call's args).
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+
+namespace vog::python {
+namespace {
+
+struct EngineSlot {
+  std::mutex mutex;
+  std::shared_ptr<Vog> engine;  // guarded by mutex; empty once closed
+};
+
+struct VogObject {
+  PyObject_HEAD
+  EngineSlot* slot;  // owned
+};
+
+EngineSlot& slot_of(PyObject* self) { return *reinterpret_cast<VogObject*>(self)->slot; }
+
+// The engine of an open object (a new reference to it), or empty with VogError set.
+std::shared_ptr<Vog> engine_of(PyObject* self) {
+  EngineSlot& slot = slot_of(self);
+  std::shared_ptr<Vog> engine;
+  {
+    std::lock_guard lock(slot.mutex);
+    engine = slot.engine;
+  }
+  if (!engine) PyErr_SetString(objects().vog_error, "Vog file has been closed");
+  return engine;
+}
+
+// A new Vog object owning `engine`, or nullptr with an exception set.
+PyObject* wrap(std::shared_ptr<Vog> engine) {
+  PyTypeObject* type = objects().vog_type;
+  PyObject* self = type->tp_alloc(type, 0);  // new reference
+  if (self == nullptr) return nullptr;
+  auto* slot = new (std::nothrow) EngineSlot;
+  if (slot == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  slot->engine = std::move(engine);
+  reinterpret_cast<VogObject*>(self)->slot = slot;
+  return self;
+}
+
+void vog_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // The last engine reference may go here: its teardown runs with the lock held.
+  delete reinterpret_cast<VogObject*>(self)->slot;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- argument conversion: each returns false with TypeError/OverflowError set
+
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %.200s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = PyLong_AsUnsignedLongLong(value);
+  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 2**64 - 1", name);
+    return false;
+  }
+  return true;
+}
+
+bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
+  std::uint64_t wide = 0;
+  if (!to_u64(value, name, wide)) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      wide = 256;
+    } else {
+      return false;
+    }
+  }
+  if (wide > 255) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 255", name);
+    return false;
+  }
+  out = static_cast<std::uint8_t>(wide);
+  return true;
+}
+
+bool to_path(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %.200s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // fails on lone surrogates
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+// None means no password; bytes (possibly empty) are a password.
+bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
+  out.emplace(data, data + PyBytes_GET_SIZE(value));
+  return true;
+}
+
+std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
+  if (!password) return std::nullopt;
+  return std::span<const std::byte>(*password);
+}
+
+bool to_flag(PyObject* value, const char* name, bool& out) {
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %.200s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
+
+bool to_mode(PyObject* value, OpenMode& out) {
+  if (Py_TYPE(value) != objects().open_mode_type) {
+    PyErr_Format(PyExc_TypeError, "argument 'mode' must be OpenMode, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = open_mode_of(value);
+  return true;
+}
+
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
+           auto*... outputs) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     outputs...) != 0;
+}
+
+// ---- result conversion
+
+template <class T>
+PyObject* finish(std::optional<Result<T>>&& outcome) {
+  if (!outcome) return nullptr;  // an internal fault is already raised
+  if (!*outcome) return raise_vog_error(outcome->error());
+  if constexpr (std::is_void_v<T>)
+    Py_RETURN_NONE;
+  else if constexpr (std::is_same_v<T, bool>)
+    return PyBool_FromLong(**outcome);
+  else
+    return PyLong_FromUnsignedLongLong(**outcome);
+}
+
+// Runs `op(engine)` off the interpreter lock and drops the call's engine
+// reference before taking the lock back.
+template <class Op>
+auto call_engine(std::shared_ptr<Vog> engine, Op&& op) {
+  return run_unlocked([&] {
+    auto result = op(*engine);
+    engine.reset();
+    return result;
+  });
+}
+
+// ---- static methods
+
+PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "block_size_shift", "compressed_block_size_shift",
+                                   "password", nullptr};
+  PyObject *py_path, *py_shift = nullptr, *py_cshift = Py_None, *py_password = Py_None;
+  if (!parse(args, kwargs, "O|OOO:Vog.create", kw, &py_path, &py_shift, &py_cshift, &py_password))
+    return nullptr;
+  std::string path;
+  CreateOptions options;
+  std::optional<std::vector<std::byte>> password;
+  if (!to_path(py_path, "path", path) ||
+      (py_shift != nullptr && !to_u8(py_shift, "block_size_shift", options.block_size_shift)) ||
+      (py_cshift != Py_None &&
+       !to_u8(py_cshift, "compressed_block_size_shift", options.compressed_block_size_shift)) ||
+      !to_password(py_password, password))
+    return nullptr;
+  options.password = password_view(password);
+
+  auto created = run_unlocked([&] { return Vog::create(path, options); });
+  if (!created) return nullptr;
+  if (!*created) return raise_vog_error(created->error());
+  return wrap(std::move(**created));
+}
+
+PyObject* vog_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "mode", "password", nullptr};
+  PyObject *py_path, *py_mode, *py_password = Py_None;
+  if (!parse(args, kwargs, "OO|O:Vog.open", kw, &py_path, &py_mode, &py_password)) return nullptr;
+  std::string path;
+  OpenMode mode;
+  std::optional<std::vector<std::byte>> password;
+  if (!to_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
+      !to_password(py_password, password))
+    return nullptr;
+
+  auto opened = run_unlocked([&] { return Vog::open(path, mode, password_view(password)); });
+  if (!opened) return nullptr;
+  if (!*opened) return raise_vog_error(opened->error());
+  return wrap(std::move(**opened));
+}
+
+// ---- instance methods
+
+PyObject* vog_close(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine;
+  {
+    EngineSlot& slot = slot_of(self);
+    std::lock_guard lock(slot.mutex);
+    engine = std::move(slot.engine);
+  }
+  if (!engine) Py_RETURN_NONE;
+  // Running calls hold references of their own: only the sole owner flushes;
+  // otherwise the last of those calls tears the engine down.
+  auto flushed = run_unlocked([&]() -> Result<void> {
+    Result<void> result;
+    if (engine.use_count() == 1) result = engine->flush_open_streams();
+    engine.reset();
+    return result;
+  });
+  return finish(std::move(flushed));
+}
+
+PyObject* vog_is_encrypted(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return PyBool_FromLong(engine->is_encrypted());
+}
+
+// Methods of one path argument: mkdir, rmdir, delete_stream.
+template <Result<void> (Vog::*kOperation)(std::string_view)>
+PyObject* path_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const kw[] = {"path", nullptr};
+  PyObject* py_path;
+  std::string path;
+  if (!parse(args, kwargs, format, kw, &py_path) || !to_path(py_path, "path", path)) return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine), [&](Vog& vog) { return (vog.*kOperation)(path); }));
+}
+
+// Methods of two path arguments: rename_dir, rename_stream.
+template <Result<void> (Vog::*kOperation)(std::string_view, std::string_view)>
+PyObject* rename_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const kw[] = {"old_path", "new_path", nullptr};
+  PyObject *py_old, *py_new;
+  std::string old_path, new_path;
+  if (!parse(args, kwargs, format, kw, &py_old, &py_new) ||
+      !to_path(py_old, "old_path", old_path) || !to_path(py_new, "new_path", new_path))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine),
+                            [&](Vog& vog) { return (vog.*kOperation)(old_path, new_path); }));
+}
+
+// Methods of one handle argument: close_stream, tell, stream_length, ...
+template <auto kOperation>
+PyObject* handle_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* const kw[] = {"handle", nullptr};
+  PyObject* py_handle;
+  std::uint64_t handle = 0;
+  if (!parse(args, kwargs, format, kw, &py_handle) || !to_u64(py_handle, "handle", handle))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine), [&](Vog& vog) { return (vog.*kOperation)(handle); }));
+}
+
+// Methods of a handle and a byte count: seek, truncate, reserve.
+template <Result<void> (Vog::*kOperation)(StreamHandle, std::uint64_t)>
+PyObject* handle_count_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                              const char* count_name) {
+  const char* const kw[] = {"handle", count_name, nullptr};
+  PyObject *py_handle, *py_count;
+  std::uint64_t handle = 0, count = 0;
+  if (!parse(args, kwargs, format, kw, &py_handle, &py_count) ||
+      !to_u64(py_handle, "handle", handle) || !to_u64(py_count, count_name, count))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(
+      call_engine(std::move(engine), [&](Vog& vog) { return (vog.*kOperation)(handle, count); }));
+}
+
+PyObject* vog_list(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", nullptr};
+  PyObject* py_path = nullptr;
+  std::string path;
+  if (!parse(args, kwargs, "|O:Vog.list", kw, &py_path) ||
+      (py_path != nullptr && !to_path(py_path, "path", path)))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto listed = call_engine(std::move(engine), [&](Vog& vog) { return vog.list(path); });
+  if (!listed) return nullptr;
+  if (!*listed) return raise_vog_error(listed->error());
+  const std::vector<DirEntry>& entries = **listed;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(entries.size()));  // new reference
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyObject* entry = new_dir_entry(entries[i]);  // new reference
+    if (entry == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), entry);  // steals
+  }
+  return list;
+}
+
+PyObject* vog_create_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "compressed", nullptr};
+  PyObject *py_path, *py_compressed = Py_False;
+  std::string path;
+  bool compressed = false;
+  if (!parse(args, kwargs, "O|O:Vog.create_stream", kw, &py_path, &py_compressed) ||
+      !to_path(py_path, "path", path) || !to_flag(py_compressed, "compressed", compressed))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine),
+                            [&](Vog& vog) { return vog.create_stream(path, compressed); }));
+}
+
+PyObject* vog_open_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "mode", nullptr};
+  PyObject *py_path, *py_mode;
+  std::string path;
+  OpenMode mode;
+  if (!parse(args, kwargs, "OO:Vog.open_stream", kw, &py_path, &py_mode) ||
+      !to_path(py_path, "path", path) || !to_mode(py_mode, mode))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(
+      call_engine(std::move(engine), [&](Vog& vog) { return vog.open_stream(path, mode); }));
+}
+
+PyObject* vog_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"handle", "length", nullptr};
+  PyObject *py_handle, *py_length;
+  std::uint64_t handle = 0, length = 0;
+  if (!parse(args, kwargs, "OO:Vog.read", kw, &py_handle, &py_length) ||
+      !to_u64(py_handle, "handle", handle) || !to_u64(py_length, "length", length))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  // The result is allocated once, up front; a short read shrinks it in place.
+  // Only the bytes the engine reports are ever exposed, so it needs no zero fill.
+  if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / 2) return PyErr_NoMemory();
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+  if (result == nullptr) return nullptr;  // MemoryError
+  std::span buffer(reinterpret_cast<std::byte*>(PyBytes_AS_STRING(result)),
+                   static_cast<std::size_t>(length));
+  auto got = call_engine(std::move(engine), [&](Vog& vog) { return vog.read(handle, buffer); });
+  if (!got || !*got) {
+    Py_DECREF(result);
+    return got ? raise_vog_error(got->error()) : nullptr;
+  }
+  auto count = static_cast<Py_ssize_t>(std::min<std::uint64_t>(**got, length));
+  if (count != static_cast<Py_ssize_t>(length) && _PyBytes_Resize(&result, count) < 0)
+    return nullptr;
+  return result;
+}
+
+PyObject* vog_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"handle", "data", nullptr};
+  PyObject *py_handle, *data;  // borrowed; `data` stays alive through `args`
+  std::uint64_t handle = 0;
+  if (!parse(args, kwargs, "OO!:Vog.write", kw, &py_handle, &PyBytes_Type, &data) ||
+      !to_u64(py_handle, "handle", handle))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  std::span bytes(reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(data)),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  return finish(call_engine(std::move(engine), [&](Vog& vog) { return vog.write(handle, bytes); }));
+}
+
+#define VOG_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+
+PyObject* vog_mkdir(PyObject* s, PyObject* a, PyObject* k) {
+  return path_method<&Vog::mkdir>(s, a, k, "O:Vog.mkdir");
+}
+PyObject* vog_rmdir(PyObject* s, PyObject* a, PyObject* k) {
+  return path_method<&Vog::rmdir>(s, a, k, "O:Vog.rmdir");
+}
+PyObject* vog_delete_stream(PyObject* s, PyObject* a, PyObject* k) {
+  return path_method<&Vog::delete_stream>(s, a, k, "O:Vog.delete_stream");
+}
+PyObject* vog_rename_dir(PyObject* s, PyObject* a, PyObject* k) {
+  return rename_method<&Vog::rename_dir>(s, a, k, "OO:Vog.rename_dir");
+}
+PyObject* vog_rename_stream(PyObject* s, PyObject* a, PyObject* k) {
+  return rename_method<&Vog::rename_stream>(s, a, k, "OO:Vog.rename_stream");
+}
+PyObject* vog_close_stream(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_method<&Vog::close_stream>(s, a, k, "O:Vog.close_stream");
+}
+PyObject* vog_tell(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_method<&Vog::tell>(s, a, k, "O:Vog.tell");
+}
+PyObject* vog_stream_length(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_method<&Vog::stream_length>(s, a, k, "O:Vog.stream_length");
+}
+PyObject* vog_stream_reserved(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_method<&Vog::stream_reserved>(s, a, k, "O:Vog.stream_reserved");
+}
+PyObject* vog_is_stream_compressed(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_method<&Vog::is_stream_compressed>(s, a, k, "O:Vog.is_stream_compressed");
+}
+PyObject* vog_seek(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_count_method<&Vog::seek>(s, a, k, "OO:Vog.seek", "pos");
+}
+PyObject* vog_truncate(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_count_method<&Vog::truncate>(s, a, k, "OO:Vog.truncate", "new_len");
+}
+PyObject* vog_reserve(PyObject* s, PyObject* a, PyObject* k) {
+  return handle_count_method<&Vog::reserve>(s, a, k, "OO:Vog.reserve", "n_bytes");
+}
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"create", VOG_METHOD(vog_create), kArgs | METH_STATIC,
+     "create(path, block_size_shift=12, compressed_block_size_shift=None, password=None)\n--\n\n"
+     "Create a new Vog file. Compression support is always enabled.\n"
+     "If `compressed_block_size_shift` is None, uses the default (15 = 32 KB).\n"
+     "If `password` is provided, the file is encrypted with AES-XTS."},
+    {"open", VOG_METHOD(vog_open), kArgs | METH_STATIC,
+     "open(path, mode, password=None)\n--\n\n"
+     "Open an existing Vog file.\n"
+     "If the file is encrypted, `password` must be provided."},
+    {"close", VOG_METHOD(vog_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"mkdir", VOG_METHOD(vog_mkdir), kArgs, "mkdir($self, path)\n--\n\n"},
+    {"rmdir", VOG_METHOD(vog_rmdir), kArgs, "rmdir($self, path)\n--\n\n"},
+    {"list", VOG_METHOD(vog_list), kArgs, "list($self, path=\"\")\n--\n\n"},
+    {"rename_dir", VOG_METHOD(vog_rename_dir), kArgs, "rename_dir($self, old_path, new_path)\n--\n\n"},
+    {"create_stream", VOG_METHOD(vog_create_stream), kArgs,
+     "create_stream($self, path, compressed=False)\n--\n\n"},
+    {"open_stream", VOG_METHOD(vog_open_stream), kArgs, "open_stream($self, path, mode)\n--\n\n"},
+    {"close_stream", VOG_METHOD(vog_close_stream), kArgs, "close_stream($self, handle)\n--\n\n"},
+    {"delete_stream", VOG_METHOD(vog_delete_stream), kArgs, "delete_stream($self, path)\n--\n\n"},
+    {"rename_stream", VOG_METHOD(vog_rename_stream), kArgs,
+     "rename_stream($self, old_path, new_path)\n--\n\n"},
+    {"read", VOG_METHOD(vog_read), kArgs, "read($self, handle, length)\n--\n\n"},
+    {"write", VOG_METHOD(vog_write), kArgs, "write($self, handle, data)\n--\n\n"},
+    {"seek", VOG_METHOD(vog_seek), kArgs, "seek($self, handle, pos)\n--\n\n"},
+    {"tell", VOG_METHOD(vog_tell), kArgs, "tell($self, handle)\n--\n\n"},
+    {"stream_length", VOG_METHOD(vog_stream_length), kArgs, "stream_length($self, handle)\n--\n\n"},
+    {"truncate", VOG_METHOD(vog_truncate), kArgs, "truncate($self, handle, new_len)\n--\n\n"},
+    {"reserve", VOG_METHOD(vog_reserve), kArgs, "reserve($self, handle, n_bytes)\n--\n\n"},
+    {"stream_reserved", VOG_METHOD(vog_stream_reserved), kArgs,
+     "stream_reserved($self, handle)\n--\n\n"},
+    {"is_stream_compressed", VOG_METHOD(vog_is_stream_compressed), kArgs,
+     "is_stream_compressed($self, handle)\n--\n\n"},
+    {"is_encrypted", VOG_METHOD(vog_is_encrypted), METH_NOARGS, "is_encrypted($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(vog_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "builtins.Vog", sizeof(VogObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
+
+}  // namespace
+
+PyTypeObject* make_vog_type() {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));  // new reference
+}
+
+}  // namespace vog::python

@@ -1,0 +1,76 @@
+"""Bad input raises exceptions; it never crashes the interpreter."""
+import pytest
+
+from libvog import OpenMode, Vog, VogError
+
+BAD_VALUES = [None, 1.5, -1, 2**64, 2**200, "x", b"x", bytearray(b"x"), object(), [1], OpenMode.READ]
+
+
+@pytest.mark.parametrize("value", BAD_VALUES)
+def test_bad_handles_and_counts(vog, value):
+    handle = vog.create_stream("s")
+    for call in (
+        lambda: vog.read(value, 1),
+        lambda: vog.read(handle, value),
+        lambda: vog.write(value, b"x"),
+        lambda: vog.seek(handle, value),
+        lambda: vog.truncate(handle, value),
+        lambda: vog.reserve(handle, value),
+        lambda: vog.tell(value),
+        lambda: vog.stream_length(value),
+        lambda: vog.close_stream(value),
+    ):
+        with pytest.raises((TypeError, OverflowError, VogError)):
+            call()
+
+
+@pytest.mark.parametrize("value", [None, 1, b"a", bytearray(b"a"), OpenMode.WRITE])
+def test_bad_path_types(vog, value):
+    for call in (
+        lambda: vog.mkdir(value),
+        lambda: vog.list(value),
+        lambda: vog.create_stream(value),
+        lambda: vog.rename_dir(value, "b"),
+        lambda: vog.rename_stream("a", value),
+        lambda: Vog.create(value),
+        lambda: Vog.open(value, OpenMode.READ),
+    ):
+        with pytest.raises(TypeError):
+            call()
+
+
+@pytest.mark.parametrize("text", ["a\x00b", "\x00", "bad\udcffname", "\ud800", "é/ü", "a" * 70000])
+def test_odd_paths_are_errors_or_work(vog, text):
+    try:
+        vog.mkdir(text)
+    except (VogError, UnicodeEncodeError):
+        return
+    assert text.rsplit("/", 1)[-1] in [entry.name for entry in vog.list(text.rsplit("/", 1)[0] if "/" in text else "")]
+
+
+def test_huge_read_length_is_a_memory_error(vog):
+    handle = vog.create_stream("s")
+    with pytest.raises(MemoryError):
+        vog.read(handle, 2**64 - 1)
+    with pytest.raises(MemoryError):
+        vog.read(handle, 2**63)
+
+
+def test_not_a_vog_file(tmp_path):
+    path = tmp_path / "plain.txt"
+    path.write_bytes(b"hello world, not a vog file")
+    with pytest.raises(VogError, match=r"^I/O error: not a Vog file \(bad magic\)$"):
+        Vog.open(str(path), OpenMode.READ)
+    with pytest.raises(VogError, match=r"^I/O error: failed to open Vog file: "):
+        Vog.open(str(tmp_path / "missing"), OpenMode.READ)
+
+
+def test_wrong_argument_counts(vog):
+    with pytest.raises(TypeError):
+        vog.read(0)
+    with pytest.raises(TypeError):
+        vog.read(0, 1, 2)
+    with pytest.raises(TypeError):
+        Vog.open("x")
+    with pytest.raises(TypeError):
+        vog.close(1)

@@ -1,0 +1,288 @@
+"""Vog methods through the module: results, conversions and error mapping."""
+import os
+
+import pytest
+
+from libvog import DirEntry, EntryType, OpenMode, Vog, VogError
+
+CLOSED = "Vog file has been closed"
+
+
+def names(entries):
+    return [(entry.name, entry.entry_type) for entry in entries]
+
+
+class TestLifecycle:
+    def test_close_twice_is_harmless(self, path):
+        vog = Vog.create(path)
+        assert vog.close() is None
+        assert vog.close() is None
+
+    def test_methods_on_a_closed_object_raise_closed(self, path):
+        vog = Vog.create(path)
+        vog.close()
+        calls = [
+            lambda: vog.mkdir("a"),
+            lambda: vog.list(),
+            lambda: vog.create_stream("s"),
+            lambda: vog.read(0, 1),
+            lambda: vog.write(0, b"x"),
+            lambda: vog.tell(0),
+            lambda: vog.is_encrypted(),
+        ]
+        for call in calls:
+            with pytest.raises(VogError) as info:
+                call()
+            assert str(info.value) == CLOSED
+            assert info.value.args == (CLOSED,)
+
+    def test_arguments_are_converted_before_the_closed_check(self, path):
+        vog = Vog.create(path)
+        vog.close()
+        with pytest.raises(TypeError):
+            vog.mkdir(1)
+        with pytest.raises(OverflowError):
+            vog.seek(0, -1)
+
+    def test_reopen_read_only_and_writable(self, path):
+        Vog.create(path).close()
+        reader = Vog.open(path, OpenMode.READ)
+        with pytest.raises(VogError, match=r"^read-only: Vog file is opened for reading$"):
+            reader.mkdir("a")
+        with pytest.raises(VogError, match=r"^I/O error: Vog file is locked by another process: "):
+            Vog.open(path, OpenMode.WRITE)
+        reader.close()
+        writer = Vog.open(path, mode=OpenMode.WRITE)
+        writer.mkdir("a")
+        writer.close()
+
+    def test_mode_must_be_an_open_mode_member(self, path):
+        Vog.create(path).close()
+        with pytest.raises(TypeError):
+            Vog.open(path, 1)
+        vog = Vog.open(path, OpenMode.WRITE)
+        vog.create_stream("s")
+        with pytest.raises(TypeError):
+            vog.open_stream("s", 1)
+        vog.close()
+
+    def test_create_refuses_an_existing_path(self, path):
+        Vog.create(path).close()
+        with pytest.raises(VogError, match=r"^already exists: "):
+            Vog.create(path)
+
+    def test_dropping_the_object_closes_the_file(self, path):
+        vog = Vog.create(path)
+        handle = vog.create_stream("s")
+        vog.write(handle, b"kept")
+        del vog  # tears the engine down: the open stream is flushed, the lock released
+        vog = Vog.open(path, OpenMode.READ)
+        handle = vog.open_stream("s", OpenMode.READ)
+        assert vog.read(handle, 10) == b"kept"
+        vog.close()
+
+
+class TestEncryption:
+    def test_password_round_trip(self, path):
+        vog = Vog.create(path, password=b"secret")
+        assert vog.is_encrypted() is True
+        handle = vog.create_stream("s")
+        vog.write(handle, b"hidden text" * 100)
+        vog.close()
+        with open(path, "rb") as f:
+            assert b"hidden text" not in f.read()
+        with pytest.raises(VogError, match=r"^encryption required: "):
+            Vog.open(path, OpenMode.READ)
+        with pytest.raises(VogError, match=r"^wrong password: "):
+            Vog.open(path, OpenMode.READ, b"other")
+        vog = Vog.open(path, OpenMode.READ, password=b"secret")
+        assert vog.read(vog.open_stream("s", OpenMode.READ), 11) == b"hidden text"
+        vog.close()
+
+    def test_empty_bytes_is_a_real_password(self, path):
+        Vog.create(path, password=b"").close()
+        with pytest.raises(VogError, match=r"^encryption required: "):
+            Vog.open(path, OpenMode.READ)
+        vog = Vog.open(path, OpenMode.READ, b"")
+        assert vog.is_encrypted() is True
+        vog.close()
+
+    def test_plain_file_is_not_encrypted(self, vog, path):
+        assert vog.is_encrypted() is False
+
+    @pytest.mark.parametrize("password", [bytearray(b"pw"), "pw", 1])
+    def test_password_must_be_bytes(self, path, password):
+        with pytest.raises(TypeError):
+            Vog.create(path, password=password)
+        assert not os.path.exists(path)
+
+
+class TestDirectories:
+    def test_list_defaults_to_the_root(self, vog):
+        vog.mkdir("b")
+        vog.mkdir("a")
+        vog.close_stream(vog.create_stream("c"))
+        assert names(vog.list()) == names(vog.list(""))
+        assert names(vog.list()) == [
+            ("a", EntryType.DIRECTORY),
+            ("b", EntryType.DIRECTORY),
+            ("c", EntryType.STREAM),
+        ]
+
+    def test_listed_entry_types_are_the_shared_members(self, vog):
+        vog.mkdir("d")
+        vog.close_stream(vog.create_stream("s"))
+        entries = vog.list()
+        assert entries[0].entry_type is EntryType.DIRECTORY
+        assert entries[1].entry_type is EntryType.STREAM
+        assert repr(entries[0]) == "DirEntry('d', DIRECTORY)"
+        assert repr(entries[1]) == "DirEntry('s', STREAM)"
+        assert type(entries[0]) is DirEntry
+
+    def test_dir_entry_attributes_are_read_only(self, vog):
+        vog.mkdir("d")
+        entry = vog.list()[0]
+        with pytest.raises(AttributeError):
+            entry.name = "x"
+        with pytest.raises(AttributeError):
+            entry.entry_type = EntryType.STREAM
+
+    def test_rename_and_remove(self, vog):
+        vog.mkdir("a")
+        vog.mkdir("a/b")
+        vog.rename_dir("a", "z")
+        assert names(vog.list("z")) == [("b", EntryType.DIRECTORY)]
+        with pytest.raises(VogError, match=r"^not empty: z$"):
+            vog.rmdir("z")
+        vog.rmdir("z/b")
+        vog.rmdir("z")
+        assert vog.list() == []
+
+    def test_missing_directory(self, vog):
+        with pytest.raises(VogError, match=r"^not found: "):
+            vog.list("nope")
+
+    def test_path_rules(self, vog):
+        with pytest.raises(VogError, match=r"^invalid path: path must not start or end with /$"):
+            vog.mkdir("/a")
+        with pytest.raises(VogError, match=r"^invalid path: cannot create root directory$"):
+            vog.mkdir("")
+
+
+class TestStreams:
+    def test_create_stream_returns_a_writable_handle(self, vog):
+        handle = vog.create_stream("s")
+        assert isinstance(handle, int)
+        assert vog.write(handle, b"hello") == 5
+        assert vog.tell(handle) == 5
+        assert vog.stream_length(handle) == 5
+        assert vog.is_stream_compressed(handle) is False
+        vog.close_stream(handle)
+
+    def test_read_at_and_past_the_end(self, vog):
+        handle = vog.create_stream("s")
+        vog.write(handle, b"abcdef")
+        vog.seek(handle, 2)
+        assert vog.read(handle, 100) == b"cdef"
+        assert vog.read(handle, 100) == b""
+        assert vog.read(handle, 0) == b""
+        vog.seek(handle, 6)
+        with pytest.raises(VogError, match=r"^seek out of bounds: position 7 exceeds stream length 6$"):
+            vog.seek(handle, 7)
+
+    def test_write_takes_bytes_only(self, vog):
+        handle = vog.create_stream("s")
+        for data in (bytearray(b"x"), "x", memoryview(b"x"), None):
+            with pytest.raises(TypeError):
+                vog.write(handle, data)
+        assert vog.stream_length(handle) == 0
+
+    def test_negative_or_huge_integers_overflow(self, vog):
+        handle = vog.create_stream("s")
+        with pytest.raises(OverflowError):
+            vog.seek(handle, -1)
+        with pytest.raises(OverflowError):
+            vog.tell(-1)
+        with pytest.raises(OverflowError):
+            vog.truncate(handle, 2**64)
+        with pytest.raises(TypeError):
+            vog.tell(1.0)
+        with pytest.raises(TypeError):
+            vog.create_stream("t", compressed=1)
+
+    def test_default_shifts(self, vog):
+        plain = vog.create_stream("plain")
+        vog.reserve(plain, 1)
+        assert vog.stream_reserved(plain) == 4096
+        packed = vog.create_stream("packed", compressed=True)
+        assert vog.is_stream_compressed(packed) is True
+        vog.reserve(packed, 1)
+        assert vog.stream_reserved(packed) == 32768
+
+    def test_explicit_none_compressed_shift_is_the_default(self, path):
+        vog = Vog.create(path, block_size_shift=9, compressed_block_size_shift=None)
+        handle = vog.create_stream("c", compressed=True)
+        vog.reserve(handle, 1)
+        assert vog.stream_reserved(handle) == 32768
+        vog.close()
+
+    def test_bad_shift_combination_is_the_engine_error(self, path):
+        with pytest.raises(VogError, match=r"^I/O error: compressed_block_size_shift \(11\) must be"):
+            Vog.create(path, block_size_shift=12, compressed_block_size_shift=11)
+        with pytest.raises(OverflowError):
+            Vog.create(path, block_size_shift=256)
+
+    def test_truncate_reserve_and_reopen(self, vog):
+        handle = vog.create_stream("dir_less", compressed=True)
+        vog.write(handle, bytes(range(256)) * 1000)
+        vog.truncate(handle, 1000)
+        assert vog.stream_length(handle) == 1000
+        vog.close_stream(handle)
+        handle = vog.open_stream("dir_less", OpenMode.READ)
+        assert vog.read(handle, 2000) == (bytes(range(256)) * 4)[:1000]
+        with pytest.raises(VogError, match=r"^lock conflict: stream is not opened for writing$"):
+            vog.write(handle, b"x")
+        vog.close_stream(handle)
+
+    def test_rename_and_delete(self, vog):
+        vog.close_stream(vog.create_stream("a"))
+        vog.rename_stream("a", "b")
+        assert names(vog.list()) == [("b", EntryType.STREAM)]
+        vog.delete_stream("b")
+        assert vog.list() == []
+        with pytest.raises(VogError, match=r"^not found: b$"):
+            vog.delete_stream("b")
+
+    def test_unknown_handle(self, vog):
+        with pytest.raises(VogError, match=r"^not found: invalid stream handle$"):
+            vog.read(12345, 1)
+        with pytest.raises(VogError, match=r"^not found: invalid stream handle$"):
+            vog.close_stream(2**64 - 1)
+
+    def test_lock_conflicts(self, vog):
+        writer = vog.create_stream("s")
+        with pytest.raises(VogError, match=r"^lock conflict: "):
+            vog.open_stream("s", OpenMode.READ)
+        with pytest.raises(VogError, match=r"^lock conflict: "):
+            vog.delete_stream("s")
+        vog.close_stream(writer)
+        r1 = vog.open_stream("s", OpenMode.READ)
+        r2 = vog.open_stream("s", OpenMode.READ)
+        assert r1 != r2
+        vog.close_stream(r1)
+        vog.close_stream(r2)
+
+    def test_keyword_arguments(self, vog):
+        handle = vog.create_stream(path="k", compressed=False)
+        vog.write(handle=handle, data=b"123")
+        vog.seek(handle=handle, pos=0)
+        assert vog.read(handle=handle, length=3) == b"123"
+        vog.truncate(handle=handle, new_len=1)
+        vog.reserve(handle=handle, n_bytes=10)
+        vog.close_stream(handle=handle)
+        vog.rename_stream(old_path="k", new_path="j")
+        vog.delete_stream(path="j")
+        with pytest.raises(TypeError):
+            vog.mkdir(path="a", extra=1)
+        with pytest.raises(TypeError):
+            vog.mkdir()

@@ -15,7 +15,6 @@
 
 #include "format.hpp"
 #include "text.hpp"
-#include "utf8_check.hpp"
 
 namespace vog {
 namespace {

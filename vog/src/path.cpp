@@ -4,7 +4,7 @@
 #include "path.hpp"
 
 #include "format.hpp"
-#include "utf8_check.hpp"
+#include "text.hpp"
 
 namespace vog {
 

@@ -1,6 +1,4 @@
-// UTF-8 validation by maximal subparts: a malformed sequence ends at the first
-// byte that cannot continue it, which is where the description points.
-#include "utf8_check.hpp"
+#include "text.hpp"
 
 #include "format.hpp"
 
@@ -18,7 +16,9 @@ Sequence sequence_at(std::string_view text, std::size_t at) {
   unsigned lead = byte(at);
   if (lead < 0x80) return {1, true, false};
   std::size_t need;
-  unsigned low = 0x80, high = 0xBF;  // range of the first continuation byte
+  // The narrower ranges of the first continuation byte exclude overlongs,
+  // surrogates and code points above U+10FFFF.
+  unsigned low = 0x80, high = 0xBF;
   if (lead >= 0xC2 && lead <= 0xDF) {
     need = 1;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
@@ -30,7 +30,7 @@ Sequence sequence_at(std::string_view text, std::size_t at) {
     if (lead == 0xF0) low = 0x90;
     if (lead == 0xF4) high = 0x8F;
   } else {
-    return {1, false, false};
+    return {1, false, false};  // a byte that can never start a sequence
   }
   for (std::size_t k = 1; k <= need; ++k) {
     if (at + k >= text.size()) return {k, false, true};
@@ -42,6 +42,22 @@ Sequence sequence_at(std::string_view text, std::size_t at) {
 }
 
 }  // namespace
+
+std::string lossy_utf8(std::span<const std::byte> bytes) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    Sequence seq = sequence_at(text, at);
+    if (seq.valid)
+      out.append(text.substr(at, seq.length));
+    else
+      out.append(kReplacement);  // one replacement for the whole broken subpart
+    at += seq.length;
+  }
+  return out;
+}
 
 std::optional<std::string> utf8_fault(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {

@@ -79,6 +79,14 @@ Result<std::shared_ptr<Vog>> Vog::open_on(std::unique_ptr<StreamLayer> streams, 
 
 bool Vog::is_encrypted() const noexcept { return streams_->block_layer().is_encrypted(); }
 
+std::uint8_t Vog::block_size_shift() const noexcept {
+  return streams_->block_layer().block_size_shift();
+}
+
+std::uint8_t Vog::compressed_block_size_shift() const noexcept {
+  return streams_->compressed_block_size_shift();
+}
+
 Result<std::vector<std::byte>> Vog::get_dir_content(std::uint32_t dir) {
   return cached_or_read(*state_, dir, [&]() -> Result<std::vector<std::byte>> {
     VOG_TRY(open, OpenDirectory::open(*streams_, dir, /*for_write=*/false));

@@ -326,6 +326,9 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   BlockLayer& block_layer() noexcept override { return blocks_; }
+  std::uint8_t compressed_block_size_shift() const noexcept override {
+    return store_->compressed_block_size_shift;
+  }
 
  private:
   struct LockEntry {

@@ -26,13 +26,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <shared_mutex>
 #include <unordered_set>
 
 #include "directory_stream.hpp"
 #include "file_on_disk.hpp"
 #include "format.hpp"
+#include "path.hpp"
 #include "stream_layer.hpp"
 #include "vog.hpp"
+#include "vog_state.hpp"
 
 namespace vog {
 namespace {
@@ -83,10 +86,11 @@ Result<void> sync_directory_of(const std::string& path) {
 
 }  // namespace
 
-// Copies directories of a source Vog into a destination Vog. The source's
-// directories are read by stream ID (a friend of Vog) so that the walk can tell
-// a directory met again on its own path; everything the destination receives
-// goes through its public operations.
+// Copies directories of a source Vog into a destination Vog. Both trees are
+// walked by directory stream ID (a friend of Vog): the walk can tell a source
+// directory met again on its own path, and no path is resolved from the root
+// once per directory, which would make deep trees quadratic. Streams and every
+// directory edit go through the same steps as the public operations.
 class TreeCopy {
  public:
   TreeCopy(Vog& source, Vog& destination) noexcept : source_(source), destination_(destination) {}
@@ -103,7 +107,8 @@ class TreeCopy {
   };
   struct Frame {
     std::string path;
-    StreamId dir = 0;
+    StreamId dir = 0;          // in the source
+    StreamId copy = 0;         // the same directory in the destination
     std::vector<Child> children;
     std::size_t next = 0;
   };
@@ -152,15 +157,16 @@ Result<void> TreeCopy::copy_stream(const std::string& path) {
 Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
   std::vector<Frame> path;
   std::unordered_set<StreamId> on_path;
-  auto enter = [&](std::string dir_path, StreamId dir) -> Result<void> {
+  auto enter = [&](std::string dir_path, StreamId dir, StreamId copy) -> Result<void> {
     VOG_TRY(children, listing(dir));
     on_path.insert(dir);
-    path.push_back({std::move(dir_path), dir, std::move(*children)});
+    path.push_back({std::move(dir_path), dir, copy, std::move(*children)});
     return {};
   };
 
   VOG_TRY(top, source_.resolve_dir_stream_id(directory));
-  VOG_CHECK(enter(std::string(directory), *top));
+  VOG_TRY(top_copy, destination_.resolve_dir_stream_id(directory));
+  VOG_CHECK(enter(std::string(directory), *top, *top_copy));
   while (!path.empty()) {
     Frame& frame = path.back();
     if (frame.next == frame.children.size()) {
@@ -177,8 +183,16 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     if (on_path.contains(child.stream_id))
       return std::unexpected(VogError::io(
           format("directory stream {} is its own ancestor (cycle)", child.stream_id)));
-    VOG_CHECK(destination_.mkdir(child_path));
-    VOG_CHECK(enter(std::move(child_path), child.stream_id));  // `frame` is not used after this
+    // What mkdir checks besides the parent, which is known here.
+    VOG_CHECK(validate_path(child.name));
+    std::string stored = child.name + "/";
+    VOG_CHECK(check_stored_name(stored));
+    auto copy = [&] {
+      std::shared_lock tree(destination_.state_->tree_mu);
+      return destination_.make_directory_in(frame.copy, stored, child_path);
+    }();
+    if (!copy) return std::unexpected(std::move(copy).error());
+    VOG_CHECK(enter(std::move(child_path), child.stream_id, *copy));  // `frame` is not used after this
   }
   return {};
 }

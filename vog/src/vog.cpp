@@ -150,8 +150,14 @@ Result<void> Vog::mkdir(std::string_view path) {
 
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
+  VOG_CHECK(make_directory_in(*parent_id, stored, path));
+  return {};
+}
+
+Result<std::uint32_t> Vog::make_directory_in(std::uint32_t parent_id, std::string_view stored,
+                                             std::string_view path) {
   VOG_TRY(new_id, streams_->create_stream(/*compressed=*/false));
-  auto parent = OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true);
+  auto parent = OpenDirectory::open(*streams_, parent_id, /*for_write=*/true);
   if (!parent) {
     (void)streams_->delete_stream(*new_id);
     return std::unexpected(std::move(parent).error());
@@ -160,9 +166,10 @@ Result<void> Vog::mkdir(std::string_view path) {
   if (!added) {
     VOG_CHECK(parent->close());
     (void)streams_->delete_stream(*new_id);  // the add's failure is the one to report
-    return added;
+    return std::unexpected(std::move(added).error());
   }
-  return parent->close();
+  VOG_CHECK(parent->close());
+  return *new_id;
 }
 
 Result<void> Vog::rmdir(std::string_view path) {

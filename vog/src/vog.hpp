@@ -120,7 +120,7 @@ class Vog {
   [[nodiscard]] Result<std::vector<std::string>> verify();
 
  private:
-  friend class TreeCopy;  // optimize walks the source's directories by stream ID
+  friend class TreeCopy;  // optimize walks both trees by directory stream ID
 
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
 
@@ -130,6 +130,12 @@ class Vog {
   [[nodiscard]] Result<std::vector<std::byte>> get_dir_content_through(std::uint32_t dir,
                                                                        std::uint64_t dir_handle);
   [[nodiscard]] Result<std::uint32_t> resolve_dir_stream_id(std::string_view path);
+  // mkdir once the parent is known: `stored` is the leaf plus "/", `path` the
+  // whole path for messages. Returns the new directory's stream ID.
+  // REQUIRES: the caller holds the tree lock shared; the name is valid.
+  [[nodiscard]] Result<std::uint32_t> make_directory_in(std::uint32_t parent_id,
+                                                        std::string_view stored,
+                                                        std::string_view path);
   void invalidate_dir_cache(std::uint32_t dir);
   [[nodiscard]] Result<StreamHandle> add_open_stream(std::string_view path, std::uint64_t handle,
                                                      std::uint32_t stream_id, bool writable);

@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "directory_stream.hpp"
 #include "file_patch.hpp"
-#include "streams_from_blocks.hpp"
+#include "raw_tree.hpp"
 #include "temp_dir.hpp"
 #include "tree_model.hpp"
 #include "vog.hpp"
@@ -312,28 +311,11 @@ TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
                    "L3: slot 3 is marked free but not reachable from free list"}));
 }
 
-// A chain of directories far deeper than any call stack would allow, written
-// straight into the stream layer.
+// A chain of directories far deeper than any call stack would allow.
 TEST(VerifyDeep, TenThousandLevelsAreWalkedWithoutRecursion) {
   TempDir dir;
   std::string path = dir.file("deep.vog");
-  constexpr int kDepth = 10000;
-  {
-    const std::array<std::uint16_t, 1> slots = {static_cast<std::uint16_t>(kL4HeaderSize)};
-    auto streams = StreamsFromBlocks::create(path, 9, 12, slots, std::nullopt);
-    ASSERT_TRUE(streams) << streams.error().to_string();
-    StreamsFromBlocks& layer = **streams;
-    std::vector<StreamId> ids;
-    for (int level = 0; level <= kDepth; ++level) ids.push_back(ok(layer.create_stream(false)));
-    for (int level = 0; level < kDepth; ++level) {
-      std::array<StreamEntry, 1> entries = {StreamEntry{"d/", ids[static_cast<std::size_t>(level) + 1]}};
-      auto bytes = build_directory_stream(entries);
-      auto handle = ok(layer.open_stream_inner(ids[static_cast<std::size_t>(level)], true, false));
-      ASSERT_EQ(ok(layer.write(handle, 0, bytes)), bytes.size());
-      ok(layer.close_stream(handle));
-    }
-    ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
-  }
+  write_directory_chain(path, 10000);
   EXPECT_EQ(verify_file(path), Lines{});
 }
 

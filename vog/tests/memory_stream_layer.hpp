@@ -386,6 +386,7 @@ class MemoryStreamLayer final : public StreamLayer {
     Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t) override { return unsupported(); }
     Result<void> deallocate_block(BlockNo) override { return unsupported(); }
     Result<void> deallocate_blocks(std::vector<BlockNo>&) override { return unsupported(); }
+    std::uint64_t total_blocks() override { return 1; }
     Result<std::vector<std::string>> verify(std::span<const BlockNo>) override {
       return std::vector<std::string>{};
     }

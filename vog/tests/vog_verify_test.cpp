@@ -2,6 +2,7 @@
 // each kind of damage, made by patching a closed file, gives exactly its lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <string>
@@ -248,6 +249,34 @@ TEST_F(DamagedFile, IndexBlockReachedTwiceIsClaimedTwiceAndWalkedOnce) {
   for (std::uint32_t block : std::set<std::uint32_t>{second_leaf, last_data})
     want.push_back(orphan(block));
   EXPECT_EQ(verify_file(path_), want);
+}
+
+TEST_F(DamagedFile, IndexBlockBeyondTheFileIsClaimedNotWalked) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
+  }
+  std::uint32_t top = file_.top_block_of(3);
+  std::uint32_t second_leaf = file_.get_u32(file_.block_at(top) + 4);
+  std::uint32_t last_data = file_.get_u32(file_.block_at(second_leaf));
+  std::uint64_t total = file_.total_blocks();
+  file_.put_u32(file_.block_at(top) + 4, 0x7FFFFFFF);
+  Lines want = {"L2: claimed block 2147483647 is >= total_blocks (" + std::to_string(total) + ")"};
+  for (std::uint32_t block : std::set<std::uint32_t>{second_leaf, last_data})
+    want.push_back(orphan(block));
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+// A descriptor table claiming a terabyte: reported, and examined only as far
+// as a file of this size could hold one.
+TEST_F(DamagedFile, DescriptorTableLongerThanTheFile) {
+  std::uint64_t total = file_.total_blocks();
+  file_.put_u64(file_.block_at(0) + 19, std::uint64_t{1} << 40);
+  Lines lines = verify_file(path_);
+  std::string want = "L3: Streams-stream: size 1099511627776 needs 2147483648 blocks but the file holds " +
+                     std::to_string(total);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end());
 }
 
 // --- the namespace layer ---------------------------------------------------

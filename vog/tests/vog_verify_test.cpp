@@ -196,6 +196,28 @@ TEST_F(DamagedFile, ExtentStartingAtBlockZero) {
   EXPECT_EQ(verify_file(path_), want);
 }
 
+// Every entry of a trunk naming the whole file: the walk stops once the
+// extents have named as many blocks as the file holds.
+TEST_F(DamagedFile, OverlappingWholeFileExtentsStopTheWalk) {
+  with_free_blocks("gone", 3000);
+  auto free = file_.free_blocks();
+  std::uint32_t trunk = file_.free_head();
+  std::uint64_t total = file_.total_blocks();
+  for (std::uint32_t k = 0; k < kBlockSize / 8 - 1; ++k) {
+    file_.put_u32(file_.block_at(trunk) + 4 + 8 * k, 1);
+    file_.put_u32(file_.block_at(trunk) + 8 + 8 * k, static_cast<std::uint32_t>(total - 1));
+  }
+  Lines want = {"L2: block " + std::to_string(trunk) + " appears multiple times in free list",
+                "L2: block 1 appears multiple times in free list",
+                "L2: free list extents name more than total_blocks (" + std::to_string(total) +
+                    ") blocks (overlap likely)"};
+  for (std::uint64_t block = 1; block < total; ++block)
+    if (!free.contains(block))
+      want.push_back("L2: block " + std::to_string(block) +
+                     " is both claimed by a stream and on the free list");
+  EXPECT_EQ(verify_file(path_), want);
+}
+
 TEST_F(DamagedFile, BlockClaimedByTwoStreams) {
   std::uint32_t a_top = file_.top_block_of(1);
   std::uint32_t b_top = file_.top_block_of(2);

@@ -183,7 +183,11 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     if (on_path.contains(child.stream_id))
       return std::unexpected(VogError::io(
           format("directory stream {} is its own ancestor (cycle)", child.stream_id)));
-    // What mkdir checks besides the parent, which is known here.
+    // What mkdir checks besides the parent, which is known here; a stored
+    // name holding "/" can only come from a damaged directory.
+    if (child.name.find('/') != std::string::npos)
+      return std::unexpected(VogError::io(format(
+          "directory stream {} holds an entry whose name contains '/'", frame.dir)));
     VOG_CHECK(validate_path(child.name));
     std::string stored = child.name + "/";
     VOG_CHECK(check_stored_name(stored));

@@ -36,6 +36,8 @@ class BlockLayer {
   [[nodiscard]] virtual std::uint8_t block_size_shift() const noexcept = 0;
   [[nodiscard]] std::uint32_t block_size() const noexcept { return 1u << block_size_shift(); }
   [[nodiscard]] virtual bool is_encrypted() const noexcept = 0;
+  // How many blocks the file holds now (block 0 included); only grows.
+  [[nodiscard]] virtual std::uint64_t total_blocks() = 0;
 
   // The payload of an admin slot in block 0; always exactly the slot's size.
   [[nodiscard]] virtual Result<std::vector<std::byte>> read_admin_slot(std::uint8_t index) = 0;

@@ -12,6 +12,12 @@
 //
 // Lines come in the order the checks run; within the "both claimed and free"
 // and "orphaned" checks, in increasing block order.
+//
+// A sound free list names each block at most once, so its extents name at
+// most total_blocks blocks. A walk that reaches that many stops with a line of
+// its own, as a trunk chain longer than the file does: otherwise a damaged
+// trunk of overlapping whole-file extents would cost (and report) the file's
+// block count once per entry.
 #include <bit>
 #include <unordered_set>
 
@@ -79,7 +85,9 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
 
   Bitmap free_set(total);
   std::uint64_t trunks = 0;
-  for (BlockNo trunk = head; trunk != kNoBlock;) {
+  std::uint64_t listed = 0;  // extent blocks met so far
+  bool overlong = false;
+  for (BlockNo trunk = head; trunk != kNoBlock && !overlong;) {
     if (trunk >= total) {
       lines.push_back(format("L2: free list trunk {} is >= total_blocks ({})", trunk, total));
       break;
@@ -100,7 +108,7 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
     VOG_TRY(bytes, read_raw_block(trunk));
     const std::span<const std::byte> block = *bytes;
     const std::size_t entries = block.size() / 8 - 1;
-    for (std::size_t k = 0; k < entries; ++k) {
+    for (std::size_t k = 0; k < entries && !overlong; ++k) {
       const BlockNo start = load_u32(block, 4 + 8 * k);
       if (start == kNoBlock) continue;
       const std::uint32_t length = load_u32(block, 8 + 8 * k);
@@ -113,6 +121,13 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
         if (b >= total) {
           lines.push_back(format("L2: extent in trunk {} references block {} >= total_blocks ({})",
                                  trunk, b, total));
+          break;
+        }
+        if (listed++ == total) {
+          lines.push_back(format(
+              "L2: free list extents name more than total_blocks ({}) blocks (overlap likely)",
+              total));
+          overlong = true;
           break;
         }
         if (b == 0) lines.push_back("L2: block 0 found in free list extent");

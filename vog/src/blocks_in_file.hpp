@@ -86,7 +86,7 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override;
 
   // Inspection, for tools and tests.
-  [[nodiscard]] std::uint64_t total_blocks();
+  [[nodiscard]] std::uint64_t total_blocks() override;
   [[nodiscard]] BlockNo free_list_head();
   [[nodiscard]] std::size_t cache_capacity() const noexcept { return cache_capacity_; }
   [[nodiscard]] std::size_t shared_cache_size();

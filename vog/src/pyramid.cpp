@@ -332,13 +332,14 @@ Result<void> Pyramid::collect_tree_blocks_for_dealloc(BlockNo block, unsigned le
 void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
                                   std::vector<BlockNo>& claimed,
                                   std::vector<std::string>& problems,
-                                  std::unordered_set<BlockNo>& visited) const {
+                                  std::unordered_set<BlockNo>& visited,
+                                  std::uint64_t total_blocks) const {
   if (depth == 0) {
     ops_.claim_unit(top, label, claimed, problems);
     return;
   }
-  claimed.push_back(top);
-  if (!visited.insert(top).second) return;
+  claimed.push_back(top);  // the block layer reports a block beyond the file
+  if (top >= total_blocks || !visited.insert(top).second) return;
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
     auto entry = read_entry(top, slot);
     if (!entry) {
@@ -347,7 +348,7 @@ void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view 
       continue;
     }
     if (*entry != kNoBlock)
-      collect_tree_blocks(*entry, depth - 1, label, claimed, problems, visited);
+      collect_tree_blocks(*entry, depth - 1, label, claimed, problems, visited, total_blocks);
   }
 }
 

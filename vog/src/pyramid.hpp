@@ -134,11 +134,13 @@ class Pyramid {
       BlockNo block, unsigned level, std::vector<BlockNo>& out,
       std::unordered_set<BlockNo>& seen) const;
   // Verification: appends every block of the tree to `claimed` and reports
-  // unreadable entries. An index block already in `visited` is claimed again
-  // but not walked again, which bounds the walk on damaged files.
+  // unreadable entries. An index block already in `visited`, or at or beyond
+  // `total_blocks` (so not in the file), is claimed but not walked, which bounds
+  // the walk on damaged files by the blocks the file holds.
   void collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
                            std::vector<BlockNo>& claimed, std::vector<std::string>& problems,
-                           std::unordered_set<BlockNo>& visited) const;
+                           std::unordered_set<BlockNo>& visited,
+                           std::uint64_t total_blocks) const;
 
   // Plain streams only (unit size == block size): byte transfers in runs.
   [[nodiscard]] Result<std::size_t> read(const StreamDescriptor& d, std::uint64_t offset,

@@ -67,6 +67,9 @@ class StreamLayer {
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.
   [[nodiscard]] virtual BlockLayer& block_layer() noexcept = 0;
+  // A compressed stream is cut into units of 2^shift bytes; 0 when the file has
+  // no compression. Fixed for the layer's life.
+  [[nodiscard]] virtual std::uint8_t compressed_block_size_shift() const noexcept = 0;
 };
 
 }  // namespace vog

@@ -5,6 +5,13 @@
 // Reads the table as it is on disk: copies held by open writable handles are
 // not seen. Takes only table_mu_, for the copy of the Streams descriptor.
 // Lines whose order would otherwise follow a hash set are sorted by slot.
+//
+// However damaged the file, the work is bounded by the blocks it holds: each
+// index block inside the file is walked at most once (others are only
+// claimed, and the block layer reports them), and a descriptor table longer
+// than the file could hold is reported and examined only as far as it could
+// reach.
+#include <algorithm>
 #include <set>
 #include <unordered_set>
 
@@ -24,16 +31,24 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
   std::vector<std::string> problems;
   std::vector<BlockNo> claimed;
   std::unordered_set<BlockNo> visited;  // index blocks walked, across all trees
+  const std::uint64_t total_blocks = blocks_->total_blocks();
 
   PlainOps plain(block_size);
   CompressedOps compressed(*blocks_, compressed_block_size_shift_);
   if (table.size != 0) {
     Pyramid tree(*blocks_, plain, CacheHint::SharedCache);
     tree.collect_tree_blocks(table.top_block, tree.depth(units_for(table.size, block_size)),
-                             "Streams-stream", claimed, problems, visited);
+                             "Streams-stream", claimed, problems, visited, total_blocks);
   }
 
-  const std::uint64_t num_slots = table.size < 4 ? 0 : (table.size - 4) / kDescriptorSize;
+  std::uint64_t num_slots = table.size < 4 ? 0 : (table.size - 4) / kDescriptorSize;
+  if (const std::uint64_t needs = units_for(table.size, block_size); needs > total_blocks) {
+    problems.push_back(format("L3: Streams-stream: size {} needs {} blocks but the file holds {}",
+                              table.size, needs, total_blocks));
+    num_slots = (total_blocks * block_size - 4) / kDescriptorSize;
+  }
+  // Slot IDs are 32-bit, and the last value names the table itself.
+  num_slots = std::min<std::uint64_t>(num_slots, kStreamsStreamId);
   std::set<StreamId> active;
   for (std::uint64_t slot = 0; slot < num_slots; ++slot) {
     auto k = static_cast<StreamId>(slot);
@@ -59,7 +74,7 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
     const PyramidOps& ops = d->is_compressed() ? static_cast<const PyramidOps&>(compressed) : plain;
     Pyramid tree(*blocks_, ops, CacheHint::ThreadCache);
     tree.collect_tree_blocks(d->top_block, tree.depth(tree.unit_count(*d)), std::to_string(k),
-                             claimed, problems, visited);
+                             claimed, problems, visited, total_blocks);
   }
 
   std::set<StreamId> named;

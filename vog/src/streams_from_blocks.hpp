@@ -73,7 +73,7 @@ class StreamsFromBlocks final : public StreamLayer {
 
   [[nodiscard]] BlockLayer& block_layer() noexcept override { return *blocks_; }
 
-  [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept {
+  [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept override {
     return compressed_block_size_shift_;
   }
   // A copy of the Streams stream's descriptor as it is in memory now.

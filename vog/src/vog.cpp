@@ -79,6 +79,14 @@ Result<std::shared_ptr<Vog>> Vog::open_on(std::unique_ptr<StreamLayer> streams, 
 
 bool Vog::is_encrypted() const noexcept { return streams_->block_layer().is_encrypted(); }
 
+std::uint8_t Vog::block_size_shift() const noexcept {
+  return streams_->block_layer().block_size_shift();
+}
+
+std::uint8_t Vog::compressed_block_size_shift() const noexcept {
+  return streams_->compressed_block_size_shift();
+}
+
 Result<std::vector<std::byte>> Vog::get_dir_content(std::uint32_t dir) {
   return cached_or_read(*state_, dir, [&]() -> Result<std::vector<std::byte>> {
     VOG_TRY(open, OpenDirectory::open(*streams_, dir, /*for_write=*/false));
@@ -142,8 +150,14 @@ Result<void> Vog::mkdir(std::string_view path) {
 
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
+  VOG_CHECK(make_directory_in(*parent_id, stored, path));
+  return {};
+}
+
+Result<std::uint32_t> Vog::make_directory_in(std::uint32_t parent_id, std::string_view stored,
+                                             std::string_view path) {
   VOG_TRY(new_id, streams_->create_stream(/*compressed=*/false));
-  auto parent = OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true);
+  auto parent = OpenDirectory::open(*streams_, parent_id, /*for_write=*/true);
   if (!parent) {
     (void)streams_->delete_stream(*new_id);
     return std::unexpected(std::move(parent).error());
@@ -152,9 +166,10 @@ Result<void> Vog::mkdir(std::string_view path) {
   if (!added) {
     VOG_CHECK(parent->close());
     (void)streams_->delete_stream(*new_id);  // the add's failure is the one to report
-    return added;
+    return std::unexpected(std::move(added).error());
   }
-  return parent->close();
+  VOG_CHECK(parent->close());
+  return *new_id;
 }
 
 Result<void> Vog::rmdir(std::string_view path) {

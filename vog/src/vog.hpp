@@ -74,6 +74,10 @@ class Vog {
 
   [[nodiscard]] bool is_writable() const noexcept { return writable_; }
   [[nodiscard]] bool is_encrypted() const noexcept;
+  // The geometry chosen when the file was created: blocks of 2^block_size_shift
+  // bytes, compressed streams cut into 2^compressed_block_size_shift bytes.
+  [[nodiscard]] std::uint8_t block_size_shift() const noexcept;
+  [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept;
 
   // Directories. mkdir never creates missing parents; rmdir needs an empty
   // directory; rename_dir moves a whole subtree. The root cannot be made,
@@ -110,7 +114,14 @@ class Vog {
   // Closes every open stream handle; keeps going after a failure and returns the first.
   [[nodiscard]] Result<void> flush_open_streams();
 
+  // Checks the whole file and returns one line per problem found, each naming
+  // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes
+  // nothing. Fails only when the check itself cannot go on.
+  [[nodiscard]] Result<std::vector<std::string>> verify();
+
  private:
+  friend class TreeCopy;  // optimize walks both trees by directory stream ID
+
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
 
   // The bytes of a directory stream, from the cache when it holds them.
@@ -119,6 +130,12 @@ class Vog {
   [[nodiscard]] Result<std::vector<std::byte>> get_dir_content_through(std::uint32_t dir,
                                                                        std::uint64_t dir_handle);
   [[nodiscard]] Result<std::uint32_t> resolve_dir_stream_id(std::string_view path);
+  // mkdir once the parent is known: `stored` is the leaf plus "/", `path` the
+  // whole path for messages. Returns the new directory's stream ID.
+  // REQUIRES: the caller holds the tree lock shared; the name is valid.
+  [[nodiscard]] Result<std::uint32_t> make_directory_in(std::uint32_t parent_id,
+                                                        std::string_view stored,
+                                                        std::string_view path);
   void invalidate_dir_cache(std::uint32_t dir);
   [[nodiscard]] Result<StreamHandle> add_open_stream(std::string_view path, std::uint64_t handle,
                                                      std::uint32_t stream_id, bool writable);
@@ -131,11 +148,23 @@ class Vog {
                                           std::string_view from_path, std::string_view to_name,
                                           std::string_view to_path);
   [[nodiscard]] bool is_open_stream(std::uint32_t stream_id);
+  // Claims `dir` and everything below it, adding a line for each directory
+  // that cannot be read; walks with a stack of its own, never the call stack.
+  [[nodiscard]] Result<void> collect_stream_ids_recursive(std::uint32_t dir,
+                                                          std::vector<std::uint32_t>& claimed,
+                                                          std::vector<std::string>& report);
 
   std::unique_ptr<StreamLayer> streams_;
   std::unique_ptr<VogState> state_;
   const std::uint32_t root_stream_id_;
   const bool writable_;
 };
+
+// Rewrites the file at `path` without its free blocks and returns how many bytes
+// it shrank (0 when it did not). The file must not be open anywhere; the new
+// file is written beside it as path + ".optimize.tmp", forced to disk, and
+// renamed over it. An encrypted file needs its password and keeps it.
+[[nodiscard]] Result<std::uint64_t> optimize(const std::string& path,
+                                             std::optional<std::span<const std::byte>> password);
 
 }  // namespace vog

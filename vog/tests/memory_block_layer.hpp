@@ -204,7 +204,7 @@ class MemoryBlockLayer final : public BlockLayer {
     std::lock_guard lock(mu_);
     counters_ = {};
   }
-  [[nodiscard]] std::uint32_t total_blocks() const {
+  [[nodiscard]] std::uint64_t total_blocks() override {
     std::lock_guard lock(mu_);
     return static_cast<std::uint32_t>(blocks_.size());
   }
@@ -329,6 +329,7 @@ class BorrowedBlockLayer final : public BlockLayer {
   Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override {
     return target_.deallocate_blocks(blocks);
   }
+  std::uint64_t total_blocks() override { return target_.total_blocks(); }
   Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override {
     return target_.verify(claimed);
   }

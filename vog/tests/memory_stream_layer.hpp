@@ -326,6 +326,9 @@ class MemoryStreamLayer final : public StreamLayer {
   }
 
   BlockLayer& block_layer() noexcept override { return blocks_; }
+  std::uint8_t compressed_block_size_shift() const noexcept override {
+    return store_->compressed_block_size_shift;
+  }
 
  private:
   struct LockEntry {
@@ -383,6 +386,7 @@ class MemoryStreamLayer final : public StreamLayer {
     Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t) override { return unsupported(); }
     Result<void> deallocate_block(BlockNo) override { return unsupported(); }
     Result<void> deallocate_blocks(std::vector<BlockNo>&) override { return unsupported(); }
+    std::uint64_t total_blocks() override { return 1; }
     Result<std::vector<std::string>> verify(std::span<const BlockNo>) override {
       return std::vector<std::string>{};
     }

@@ -1,0 +1,242 @@
+// optimize: rewrite a Vog file without its free blocks.
+//
+// The source is opened for writing (so it holds the exclusive lock and nobody
+// else can open it meanwhile); the destination is created at path +
+// ".optimize.tmp" with the source's geometry and the caller's password, and the
+// tree is copied into it through the ordinary namespace operations: every
+// directory (empty ones too), then every stream's bytes in one sequential pass
+// of 256 KiB pieces. Stream IDs, block numbers and reservations are not carried
+// over; compressed streams stay compressed.
+//
+// Durability: the temporary file is forced to stable storage before the rename
+// and the containing directory after it, so `path` never names a half-written
+// file, even after a crash. This is the one place the engine syncs.
+//
+// Invariants:
+//   1. A failure before the rename leaves the file at `path` untouched.
+//   2. The temporary path belongs to this operation: when the destination
+//      cannot be created, whatever is there is removed.
+//   3. The walk keeps its depth in a vector, and a directory entry naming a
+//      directory on the current path (a damaged file) fails the copy before
+//      anything of it is written, instead of copying forever.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <shared_mutex>
+#include <unordered_set>
+
+#include "directory_stream.hpp"
+#include "file_on_disk.hpp"
+#include "format.hpp"
+#include "path.hpp"
+#include "stream_layer.hpp"
+#include "vog.hpp"
+#include "vog_state.hpp"
+
+namespace vog {
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 262144;
+constexpr std::string_view kTemporarySuffix = ".optimize.tmp";
+
+std::uint64_t file_size_or_zero(const std::string& path) {
+  std::error_code ignored;
+  auto size = std::filesystem::file_size(path, ignored);
+  return ignored ? 0 : size;
+}
+
+void remove_quietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+// Flushes (outcome ignored) and drops a handle on a path that has already failed.
+void abandon(std::shared_ptr<Vog>& vog) {
+  (void)vog->flush_open_streams();
+  vog.reset();
+}
+
+// Closes every stream of `vog` and drops it; the flush's failure is returned,
+// the handle is gone in any case.
+Result<void> finish(std::shared_ptr<Vog>& vog) {
+  auto flushed = vog->flush_open_streams();
+  vog.reset();
+  return flushed;
+}
+
+// 0, or the errno of the open or the fsync that failed.
+int sync_path(const std::string& path, int flags) {
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return errno;
+  return 0;
+}
+
+Result<void> sync_directory_of(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  int failed = sync_path(parent.empty() ? std::string(".") : parent.string(), O_RDONLY | O_DIRECTORY);
+  // Some file systems cannot sync a directory at all; there is nothing more to do there.
+  if (failed != 0 && failed != EINVAL)
+    return std::unexpected(VogError::os(failed, "failed to sync directory of optimized file: "));
+  return {};
+}
+
+}  // namespace
+
+// Copies directories of a source Vog into a destination Vog. Both trees are
+// walked by directory stream ID (a friend of Vog): the walk can tell a source
+// directory met again on its own path, and no path is resolved from the root
+// once per directory, which would make deep trees quadratic. Streams and every
+// directory edit go through the same steps as the public operations.
+class TreeCopy {
+ public:
+  TreeCopy(Vog& source, Vog& destination) noexcept : source_(source), destination_(destination) {}
+
+  // Copies the contents of `directory` ("" for the root), depth-first in
+  // listing order. `directory` must exist in both.
+  [[nodiscard]] Result<void> copy_tree_recursive(std::string_view directory);
+
+ private:
+  struct Child {
+    std::string name;  // leaf name, without the directory mark
+    StreamId stream_id = 0;
+    bool directory = false;
+  };
+  struct Frame {
+    std::string path;
+    StreamId dir = 0;          // in the source
+    StreamId copy = 0;         // the same directory in the destination
+    std::vector<Child> children;
+    std::size_t next = 0;
+  };
+
+  // The entries of a source directory in the order Vog::list gives them.
+  [[nodiscard]] Result<std::vector<Child>> listing(StreamId dir);
+  [[nodiscard]] Result<void> copy_stream(const std::string& path);
+
+  Vog& source_;
+  Vog& destination_;
+};
+
+Result<std::vector<TreeCopy::Child>> TreeCopy::listing(StreamId dir) {
+  VOG_TRY(content, source_.get_dir_content(dir));
+  VOG_TRY(entries, parse_entries(dir, *content));
+  std::vector<Child> children;
+  children.reserve(entries->size());
+  for (StreamEntry& entry : *entries) {
+    bool directory = !entry.name.empty() && entry.name.back() == '/';
+    if (directory) entry.name.pop_back();
+    children.push_back({std::move(entry.name), entry.stream_id, directory});
+  }
+  std::stable_sort(children.begin(), children.end(), [](const Child& a, const Child& b) {
+    return std::string_view(a.name) < std::string_view(b.name);
+  });
+  return children;
+}
+
+Result<void> TreeCopy::copy_stream(const std::string& path) {
+  VOG_TRY(from, source_.open_stream(path, OpenMode::Read));
+  VOG_TRY(compressed, source_.is_stream_compressed(*from));
+  VOG_TRY(length, source_.stream_length(*from));
+  VOG_TRY(to, destination_.create_stream(path, *compressed));
+  std::vector<std::byte> buffer(kCopyBufferSize);
+  for (std::uint64_t left = *length; left != 0;) {
+    auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+    VOG_TRY(got, source_.read(*from, std::span(buffer).first(want)));
+    if (*got == 0) break;
+    VOG_CHECK(destination_.write(*to, std::span(buffer).first(*got)));
+    left -= *got;
+  }
+  VOG_CHECK(source_.close_stream(*from));
+  return destination_.close_stream(*to);
+}
+
+Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
+  std::vector<Frame> path;
+  std::unordered_set<StreamId> on_path;
+  auto enter = [&](std::string dir_path, StreamId dir, StreamId copy) -> Result<void> {
+    VOG_TRY(children, listing(dir));
+    on_path.insert(dir);
+    path.push_back({std::move(dir_path), dir, copy, std::move(*children)});
+    return {};
+  };
+
+  VOG_TRY(top, source_.resolve_dir_stream_id(directory));
+  VOG_TRY(top_copy, destination_.resolve_dir_stream_id(directory));
+  VOG_CHECK(enter(std::string(directory), *top, *top_copy));
+  while (!path.empty()) {
+    Frame& frame = path.back();
+    if (frame.next == frame.children.size()) {
+      on_path.erase(frame.dir);
+      path.pop_back();
+      continue;
+    }
+    const Child& child = frame.children[frame.next++];
+    std::string child_path = frame.path.empty() ? child.name : frame.path + "/" + child.name;
+    if (!child.directory) {
+      VOG_CHECK(copy_stream(child_path));
+      continue;
+    }
+    if (on_path.contains(child.stream_id))
+      return std::unexpected(VogError::io(
+          format("directory stream {} is its own ancestor (cycle)", child.stream_id)));
+    // What mkdir checks besides the parent, which is known here; a stored
+    // name holding "/" can only come from a damaged directory.
+    if (child.name.find('/') != std::string::npos)
+      return std::unexpected(VogError::io(format(
+          "directory stream {} holds an entry whose name contains '/'", frame.dir)));
+    VOG_CHECK(validate_path(child.name));
+    std::string stored = child.name + "/";
+    VOG_CHECK(check_stored_name(stored));
+    auto copy = [&] {
+      std::shared_lock tree(destination_.state_->tree_mu);
+      return destination_.make_directory_in(frame.copy, stored, child_path);
+    }();
+    if (!copy) return std::unexpected(std::move(copy).error());
+    VOG_CHECK(enter(std::move(child_path), child.stream_id, *copy));  // `frame` is not used after this
+  }
+  return {};
+}
+
+Result<std::uint64_t> optimize(const std::string& path,
+                               std::optional<std::span<const std::byte>> password) {
+  VOG_TRY(source, Vog::open(path, OpenMode::Write, password));
+  CreateOptions options;
+  options.password = password;
+  options.block_size_shift = (*source)->block_size_shift();
+  options.compressed_block_size_shift = (*source)->compressed_block_size_shift();
+  const std::string temporary = path + std::string(kTemporarySuffix);
+
+  auto destination = Vog::create(temporary, options);
+  if (!destination) {
+    abandon(*source);
+    remove_quietly(temporary);
+    return std::unexpected(std::move(destination).error());
+  }
+  if (auto copied = TreeCopy(**source, **destination).copy_tree_recursive(""); !copied) {
+    abandon(*source);
+    abandon(*destination);
+    remove_quietly(temporary);
+    return std::unexpected(std::move(copied).error());
+  }
+
+  const std::uint64_t old_size = file_size_or_zero(path);
+  if (auto flushed = finish(*source); !flushed) {
+    destination->reset();
+    return std::unexpected(std::move(flushed).error());
+  }
+  VOG_CHECK(finish(*destination));
+  if (int failed = sync_path(temporary, O_RDONLY); failed != 0)
+    return std::unexpected(VogError::os(failed, "failed to sync optimized file: "));
+  const std::uint64_t new_size = file_size_or_zero(temporary);
+
+  if (std::rename(temporary.c_str(), path.c_str()) != 0)
+    return std::unexpected(VogError::os(errno, "failed to rename optimized file: "));
+  VOG_CHECK(sync_directory_of(path));
+  return new_size < old_size ? old_size - new_size : 0;
+}
+
+}  // namespace vog

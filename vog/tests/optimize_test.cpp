@@ -1,0 +1,257 @@
+// optimize on real files: the rewritten file holds the same tree and bytes in
+// less room, and every refusal leaves the original as it was.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "file_patch.hpp"
+#include "raw_tree.hpp"
+#include "temp_dir.hpp"
+#include "vog.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog::testing {
+namespace {
+
+const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
+                                            std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
+const std::array<std::byte, 5> kOtherPassword = {std::byte{'o'}, std::byte{'t'}, std::byte{'h'},
+                                                 std::byte{'e'}, std::byte{'r'}};
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// What a file holds: every path with its type, bytes, compressed flag and reservation.
+struct Node {
+  bool dir = false;
+  std::string data;
+  bool compressed = false;
+  std::uint64_t reserved = 0;
+  friend bool operator==(const Node&, const Node&) = default;
+};
+using Snapshot = std::map<std::string, Node>;
+
+void snapshot_dir(Vog& vog, const std::string& dir, Snapshot& out) {
+  for (const DirEntry& entry : ok(vog.list(dir))) {
+    std::string path = dir.empty() ? entry.name : dir + "/" + entry.name;
+    if (entry.entry_type == EntryType::Directory) {
+      out[path] = Node{true, {}, false, 0};
+      snapshot_dir(vog, path, out);
+      continue;
+    }
+    auto handle = vog.open_stream(path, OpenMode::Read);
+    ASSERT_TRUE(handle) << handle.error().to_string();
+    Node node;
+    node.compressed = ok(vog.is_stream_compressed(*handle));
+    node.reserved = ok(vog.stream_reserved(*handle));
+    ok(vog.close_stream(*handle));
+    node.data = get_stream(vog, path);
+    out[path] = node;
+  }
+}
+
+Snapshot snapshot(const std::string& path, Password password) {
+  auto vog = Vog::open(path, OpenMode::Read, password);
+  if (!vog) {
+    ADD_FAILURE() << vog.error().to_string();
+    return {};
+  }
+  Snapshot out;
+  snapshot_dir(**vog, "", out);
+  return out;
+}
+
+std::string pattern(std::size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed;
+  for (char& c : out) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>('a' + (state >> 24) % 7);
+  }
+  return out;
+}
+
+// A tree with every kind of thing optimize must carry or drop, plus free blocks.
+void build_tree(Vog& vog) {
+  ok(vog.mkdir("docs"));
+  ok(vog.mkdir("docs/empty"));
+  ok(vog.mkdir("docs/sub"));
+  put_stream(vog, "docs/plain", pattern(20000, 1));
+  put_stream(vog, "docs/packed", pattern(50000, 2), /*compressed=*/true);
+  put_stream(vog, "docs/sub/big", pattern(300000, 3));  // more than one copy buffer
+  put_stream(vog, "docs/sub/big packed", pattern(600000, 4), /*compressed=*/true);
+  put_stream(vog, "empty", "");
+  put_stream(vog, "empty packed", "", /*compressed=*/true);
+  put_stream(vog, "junk", pattern(100000, 5));
+  auto handle = vog.create_stream("reserved");
+  ASSERT_TRUE(handle);
+  ok(vog.write(*handle, bytes_of("ten bytes!")));
+  ok(vog.reserve(*handle, 100000));
+  ok(vog.close_stream(*handle));
+  ok(vog.delete_stream("junk"));
+}
+
+CreateOptions small_blocks(Password password) {
+  CreateOptions options;
+  options.password = password;
+  options.block_size_shift = 9;
+  options.compressed_block_size_shift = 12;
+  return options;
+}
+
+class Optimize : public ::testing::TestWithParam<bool> {
+ protected:
+  [[nodiscard]] Password password() const {
+    return GetParam() ? Password(kPassword) : std::nullopt;
+  }
+  void make_file() {
+    auto vog = Vog::create(path_, small_blocks(password()));
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    build_tree(**vog);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("file.vog");
+  std::string temporary_ = path_ + ".optimize.tmp";
+};
+
+TEST_P(Optimize, KeepsTreeAndBytesAndDropsReservations) {
+  make_file();
+  Snapshot before = snapshot(path_, password());
+  std::uint64_t old_size = std::filesystem::file_size(path_);
+
+  auto reclaimed = optimize(path_, password());
+  ASSERT_TRUE(reclaimed) << reclaimed.error().to_string();
+  std::uint64_t new_size = std::filesystem::file_size(path_);
+  EXPECT_LT(new_size, old_size);
+  EXPECT_EQ(*reclaimed, old_size - new_size);
+  EXPECT_FALSE(exists(temporary_));
+
+  // Reservations shrink to what the length needs, in whole units.
+  Snapshot want = before;
+  for (auto& [path, node] : want) {
+    if (node.dir) continue;
+    std::uint64_t unit = node.compressed ? 4096 : 512;
+    node.reserved = (node.data.size() + unit - 1) / unit * unit;
+  }
+  EXPECT_EQ(want.at("reserved").reserved, 512u);
+  EXPECT_EQ(snapshot(path_, password()), want);
+
+  auto vog = Vog::open(path_, OpenMode::Read, password());
+  ASSERT_TRUE(vog) << vog.error().to_string();
+  EXPECT_EQ(ok((*vog)->verify()), std::vector<std::string>{});
+  EXPECT_EQ((*vog)->is_encrypted(), GetParam());
+  EXPECT_EQ((*vog)->block_size_shift(), 9);
+  EXPECT_EQ((*vog)->compressed_block_size_shift(), 12);
+}
+
+TEST_P(Optimize, CompactFileGivesZero) {
+  make_file();
+  ok(optimize(path_, password()));
+  auto bytes = read_all(path_);
+  Snapshot before = snapshot(path_, password());
+  EXPECT_EQ(ok(optimize(path_, password())), 0u);
+  EXPECT_EQ(read_all(path_).size(), bytes.size());
+  EXPECT_EQ(snapshot(path_, password()), before);
+}
+
+TEST_P(Optimize, LeftoverTemporaryFileIsRemovedByTheFailingCall) {
+  make_file();
+  auto bytes = read_all(path_);
+  write_all(temporary_, {'o', 'l', 'd'});
+  EXPECT_EQ(error_of(optimize(path_, password())), VogError::already_exists(temporary_));
+  EXPECT_FALSE(exists(temporary_));
+  EXPECT_EQ(read_all(path_), bytes);
+  EXPECT_TRUE(optimize(path_, password()));
+}
+
+TEST_P(Optimize, FileOpenElsewhereIsRefused) {
+  make_file();
+  auto bytes = read_all(path_);
+  auto vog = Vog::open(path_, OpenMode::Read, password());
+  ASSERT_TRUE(vog);
+  VogError refused = error_of(optimize(path_, password()));
+  EXPECT_EQ(refused.kind(), ErrorKind::IoError);
+  EXPECT_TRUE(refused.to_string().starts_with("I/O error: Vog file is locked by another process: "))
+      << refused.to_string();
+  EXPECT_FALSE(exists(temporary_));
+  vog->reset();
+  EXPECT_EQ(read_all(path_), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, Optimize, ::testing::Bool(),
+                         [](const auto& param_info) { return param_info.param ? "Encrypted" : "Plain"; });
+
+TEST(OptimizePasswords, WrongOrMissingPasswordsFailBeforeAnyTemporaryFile) {
+  TempDir dir;
+  std::string encrypted = dir.file("encrypted.vog");
+  std::string plain = dir.file("plain.vog");
+  ASSERT_TRUE(Vog::create(encrypted, small_blocks(kPassword)));
+  ASSERT_TRUE(Vog::create(plain, small_blocks(std::nullopt)));
+
+  EXPECT_EQ(error_of(optimize(encrypted, std::nullopt)),
+            VogError::encryption_required("file is encrypted but no password was provided"));
+  EXPECT_EQ(error_of(optimize(encrypted, kOtherPassword)),
+            VogError::wrong_password("password verification hash mismatch"));
+  EXPECT_EQ(error_of(optimize(plain, kPassword)),
+            VogError::io("password provided but file is not encrypted"));
+  EXPECT_FALSE(exists(encrypted + ".optimize.tmp"));
+  EXPECT_FALSE(exists(plain + ".optimize.tmp"));
+}
+
+TEST(OptimizeDamaged, DirectoryCycleFailsAndLeavesTheFile) {
+  TempDir dir;
+  std::string path = dir.file("cycle.vog");
+  {
+    auto vog = Vog::create(path, small_blocks(std::nullopt));
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "a", "first");
+    ok((*vog)->mkdir("d"));    // ID 2
+    ok((*vog)->mkdir("d/e"));  // ID 3, the only entry of d
+    put_stream(**vog, "z", "last");
+  }
+  FilePatch file(path, 512);
+  file.put_u32(file.block_at(file.top_block_of(2)), 2);
+  auto bytes = read_all(path);
+  EXPECT_EQ(error_of(optimize(path, std::nullopt)),
+            VogError::io("directory stream 2 is its own ancestor (cycle)"));
+  EXPECT_FALSE(exists(path + ".optimize.tmp"));
+  EXPECT_EQ(read_all(path), bytes);
+}
+
+TEST(OptimizeDamaged, UnreadableStreamFailsAndRemovesTheTemporaryFile) {
+  TempDir dir;
+  std::string path = dir.file("broken.vog");
+  {
+    auto vog = Vog::create(path, small_blocks(std::nullopt));
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "s", pattern(3000, 9));  // a leaf and six data blocks
+  }
+  FilePatch file(path, 512);
+  file.put_u32(file.block_at(file.top_block_of(1)) + 4, 0xFFFFFFFF);
+  auto bytes = read_all(path);
+  EXPECT_EQ(error_of(optimize(path, std::nullopt)),
+            VogError::io("scan_run_from_buffer: sentinel at slot 1"));
+  EXPECT_FALSE(exists(path + ".optimize.tmp"));
+  EXPECT_EQ(read_all(path), bytes);
+}
+
+TEST(OptimizeDeep, TenThousandLevelsAreCopied) {
+  TempDir dir;
+  std::string path = dir.file("deep.vog");
+  constexpr int kDepth = 10000;
+  write_directory_chain(path, kDepth);
+  ASSERT_TRUE(optimize(path, std::nullopt));
+  auto vog = Vog::open(path, OpenMode::Read);
+  ASSERT_TRUE(vog);
+  std::string deepest = "d";
+  for (int level = 1; level < kDepth; ++level) deepest += "/d";
+  EXPECT_EQ(ok((*vog)->list(deepest)), std::vector<DirEntry>{});
+  EXPECT_EQ(ok((*vog)->verify()), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace vog::testing

@@ -1,0 +1,37 @@
+// Vog files whose directory tree is written straight into the stream layer, for
+// shapes the namespace layer would take too long to build (or never builds).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "directory_stream.hpp"
+#include "streams_from_blocks.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog::testing {
+
+// A plain file of 512-byte blocks whose root holds one directory "d", which
+// holds one directory "d", and so on, `depth` levels below the root.
+inline void write_directory_chain(const std::string& path, int depth) {
+  const std::array<std::uint16_t, 1> slots = {static_cast<std::uint16_t>(kL4HeaderSize)};
+  auto streams = StreamsFromBlocks::create(path, 9, 12, slots, std::nullopt);
+  ASSERT_TRUE(streams) << streams.error().to_string();
+  StreamsFromBlocks& layer = **streams;
+  std::vector<StreamId> ids;
+  for (int level = 0; level <= depth; ++level) ids.push_back(ok(layer.create_stream(false)));
+  for (std::size_t level = 0; level + 1 < ids.size(); ++level) {
+    std::array<StreamEntry, 1> entries = {StreamEntry{"d/", ids[level + 1]}};
+    auto bytes = build_directory_stream(entries);
+    auto handle = layer.open_stream_inner(ids[level], /*for_write=*/true, /*wait=*/false);
+    ASSERT_TRUE(handle) << handle.error().to_string();
+    ASSERT_EQ(ok(layer.write(*handle, 0, bytes)), bytes.size());
+    ok(layer.close_stream(*handle));
+  }
+  ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
+}
+
+}  // namespace vog::testing

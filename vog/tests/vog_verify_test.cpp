@@ -1,0 +1,374 @@
+// Whole-file verification on real files: clean files verify to nothing, and
+// each kind of damage, made by patching a closed file, gives exactly its lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "file_patch.hpp"
+#include "raw_tree.hpp"
+#include "temp_dir.hpp"
+#include "tree_model.hpp"
+#include "vog.hpp"
+#include "vog_test_util.hpp"
+
+namespace vog::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr std::uint32_t kBlockSize = 512;
+const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
+                                            std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
+
+CreateOptions small_blocks(bool encrypted = false) {
+  CreateOptions options;
+  options.block_size_shift = 9;
+  options.compressed_block_size_shift = 12;
+  if (encrypted) options.password = kPassword;
+  return options;
+}
+
+Lines verify_file(const std::string& path, Password password = std::nullopt) {
+  auto vog = Vog::open(path, OpenMode::Read, password);
+  if (!vog) {
+    ADD_FAILURE() << vog.error().to_string();
+    return {"<not opened>"};
+  }
+  return ok((*vog)->verify());
+}
+
+std::string orphan(std::uint64_t block) {
+  return "L2: block " + std::to_string(block) +
+         " is orphaned (not claimed by any stream, not on free list)";
+}
+
+// A plain file of 512-byte blocks holding streams "a" (ID 1) and "b" (ID 2) of
+// 10 bytes each under the root (ID 0).
+class DamagedFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto vog = Vog::create(path_, small_blocks());
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    put_stream(**vog, "a", "0123456789");
+    put_stream(**vog, "b", "abcdefghij");
+    ASSERT_EQ(ok((*vog)->verify()), Lines{});
+  }
+
+  // Adds a stream of `bytes` bytes at `path`, then deletes `doomed` so that the
+  // free list is not empty.
+  void with_free_blocks(const std::string& doomed, std::size_t bytes) {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    put_stream(**vog, doomed, std::string(bytes, 'x'));
+    ok((*vog)->delete_stream(doomed));
+    ASSERT_EQ(ok((*vog)->verify()), Lines{});
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("damaged.vog");
+  FilePatch file_{path_, kBlockSize};
+};
+
+TEST(VerifyClean, FreshFilesHaveNothingToReport) {
+  TempDir dir;
+  for (bool encrypted : {false, true}) {
+    std::string path = dir.file(encrypted ? "encrypted.vog" : "plain.vog");
+    auto vog = Vog::create(path, small_blocks(encrypted));
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    EXPECT_EQ(ok((*vog)->verify()), Lines{});
+    vog->reset();
+    EXPECT_EQ(verify_file(path, encrypted ? Password(kPassword) : std::nullopt), Lines{});
+  }
+}
+
+// Random operations in every kind of file, with reservations on top; the file
+// stays consistent throughout and after reopening.
+TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
+  TempDir dir;
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    std::string path = dir.file(encrypted ? "encrypted.vog" : "plain.vog");
+    auto created = Vog::create(path, small_blocks(encrypted));
+    ASSERT_TRUE(created) << created.error().to_string();
+    Vog& vog = **created;
+    TreeModel model;
+    RandomTree random(vog, model, encrypted ? 7u : 11u, /*max_data=*/5000);
+    std::mt19937 rng(3);
+    for (int step = 0; step < 400; ++step) {
+      random.step();
+      if (rng() % 6 == 0) {
+        for (const auto& [stream, node] : model.nodes()) {
+          if (node.dir || rng() % 3 != 0) continue;
+          auto handle = vog.open_stream(stream, OpenMode::Write);
+          ASSERT_TRUE(handle) << handle.error().to_string();
+          ok(vog.reserve(*handle, node.data.size() + rng() % 20000));
+          ok(vog.close_stream(*handle));
+        }
+      }
+      if (step % 100 == 99) {
+        ASSERT_EQ(ok(vog.verify()), Lines{}) << "after step " << step;
+      }
+    }
+    expect_same_tree(vog, model);
+    created->reset();
+    EXPECT_EQ(verify_file(path, encrypted ? Password(kPassword) : std::nullopt), Lines{});
+  }
+}
+
+TEST(VerifyClean, OpenWritersAreSeenAsOfTheirLastClose) {
+  TempDir dir;
+  auto vog = Vog::create(dir.file("f.vog"), small_blocks());
+  ASSERT_TRUE(vog) << vog.error().to_string();
+  auto handle = (*vog)->create_stream("s", /*compressed=*/true);
+  ASSERT_TRUE(handle);
+  ok((*vog)->write(*handle, bytes_of("tiny")));
+  // The writer's new blocks are not in the table yet: they show up as orphans,
+  // and nothing is reported about the stream itself.
+  auto lines = ok((*vog)->verify());
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& line : lines) EXPECT_TRUE(line.ends_with("not on free list)")) << line;
+  ok((*vog)->close_stream(*handle));
+  EXPECT_EQ(ok((*vog)->verify()), Lines{});
+}
+
+// --- the file and block layers ---------------------------------------------
+
+TEST_F(DamagedFile, OneByteAppendedIsASizeMismatch) {
+  std::uint64_t size = file_.file_size();
+  std::uint64_t total = file_.total_blocks();
+  file_.append_byte();
+  EXPECT_EQ(verify_file(path_),
+            Lines{"L2: file size (" + std::to_string(size + 1) + ") does not match expected (" +
+                  std::to_string(size) + ") for " + std::to_string(total) + " blocks"});
+}
+
+TEST_F(DamagedFile, FileLayerLinesComeFirst) {
+  auto vog = Vog::open(path_, OpenMode::Read);
+  ASSERT_TRUE(vog) << vog.error().to_string();
+  std::uint64_t size = file_.file_size();
+  file_.append_byte();
+  file_.put(0, 1, 'X');  // the open handle keeps its header, the file does not
+  EXPECT_EQ(ok((*vog)->verify()),
+            (Lines{"L1: file magic 'vogvogvog' is corrupted",
+                   "L2: file size (" + std::to_string(size + 1) + ") does not match expected (" +
+                       std::to_string(size) + ") for " +
+                       std::to_string(file_.total_blocks()) + " blocks"}));
+}
+
+TEST_F(DamagedFile, TrunkNamingItselfIsACycle) {
+  with_free_blocks("gone", 3000);
+  std::uint32_t trunk = file_.free_head();
+  ASSERT_NE(trunk, 0xFFFFFFFFu);
+  file_.put_u32(file_.block_at(trunk), trunk);
+  EXPECT_EQ(verify_file(path_), Lines{"L2: trunk cycle detected at block " +
+                                      std::to_string(trunk) + " after 1 trunks"});
+}
+
+TEST_F(DamagedFile, FreeListHeadOutOfRangeOrphansEveryFreeBlock) {
+  with_free_blocks("gone", 3000);
+  auto free = file_.free_blocks();
+  ASSERT_FALSE(free.empty());
+  std::uint64_t total = file_.total_blocks();
+  file_.put_u32(file_.free_head_at(), static_cast<std::uint32_t>(total));
+  Lines want = {"L2: free list trunk " + std::to_string(total) + " is >= total_blocks (" +
+                std::to_string(total) + ")"};
+  for (std::uint64_t block : free) want.push_back(orphan(block));
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+TEST_F(DamagedFile, ExtentStartingAtBlockZero) {
+  with_free_blocks("gone", 3000);
+  std::uint32_t trunk = file_.free_head();
+  std::uint64_t entry = file_.block_at(trunk) + 4;
+  std::uint32_t start = file_.get_u32(entry);
+  std::uint32_t length = file_.get_u32(entry + 4);
+  ASSERT_NE(start, 0xFFFFFFFFu);
+  ASSERT_GT(length, 0u);
+  file_.put_u32(entry, 0);
+  file_.put_u32(entry + 4, 1);
+  Lines want = {"L2: block 0 found in free list extent",
+                "L2: block 0 is both claimed by a stream and on the free list"};
+  for (std::uint32_t i = 0; i < length; ++i) want.push_back(orphan(start + i));
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+// Every entry of a trunk naming the whole file: the walk stops once the
+// extents have named as many blocks as the file holds.
+TEST_F(DamagedFile, OverlappingWholeFileExtentsStopTheWalk) {
+  with_free_blocks("gone", 3000);
+  auto free = file_.free_blocks();
+  std::uint32_t trunk = file_.free_head();
+  std::uint64_t total = file_.total_blocks();
+  for (std::uint32_t k = 0; k < kBlockSize / 8 - 1; ++k) {
+    file_.put_u32(file_.block_at(trunk) + 4 + 8 * k, 1);
+    file_.put_u32(file_.block_at(trunk) + 8 + 8 * k, static_cast<std::uint32_t>(total - 1));
+  }
+  Lines want = {"L2: block " + std::to_string(trunk) + " appears multiple times in free list",
+                "L2: block 1 appears multiple times in free list",
+                "L2: free list extents name more than total_blocks (" + std::to_string(total) +
+                    ") blocks (overlap likely)"};
+  for (std::uint64_t block = 1; block < total; ++block)
+    if (!free.contains(block))
+      want.push_back("L2: block " + std::to_string(block) +
+                     " is both claimed by a stream and on the free list");
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+TEST_F(DamagedFile, BlockClaimedByTwoStreams) {
+  std::uint32_t a_top = file_.top_block_of(1);
+  std::uint32_t b_top = file_.top_block_of(2);
+  file_.put_u32(file_.descriptor_at(2) + 8, a_top);
+  EXPECT_EQ(verify_file(path_),
+            (Lines{"L2: block " + std::to_string(a_top) + " claimed by multiple streams",
+                   orphan(b_top)}));
+}
+
+// --- the stream layer ------------------------------------------------------
+
+TEST_F(DamagedFile, ReservedBelowSize) {
+  file_.put_u64(file_.descriptor_at(1) + 12, 0);
+  EXPECT_EQ(verify_file(path_),
+            Lines{"L3: stream 1: reserved (0) < size (10) \u2014 invariant violation"});
+}
+
+TEST_F(DamagedFile, FreeListHeadAtAnActiveSlot) {
+  constexpr std::uint32_t kSlots = kBlockSize / 21;  // the one batch of slots made so far
+  ASSERT_EQ(file_.get_u32(file_.table_at(0)), 3u);
+  file_.put_u32(file_.table_at(0), 1);
+  Lines want = {"L3: slot 1 is on free list but top_block is not FREE_DESCRIPTOR_MARKER"};
+  for (std::uint32_t slot = 3; slot < kSlots; ++slot)
+    want.push_back("L3: slot " + std::to_string(slot) +
+                   " is marked free but not reachable from free list");
+  want.push_back("L3: slot 1 is on free list but not marked free in descriptor");
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+TEST_F(DamagedFile, DescriptorFreeListThatCycles) {
+  // The batch links 3 -> 4 -> ... -> 23 -> end; make the last link back to the first.
+  std::uint32_t last = kBlockSize / 21 - 1;
+  ASSERT_EQ(file_.get_u32(file_.descriptor_at(last)), 0xFFFFFFFFu);
+  file_.put_u32(file_.descriptor_at(last), 3);
+  EXPECT_EQ(verify_file(path_), Lines{"L3: free-list cycle detected at slot 3"});
+}
+
+TEST_F(DamagedFile, IndexBlockReachedTwiceIsClaimedTwiceAndWalkedOnce) {
+  // 129 blocks of 512 bytes need a tree of depth 2: a top whose entries 0 and 1
+  // lead to two leaves.
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
+  }
+  std::uint32_t top = file_.top_block_of(3);
+  std::uint32_t second_leaf = file_.get_u32(file_.block_at(top) + 4);
+  std::uint32_t last_data = file_.get_u32(file_.block_at(second_leaf));
+  file_.put_u32(file_.block_at(top) + 4, top);
+  Lines want = {"L2: block " + std::to_string(top) + " claimed by multiple streams"};
+  for (std::uint32_t block : std::set<std::uint32_t>{second_leaf, last_data})
+    want.push_back(orphan(block));
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+TEST_F(DamagedFile, IndexBlockBeyondTheFileIsClaimedNotWalked) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
+  }
+  std::uint32_t top = file_.top_block_of(3);
+  std::uint32_t second_leaf = file_.get_u32(file_.block_at(top) + 4);
+  std::uint32_t last_data = file_.get_u32(file_.block_at(second_leaf));
+  std::uint64_t total = file_.total_blocks();
+  file_.put_u32(file_.block_at(top) + 4, 0x7FFFFFFF);
+  Lines want = {"L2: claimed block 2147483647 is >= total_blocks (" + std::to_string(total) + ")"};
+  for (std::uint32_t block : std::set<std::uint32_t>{second_leaf, last_data})
+    want.push_back(orphan(block));
+  EXPECT_EQ(verify_file(path_), want);
+}
+
+// A descriptor table claiming a terabyte: reported, and examined only as far
+// as a file of this size could hold one.
+TEST_F(DamagedFile, DescriptorTableLongerThanTheFile) {
+  std::uint64_t total = file_.total_blocks();
+  file_.put_u64(file_.block_at(0) + 19, std::uint64_t{1} << 40);
+  Lines lines = verify_file(path_);
+  std::string want = "L3: Streams-stream: size 1099511627776 needs 2147483648 blocks but the file holds " +
+                     std::to_string(total);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end());
+}
+
+// --- the namespace layer ---------------------------------------------------
+
+TEST_F(DamagedFile, DirectoryCutToTwoBytes) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    ok((*vog)->mkdir("d"));  // ID 3
+    put_stream(**vog, "d/x", "x");
+    put_stream(**vog, "d/y", "y");
+  }
+  file_.put_u64(file_.descriptor_at(3), 2);
+  EXPECT_EQ(verify_file(path_),
+            (Lines{"L4: failed to read entries from directory stream 3: I/O error: directory "
+                   "stream too short for footer",
+                   "L3: stream 4 exists in stream descriptors but is not claimed by L4 "
+                   "(orphaned stream)",
+                   "L3: stream 5 exists in stream descriptors but is not claimed by L4 "
+                   "(orphaned stream)"}));
+}
+
+TEST_F(DamagedFile, TwoEntriesNamingOneStream) {
+  // The root's entry region: "a" (ID 1) at offset 0, "b" (ID 2) at offset 7.
+  std::uint64_t root = file_.block_at(file_.top_block_of(0));
+  ASSERT_EQ(file_.get_u32(root + 7), 2u);
+  file_.put_u32(root + 7, 1);
+  EXPECT_EQ(verify_file(path_),
+            (Lines{"L4: stream ID 1 appears in multiple directory entries",
+                   "L3: stream 2 exists in stream descriptors but is not claimed by L4 "
+                   "(orphaned stream)"}));
+}
+
+TEST_F(DamagedFile, EntryNamingItsOwnAncestorIsACycle) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    ok((*vog)->mkdir("d"));    // ID 3
+    ok((*vog)->mkdir("d/e"));  // ID 4, the only entry of d
+  }
+  file_.put_u32(file_.block_at(file_.top_block_of(3)), 3);
+  EXPECT_EQ(verify_file(path_),
+            (Lines{"L4: directory stream 3 is its own ancestor (cycle)",
+                   "L4: stream ID 3 appears in multiple directory entries",
+                   "L3: stream 4 exists in stream descriptors but is not claimed by L4 "
+                   "(orphaned stream)"}));
+}
+
+TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    ok((*vog)->mkdir("d"));  // ID 3
+  }
+  // Slot 3 becomes free: opening it fails, and it is then both claimed by L4
+  // and off the descriptor free list.
+  file_.put_u32(file_.descriptor_at(3) + 8, 0xFFFFFFFF);
+  EXPECT_EQ(verify_file(path_),
+            (Lines{"L4: failed to open directory stream 3 for verification: not found: stream 3",
+                   "L3: stream 3 claimed by L4 but not found in stream descriptors",
+                   "L3: slot 3 is marked free but not reachable from free list"}));
+}
+
+// A chain of directories far deeper than any call stack would allow.
+TEST(VerifyDeep, TenThousandLevelsAreWalkedWithoutRecursion) {
+  TempDir dir;
+  std::string path = dir.file("deep.vog");
+  write_directory_chain(path, 10000);
+  EXPECT_EQ(verify_file(path), Lines{});
+}
+
+}  // namespace
+}  // namespace vog::testing

@@ -47,8 +47,8 @@ def main(workdir):
     # Reopen read-only, read back, and check the file.
     vog = Vog.open(path, OpenMode.READ)
     log = vog.open_stream("docs/drafts/log.txt", OpenMode.READ)
-    vog.seek(log, vog.stream_length(log) - 23)
-    print("last line of the log:", vog.read(log, 100).decode().strip())
+    vog.seek(log, vog.stream_length(log) - 40)
+    print("last line of the log:", vog.read(log, 40).decode().splitlines()[-1])
     vog.close_stream(log)
     print("verify:", vog.verify() or "no problems")
     vog.close()

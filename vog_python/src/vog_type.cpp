@@ -398,6 +398,39 @@ PyObject* vog_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   return finish(call_engine(std::move(engine), [&](Vog& vog) { return vog.write(handle, bytes); }));
 }
 
+PyObject* vog_verify(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto report = call_engine(std::move(engine), [](Vog& vog) { return vog.verify(); });
+  if (!report) return nullptr;
+  if (!*report) return raise_vog_error(report->error());
+  const std::vector<std::string>& lines = **report;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));  // new reference
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // Lines may quote damaged stored bytes: keep them rather than fail.
+    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()),
+                                          "surrogateescape");  // new reference
+    if (line == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), line);  // steals
+  }
+  return list;
+}
+
+PyObject* vog_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "password", nullptr};
+  PyObject *py_path, *py_password = Py_None;
+  std::string path;
+  std::optional<std::vector<std::byte>> password;
+  if (!parse(args, kwargs, "O|O:Vog.optimize", kw, &py_path, &py_password) ||
+      !to_path(py_path, "path", path) || !to_password(py_password, password))
+    return nullptr;
+  return finish(run_unlocked([&] { return optimize(path, password_view(password)); }));
+}
+
 #define VOG_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 
 PyObject* vog_mkdir(PyObject* s, PyObject* a, PyObject* k) {
@@ -476,6 +509,13 @@ PyMethodDef g_methods[] = {
     {"is_stream_compressed", VOG_METHOD(vog_is_stream_compressed), kArgs,
      "is_stream_compressed($self, handle)\n--\n\n"},
     {"is_encrypted", VOG_METHOD(vog_is_encrypted), METH_NOARGS, "is_encrypted($self)\n--\n\n"},
+    {"verify", VOG_METHOD(vog_verify), METH_NOARGS, "verify($self)\n--\n\n"},
+    {"optimize", VOG_METHOD(vog_optimize), kArgs | METH_STATIC,
+     "optimize(path, password=None)\n--\n\n"
+     "Optimize a Vog file by rewriting it without free blocks.\n"
+     "Removes free blocks and rewrites streams contiguously for maximum locality.\n"
+     "Returns the number of bytes reclaimed.\n"
+     "For encrypted files, the password must be provided."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -95,13 +95,14 @@ TEXT_SIGNATURES = {
     "stream_reserved": "($self, handle)",
     "is_stream_compressed": "($self, handle)",
     "is_encrypted": "($self)",
+    "verify": "($self)",
+    "optimize": "(path, password=None)",
 }
 
 
 def test_methods_in_registration_order_with_text_signatures():
     methods = [name for name in vars(Vog) if not name.startswith("__")]
-    expected = list(TEXT_SIGNATURES)
-    assert methods[: len(expected)] == expected
+    assert methods == list(TEXT_SIGNATURES)
     for name, signature in TEXT_SIGNATURES.items():
         assert getattr(Vog, name).__text_signature__ == signature, name
 
@@ -115,8 +116,14 @@ def test_docstrings():
     assert Vog.open.__doc__ == (
         "Open an existing Vog file.\nIf the file is encrypted, `password` must be provided."
     )
+    assert Vog.optimize.__doc__ == (
+        "Optimize a Vog file by rewriting it without free blocks.\n"
+        "Removes free blocks and rewrites streams contiguously for maximum locality.\n"
+        "Returns the number of bytes reclaimed.\n"
+        "For encrypted files, the password must be provided."
+    )
     for name in TEXT_SIGNATURES:
-        if name not in ("create", "open"):
+        if name not in ("create", "open", "optimize"):
             assert getattr(Vog, name).__doc__ is None, name
 
 

@@ -62,6 +62,8 @@ def test_stream_matches_bytearray_model(ops, compressed, shift):
             assert vog.stream_length(handle) == len(model)
         vog.seek(handle, 0)
         assert vog.read(handle, len(model) + 1) == bytes(model)
+        vog.close_stream(handle)
+        assert vog.verify() == []
         vog.close()
 
 
@@ -158,7 +160,9 @@ def test_tree_matches_dict_model(ops):
                 else:
                     new_parent[other[-1]] = parent.pop(leaf)
             listing(vog, "", model)
+        assert vog.verify() == []
         vog.close()
         vog = Vog.open(path, OpenMode.READ)
         listing(vog, "", model)
+        assert vog.verify() == []
         vog.close()

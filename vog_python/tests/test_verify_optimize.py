@@ -1,0 +1,111 @@
+"""verify() and Vog.optimize() through the module."""
+import os
+
+import pytest
+
+from libvog import OpenMode, Vog, VogError
+
+
+def tree_of(vog, path=""):
+    result = {}
+    for entry in vog.list(path):
+        child = f"{path}/{entry.name}" if path else entry.name
+        if int(entry.entry_type) == 1:
+            result[entry.name] = tree_of(vog, child)
+        else:
+            handle = vog.open_stream(child, OpenMode.READ)
+            data = vog.read(handle, vog.stream_length(handle))
+            result[entry.name] = (data, vog.is_stream_compressed(handle))
+            vog.close_stream(handle)
+    return result
+
+
+def build(path, password=None):
+    vog = Vog.create(path, password=password)
+    vog.mkdir("empty")
+    vog.mkdir("d")
+    for name, compressed in (("d/plain", False), ("d/packed", True), ("nothing", False)):
+        handle = vog.create_stream(name, compressed=compressed)
+        if name != "nothing":
+            vog.write(handle, (name.encode() * 5000)[:30000])
+        vog.reserve(handle, 1 << 20)
+        vog.close_stream(handle)
+    junk = vog.create_stream("junk")
+    vog.write(junk, bytes(300000))
+    vog.close_stream(junk)
+    vog.delete_stream("junk")
+    vog.close()
+
+
+def test_fresh_file_verifies_clean(vog):
+    assert vog.verify() == []
+
+
+def test_verify_reports_damage_as_lines(path):
+    Vog.create(path).close()
+    size = os.path.getsize(path)
+    with open(path, "ab") as f:
+        f.write(b"!")
+    vog = Vog.open(path, OpenMode.READ)
+    blocks = (size - 14) // 4096
+    assert vog.verify() == [
+        f"L2: file size ({size + 1}) does not match expected ({size}) for {blocks} blocks"
+    ]
+    vog.close()
+
+
+@pytest.mark.parametrize("password", [None, b"pw"])
+def test_optimize_keeps_tree_and_bytes(path, password):
+    build(path, password)
+    before = os.path.getsize(path)
+    vog = Vog.open(path, OpenMode.READ, password)
+    expected = tree_of(vog)
+    vog.close()
+
+    reclaimed = Vog.optimize(path, password)
+    assert reclaimed == before - os.path.getsize(path) > 0
+    assert not os.path.exists(path + ".optimize.tmp")
+
+    vog = Vog.open(path, OpenMode.READ, password)
+    assert tree_of(vog) == expected
+    assert vog.is_encrypted() is (password is not None)
+    handle = vog.open_stream("d/plain", OpenMode.READ)
+    assert vog.stream_reserved(handle) < 1 << 20  # reservations are not carried over
+    vog.close_stream(handle)
+    assert vog.verify() == []
+    vog.close()
+    assert Vog.optimize(path=path, password=password) == 0  # already compact
+
+
+def test_optimize_leftover_temporary_file(path):
+    build(path)
+    with open(path + ".optimize.tmp", "wb") as f:
+        f.write(b"leftover")
+    with pytest.raises(VogError, match=r"^already exists: .*\.optimize\.tmp$"):
+        Vog.optimize(path)
+    assert not os.path.exists(path + ".optimize.tmp")
+    assert Vog.optimize(path) > 0
+
+
+def test_optimize_refuses_an_open_file(path):
+    build(path)
+    vog = Vog.open(path, OpenMode.READ)
+    with pytest.raises(VogError, match=r"^I/O error: Vog file is locked by another process: "):
+        Vog.optimize(path)
+    vog.close()
+
+
+def test_optimize_password_mistakes_fail_before_any_temporary_file(path):
+    build(path, b"pw")
+    with pytest.raises(VogError, match=r"^encryption required: "):
+        Vog.optimize(path)
+    with pytest.raises(VogError, match=r"^wrong password: "):
+        Vog.optimize(path, b"nope")
+    other = path + ".plain"
+    build(other)
+    with pytest.raises(VogError, match=r"^I/O error: password provided but file is not encrypted$"):
+        Vog.optimize(other, b"pw")
+    assert not os.path.exists(path + ".optimize.tmp")
+    assert not os.path.exists(other + ".optimize.tmp")
+    with pytest.raises(TypeError):
+        Vog.optimize(path, "pw")

@@ -81,9 +81,9 @@ PyTypeObject* make_enum_type(const char* qualified_name, const std::array<const 
                              PyObject* (&members)[2]) {
   // Named "builtins.<name>": the classes belong to no module of their own, and
   // Python shows them by their bare names.
-  PyType_Spec spec = {qualified_name, sizeof(EnumObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_enum_slots};
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));  // new reference
+  PyType_Spec type_spec = {qualified_name, sizeof(EnumObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_enum_slots};
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));  // new reference
   if (type == nullptr) return nullptr;
   for (std::uint8_t value = 0; value < 2; ++value) {
     PyObject* member = type->tp_alloc(type, 0);  // new reference, kept for the process

@@ -158,10 +158,11 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
 
 Result<std::size_t> BlocksInFile::read_contiguous_blocks(BlockNo first, std::uint64_t offset,
                                                          std::span<std::byte> out) {
+  // Nothing to move names no block, so no position is out of range for it.
+  if (out.empty()) return 0;
   VOG_TRY(run, locate_run("read_contiguous_blocks", first, offset, out.size(), shift_));
   const std::uint64_t start = data_offset_ + (run->first_block << shift_);
   if (!cipher_) return file_->read(start + run->within, out);
-  if (out.empty()) return 0;
 
   if (run->within == 0 && run->span == out.size()) {
     VOG_TRY(got, file_->read(start, out));
@@ -178,13 +179,13 @@ Result<std::size_t> BlocksInFile::read_contiguous_blocks(BlockNo first, std::uin
 
 Result<std::size_t> BlocksInFile::write_contiguous_blocks(BlockNo first, std::uint64_t offset,
                                                           std::span<const std::byte> data) {
+  if (data.empty()) return 0;
   VOG_TRY(run, locate_run("write_contiguous_blocks", first, offset, data.size(), shift_));
   const std::uint64_t start = data_offset_ + (run->first_block << shift_);
   if (!cipher_) {
     VOG_CHECK(file_->write(start + run->within, data));
     return data.size();
   }
-  if (data.empty()) return 0;
 
   std::vector<std::byte> scratch(run->span);
   const auto first_block = static_cast<BlockNo>(run->first_block);

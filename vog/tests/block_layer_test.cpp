@@ -351,6 +351,25 @@ TEST(ContiguousIo, RangesPastTheLastBlockNumberAreRefused) {
   EXPECT_EQ(m.disk->snapshot().size(), 14u + 512u);
 }
 
+TEST(ContiguousIo, ZeroLengthTransfersMoveNothingWherever) {
+  for (bool encrypted : {false, true}) {
+    auto m = encrypted ? memory_store(9, testing::text_bytes("pw")) : memory_store();
+    const std::uint64_t reads = m.disk->read_count();
+    const std::uint64_t writes = m.disk->write_count();
+    for (std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{700}, ~std::uint64_t{0}}) {
+      for (BlockNo first : {BlockNo{1}, kNoBlock}) {
+        EXPECT_EQ(must(m.store->read_contiguous_blocks(first, offset, {})), 0u)
+            << encrypted << " " << first << " " << offset;
+        EXPECT_EQ(must(m.store->write_contiguous_blocks(first, offset, {})), 0u)
+            << encrypted << " " << first << " " << offset;
+      }
+    }
+    EXPECT_EQ(m.disk->read_count(), reads);
+    EXPECT_EQ(m.disk->write_count(), writes);
+    EXPECT_EQ(m.disk->snapshot().size(), (encrypted ? 143u : 14u) + 512u);
+  }
+}
+
 TEST(ContiguousIo, ContiguousTransfersBypassTheCaches) {
   auto m = memory_store();
   ASSERT_TRUE(m.store->allocate_blocks(1));

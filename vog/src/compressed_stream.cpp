@@ -207,7 +207,7 @@ Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shi
   const std::uint64_t new_size = std::max(end, old_size);
   CompressedOps ops(blocks, cblock_shift);
   Pyramid pyramid(blocks, ops, CacheHint::ThreadCache);
-  VOG_CHECK(pyramid.reserve(d, new_size));
+  VOG_CHECK(pyramid_reserve(blocks, ops, d, new_size, CacheHint::ThreadCache));
   VOG_CHECK(pyramid.check_top(d));
 
   const std::uint32_t block_size = blocks.block_size();

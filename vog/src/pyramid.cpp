@@ -271,16 +271,20 @@ Result<std::uint64_t> Pyramid::release_unit(std::uint64_t unit, BlockNo top,
 
 Result<void> Pyramid::truncate(StreamDescriptor& d, std::uint64_t length) const {
   if (length >= d.size) return {};
-  VOG_CHECK(check_top(d));
   const std::uint64_t units = unit_count(d);
   const unsigned old_depth = depth(units);
   if (length == 0) {
-    if (d.top_block != 0) VOG_CHECK(deallocate_tree(d.top_block, old_depth));
+    // A stream without a top block owns nothing to free; emptying it is sound.
+    if (d.top_block != 0) {
+      VOG_CHECK(check_top(d));
+      VOG_CHECK(deallocate_tree(d.top_block, old_depth));
+    }
     d.size = 0;
     d.reserved = 0;
     d.top_block = 0;
     return {};
   }
+  VOG_CHECK(check_top(d));
   const std::uint64_t keep = units_for(length, unit_size());
   const unsigned new_depth = depth(keep);
   BlockNo top = d.top_block;
@@ -427,6 +431,11 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   VOG_TRY(wrote, write_at(offset, data));
   d.size = std::max(d.size, offset + *wrote);
   return *wrote;
+}
+
+Result<void> pyramid_reserve(BlockLayer& blocks, const PyramidOps& ops, StreamDescriptor& d,
+                             std::uint64_t capacity, CacheHint hint) {
+  return Pyramid(blocks, ops, hint).reserve(d, capacity);
 }
 
 Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,

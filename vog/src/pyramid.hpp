@@ -169,6 +169,11 @@ class Pyramid {
   std::uint32_t fanout_;
 };
 
+// Grows the tree of a stream whose units are `ops`' kind to cover `capacity` bytes.
+[[nodiscard]] Result<void> pyramid_reserve(BlockLayer& blocks, const PyramidOps& ops,
+                                           StreamDescriptor& d, std::uint64_t capacity,
+                                           CacheHint hint);
+
 // Plain streams: the byte operations of a stream with one data block per unit.
 [[nodiscard]] Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,
                                                std::uint64_t offset, std::span<std::byte> out,

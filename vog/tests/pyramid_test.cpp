@@ -322,6 +322,18 @@ TEST(PyramidDescriptor, ClaimsOfAStreamWithoutTopAreRefused) {
   EXPECT_FALSE(t.pyramid().truncate(t.d, 1));
 }
 
+TEST(PyramidTruncate, ToZeroOfAStreamWithoutTopEmptiesItAndFreesNothing) {
+  PlainTree t(9);
+  t.d.size = 100;
+  t.d.reserved = 512;
+  must(t.pyramid().truncate(t.d, 0));
+  EXPECT_EQ(t.d, StreamDescriptor{});
+  EXPECT_EQ(t.blocks.counters().deallocate_calls, 0);
+  t.d = {.size = 100, .top_block = kNoBlock, .reserved = 512, .compressed = 0};
+  EXPECT_VOG_ERROR(t.pyramid().truncate(t.d, 0), IoError, "stream of 512 bytes has no top block");
+  EXPECT_EQ(t.blocks.counters().deallocate_calls, 0);
+}
+
 TEST(StreamDescriptorCodec, LaysOutTwentyOneLittleEndianBytes) {
   StreamDescriptor d{.size = 0x0102030405060708, .top_block = 0x0A0B0C0D,
                      .reserved = 0x1112131415161718, .compressed = 1};

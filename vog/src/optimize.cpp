@@ -183,12 +183,15 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     if (on_path.contains(child.stream_id))
       return std::unexpected(VogError::io(
           format("directory stream {} is its own ancestor (cycle)", child.stream_id)));
-    // What mkdir checks besides the parent, which is known here; a stored
-    // name holding "/" can only come from a damaged directory.
+    // What mkdir checks of the path, in its order, before the parent (known
+    // here) would be resolved; names that fail them, and a stored name holding
+    // "/", can only come from a damaged directory.
+    if (child_path.empty())
+      return std::unexpected(VogError::invalid_path("cannot create root directory"));
+    VOG_CHECK(validate_path(child_path));
     if (child.name.find('/') != std::string::npos)
       return std::unexpected(VogError::io(format(
           "directory stream {} holds an entry whose name contains '/'", frame.dir)));
-    VOG_CHECK(validate_path(child.name));
     std::string stored = child.name + "/";
     VOG_CHECK(check_stored_name(stored));
     auto copy = [&] {

@@ -186,6 +186,11 @@ Result<void> Vog::rmdir(std::string_view path) {
     VOG_TRY(length, streams_->stream_length(parent->dir().handle));
     VOG_TRY(found, find_name_in_handle(parent->dir(), *length, stored));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
+    // Waiting for a read lock on the directory this call holds for writing
+    // would never end; only a damaged entry can name its own directory.
+    if (**found == *parent_id)
+      return std::unexpected(corrupt_directory(
+          *parent_id, format("entry '{}' names the directory itself", stored)));
     VOG_TRY(child, OpenDirectory::open(*streams_, **found, /*for_write=*/false));
     VOG_TRY(child_length, child->close_with(streams_->stream_length(child->dir().handle)));
     if (*child_length != 0) return std::unexpected(VogError::not_empty(std::string(path)));
@@ -257,12 +262,13 @@ Result<void> Vog::move_entry(std::uint32_t from_dir, std::string_view from_name,
     return target->close_with(std::move(add));
   }();
   if (!moved && !added) {
-    // The entry is in neither directory: put it back, best effort, so the
-    // reported failure does not also lose the subtree or stream.
-    if (auto source = OpenDirectory::open(*streams_, from_dir, /*for_write=*/true)) {
-      (void)add_entry_to_dir_handle(source->dir(), *state_, from_name, id, from_path);
-      (void)source->close();
-    }
+    // The entry is in neither directory: put it back, so the reported failure
+    // does not also lose the subtree or stream. The restoring add's own result
+    // is not the caller's concern, but a directory that cannot be opened or
+    // closed again is, as for every directory this operation opens.
+    VOG_TRY(source, OpenDirectory::open(*streams_, from_dir, /*for_write=*/true));
+    (void)add_entry_to_dir_handle(source->dir(), *state_, from_name, id, from_path);
+    VOG_CHECK(source->close());
   }
   return moved;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "directory_stream.hpp"
+#include "format.hpp"
 #include "vog_test_util.hpp"
 
 namespace vog {
@@ -148,6 +149,22 @@ TEST(VogRmdir, ReportsWhatIsMissing) {
   EXPECT_FALSE(vog.layer().is_locked(root_of(*vog.store())));
 }
 
+TEST(VogRmdir, DamagedEntryNamingItsOwnDirectoryIsAnErrorNotAHang) {
+  FakeVog vog;
+  ok(vog->mkdir("d"));
+  auto root = *vog.layer().contents(root_of(*vog.store()));
+  StreamId d = **find_name_in_buffer(0, root, "d/");
+  // "d/loop/" names d itself: rmdir would hold d for writing and then wait to
+  // read it.
+  StreamEntry loop{"loop/", d};
+  vog.layer().overwrite(d, build_directory_stream(std::span(&loop, 1)));
+  vog.reopen(OpenMode::Write);
+  EXPECT_EQ(error_of(vog->rmdir("d/loop")),
+            VogError::io(vog::format("directory stream {}: entry 'loop/' names the directory itself", d)));
+  EXPECT_EQ(vog.layer().open_handle_count(), 0u);
+  EXPECT_EQ(ok(vog->list("d")), dirs({"loop"}));
+}
+
 TEST(VogRmdir, RemovedDirectoryIsNotServedFromTheCache) {
   FakeVog vog;
   ok(vog->mkdir("d"));
@@ -261,6 +278,38 @@ TEST(VogRenameDir, CrossDirectoryFailureRestoresTheOldEntry) {
     vog.layer().set_fault(nullptr);
     EXPECT_EQ(ok(vog->list("from")), dirs({"d"})) << c.what;
     EXPECT_EQ(ok(vog->list("to")), (std::vector<DirEntry>{{"other", EntryType::Stream}})) << c.what;
+    EXPECT_EQ(vog.layer().open_handle_count(), 0u) << c.what;
+  }
+}
+
+TEST(VogRenameDir, FailureOfTheRestoringOpenOrCloseReplacesTheAddsFailure) {
+  // The add into "to" fails; then the old parent, opened again to put the entry
+  // back, fails to open or to close. That directory's failure is the result.
+  struct Case {
+    const char* what;
+    LayerOp op;
+    int nth;  // the old parent's first open/close belong to the removal
+  };
+  const Case cases[] = {{"restoring open fails", LayerOp::Open, 2},
+                        {"restoring close fails", LayerOp::Close, 2}};
+  for (const Case& c : cases) {
+    FakeVog vog;
+    ok(vog->mkdir("from"));
+    ok(vog->mkdir("to"));
+    ok(vog->mkdir("from/d"));
+    put_stream(*vog, "to/other", "o");
+    auto root = *vog.layer().contents(root_of(*vog.store()));
+    StreamId from_id = **find_name_in_buffer(0, root, "from/");
+    StreamId to_id = **find_name_in_buffer(0, root, "to/");
+    auto add_fails = fail_nth(LayerOp::Write, to_id, 1, VogError::io("add failed"));
+    auto restore_fails = fail_nth(c.op, from_id, c.nth, VogError::io("old parent failed"));
+    vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
+      if (auto error = add_fails(op, id)) return error;
+      return restore_fails(op, id);
+    });
+    EXPECT_EQ(error_of(vog->rename_dir("from/d", "to/d")), VogError::io("old parent failed"))
+        << c.what;
+    vog.layer().set_fault(nullptr);
     EXPECT_EQ(vog.layer().open_handle_count(), 0u) << c.what;
   }
 }

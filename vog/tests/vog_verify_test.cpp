@@ -255,17 +255,29 @@ TEST_F(DamagedFile, DescriptorFreeListThatCycles) {
   EXPECT_EQ(verify_file(path_), Lines{"L3: free-list cycle detected at slot 3"});
 }
 
-TEST_F(DamagedFile, IndexBlockReachedTwiceIsClaimedTwiceAndWalkedOnce) {
-  // 129 blocks of 512 bytes need a tree of depth 2: a top whose entries 0 and 1
-  // lead to two leaves.
+// 129 blocks of 512 bytes need a tree of depth 2: a top whose entries 0 and 1
+// lead to two leaves; the second leaf names the stream's last data block.
+struct DeepTree {
+  std::uint32_t top = 0;
+  std::uint32_t second_leaf = 0;
+  std::uint32_t last_data = 0;
+};
+
+DeepTree write_deep_stream(const std::string& path, FilePatch& file) {
   {
-    auto vog = Vog::open(path_, OpenMode::Write);
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
+    auto vog = Vog::open(path, OpenMode::Write);
+    EXPECT_TRUE(vog);
+    if (vog) put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
   }
-  std::uint32_t top = file_.top_block_of(3);
-  std::uint32_t second_leaf = file_.get_u32(file_.block_at(top) + 4);
-  std::uint32_t last_data = file_.get_u32(file_.block_at(second_leaf));
+  DeepTree tree;
+  tree.top = file.top_block_of(3);
+  tree.second_leaf = file.get_u32(file.block_at(tree.top) + 4);
+  tree.last_data = file.get_u32(file.block_at(tree.second_leaf));
+  return tree;
+}
+
+TEST_F(DamagedFile, IndexBlockReachedTwiceIsClaimedTwiceAndWalkedOnce) {
+  auto [top, second_leaf, last_data] = write_deep_stream(path_, file_);
   file_.put_u32(file_.block_at(top) + 4, top);
   Lines want = {"L2: block " + std::to_string(top) + " claimed by multiple streams"};
   for (std::uint32_t block : std::set<std::uint32_t>{second_leaf, last_data})
@@ -274,14 +286,7 @@ TEST_F(DamagedFile, IndexBlockReachedTwiceIsClaimedTwiceAndWalkedOnce) {
 }
 
 TEST_F(DamagedFile, IndexBlockBeyondTheFileIsClaimedNotWalked) {
-  {
-    auto vog = Vog::open(path_, OpenMode::Write);
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "deep", std::string(129 * kBlockSize, 'd'));
-  }
-  std::uint32_t top = file_.top_block_of(3);
-  std::uint32_t second_leaf = file_.get_u32(file_.block_at(top) + 4);
-  std::uint32_t last_data = file_.get_u32(file_.block_at(second_leaf));
+  auto [top, second_leaf, last_data] = write_deep_stream(path_, file_);
   std::uint64_t total = file_.total_blocks();
   file_.put_u32(file_.block_at(top) + 4, 0x7FFFFFFF);
   Lines want = {"L2: claimed block 2147483647 is >= total_blocks (" + std::to_string(total) + ")"};

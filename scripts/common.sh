@@ -21,10 +21,14 @@ ensure_packages() {
     "${missing[@]}"
 }
 
-# build_tree DIR [CMAKE ARGS...]: configures (once) and builds DIR.
+# build_tree DIR [CMAKE ARGS...]: configures (once) and builds DIR. With
+# VOG_WERROR=1 in the environment (as CI sets it) every warning is an error.
 build_tree() {
   local dir=$1
   shift
-  cmake -S "$VOG_ROOT" -B "$dir" -DPython3_EXECUTABLE=/usr/bin/python3 "$@"
+  local werror=OFF
+  [ "${VOG_WERROR:-0}" = 1 ] && werror=ON
+  cmake -S "$VOG_ROOT" -B "$dir" -DPython3_EXECUTABLE=/usr/bin/python3 \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" "$@"
   cmake --build "$dir" --parallel "$(nproc)"
 }

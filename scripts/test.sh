@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test.
 #   scripts/test.sh              the ordinary build, in build/
-#   scripts/test.sh --asan       AddressSanitizer + UBSan, in build-asan/
+#   scripts/test.sh --asan       a Debug build (assertions and invariant checks on)
+#                                with AddressSanitizer + UBSan, in build-asan/
 #   scripts/test.sh --tsan       ThreadSanitizer, in build-tsan/
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -10,7 +11,7 @@ dir=$VOG_ROOT/build
 cmake_args=()
 case "${1:-}" in
   "") ;;
-  --asan) dir=$VOG_ROOT/build-asan; cmake_args=(-DVOG_SANITIZE=ON) ;;
+  --asan) dir=$VOG_ROOT/build-asan; cmake_args=(-DVOG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug) ;;
   --tsan) dir=$VOG_ROOT/build-tsan; cmake_args=(-DVOG_TSAN=ON) ;;
   *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
 esac

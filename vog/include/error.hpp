@@ -13,17 +13,35 @@
 
 namespace vog {
 
-// Declared order matters to nobody on disk, but it is the order callers see.
+// Which kind to use, and what Python raises for it. The raw module `libvog`
+// raises its one exception, libvog.VogError, for every kind; the package `vog`
+// raises the built-in exception named after the arrow (a subclass of
+// vog.VogError too). Declared order matters to nobody on disk, but it is the
+// order callers see.
 enum class ErrorKind : std::uint8_t {
+  // A stream handle, stream, directory or parent that does not exist. -> FileNotFoundError
   NotFound,
+  // Creating or renaming onto a name already taken. -> FileExistsError
   AlreadyExists,
+  // Removing a directory that still has entries. -> OSError(ENOTEMPTY)
   NotEmpty,
+  // A path that breaks the path rules, an operation the root does not allow, or
+  // an operating-system path the system cannot take (an embedded NUL). -> ValueError
   InvalidPath,
+  // The stream is held by another opener, is open while deleted or renamed, or
+  // the handle was not opened for writing. -> BlockingIOError
   LockConflict,
+  // A seek beyond the end of the stream. -> OSError
   SeekOutOfBounds,
+  // Every operating-system failure, corrupt or unsupported stored data, broken
+  // invariant, invalid creation parameter, a file locked by another process,
+  // a password for an unencrypted file: anything no other kind names. -> OSError
   IoError,
+  // A modifying call on a container opened for reading. -> OSError
   ReadOnly,
+  // A password that does not unlock an encrypted container. -> PermissionError
   WrongPassword,
+  // An encrypted container opened without a password. -> OSError
   EncryptionRequired,
 };
 

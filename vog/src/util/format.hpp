@@ -1,6 +1,7 @@
 // A minimal "{}" formatter for error and report texts (g++ 12 has no <format>).
 // Each "{}" takes the next argument; integers print in decimal, texts verbatim.
-// A "{}" without an argument stays as it is; surplus arguments are ignored.
+// The format must be a constant whose "{}" count equals the argument count:
+// a mismatch fails to compile, so no message can lose or drop a value.
 #pragma once
 
 #include <concepts>
@@ -35,10 +36,37 @@ inline std::string_view copy_to_placeholder(std::string& out, std::string_view f
   return found ? fmt.substr(at + 2) : std::string_view{};
 }
 
+constexpr std::size_t count_placeholders(std::string_view fmt) {
+  std::size_t count = 0;
+  for (std::size_t at = fmt.find("{}"); at != std::string_view::npos; at = fmt.find("{}", at + 2))
+    ++count;
+  return count;
+}
+
+// Not constexpr: calling it while checking a format at compile time is the error.
+void placeholder_count_differs_from_argument_count();
+
 }  // namespace format_detail
 
+// A format text checked against its arguments when the program is compiled.
 template <class... Args>
-std::string format(std::string_view fmt, const Args&... args) {
+class FormatString {
+ public:
+  template <class Text>
+    requires std::convertible_to<const Text&, std::string_view>
+  consteval FormatString(const Text& text) : text_(text) {  // NOLINT: implicit by design
+    if (format_detail::count_placeholders(text_) != sizeof...(Args))
+      format_detail::placeholder_count_differs_from_argument_count();
+  }
+  [[nodiscard]] constexpr std::string_view text() const noexcept { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
+template <class... Args>
+std::string format(FormatString<std::type_identity_t<Args>...> checked, const Args&... args) {
+  std::string_view fmt = checked.text();
   std::string out;
   out.reserve(fmt.size() + 16 * sizeof...(Args));
   if constexpr (sizeof...(Args) > 0) {

@@ -66,7 +66,7 @@ void for_each_set(std::size_t words, std::uint64_t total, Select select, Visit v
 }  // namespace
 
 Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> claimed) {
-  VOG_TRY(problems, file_->verify());
+  VOG_TRY(problems, storage_.file().verify());
   std::vector<std::string> lines = std::move(*problems);
 
   std::uint64_t total;
@@ -77,8 +77,8 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
     head = state_.free_head;
   }
 
-  VOG_TRY(file_size, file_->len());
-  const std::uint64_t expected = data_offset_ + (total << shift_);
+  VOG_TRY(file_size, storage_.file().len());
+  const std::uint64_t expected = storage_.block_offset(total);
   if (*file_size != expected)
     lines.push_back(format("L2: file size ({}) does not match expected ({}) for {} blocks",
                            *file_size, expected, total));

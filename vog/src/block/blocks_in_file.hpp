@@ -2,6 +2,7 @@
 //
 // Implementation files, one job each:
 //   blocks_in_file.cpp  create, open, block 0 in memory, admin slots
+//   block_storage.cpp   blocks as stored, plain or sealed: the only cipher calls
 //   block_io.cpp        single-block and contiguous transfers, the caches
 //   free_list.cpp       allocation and the free list's trunk blocks
 //   block_verify.cpp    the consistency report
@@ -18,7 +19,7 @@
 
 #include "block_cache.hpp"
 #include "block_layer.hpp"
-#include "encryption.hpp"
+#include "block_storage.hpp"
 #include "file_layer.hpp"
 #include "superblock.hpp"
 #include "thread_caches.hpp"
@@ -61,8 +62,10 @@ class BlocksInFile final : public BlockLayer {
   BlocksInFile(const BlocksInFile&) = delete;
   BlocksInFile& operator=(const BlocksInFile&) = delete;
 
-  [[nodiscard]] std::uint8_t block_size_shift() const noexcept override { return shift_; }
-  [[nodiscard]] bool is_encrypted() const noexcept override { return cipher_ != nullptr; }
+  [[nodiscard]] std::uint8_t block_size_shift() const noexcept override {
+    return storage_.shift();
+  }
+  [[nodiscard]] bool is_encrypted() const noexcept override { return storage_.sealed(); }
 
   [[nodiscard]] Result<std::vector<std::byte>> read_admin_slot(std::uint8_t index) override;
   [[nodiscard]] Result<void> write_admin_slot(std::uint8_t index,
@@ -96,14 +99,9 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] std::size_t thread_cache_count() const { return thread_caches_.live_caches(); }
 
  private:
-  BlocksInFile(std::unique_ptr<FileLayer> file, std::uint8_t shift,
-               std::unique_ptr<BlockCipher> cipher, std::vector<Block0SlotInfo> slots,
-               BlocksInFileState state);
+  BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots, BlocksInFileState state);
 
-  [[nodiscard]] std::size_t block_bytes() const noexcept { return std::size_t{1} << shift_; }
-  [[nodiscard]] std::uint64_t block_offset(BlockNo block) const noexcept {
-    return data_offset_ + (std::uint64_t{block} << shift_);
-  }
+  [[nodiscard]] std::size_t block_bytes() const noexcept { return storage_.block_size(); }
 
   // blocks_in_file.cpp. REQUIRES: state_mu_ held (`state` is state_).
   [[nodiscard]] Result<void> flush_block0(BlocksInFileState& state);
@@ -116,9 +114,6 @@ class BlocksInFile final : public BlockLayer {
   // Copies [offset, offset + out.size()) of a cached block into `out`; false on a miss.
   [[nodiscard]] bool read_cached(BlockNo block, std::uint32_t offset, std::span<std::byte> out,
                                  CacheHint hint);
-  // In-place transforms of consecutive whole blocks starting at `first`.
-  void encrypt_run(BlockNo first, std::span<std::byte> blocks) const;
-  void decrypt_run(BlockNo first, std::span<std::byte> blocks) const;
 
   // free_list.cpp. REQUIRES: state_mu_ held (`state` is state_).
   // `taken` is an out-parameter because a failure must still say which
@@ -131,14 +126,10 @@ class BlocksInFile final : public BlockLayer {
                                                 std::span<const BlockNo> sorted);
   void give_back(BlocksInFileState& state, std::span<const BlockNo> blocks);
   [[nodiscard]] Result<void> deallocate_blocks_sorted(std::span<const BlockNo> sorted);
-  [[nodiscard]] Result<void> zero_fill(std::span<const BlockNo> sorted);
   [[nodiscard]] Result<std::vector<std::byte>> read_head_trunk(const BlocksInFileState& state);
 
   // Fixed at construction; read without locks.
-  const std::unique_ptr<FileLayer> file_;
-  const std::unique_ptr<BlockCipher> cipher_;  // null for a plain store
-  const std::uint8_t shift_;
-  const std::uint64_t data_offset_;
+  const BlockStorage storage_;
   const std::vector<Block0SlotInfo> slots_;
   const std::size_t cache_capacity_;
 

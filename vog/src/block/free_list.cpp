@@ -30,7 +30,6 @@
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
-#include "worker_pool.hpp"
 
 namespace vog {
 namespace {
@@ -91,9 +90,6 @@ std::vector<Extent> extents_of(std::span<const BlockNo> sorted) {
 }
 
 VogError corrupt(std::string detail) { return VogError::io("free list corrupt: " + detail); }
-
-// Largest batch of encrypted zero blocks held at once, in bytes.
-constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
 
 // Refuses a whole list before anything changes: block 0 is the superblock,
 // and the sentinel as a trunk would read as the end of the list and lose it.
@@ -193,7 +189,7 @@ Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32
           format("block index overflow: need {} blocks but only {} available before sentinel",
                  missing, kNoBlock - state.total_blocks)));
     }
-    if (auto grown = file_->set_len(data_offset_ + ((state.total_blocks + missing) << shift_));
+    if (auto grown = storage_.file().set_len(storage_.block_offset(state.total_blocks + missing));
         !grown) {
       give_back(state, result);
       return grown;
@@ -203,7 +199,7 @@ Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32
     state.total_blocks += missing;
   }
 
-  if (auto zeroed = zero_fill(std::span(result).first(reused)); !zeroed) {
+  if (auto zeroed = storage_.write_zero_blocks(std::span(result).first(reused)); !zeroed) {
     give_back(state, result);
     return zeroed;
   }
@@ -225,38 +221,6 @@ Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) 
   evict_from_all_caches(result);
   if (!outcome) return std::unexpected(std::move(outcome).error());
   return result;
-}
-
-Result<void> BlocksInFile::zero_fill(std::span<const BlockNo> sorted) {
-  if (sorted.empty()) return {};
-  const std::size_t block_size = block_bytes();
-  if (!cipher_) {
-    const std::vector<std::byte> zeros(block_size);
-    for (BlockNo block : sorted) VOG_CHECK(file_->write(block_offset(block), zeros));
-    return {};
-  }
-  // Encrypted zeros differ per block (the tweak is the block number). Each
-  // batch is encrypted in parallel on the worker pool, one share of the
-  // batch's blocks per task, then written block by block in order.
-  WorkerPool& pool = WorkerPool::process_pool();
-  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / block_size);
-  std::vector<std::byte> sealed;
-  for (std::size_t at = 0; at < sorted.size(); at += batch_blocks) {
-    const std::span<const BlockNo> batch =
-        sorted.subspan(at, std::min(batch_blocks, sorted.size() - at));
-    sealed.assign(batch.size() * block_size, std::byte{0});
-    const std::size_t tasks = std::min(batch.size(), pool.thread_count());
-    const std::size_t per_task = (batch.size() + tasks - 1) / tasks;
-    pool.run(tasks, [&](std::size_t task) {
-      const std::size_t end = std::min(batch.size(), (task + 1) * per_task);
-      for (std::size_t i = task * per_task; i < end; ++i)
-        encrypt_block(*cipher_, batch[i], std::span(sealed).subspan(i * block_size, block_size));
-    });
-    for (std::size_t i = 0; i < batch.size(); ++i)
-      VOG_CHECK(file_->write(block_offset(batch[i]),
-                             std::span(sealed).subspan(i * block_size, block_size)));
-  }
-  return {};
 }
 
 // Puts sorted blocks on the free list: first into the head trunk's empty

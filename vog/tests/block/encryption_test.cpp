@@ -13,7 +13,6 @@
 #include "encryption.hpp"
 #include "encryption_keys.hpp"
 #include "worker_pool.hpp"
-#include "xts_cipher.hpp"
 
 namespace vog {
 namespace {
@@ -318,39 +317,6 @@ TEST(XtsCipher, KeyWithEqualHalvesIsRefused) {
   auto cipher = cipher_from_master_key(key);
   ASSERT_FALSE(cipher);
   EXPECT_EQ(cipher.error(), VogError::io("AES-XTS key setup failed"));
-}
-
-TEST(XtsCipher, EcbPathMatchesOpenSslXtsIncludingStolenBlocks) {
-  auto key = test_master_key(11);
-  auto through_ecb = xts_cipher_with_unit_limit(key, 0);  // every unit takes the ECB path
-  ASSERT_TRUE(through_ecb);
-  for (std::size_t size : {16u, 17u, 31u, 32u, 47u, 100u, 512u, 530u, 4096u, 40000u}) {
-    Bytes plain = random_bytes_for_test(size, static_cast<unsigned>(size));
-    Bytes data = plain;
-    (*through_ecb)->encrypt_block(0x80000001u, data);
-    EXPECT_EQ(data, openssl_xts(true, key, 0x80000001u, plain)) << size;
-    (*through_ecb)->decrypt_block(0x80000001u, data);
-    EXPECT_EQ(data, plain) << size;
-  }
-}
-
-TEST(XtsCipher, UnitsBeyondOpenSslLimitAreStillEncrypted) {
-  auto key = test_master_key(12);
-  auto cipher = must_cipher(key);
-  const std::size_t limit = kOpenSslMaxXtsUnit;
-  for (std::size_t size : {limit + 16, limit + 16 + 5}) {
-    Bytes plain = random_bytes_for_test(size, 5);
-    Bytes data = plain;
-    encrypt_block(*cipher, 9, data);
-    // XTS without stealing is prefix-stable: OpenSSL on the first 16 MiB must
-    // agree with the long unit there.
-    Bytes prefix(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(limit));
-    encrypt_block(*cipher, 9, prefix);
-    EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), data.begin())) << size;
-    EXPECT_FALSE(std::equal(data.end() - 32, data.end(), plain.end() - 32)) << size;
-    decrypt_block(*cipher, 9, data);
-    EXPECT_TRUE(data == plain) << size;
-  }
 }
 
 TEST(XtsCipher, PiecesShorterThanOneAesBlockAreLeftAsTheyAre) {

@@ -23,6 +23,7 @@
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
+#include "trunk.hpp"
 
 namespace vog {
 namespace {
@@ -106,12 +107,11 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
       break;
     }
     VOG_TRY(bytes, read_raw_block(trunk));
-    const std::span<const std::byte> block = *bytes;
-    const std::size_t entries = block.size() / 8 - 1;
-    for (std::size_t k = 0; k < entries && !overlong; ++k) {
-      const BlockNo start = load_u32(block, 4 + 8 * k);
-      if (start == kNoBlock) continue;
-      const std::uint32_t length = load_u32(block, 8 + 8 * k);
+    const Trunk contents(*bytes);
+    for (std::size_t k = 0; k < contents.entries() && !overlong; ++k) {
+      if (contents.empty(k)) continue;
+      const BlockNo start = contents.start(k);
+      const std::uint32_t length = contents.length(k);
       if (length == 0) {
         lines.push_back(format("L2: trunk {}, extent slot {}: zero-length extent at start {}",
                                trunk, k, start));
@@ -135,7 +135,7 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
           lines.push_back(format("L2: block {} appears multiple times in free list", b));
       }
     }
-    trunk = load_u32(block, 0);
+    trunk = contents.next();
   }
 
   for (BlockNo block : claimed) {

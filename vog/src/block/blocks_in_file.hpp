@@ -116,8 +116,8 @@ class BlocksInFile final : public BlockLayer {
                                  CacheHint hint);
 
   // free_list.cpp. REQUIRES: state_mu_ held (`state` is state_).
-  // `taken` is an out-parameter because a failure must still say which
-  // blocks already left the free list.
+  // `taken` and `result` are out-parameters because a failure must still say
+  // which blocks already left the free list (allocate_blocks gives them back).
   [[nodiscard]] Result<void> take_free_blocks(BlocksInFileState& state, std::uint32_t count,
                                               std::vector<BlockNo>& taken);
   [[nodiscard]] Result<void> allocate_locked(BlocksInFileState& state, std::uint32_t count,

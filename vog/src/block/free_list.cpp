@@ -1,11 +1,7 @@
 // BlocksInFile: block allocation and the free list.
 //
 // Bytes owned on disk: the free-list head (block 0, bytes 5..8) and the trunk
-// blocks. A trunk is one whole block (u32 little-endian fields):
-//   0        next trunk, kNoBlock for the last
-//   4 + 8k   extent start of entry k, kNoBlock when the entry is empty
-//   8 + 8k   extent length of entry k, 0 when empty
-//   for k in 0 .. E-1, E = block size / 8 - 1; the last 4 bytes are padding.
+// blocks, one whole block each (layout in trunk.hpp).
 // The free blocks are the trunks plus the blocks of every non-empty extent.
 // Extents are neither sorted nor merged; new trunks go in front of the chain.
 //
@@ -30,43 +26,10 @@
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
+#include "trunk.hpp"
 
 namespace vog {
 namespace {
-
-constexpr std::size_t kTrunkNextOffset = 0;
-
-class Trunk {
- public:
-  explicit Trunk(std::span<std::byte> bytes) : bytes_(bytes) {}
-
-  static std::vector<std::byte> fresh(std::size_t block_size, BlockNo next) {
-    std::vector<std::byte> bytes(block_size);
-    Trunk trunk(bytes);
-    trunk.set_next(next);
-    for (std::size_t k = 0; k < trunk.entries(); ++k) trunk.set_entry(k, kNoBlock, 0);
-    return bytes;
-  }
-
-  [[nodiscard]] std::size_t entries() const noexcept { return bytes_.size() / 8 - 1; }
-  [[nodiscard]] BlockNo next() const { return load_u32(bytes_, kTrunkNextOffset); }
-  void set_next(BlockNo next) { store_u32(bytes_, kTrunkNextOffset, next); }
-  [[nodiscard]] BlockNo start(std::size_t k) const { return load_u32(bytes_, 4 + 8 * k); }
-  [[nodiscard]] std::uint32_t length(std::size_t k) const { return load_u32(bytes_, 8 + 8 * k); }
-  void set_entry(std::size_t k, BlockNo start, std::uint32_t length) {
-    store_u32(bytes_, 4 + 8 * k, start);
-    store_u32(bytes_, 8 + 8 * k, length);
-  }
-  [[nodiscard]] bool empty(std::size_t k) const { return start(k) == kNoBlock; }
-  [[nodiscard]] bool all_empty() const {
-    for (std::size_t k = 0; k < entries(); ++k)
-      if (!empty(k)) return false;
-    return true;
-  }
-
- private:
-  std::span<std::byte> bytes_;
-};
 
 struct Extent {
   BlockNo start;
@@ -171,43 +134,29 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
 
 Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32_t count,
                                            std::vector<BlockNo>& result) {
-  if (auto took = take_free_blocks(state, count, result); !took) {
-    give_back(state, result);
-    return took;
-  }
+  VOG_CHECK(take_free_blocks(state, count, result));
   std::sort(result.begin(), result.end());
   // Handing one block out twice would let two owners overwrite each other.
-  if (auto twice = std::adjacent_find(result.begin(), result.end()); twice != result.end())
-    return std::unexpected(corrupt(format("block {} is free twice", *twice)));
+  if (auto twice = std::adjacent_find(result.begin(), result.end()); twice != result.end()) {
+    const BlockNo block = *twice;
+    result.clear();  // a corrupt list gets nothing back
+    return std::unexpected(corrupt(format("block {} is free twice", block)));
+  }
   const std::size_t reused = result.size();
 
   const std::uint64_t missing = count - reused;
   if (missing > 0) {
-    if (state.total_blocks + missing > kNoBlock) {
-      give_back(state, result);
+    if (state.total_blocks + missing > kNoBlock)
       return std::unexpected(VogError::io(
           format("block index overflow: need {} blocks but only {} available before sentinel",
                  missing, kNoBlock - state.total_blocks)));
-    }
-    if (auto grown = storage_.file().set_len(storage_.block_offset(state.total_blocks + missing));
-        !grown) {
-      give_back(state, result);
-      return grown;
-    }
+    VOG_CHECK(storage_.file().set_len(storage_.block_offset(state.total_blocks + missing)));
     for (std::uint64_t i = 0; i < missing; ++i)
       result.push_back(static_cast<BlockNo>(state.total_blocks + i));
     state.total_blocks += missing;
   }
-
-  if (auto zeroed = storage_.write_zero_blocks(std::span(result).first(reused)); !zeroed) {
-    give_back(state, result);
-    return zeroed;
-  }
-  if (auto flushed = flush_block0(state); !flushed) {
-    give_back(state, result);
-    return flushed;
-  }
-  return {};
+  VOG_CHECK(storage_.write_zero_blocks(std::span(result).first(reused)));
+  return flush_block0(state);
 }
 
 Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) {
@@ -217,6 +166,8 @@ Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) 
   {
     std::lock_guard lock(state_mu_);
     outcome = allocate_locked(state_, count, result);
+    // Whatever left the free list goes back on it rather than be orphaned.
+    if (!outcome) give_back(state_, result);
   }
   evict_from_all_caches(result);
   if (!outcome) return std::unexpected(std::move(outcome).error());

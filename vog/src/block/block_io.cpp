@@ -4,6 +4,12 @@
 // whether blocks are stored sealed; every buffer this file hands to a cache or
 // a caller is plaintext.
 //
+// Only allocation grows the file: every write is checked against the blocks
+// the file holds (held_run) before it touches the file or a cache, so a
+// damaged block number read from disk gets an error instead of a write far
+// past the end of the file. Reads are bounded by the sentinel alone: a block
+// past the end of the file reads as zeros and changes nothing.
+//
 // Caches: the shared cache (under shared_cache_mu_) and one private cache per
 // thread (thread_caches_, no lock). Both hold only whole plaintext blocks
 // that match the file, and are never written back.
@@ -22,6 +28,13 @@
 #include "format.hpp"
 
 namespace vog {
+Result<BlockStorage::Run> BlocksInFile::held_run(std::string_view action, BlockNo first,
+                                                 std::uint64_t offset,
+                                                 std::size_t length) const {
+  return storage_.locate(action, first, offset, length,
+                         total_blocks_.load(std::memory_order_acquire));
+}
+
 // ---- single blocks ---------------------------------------------------------
 
 bool BlocksInFile::read_cached(BlockNo block, std::uint32_t offset, std::span<std::byte> out,
@@ -76,6 +89,7 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
     return std::unexpected(
         VogError::io(format("write_block: offset {} + len {} exceeds block_size {}", offset,
                             data.size(), block_bytes())));
+  VOG_CHECK(held_run("write_block", block, offset, data.size()));
 
   auto cached_copy = [&](std::span<std::byte> plain) {
     auto copy_from = [&](const BlockCache& cache) {
@@ -120,7 +134,7 @@ Result<std::size_t> BlocksInFile::read_contiguous_blocks(BlockNo first, std::uin
                                                          std::span<std::byte> out) {
   // Nothing to move names no block, so no position is out of range for it.
   if (out.empty()) return 0;
-  VOG_TRY(run, storage_.locate("read_contiguous_blocks", first, offset, out.size()));
+  VOG_TRY(run, storage_.locate("read_contiguous_blocks", first, offset, out.size(), kNoBlock));
   VOG_TRY(got, storage_.read(*run, out));
   return got->bytes;
 }
@@ -128,7 +142,7 @@ Result<std::size_t> BlocksInFile::read_contiguous_blocks(BlockNo first, std::uin
 Result<std::size_t> BlocksInFile::write_contiguous_blocks(BlockNo first, std::uint64_t offset,
                                                           std::span<const std::byte> data) {
   if (data.empty()) return 0;
-  VOG_TRY(run, storage_.locate("write_contiguous_blocks", first, offset, data.size()));
+  VOG_TRY(run, held_run("write_contiguous_blocks", first, offset, data.size()));
   VOG_CHECK(storage_.write(*run, data));
   return data.size();
 }
@@ -142,7 +156,8 @@ Result<std::vector<std::byte>> BlocksInFile::read_raw_block(BlockNo block) {
 }
 
 Result<void> BlocksInFile::write_raw_block(BlockNo block, std::span<const std::byte> data) {
-  return storage_.write(storage_.whole_block(block), data);
+  VOG_TRY(run, held_run("write trunk", block, 0, data.size()));
+  return storage_.write(*run, data);
 }
 
 // ---- cache maintenance -------------------------------------------------------

@@ -40,17 +40,16 @@ BlockStorage::BlockStorage(std::unique_ptr<FileLayer> file, std::uint8_t shift,
       data_offset_(file_->data_offset()) {}
 
 Result<BlockStorage::Run> BlockStorage::locate(std::string_view action, BlockNo first,
-                                               std::uint64_t offset, std::size_t length) const {
+                                               std::uint64_t offset, std::size_t length,
+                                               std::uint64_t held) const {
   const std::uint64_t size = block_size();
   Run run{std::uint64_t{first} + (offset >> shift_), offset & (size - 1), 0};
-  // Every byte must lie in a block below the sentinel, or the file offset
-  // would name no block (and could overflow).
-  const std::uint64_t room =
-      run.first_block > kNoBlock ? 0 : (std::uint64_t{kNoBlock} - run.first_block) << shift_;
-  if (run.first_block > kNoBlock || run.within + length > room)
-    return std::unexpected(
-        VogError::io(format("{}: offset {} + len {} from block {} passes the last block", action,
-                            offset, length, first)));
+  // Below `held`, every file offset of the run fits 64 bits.
+  const bool fits = run.first_block < held &&
+                    length <= ((held - run.first_block) << shift_) - run.within;
+  if (!fits)
+    return std::unexpected(VogError::io(format("{}: block {} is past the last block ({})", action,
+                                               std::max(run.first_block, held), held - 1)));
   run.span = (run.within + length + size - 1) & ~(size - 1);
   return run;
 }

@@ -48,9 +48,12 @@ class BlockStorage {
     std::uint64_t span;    // within + length rounded up to whole blocks
   };
   // The run of `length` bytes starting `offset` bytes (which may pass several
-  // blocks) into block `first`; refused when it passes the last block.
+  // blocks) into block `first`. Refused, naming the first such block, when
+  // it touches a block numbered `held` or more; an empty run touches block
+  // `first` alone.
+  // REQUIRES: 0 < held <= kNoBlock.
   [[nodiscard]] Result<Run> locate(std::string_view action, BlockNo first, std::uint64_t offset,
-                                   std::size_t length) const;
+                                   std::size_t length, std::uint64_t held) const;
   [[nodiscard]] Run whole_block(BlockNo block) const noexcept {
     return Run{block, 0, block_size()};
   }

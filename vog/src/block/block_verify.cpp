@@ -74,7 +74,7 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
   BlockNo head;
   {
     std::lock_guard lock(state_mu_);
-    total = state_.total_blocks;
+    total = total_blocks_.load(std::memory_order_relaxed);
     head = state_.free_head;
   }
 

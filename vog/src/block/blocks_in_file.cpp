@@ -14,8 +14,8 @@
 //  2. Every change of an admin slot or of the free list ends with
 //     flush_block0() under state_mu_, so the file's block 0 always reflects
 //     one consistent in-memory state.
-//  3. state_.total_blocks >= 1 and only grows; slots_ and storage_ never
-//     change after construction.
+//  3. total_blocks_ >= 1 and only grows, by allocation alone; slots_ and
+//     storage_ never change after construction.
 //
 // Locking: state_mu_ before the file layer's own locking, never together
 // with shared_cache_mu_ (see blocks_in_file.hpp).
@@ -43,11 +43,12 @@ static_assert((std::size_t{1} << BlocksInFile::kMaxBlockSizeShift) <= kMaxXtsDat
 }  // namespace
 
 BlocksInFile::BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots,
-                           BlocksInFileState state)
+                           BlocksInFileState state, std::uint64_t total_blocks)
     : storage_(std::move(storage)),
       slots_(std::move(slots)),
       cache_capacity_(cache_capacity_for_shift(storage_.shift())),
       state_(std::move(state)),
+      total_blocks_(total_blocks),
       shared_cache_(cache_capacity_, block_bytes()),
       thread_caches_(cache_capacity_, block_bytes()) {}
 
@@ -102,14 +103,13 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::create_on(
   BlocksInFileState state;
   std::vector<Block0SlotInfo> slots;
   state.block0 = build_block0(slot_sizes, block_size, slots);
-  state.total_blocks = 1;
   state.free_head = kNoBlock;
 
   VOG_CHECK(owned->set_len(owned->data_offset() + block_size));
   BlockStorage storage(std::move(owned), block_size_shift, std::move(cipher));
   VOG_CHECK(storage.write(storage.whole_block(0), state.block0));
   return std::unique_ptr<BlocksInFile>(
-      new BlocksInFile(std::move(storage), std::move(slots), std::move(state)));
+      new BlocksInFile(std::move(storage), std::move(slots), std::move(state), 1));
 }
 
 Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<FileLayer> file,
@@ -153,10 +153,10 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<File
         format("file holds {} blocks, more than block numbers can address", whole_blocks)));
   // Block 0 exists even when the file cuts it short; counting it keeps
   // allocation from ever handing it out.
-  state.total_blocks = whole_blocks == 0 ? 1 : whole_blocks;
+  const std::uint64_t total_blocks = whole_blocks == 0 ? 1 : whole_blocks;
   state.free_head = contents->free_head;
-  return std::unique_ptr<BlocksInFile>(
-      new BlocksInFile(std::move(storage), std::move(contents->slots), std::move(state)));
+  return std::unique_ptr<BlocksInFile>(new BlocksInFile(
+      std::move(storage), std::move(contents->slots), std::move(state), total_blocks));
 }
 
 Result<void> BlocksInFile::flush_block0(BlocksInFileState& state) {
@@ -189,8 +189,7 @@ Result<void> BlocksInFile::write_admin_slot(std::uint8_t index,
 }
 
 std::uint64_t BlocksInFile::total_blocks() {
-  std::lock_guard lock(state_mu_);
-  return state_.total_blocks;
+  return total_blocks_.load(std::memory_order_acquire);
 }
 
 BlockNo BlocksInFile::free_list_head() {

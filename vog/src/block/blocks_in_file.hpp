@@ -9,12 +9,14 @@
 //   superblock.cpp      block 0 as bytes; block_cache.cpp, thread_caches.cpp
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "block_cache.hpp"
@@ -29,7 +31,6 @@ namespace vog {
 // The mutable part of a store, guarded by BlocksInFile::state_mu_.
 struct BlocksInFileState {
   std::vector<std::byte> block0;  // plaintext, exactly one block; the only copy read after open
-  std::uint64_t total_blocks = 0;
   BlockNo free_head = kNoBlock;  // copied into block0 before each flush
 };
 
@@ -99,7 +100,8 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] std::size_t thread_cache_count() const { return thread_caches_.live_caches(); }
 
  private:
-  BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots, BlocksInFileState state);
+  BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots, BlocksInFileState state,
+               std::uint64_t total_blocks);
 
   [[nodiscard]] std::size_t block_bytes() const noexcept { return storage_.block_size(); }
 
@@ -107,6 +109,11 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] Result<void> flush_block0(BlocksInFileState& state);
 
   // block_io.cpp
+  // The run of `length` bytes from `offset` into block `first`, refused with
+  // an IoError naming the first block the file does not hold.
+  [[nodiscard]] Result<BlockStorage::Run> held_run(std::string_view action, BlockNo first,
+                                                   std::uint64_t offset,
+                                                   std::size_t length) const;
   [[nodiscard]] Result<std::vector<std::byte>> read_raw_block(BlockNo block);
   [[nodiscard]] Result<void> write_raw_block(BlockNo block, std::span<const std::byte> data);
   void cache_put(BlockNo block, std::span<const std::byte> data, CacheHint hint);
@@ -138,6 +145,9 @@ class BlocksInFile final : public BlockLayer {
   // (free-list changes are serialised through it); shared_cache_mu_ never is.
   std::mutex state_mu_;
   BlocksInFileState state_;  // guarded by state_mu_
+  // The blocks the file holds. Only allocation changes it, under state_mu_;
+  // transfers read it without the lock, which is safe because it only grows.
+  std::atomic<std::uint64_t> total_blocks_;
   std::mutex shared_cache_mu_;
   BlockCache shared_cache_;  // guarded by shared_cache_mu_
   ThreadCaches thread_caches_;

@@ -8,12 +8,14 @@
 // Invariants:
 //  1. Every free-list change happens under state_mu_, from the first trunk
 //     read to the final flush of block 0, so changes are serialised.
-//  2. Block 0 and the sentinel are never handed out or taken back; a free
-//     list that names either is reported as corrupt rather than used.
+//  2. Block 0, the sentinel and blocks the file does not hold are never
+//     handed out or taken back; a free list that names one is reported as
+//     corrupt rather than used.
 //  3. Blocks leave the caches (evict_from_all_caches) after state_mu_ is
 //     released, never under it.
 //  4. Only allocate_blocks() extends the file, always to exactly
-//     data_offset_ + total_blocks * block size.
+//     data_offset + total_blocks * block size; everything else here reads and
+//     writes blocks below total_blocks_ only.
 //
 // Failed allocation: blocks already out of the free list when a later step
 // fails (growth past the sentinel, set_len, zero-fill, flush) are put back on
@@ -22,6 +24,7 @@
 // written back) are left where they are. A corrupt free list is left alone.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "blocks_in_file.hpp"
@@ -55,20 +58,36 @@ std::vector<Extent> extents_of(std::span<const BlockNo> sorted) {
 VogError corrupt(std::string detail) { return VogError::io("free list corrupt: " + detail); }
 
 // Refuses a whole list before anything changes: block 0 is the superblock,
-// and the sentinel as a trunk would read as the end of the list and lose it.
-Result<void> check_freeable(std::span<const BlockNo> blocks) {
+// the sentinel as a trunk would read as the end of the list and lose it, and
+// a block the file does not hold was never handed out (as a trunk it would
+// grow the file).
+Result<void> check_freeable(std::span<const BlockNo> blocks, std::uint64_t total) {
   if (std::find(blocks.begin(), blocks.end(), BlockNo{0}) != blocks.end())
     return std::unexpected(VogError::io("cannot deallocate block 0 (superblock)"));
   if (std::find(blocks.begin(), blocks.end(), kNoBlock) != blocks.end())
     return std::unexpected(VogError::io(format("cannot deallocate block {} (sentinel)", kNoBlock)));
+  if (auto beyond = std::find_if(blocks.begin(), blocks.end(),
+                                 [total](BlockNo block) { return block >= total; });
+      beyond != blocks.end())
+    return std::unexpected(VogError::io(
+        format("cannot deallocate block {} (>= total_blocks {})", *beyond, total)));
   return {};
+}
+
+// Why `number`, met on the chain, cannot be a trunk; nothing when it can.
+// Block 0 would hand out or overwrite the superblock; a block the file does
+// not hold would be written far past its end.
+std::optional<std::string> trunk_problem(BlockNo number, std::uint64_t total) {
+  if (number == 0) return "the head names block 0 (superblock)";
+  if (number >= total) return format("trunk {} is >= total_blocks ({})", number, total);
+  return std::nullopt;
 }
 
 }  // namespace
 
 Result<std::vector<std::byte>> BlocksInFile::read_head_trunk(const BlocksInFileState& state) {
-  // Reading block 0 as a trunk would hand out the superblock or overwrite it.
-  if (state.free_head == 0) return std::unexpected(corrupt("the head names block 0 (superblock)"));
+  if (auto problem = trunk_problem(state.free_head, total_blocks_.load()))
+    return std::unexpected(corrupt(std::move(*problem)));
   return read_raw_block(state.free_head);
 }
 
@@ -79,6 +98,7 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
   // list corrupt none are, as freeing them again could spread the damage.
   std::size_t committed = taken.size();
   std::unordered_set<BlockNo> consumed;  // a chain that comes back to one is a cycle
+  const std::uint64_t total = total_blocks_.load();
   auto fail = [&](VogError error) -> Result<void> {
     taken.resize(committed);
     return std::unexpected(std::move(error));
@@ -92,7 +112,7 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
     const BlockNo number = state.free_head;
     if (consumed.contains(number))
       return fail_corrupt(format("trunk {} appears twice in the chain", number));
-    if (number == 0) return fail_corrupt("the head names block 0 (superblock)");
+    if (auto problem = trunk_problem(number, total)) return fail_corrupt(std::move(*problem));
     auto bytes = read_raw_block(number);
     if (!bytes) return fail(std::move(bytes).error());
     Trunk trunk(*bytes);
@@ -106,6 +126,10 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
         return fail_corrupt(
             format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
                    number, k, start, length));
+      if (std::uint64_t{start} + length > total)
+        return fail_corrupt(
+            format("trunk {}, extent slot {}: extent ({}, {}) passes total_blocks ({})", number,
+                   k, start, length, total));
       const auto need = static_cast<std::uint32_t>(count - taken.size());
       if (length > need) {  // the tail of the extent, so the entry only shrinks
         for (std::uint32_t i = length - need; i < length; ++i) taken.push_back(start + i);
@@ -146,14 +170,15 @@ Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32
 
   const std::uint64_t missing = count - reused;
   if (missing > 0) {
-    if (state.total_blocks + missing > kNoBlock)
+    const std::uint64_t total = total_blocks_.load();
+    if (total + missing > kNoBlock)
       return std::unexpected(VogError::io(
           format("block index overflow: need {} blocks but only {} available before sentinel",
-                 missing, kNoBlock - state.total_blocks)));
-    VOG_CHECK(storage_.file().set_len(storage_.block_offset(state.total_blocks + missing)));
-    for (std::uint64_t i = 0; i < missing; ++i)
-      result.push_back(static_cast<BlockNo>(state.total_blocks + i));
-    state.total_blocks += missing;
+                 missing, kNoBlock - total)));
+    VOG_CHECK(storage_.file().set_len(storage_.block_offset(total + missing)));
+    for (std::uint64_t i = 0; i < missing; ++i) result.push_back(static_cast<BlockNo>(total + i));
+    // Published only once the file holds the new blocks.
+    total_blocks_.store(total + missing, std::memory_order_release);
   }
   VOG_CHECK(storage_.write_zero_blocks(std::span(result).first(reused)));
   return flush_block0(state);
@@ -223,13 +248,13 @@ void BlocksInFile::give_back(BlocksInFileState& state, std::span<const BlockNo> 
 
 Result<void> BlocksInFile::deallocate_block(BlockNo block) {
   const BlockNo one[] = {block};
-  VOG_CHECK(check_freeable(one));
+  VOG_CHECK(check_freeable(one, total_blocks_.load()));
   return deallocate_blocks_sorted(one);
 }
 
 Result<void> BlocksInFile::deallocate_blocks(std::vector<BlockNo>& blocks) {
   if (blocks.empty()) return {};
-  VOG_CHECK(check_freeable(blocks));
+  VOG_CHECK(check_freeable(blocks, total_blocks_.load()));
   std::sort(blocks.begin(), blocks.end());
   return deallocate_blocks_sorted(blocks);
 }

@@ -206,6 +206,7 @@ TEST(ThreadCacheLifetime, DroppingTheStoreFreesEveryThreadsCache) {
     step.arrive_and_wait();
     // A new store, possibly at the same address, must not find the old cache.
     auto other = memory_store();
+    ASSERT_TRUE(other.store->allocate_blocks(1));
     ASSERT_TRUE(other.store->write_contiguous_blocks(1, 0, filled(512, 6)));
     cached_before = other.store->thread_cache_size();
     ASSERT_TRUE(other.store->read_block(1, 0, seen, CacheHint::ThreadCache));

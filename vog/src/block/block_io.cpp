@@ -91,7 +91,8 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
                             data.size(), block_bytes())));
   VOG_CHECK(held_run("write_block", block, offset, data.size()));
 
-  auto cached_copy = [&](std::span<std::byte> plain) {
+  // Captures by value only, small enough for std::function to keep in place.
+  auto cached_copy = [this, block, hint](std::span<std::byte> plain) {
     auto copy_from = [&](const BlockCache& cache) {
       std::span<const std::byte> hit = cache.peek(block);
       if (hit.empty()) return false;

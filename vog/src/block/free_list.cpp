@@ -126,7 +126,7 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
         return fail_corrupt(
             format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
                    number, k, start, length));
-      if (std::uint64_t{start} + length > total)
+      if (length > 0 && std::uint64_t{start} + length > total)
         return fail_corrupt(
             format("trunk {}, extent slot {}: extent ({}, {}) passes total_blocks ({})", number,
                    k, start, length, total));

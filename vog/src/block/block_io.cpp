@@ -21,7 +21,6 @@
 //     across file I/O and never together with state_mu_; nothing here takes
 //     state_mu_.
 //  3. A transfer that fails leaves every cache as it was.
-#include <algorithm>
 #include <cstring>
 
 #include "blocks_in_file.hpp"

@@ -23,7 +23,6 @@
 // Blocks whose removal never reached the file (a trunk that could not be
 // written back) are left where they are. A corrupt free list is left alone.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <unordered_set>
 

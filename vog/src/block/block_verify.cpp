@@ -23,6 +23,7 @@
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
+#include "trunk.hpp"
 
 namespace vog {
 namespace {
@@ -66,19 +67,19 @@ void for_each_set(std::size_t words, std::uint64_t total, Select select, Visit v
 }  // namespace
 
 Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> claimed) {
-  VOG_TRY(problems, file_->verify());
+  VOG_TRY(problems, storage_.file().verify());
   std::vector<std::string> lines = std::move(*problems);
 
   std::uint64_t total;
   BlockNo head;
   {
     std::lock_guard lock(state_mu_);
-    total = state_.total_blocks;
+    total = total_blocks_.load(std::memory_order_relaxed);
     head = state_.free_head;
   }
 
-  VOG_TRY(file_size, file_->len());
-  const std::uint64_t expected = data_offset_ + (total << shift_);
+  VOG_TRY(file_size, storage_.file().len());
+  const std::uint64_t expected = storage_.block_offset(total);
   if (*file_size != expected)
     lines.push_back(format("L2: file size ({}) does not match expected ({}) for {} blocks",
                            *file_size, expected, total));
@@ -106,12 +107,11 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
       break;
     }
     VOG_TRY(bytes, read_raw_block(trunk));
-    const std::span<const std::byte> block = *bytes;
-    const std::size_t entries = block.size() / 8 - 1;
-    for (std::size_t k = 0; k < entries && !overlong; ++k) {
-      const BlockNo start = load_u32(block, 4 + 8 * k);
-      if (start == kNoBlock) continue;
-      const std::uint32_t length = load_u32(block, 8 + 8 * k);
+    const Trunk contents(*bytes);
+    for (std::size_t k = 0; k < contents.entries() && !overlong; ++k) {
+      if (contents.empty(k)) continue;
+      const BlockNo start = contents.start(k);
+      const std::uint32_t length = contents.length(k);
       if (length == 0) {
         lines.push_back(format("L2: trunk {}, extent slot {}: zero-length extent at start {}",
                                trunk, k, start));
@@ -135,7 +135,7 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
           lines.push_back(format("L2: block {} appears multiple times in free list", b));
       }
     }
-    trunk = load_u32(block, 0);
+    trunk = contents.next();
   }
 
   for (BlockNo block : claimed) {

@@ -14,8 +14,8 @@
 //  2. Every change of an admin slot or of the free list ends with
 //     flush_block0() under state_mu_, so the file's block 0 always reflects
 //     one consistent in-memory state.
-//  3. state_.total_blocks >= 1 and only grows; slots_, shift_, data_offset_
-//     and cipher_ never change after construction.
+//  3. total_blocks_ >= 1 and only grows, by allocation alone; slots_ and
+//     storage_ never change after construction.
 //
 // Locking: state_mu_ before the file layer's own locking, never together
 // with shared_cache_mu_ (see blocks_in_file.hpp).
@@ -37,19 +37,18 @@ constexpr std::uint16_t kEncryptedDataOffset = 143;
 constexpr std::byte kEncryptedFlag{1};
 
 static_assert(kEncryptionRecordOffset + kEncryptionRecordSize == kEncryptedDataOffset);
+// A block is one XTS data unit.
+static_assert((std::size_t{1} << BlocksInFile::kMaxBlockSizeShift) <= kMaxXtsDataUnit);
 
 }  // namespace
 
-BlocksInFile::BlocksInFile(std::unique_ptr<FileLayer> file, std::uint8_t shift,
-                           std::unique_ptr<BlockCipher> cipher, std::vector<Block0SlotInfo> slots,
-                           BlocksInFileState state)
-    : file_(std::move(file)),
-      cipher_(std::move(cipher)),
-      shift_(shift),
-      data_offset_(file_->data_offset()),
+BlocksInFile::BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots,
+                           BlocksInFileState state, std::uint64_t total_blocks)
+    : storage_(std::move(storage)),
       slots_(std::move(slots)),
-      cache_capacity_(cache_capacity_for_shift(shift)),
+      cache_capacity_(cache_capacity_for_shift(storage_.shift())),
       state_(std::move(state)),
+      total_blocks_(total_blocks),
       shared_cache_(cache_capacity_, block_bytes()),
       thread_caches_(cache_capacity_, block_bytes()) {}
 
@@ -104,20 +103,13 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::create_on(
   BlocksInFileState state;
   std::vector<Block0SlotInfo> slots;
   state.block0 = build_block0(slot_sizes, block_size, slots);
-  state.total_blocks = 1;
   state.free_head = kNoBlock;
 
-  const std::uint64_t data_offset = owned->data_offset();
-  VOG_CHECK(owned->set_len(data_offset + block_size));
-  if (cipher) {
-    std::vector<std::byte> sealed = state.block0;
-    encrypt_block(*cipher, 0, sealed);
-    VOG_CHECK(owned->write(data_offset, sealed));
-  } else {
-    VOG_CHECK(owned->write(data_offset, state.block0));
-  }
-  return std::unique_ptr<BlocksInFile>(new BlocksInFile(
-      std::move(owned), block_size_shift, std::move(cipher), std::move(slots), std::move(state)));
+  VOG_CHECK(owned->set_len(owned->data_offset() + block_size));
+  BlockStorage storage(std::move(owned), block_size_shift, std::move(cipher));
+  VOG_CHECK(storage.write(storage.whole_block(0), state.block0));
+  return std::unique_ptr<BlocksInFile>(
+      new BlocksInFile(std::move(storage), std::move(slots), std::move(state), 1));
 }
 
 Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<FileLayer> file,
@@ -146,14 +138,13 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<File
   }
 
   VOG_TRY(file_size, file->len());
-  const std::size_t block_size = std::size_t{1} << shift;
-  const std::uint64_t data_offset = file->data_offset();
+  BlockStorage storage(std::move(file), shift, std::move(cipher));
   BlocksInFileState state;
-  state.block0.resize(block_size);
-  VOG_CHECK(file->read(data_offset, state.block0));
-  if (cipher) decrypt_block(*cipher, 0, state.block0);
+  state.block0.resize(storage.block_size());
+  VOG_CHECK(storage.read(storage.whole_block(0), state.block0));
   VOG_TRY(contents, parse_block0(state.block0));
 
+  const std::uint64_t data_offset = storage.data_offset();
   const std::uint64_t whole_blocks =
       *file_size > data_offset ? (*file_size - data_offset) >> shift : 0;
   // Block numbers stop below the sentinel; a longer file is not one this layer wrote.
@@ -162,18 +153,15 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<File
         format("file holds {} blocks, more than block numbers can address", whole_blocks)));
   // Block 0 exists even when the file cuts it short; counting it keeps
   // allocation from ever handing it out.
-  state.total_blocks = whole_blocks == 0 ? 1 : whole_blocks;
+  const std::uint64_t total_blocks = whole_blocks == 0 ? 1 : whole_blocks;
   state.free_head = contents->free_head;
   return std::unique_ptr<BlocksInFile>(new BlocksInFile(
-      std::move(file), shift, std::move(cipher), std::move(contents->slots), std::move(state)));
+      std::move(storage), std::move(contents->slots), std::move(state), total_blocks));
 }
 
 Result<void> BlocksInFile::flush_block0(BlocksInFileState& state) {
   store_u32(state.block0, kBlock0FreeHeadOffset, state.free_head);
-  if (!cipher_) return file_->write(data_offset_, state.block0);
-  std::vector<std::byte> sealed = state.block0;
-  encrypt_block(*cipher_, 0, sealed);
-  return file_->write(data_offset_, sealed);
+  return storage_.write(storage_.whole_block(0), state.block0);
 }
 
 Result<std::vector<std::byte>> BlocksInFile::read_admin_slot(std::uint8_t index) {
@@ -201,8 +189,7 @@ Result<void> BlocksInFile::write_admin_slot(std::uint8_t index,
 }
 
 std::uint64_t BlocksInFile::total_blocks() {
-  std::lock_guard lock(state_mu_);
-  return state_.total_blocks;
+  return total_blocks_.load(std::memory_order_acquire);
 }
 
 BlockNo BlocksInFile::free_list_head() {

@@ -2,23 +2,26 @@
 //
 // Implementation files, one job each:
 //   blocks_in_file.cpp  create, open, block 0 in memory, admin slots
+//   block_storage.cpp   blocks as stored, plain or sealed: the only cipher calls
 //   block_io.cpp        single-block and contiguous transfers, the caches
 //   free_list.cpp       allocation and the free list's trunk blocks
 //   block_verify.cpp    the consistency report
 //   superblock.cpp      block 0 as bytes; block_cache.cpp, thread_caches.cpp
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "block_cache.hpp"
 #include "block_layer.hpp"
-#include "encryption.hpp"
+#include "block_storage.hpp"
 #include "file_layer.hpp"
 #include "superblock.hpp"
 #include "thread_caches.hpp"
@@ -28,7 +31,6 @@ namespace vog {
 // The mutable part of a store, guarded by BlocksInFile::state_mu_.
 struct BlocksInFileState {
   std::vector<std::byte> block0;  // plaintext, exactly one block; the only copy read after open
-  std::uint64_t total_blocks = 0;
   BlockNo free_head = kNoBlock;  // copied into block0 before each flush
 };
 
@@ -61,8 +63,10 @@ class BlocksInFile final : public BlockLayer {
   BlocksInFile(const BlocksInFile&) = delete;
   BlocksInFile& operator=(const BlocksInFile&) = delete;
 
-  [[nodiscard]] std::uint8_t block_size_shift() const noexcept override { return shift_; }
-  [[nodiscard]] bool is_encrypted() const noexcept override { return cipher_ != nullptr; }
+  [[nodiscard]] std::uint8_t block_size_shift() const noexcept override {
+    return storage_.shift();
+  }
+  [[nodiscard]] bool is_encrypted() const noexcept override { return storage_.sealed(); }
 
   [[nodiscard]] Result<std::vector<std::byte>> read_admin_slot(std::uint8_t index) override;
   [[nodiscard]] Result<void> write_admin_slot(std::uint8_t index,
@@ -96,19 +100,20 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] std::size_t thread_cache_count() const { return thread_caches_.live_caches(); }
 
  private:
-  BlocksInFile(std::unique_ptr<FileLayer> file, std::uint8_t shift,
-               std::unique_ptr<BlockCipher> cipher, std::vector<Block0SlotInfo> slots,
-               BlocksInFileState state);
+  BlocksInFile(BlockStorage storage, std::vector<Block0SlotInfo> slots, BlocksInFileState state,
+               std::uint64_t total_blocks);
 
-  [[nodiscard]] std::size_t block_bytes() const noexcept { return std::size_t{1} << shift_; }
-  [[nodiscard]] std::uint64_t block_offset(BlockNo block) const noexcept {
-    return data_offset_ + (std::uint64_t{block} << shift_);
-  }
+  [[nodiscard]] std::size_t block_bytes() const noexcept { return storage_.block_size(); }
 
   // blocks_in_file.cpp. REQUIRES: state_mu_ held (`state` is state_).
   [[nodiscard]] Result<void> flush_block0(BlocksInFileState& state);
 
   // block_io.cpp
+  // The run of `length` bytes from `offset` into block `first`, refused with
+  // an IoError naming the first block the file does not hold.
+  [[nodiscard]] Result<BlockStorage::Run> held_run(std::string_view action, BlockNo first,
+                                                   std::uint64_t offset,
+                                                   std::size_t length) const;
   [[nodiscard]] Result<std::vector<std::byte>> read_raw_block(BlockNo block);
   [[nodiscard]] Result<void> write_raw_block(BlockNo block, std::span<const std::byte> data);
   void cache_put(BlockNo block, std::span<const std::byte> data, CacheHint hint);
@@ -116,13 +121,10 @@ class BlocksInFile final : public BlockLayer {
   // Copies [offset, offset + out.size()) of a cached block into `out`; false on a miss.
   [[nodiscard]] bool read_cached(BlockNo block, std::uint32_t offset, std::span<std::byte> out,
                                  CacheHint hint);
-  // In-place transforms of consecutive whole blocks starting at `first`.
-  void encrypt_run(BlockNo first, std::span<std::byte> blocks) const;
-  void decrypt_run(BlockNo first, std::span<std::byte> blocks) const;
 
   // free_list.cpp. REQUIRES: state_mu_ held (`state` is state_).
-  // `taken` is an out-parameter because a failure must still say which
-  // blocks already left the free list.
+  // `taken` and `result` are out-parameters because a failure must still say
+  // which blocks already left the free list (allocate_blocks gives them back).
   [[nodiscard]] Result<void> take_free_blocks(BlocksInFileState& state, std::uint32_t count,
                                               std::vector<BlockNo>& taken);
   [[nodiscard]] Result<void> allocate_locked(BlocksInFileState& state, std::uint32_t count,
@@ -131,14 +133,10 @@ class BlocksInFile final : public BlockLayer {
                                                 std::span<const BlockNo> sorted);
   void give_back(BlocksInFileState& state, std::span<const BlockNo> blocks);
   [[nodiscard]] Result<void> deallocate_blocks_sorted(std::span<const BlockNo> sorted);
-  [[nodiscard]] Result<void> zero_fill(std::span<const BlockNo> sorted);
   [[nodiscard]] Result<std::vector<std::byte>> read_head_trunk(const BlocksInFileState& state);
 
   // Fixed at construction; read without locks.
-  const std::unique_ptr<FileLayer> file_;
-  const std::unique_ptr<BlockCipher> cipher_;  // null for a plain store
-  const std::uint8_t shift_;
-  const std::uint64_t data_offset_;
+  const BlockStorage storage_;
   const std::vector<Block0SlotInfo> slots_;
   const std::size_t cache_capacity_;
 
@@ -147,6 +145,9 @@ class BlocksInFile final : public BlockLayer {
   // (free-list changes are serialised through it); shared_cache_mu_ never is.
   std::mutex state_mu_;
   BlocksInFileState state_;  // guarded by state_mu_
+  // The blocks the file holds. Only allocation changes it, under state_mu_;
+  // transfers read it without the lock, which is safe because it only grows.
+  std::atomic<std::uint64_t> total_blocks_;
   std::mutex shared_cache_mu_;
   BlockCache shared_cache_;  // guarded by shared_cache_mu_
   ThreadCaches thread_caches_;

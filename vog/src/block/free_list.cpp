@@ -1,23 +1,21 @@
 // BlocksInFile: block allocation and the free list.
 //
 // Bytes owned on disk: the free-list head (block 0, bytes 5..8) and the trunk
-// blocks. A trunk is one whole block (u32 little-endian fields):
-//   0        next trunk, kNoBlock for the last
-//   4 + 8k   extent start of entry k, kNoBlock when the entry is empty
-//   8 + 8k   extent length of entry k, 0 when empty
-//   for k in 0 .. E-1, E = block size / 8 - 1; the last 4 bytes are padding.
+// blocks, one whole block each (layout in trunk.hpp).
 // The free blocks are the trunks plus the blocks of every non-empty extent.
 // Extents are neither sorted nor merged; new trunks go in front of the chain.
 //
 // Invariants:
 //  1. Every free-list change happens under state_mu_, from the first trunk
 //     read to the final flush of block 0, so changes are serialised.
-//  2. Block 0 and the sentinel are never handed out or taken back; a free
-//     list that names either is reported as corrupt rather than used.
+//  2. Block 0, the sentinel and blocks the file does not hold are never
+//     handed out or taken back; a free list that names one is reported as
+//     corrupt rather than used.
 //  3. Blocks leave the caches (evict_from_all_caches) after state_mu_ is
 //     released, never under it.
 //  4. Only allocate_blocks() extends the file, always to exactly
-//     data_offset_ + total_blocks * block size.
+//     data_offset + total_blocks * block size; everything else here reads and
+//     writes blocks below total_blocks_ only.
 //
 // Failed allocation: blocks already out of the free list when a later step
 // fails (growth past the sentinel, set_len, zero-fill, flush) are put back on
@@ -25,49 +23,15 @@
 // Blocks whose removal never reached the file (a trunk that could not be
 // written back) are left where they are. A corrupt free list is left alone.
 #include <algorithm>
-#include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "blocks_in_file.hpp"
 #include "format.hpp"
-#include "worker_pool.hpp"
+#include "trunk.hpp"
 
 namespace vog {
 namespace {
-
-constexpr std::size_t kTrunkNextOffset = 0;
-
-class Trunk {
- public:
-  explicit Trunk(std::span<std::byte> bytes) : bytes_(bytes) {}
-
-  static std::vector<std::byte> fresh(std::size_t block_size, BlockNo next) {
-    std::vector<std::byte> bytes(block_size);
-    Trunk trunk(bytes);
-    trunk.set_next(next);
-    for (std::size_t k = 0; k < trunk.entries(); ++k) trunk.set_entry(k, kNoBlock, 0);
-    return bytes;
-  }
-
-  [[nodiscard]] std::size_t entries() const noexcept { return bytes_.size() / 8 - 1; }
-  [[nodiscard]] BlockNo next() const { return load_u32(bytes_, kTrunkNextOffset); }
-  void set_next(BlockNo next) { store_u32(bytes_, kTrunkNextOffset, next); }
-  [[nodiscard]] BlockNo start(std::size_t k) const { return load_u32(bytes_, 4 + 8 * k); }
-  [[nodiscard]] std::uint32_t length(std::size_t k) const { return load_u32(bytes_, 8 + 8 * k); }
-  void set_entry(std::size_t k, BlockNo start, std::uint32_t length) {
-    store_u32(bytes_, 4 + 8 * k, start);
-    store_u32(bytes_, 8 + 8 * k, length);
-  }
-  [[nodiscard]] bool empty(std::size_t k) const { return start(k) == kNoBlock; }
-  [[nodiscard]] bool all_empty() const {
-    for (std::size_t k = 0; k < entries(); ++k)
-      if (!empty(k)) return false;
-    return true;
-  }
-
- private:
-  std::span<std::byte> bytes_;
-};
 
 struct Extent {
   BlockNo start;
@@ -92,24 +56,37 @@ std::vector<Extent> extents_of(std::span<const BlockNo> sorted) {
 
 VogError corrupt(std::string detail) { return VogError::io("free list corrupt: " + detail); }
 
-// Largest batch of encrypted zero blocks held at once, in bytes.
-constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
-
 // Refuses a whole list before anything changes: block 0 is the superblock,
-// and the sentinel as a trunk would read as the end of the list and lose it.
-Result<void> check_freeable(std::span<const BlockNo> blocks) {
+// the sentinel as a trunk would read as the end of the list and lose it, and
+// a block the file does not hold was never handed out (as a trunk it would
+// grow the file).
+Result<void> check_freeable(std::span<const BlockNo> blocks, std::uint64_t total) {
   if (std::find(blocks.begin(), blocks.end(), BlockNo{0}) != blocks.end())
     return std::unexpected(VogError::io("cannot deallocate block 0 (superblock)"));
   if (std::find(blocks.begin(), blocks.end(), kNoBlock) != blocks.end())
     return std::unexpected(VogError::io(format("cannot deallocate block {} (sentinel)", kNoBlock)));
+  if (auto beyond = std::find_if(blocks.begin(), blocks.end(),
+                                 [total](BlockNo block) { return block >= total; });
+      beyond != blocks.end())
+    return std::unexpected(VogError::io(
+        format("cannot deallocate block {} (>= total_blocks {})", *beyond, total)));
   return {};
+}
+
+// Why `number`, met on the chain, cannot be a trunk; nothing when it can.
+// Block 0 would hand out or overwrite the superblock; a block the file does
+// not hold would be written far past its end.
+std::optional<std::string> trunk_problem(BlockNo number, std::uint64_t total) {
+  if (number == 0) return "the head names block 0 (superblock)";
+  if (number >= total) return format("trunk {} is >= total_blocks ({})", number, total);
+  return std::nullopt;
 }
 
 }  // namespace
 
 Result<std::vector<std::byte>> BlocksInFile::read_head_trunk(const BlocksInFileState& state) {
-  // Reading block 0 as a trunk would hand out the superblock or overwrite it.
-  if (state.free_head == 0) return std::unexpected(corrupt("the head names block 0 (superblock)"));
+  if (auto problem = trunk_problem(state.free_head, total_blocks_.load()))
+    return std::unexpected(corrupt(std::move(*problem)));
   return read_raw_block(state.free_head);
 }
 
@@ -120,6 +97,7 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
   // list corrupt none are, as freeing them again could spread the damage.
   std::size_t committed = taken.size();
   std::unordered_set<BlockNo> consumed;  // a chain that comes back to one is a cycle
+  const std::uint64_t total = total_blocks_.load();
   auto fail = [&](VogError error) -> Result<void> {
     taken.resize(committed);
     return std::unexpected(std::move(error));
@@ -133,7 +111,7 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
     const BlockNo number = state.free_head;
     if (consumed.contains(number))
       return fail_corrupt(format("trunk {} appears twice in the chain", number));
-    if (number == 0) return fail_corrupt("the head names block 0 (superblock)");
+    if (auto problem = trunk_problem(number, total)) return fail_corrupt(std::move(*problem));
     auto bytes = read_raw_block(number);
     if (!bytes) return fail(std::move(bytes).error());
     Trunk trunk(*bytes);
@@ -147,6 +125,10 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
         return fail_corrupt(
             format("trunk {}, extent slot {}: extent ({}, {}) covers block 0 or the sentinel",
                    number, k, start, length));
+      if (length > 0 && std::uint64_t{start} + length > total)
+        return fail_corrupt(
+            format("trunk {}, extent slot {}: extent ({}, {}) passes total_blocks ({})", number,
+                   k, start, length, total));
       const auto need = static_cast<std::uint32_t>(count - taken.size());
       if (length > need) {  // the tail of the extent, so the entry only shrinks
         for (std::uint32_t i = length - need; i < length; ++i) taken.push_back(start + i);
@@ -175,43 +157,30 @@ Result<void> BlocksInFile::take_free_blocks(BlocksInFileState& state, std::uint3
 
 Result<void> BlocksInFile::allocate_locked(BlocksInFileState& state, std::uint32_t count,
                                            std::vector<BlockNo>& result) {
-  if (auto took = take_free_blocks(state, count, result); !took) {
-    give_back(state, result);
-    return took;
-  }
+  VOG_CHECK(take_free_blocks(state, count, result));
   std::sort(result.begin(), result.end());
   // Handing one block out twice would let two owners overwrite each other.
-  if (auto twice = std::adjacent_find(result.begin(), result.end()); twice != result.end())
-    return std::unexpected(corrupt(format("block {} is free twice", *twice)));
+  if (auto twice = std::adjacent_find(result.begin(), result.end()); twice != result.end()) {
+    const BlockNo block = *twice;
+    result.clear();  // a corrupt list gets nothing back
+    return std::unexpected(corrupt(format("block {} is free twice", block)));
+  }
   const std::size_t reused = result.size();
 
   const std::uint64_t missing = count - reused;
   if (missing > 0) {
-    if (state.total_blocks + missing > kNoBlock) {
-      give_back(state, result);
+    const std::uint64_t total = total_blocks_.load();
+    if (total + missing > kNoBlock)
       return std::unexpected(VogError::io(
           format("block index overflow: need {} blocks but only {} available before sentinel",
-                 missing, kNoBlock - state.total_blocks)));
-    }
-    if (auto grown = file_->set_len(data_offset_ + ((state.total_blocks + missing) << shift_));
-        !grown) {
-      give_back(state, result);
-      return grown;
-    }
-    for (std::uint64_t i = 0; i < missing; ++i)
-      result.push_back(static_cast<BlockNo>(state.total_blocks + i));
-    state.total_blocks += missing;
+                 missing, kNoBlock - total)));
+    VOG_CHECK(storage_.file().set_len(storage_.block_offset(total + missing)));
+    for (std::uint64_t i = 0; i < missing; ++i) result.push_back(static_cast<BlockNo>(total + i));
+    // Published only once the file holds the new blocks.
+    total_blocks_.store(total + missing, std::memory_order_release);
   }
-
-  if (auto zeroed = zero_fill(std::span(result).first(reused)); !zeroed) {
-    give_back(state, result);
-    return zeroed;
-  }
-  if (auto flushed = flush_block0(state); !flushed) {
-    give_back(state, result);
-    return flushed;
-  }
-  return {};
+  VOG_CHECK(storage_.write_zero_blocks(std::span(result).first(reused)));
+  return flush_block0(state);
 }
 
 Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) {
@@ -221,42 +190,12 @@ Result<std::vector<BlockNo>> BlocksInFile::allocate_blocks(std::uint32_t count) 
   {
     std::lock_guard lock(state_mu_);
     outcome = allocate_locked(state_, count, result);
+    // Whatever left the free list goes back on it rather than be orphaned.
+    if (!outcome) give_back(state_, result);
   }
   evict_from_all_caches(result);
   if (!outcome) return std::unexpected(std::move(outcome).error());
   return result;
-}
-
-Result<void> BlocksInFile::zero_fill(std::span<const BlockNo> sorted) {
-  if (sorted.empty()) return {};
-  const std::size_t block_size = block_bytes();
-  if (!cipher_) {
-    const std::vector<std::byte> zeros(block_size);
-    for (BlockNo block : sorted) VOG_CHECK(file_->write(block_offset(block), zeros));
-    return {};
-  }
-  // Encrypted zeros differ per block (the tweak is the block number). Each
-  // batch is encrypted in parallel on the worker pool, one share of the
-  // batch's blocks per task, then written block by block in order.
-  WorkerPool& pool = WorkerPool::process_pool();
-  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / block_size);
-  std::vector<std::byte> sealed;
-  for (std::size_t at = 0; at < sorted.size(); at += batch_blocks) {
-    const std::span<const BlockNo> batch =
-        sorted.subspan(at, std::min(batch_blocks, sorted.size() - at));
-    sealed.assign(batch.size() * block_size, std::byte{0});
-    const std::size_t tasks = std::min(batch.size(), pool.thread_count());
-    const std::size_t per_task = (batch.size() + tasks - 1) / tasks;
-    pool.run(tasks, [&](std::size_t task) {
-      const std::size_t end = std::min(batch.size(), (task + 1) * per_task);
-      for (std::size_t i = task * per_task; i < end; ++i)
-        encrypt_block(*cipher_, batch[i], std::span(sealed).subspan(i * block_size, block_size));
-    });
-    for (std::size_t i = 0; i < batch.size(); ++i)
-      VOG_CHECK(file_->write(block_offset(batch[i]),
-                             std::span(sealed).subspan(i * block_size, block_size)));
-  }
-  return {};
 }
 
 // Puts sorted blocks on the free list: first into the head trunk's empty
@@ -308,13 +247,13 @@ void BlocksInFile::give_back(BlocksInFileState& state, std::span<const BlockNo> 
 
 Result<void> BlocksInFile::deallocate_block(BlockNo block) {
   const BlockNo one[] = {block};
-  VOG_CHECK(check_freeable(one));
+  VOG_CHECK(check_freeable(one, total_blocks_.load()));
   return deallocate_blocks_sorted(one);
 }
 
 Result<void> BlocksInFile::deallocate_blocks(std::vector<BlockNo>& blocks) {
   if (blocks.empty()) return {};
-  VOG_CHECK(check_freeable(blocks));
+  VOG_CHECK(check_freeable(blocks, total_blocks_.load()));
   std::sort(blocks.begin(), blocks.end());
   return deallocate_blocks_sorted(blocks);
 }

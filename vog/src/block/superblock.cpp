@@ -47,8 +47,7 @@ std::vector<std::byte> build_block0(std::span<const std::uint16_t> slot_sizes,
   slots.clear();
   std::size_t at = kBlock0SlotsOffset;
   for (std::uint16_t size : slot_sizes) {
-    block[at] = static_cast<std::byte>(size & 0xFF);
-    block[at + 1] = static_cast<std::byte>(size >> 8);
+    store_u16(block, at, size);
     at += kSlotHeaderSize;
     slots.push_back({static_cast<std::uint32_t>(at), size});
     at += size;  // the payload is already zero
@@ -72,8 +71,7 @@ Result<Block0Contents> parse_block0(std::span<const std::byte> block) {
   for (std::size_t i = 0; i < count; ++i) {
     if (at + kSlotHeaderSize > block.size())
       return std::unexpected(VogError::io("block 0 slot registry truncated"));
-    auto size = static_cast<std::uint16_t>(std::to_integer<unsigned>(block[at]) |
-                                           std::to_integer<unsigned>(block[at + 1]) << 8);
+    const std::uint16_t size = load_u16(block, at);
     at += kSlotHeaderSize;
     if (at + size > block.size())
       return std::unexpected(VogError::io("block 0 slot payload extends beyond block"));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "block_layer.hpp"
+#include "le_bytes.hpp"
 
 namespace vog {
 
@@ -46,16 +47,5 @@ struct Block0Contents {
                                                   std::vector<Block0SlotInfo>& slots);
 
 [[nodiscard]] Result<Block0Contents> parse_block0(std::span<const std::byte> block);
-
-// Little-endian u32 access inside a block; callers guarantee the bounds.
-[[nodiscard]] inline std::uint32_t load_u32(std::span<const std::byte> bytes, std::size_t at) {
-  return std::to_integer<std::uint32_t>(bytes[at]) |
-         std::to_integer<std::uint32_t>(bytes[at + 1]) << 8 |
-         std::to_integer<std::uint32_t>(bytes[at + 2]) << 16 |
-         std::to_integer<std::uint32_t>(bytes[at + 3]) << 24;
-}
-inline void store_u32(std::span<std::byte> bytes, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::byte>(value >> (8 * i));
-}
 
 }  // namespace vog

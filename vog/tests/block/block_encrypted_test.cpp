@@ -132,7 +132,9 @@ TEST(EncryptedStore, NothingReachesTheFileInPlain) {
 
 TEST(EncryptedStore, PartialWriteBeyondTheFilePatchesTheDecryptedZeros) {
   auto m = memory_store(9, kPassword);
-  const BlockNo beyond = 6;  // never allocated, past the end of the file
+  const BlockNo beyond = 6;
+  ASSERT_TRUE(m.store->allocate_blocks(6));
+  m.disk->bytes.resize(143 + 512);  // block 6 is held but past the end of the file
   auto before = plain_block(*m.store, beyond);
   EXPECT_EQ(must(m.store->write_block(beyond, 10, filled(4, 0xEE), CacheHint::ThreadCache)), 4u);
   EXPECT_EQ(m.disk->snapshot().size(), 143u + 7 * 512u);  // a full block was written

@@ -64,14 +64,6 @@ TEST(Allocate, SingleFreedBlockBecomesTheOnlyTrunkAndComesBack) {
   EXPECT_EQ(m.store->total_blocks(), 7u);
 }
 
-TEST(Allocate, FreedBlockBeyondTheFileOnAFreshStoreComesBackAsIs) {
-  auto m = memory_store();
-  ASSERT_TRUE(m.store->deallocate_block(5));
-  EXPECT_EQ(m.store->free_list_head(), 5u);
-  EXPECT_EQ(must(m.store->allocate_blocks(1)), std::vector<BlockNo>{5});
-  EXPECT_EQ(m.store->free_list_head(), kNoBlock);
-}
-
 TEST(Allocate, BulkFreeSortsCutsIntoExtentsAndReusesTailsFirst) {
   auto m = memory_store();
   ASSERT_TRUE(m.store->allocate_blocks(8));  // 1..8, total 9
@@ -170,9 +162,15 @@ TEST(Allocate, FreeListSurvivesReopening) {
   EXPECT_EQ(must(store->allocate_blocks(4)), (std::vector<BlockNo>{2, 3, 9, 11}));
 }
 
-TEST(Deallocate, Block0AndTheSentinelAreRefusedWhole) {
+TEST(Deallocate, Block0TheSentinelAndBlocksNotHeldAreRefusedWhole) {
   auto m = memory_store();
+  expect_io_error(m.store->deallocate_block(5).error(),
+                  "cannot deallocate block 5 (>= total_blocks 1)");
   ASSERT_TRUE(m.store->allocate_blocks(5));
+  std::vector<BlockNo> beyond{2, 6, 3};
+  expect_io_error(m.store->deallocate_blocks(beyond).error(),
+                  "cannot deallocate block 6 (>= total_blocks 6)");
+  EXPECT_EQ(m.disk->snapshot().size(), 14u + 6 * 512u);
   expect_io_error(m.store->deallocate_block(0).error(), "cannot deallocate block 0 (superblock)");
   std::vector<BlockNo> with_zero{4, 0, 2};
   expect_io_error(m.store->deallocate_blocks(with_zero).error(),
@@ -279,6 +277,46 @@ TEST(FreeListCorruption, ExtentCoveringBlock0OrASelfCycleIsRefused) {
   testing::put_trunk_field(*m.store, 3, -1, 3);  // next := itself
   expect_io_error(m.store->allocate_blocks(5).error(),
                   "free list corrupt: trunk 3 appears twice in the chain");
+}
+
+// One damaged number in the free list must give an error, never a block the
+// file does not hold: handing one out, zero-filling it or writing a trunk
+// there would grow the file far past its end.
+TEST(FreeListCorruption, NumbersBeyondTheFileAreRefusedAndNeverGrowIt) {
+  constexpr std::uint32_t kFar = 70000;
+  struct Damage {
+    int entry;  // -2: the head in block 0; -1: the trunk's next pointer
+    std::uint32_t first;
+    std::uint32_t second;
+    std::string message;
+  };
+  const Damage damages[] = {
+      {-2, kFar, 0, "free list corrupt: trunk 70000 is >= total_blocks (9)"},
+      {-1, kFar, 0, "free list corrupt: trunk 70000 is >= total_blocks (9)"},
+      {0, kFar, 2,
+       "free list corrupt: trunk 8, extent slot 0: extent (70000, 2) passes total_blocks (9)"},
+      {0, 3, kFar,
+       "free list corrupt: trunk 8, extent slot 0: extent (3, 70000) passes total_blocks (9)"},
+  };
+  for (const Damage& damage : damages) {
+    auto m = memory_store();
+    ASSERT_TRUE(m.store->allocate_blocks(8));
+    ASSERT_TRUE(m.store->deallocate_block(8));  // the only trunk
+    std::vector<BlockNo> freed{3, 4};
+    ASSERT_TRUE(m.store->deallocate_blocks(freed));  // its entry 0: (3, 2)
+    if (damage.entry == -2) {
+      m.store.reset();
+      store_u32(m.disk->bytes, 14 + 5, damage.first);
+      m.store = must(reopen(m.disk));
+      expect_io_error(m.store->deallocate_block(5).error(), damage.message);
+    } else {
+      testing::put_trunk_field(*m.store, 8, damage.entry, damage.first, damage.second);
+    }
+    const std::vector<std::byte> before = m.disk->snapshot();
+    expect_io_error(m.store->allocate_blocks(4).error(), damage.message);
+    EXPECT_EQ(m.disk->snapshot().size(), before.size()) << damage.message;
+    EXPECT_EQ(m.store->total_blocks(), 9u);
+  }
 }
 
 TEST(FreeListCorruption, BlockFreedTwiceIsNotHandedOutTwice) {

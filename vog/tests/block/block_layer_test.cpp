@@ -267,6 +267,7 @@ TEST(BlockIo, SentinelIsCheckedBeforeTheRange) {
 
 TEST(BlockIo, RangeMustStayInsideTheBlock) {
   auto m = memory_store();
+  ASSERT_TRUE(m.store->allocate_blocks(1));
   std::vector<std::byte> three(3);
   auto read = m.store->read_block(1, 510, three, CacheHint::ThreadCache);
   ASSERT_FALSE(read);
@@ -338,17 +339,36 @@ TEST(ContiguousIo, OffsetMayPassSeveralBlocks) {
   EXPECT_EQ(out, filled(20, 9));
 }
 
-TEST(ContiguousIo, RangesPastTheLastBlockNumberAreRefused) {
+// Only allocation grows the file: a write naming a block the file does not
+// hold is refused before anything is written.
+TEST(BlockIo, WritesToBlocksTheFileDoesNotHoldAreRefused) {
+  for (bool encrypted : {false, true}) {
+    auto m = encrypted ? memory_store(9, testing::text_bytes("pw")) : memory_store();
+    ASSERT_TRUE(m.store->allocate_blocks(2));  // blocks 0 to 2 are held
+    const std::vector<std::byte> before = m.disk->snapshot();
+    const std::uint64_t writes = m.disk->write_count();
+    const std::vector<std::byte> data(10);
+    expect_io_error(m.store->write_block(0x50000000, 0, data, CacheHint::SharedCache).error(),
+                    "write_block: block 1342177280 is past the last block (2)");
+    // Starting inside the file does not let a run end past it.
+    expect_io_error(m.store->write_contiguous_blocks(2, 508, data).error(),
+                    "write_contiguous_blocks: block 3 is past the last block (2)");
+    expect_io_error(m.store->write_contiguous_blocks(0, 3 * 512, data).error(),
+                    "write_contiguous_blocks: block 3 is past the last block (2)");
+    EXPECT_FALSE(m.store->write_contiguous_blocks(0, ~std::uint64_t{0}, data));
+    EXPECT_EQ(m.disk->write_count(), writes);
+    EXPECT_EQ(m.disk->snapshot(), before);
+    EXPECT_EQ(m.store->shared_cache_size(), 0u);
+    EXPECT_EQ(must(m.store->write_contiguous_blocks(2, 502, data)), 10u);  // the last bytes held
+  }
+}
+
+TEST(ContiguousIo, ReadsPastTheLastBlockNumberAreRefused) {
   auto m = memory_store();
   std::vector<std::byte> out(10);
-  auto read = m.store->read_contiguous_blocks(kNoBlock - 1, 508, out);
-  ASSERT_FALSE(read);
-  expect_io_error(
-      read.error(),
-      "read_contiguous_blocks: offset 508 + len 10 from block 4294967294 passes the last block");
-  auto write = m.store->write_contiguous_blocks(0, ~std::uint64_t{0}, out);
-  ASSERT_FALSE(write);
-  EXPECT_EQ(m.disk->snapshot().size(), 14u + 512u);
+  expect_io_error(m.store->read_contiguous_blocks(kNoBlock - 1, 508, out).error(),
+                  "read_contiguous_blocks: block 4294967295 is past the last block (4294967294)");
+  EXPECT_FALSE(m.store->read_contiguous_blocks(0, ~std::uint64_t{0}, out));
 }
 
 TEST(ContiguousIo, ZeroLengthTransfersMoveNothingWherever) {

@@ -25,6 +25,7 @@
 
 #include "encryption_keys.hpp"
 #include "format.hpp"
+#include "le_bytes.hpp"
 
 namespace vog {
 namespace {
@@ -50,16 +51,6 @@ static_assert(kWrappedKeyOffset + sizeof(EncryptionConfig::wrapped_master_key) =
 
 constexpr std::size_t kDerivedSize = 64;
 constexpr std::size_t kKekSize = 32;
-
-void put_u32(std::span<std::byte> out, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::byte>(value >> (8 * i));
-}
-
-std::uint32_t get_u32(std::span<const std::byte> in, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) value |= std::to_integer<std::uint32_t>(in[at + i]) << (8 * i);
-  return value;
-}
 
 template <std::size_t N>
 void put_bytes(std::span<std::byte> out, std::size_t at, const std::array<std::byte, N>& bytes) {
@@ -134,8 +125,8 @@ Result<std::unique_ptr<BlockCipher>> open_encryption(const EncryptionConfig& con
 std::array<std::byte, kEncryptionRecordSize> serialize_config(const EncryptionConfig& config) {
   std::array<std::byte, kEncryptionRecordSize> out{};
   put_bytes(out, kSaltOffset, config.salt);
-  put_u32(out, kMemoryCostOffset, config.memory_cost);
-  put_u32(out, kTimeCostOffset, config.time_cost);
+  store_u32(out, kMemoryCostOffset, config.memory_cost);
+  store_u32(out, kTimeCostOffset, config.time_cost);
   out[kParallelismOffset] = static_cast<std::byte>(config.parallelism & 0xFF);
   put_bytes(out, kHashOffset, config.verification_hash);
   put_bytes(out, kWrappedKeyOffset, config.wrapped_master_key);
@@ -148,8 +139,8 @@ Result<EncryptionConfig> deserialize_config(std::span<const std::byte> bytes) {
         format("encryption config too short: {} < {}", bytes.size(), kEncryptionRecordSize)));
   EncryptionConfig config;
   get_bytes(bytes, kSaltOffset, config.salt);
-  config.memory_cost = get_u32(bytes, kMemoryCostOffset);
-  config.time_cost = get_u32(bytes, kTimeCostOffset);
+  config.memory_cost = load_u32(bytes, kMemoryCostOffset);
+  config.time_cost = load_u32(bytes, kTimeCostOffset);
   config.parallelism = std::to_integer<std::uint32_t>(bytes[kParallelismOffset]);
   get_bytes(bytes, kHashOffset, config.verification_hash);
   get_bytes(bytes, kWrappedKeyOffset, config.wrapped_master_key);

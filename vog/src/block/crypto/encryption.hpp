@@ -32,6 +32,8 @@ class WorkerPool;
 
 inline constexpr std::size_t kEncryptionRecordSize = 129;
 inline constexpr std::size_t kMasterKeySize = 64;
+// The longest XTS data unit (IEEE 1619 and OpenSSL): 2^20 AES blocks, 16 MiB.
+inline constexpr std::size_t kMaxXtsDataUnit = std::size_t{1} << 24;
 
 struct EncryptionConfig {
   std::array<std::byte, 16> salt{};
@@ -52,13 +54,14 @@ class BlockCipher {
   virtual ~BlockCipher() = default;
   // One XTS data unit, in place, tweak = block number. Data shorter than one
   // AES block (16 bytes) cannot be an XTS data unit and is left as it is.
+  // REQUIRES: data.size() <= kMaxXtsDataUnit.
   virtual void encrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   virtual void decrypt_block(std::uint32_t block, std::span<std::byte> data) const = 0;
   // Consecutive data units of `unit` bytes numbered first, first + 1, ..., in
   // place on the calling thread; a final piece shorter than `unit` is a data
   // unit of its own length. The default transforms unit by unit through the
   // single-block calls.
-  // REQUIRES: unit > 0; the unit numbers stay below 2^32.
+  // REQUIRES: 0 < unit <= kMaxXtsDataUnit; the unit numbers stay below 2^32.
   virtual void encrypt_units(std::uint32_t first, std::span<std::byte> data,
                              std::size_t unit) const;
   virtual void decrypt_units(std::uint32_t first, std::span<std::byte> data,

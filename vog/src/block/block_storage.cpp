@@ -1,0 +1,151 @@
+// BlockStorage: the stored form of blocks and the one call site of the cipher.
+//
+// Block N lies at data_offset + N * block size. A transfer names a run: its
+// first block and a byte offset from that block's start, which may pass
+// several blocks; it is first normalised so the offset lies inside the first
+// block (locate()), then moved with one file transfer each way.
+//
+// Invariants:
+//  1. Plaintext never reaches the file of a sealed store: every buffer
+//     written is sealed first, a copy when the caller keeps the plaintext.
+//  2. Sealed storage transfers whole blocks only; a partial write reads,
+//     unseals and patches its first and last block before sealing them again.
+//  3. Nothing here caches: a buffer handed back is plaintext straight from the
+//     file (zeros past its end, decrypted when sealed).
+#include "block_storage.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format.hpp"
+#include "worker_pool.hpp"
+
+namespace vog {
+namespace {
+
+void zero_tail(std::span<std::byte> buffer, std::size_t filled) {
+  if (filled < buffer.size()) std::memset(buffer.data() + filled, 0, buffer.size() - filled);
+}
+
+// Largest batch of sealed zero blocks held at once, in bytes.
+constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
+
+}  // namespace
+
+BlockStorage::BlockStorage(std::unique_ptr<FileLayer> file, std::uint8_t shift,
+                           std::unique_ptr<BlockCipher> cipher)
+    : file_(std::move(file)),
+      cipher_(std::move(cipher)),
+      shift_(shift),
+      data_offset_(file_->data_offset()) {}
+
+Result<BlockStorage::Run> BlockStorage::locate(std::string_view action, BlockNo first,
+                                               std::uint64_t offset, std::size_t length,
+                                               std::uint64_t held) const {
+  const std::uint64_t size = block_size();
+  Run run{std::uint64_t{first} + (offset >> shift_), offset & (size - 1), 0};
+  // Below `held`, every file offset of the run fits 64 bits.
+  const bool fits = run.first_block < held &&
+                    length <= ((held - run.first_block) << shift_) - run.within;
+  if (!fits)
+    return std::unexpected(VogError::io(format("{}: block {} is past the last block ({})", action,
+                                               std::max(run.first_block, held), held - 1)));
+  run.span = (run.within + length + size - 1) & ~(size - 1);
+  return run;
+}
+
+Result<BlockStorage::Delivered> BlockStorage::read(const Run& run, std::span<std::byte> out) const {
+  const std::uint64_t start = block_offset(run.first_block);
+  if (!cipher_) {
+    VOG_TRY(got, file_->read(start + run.within, out));
+    zero_tail(out, *got);
+    return Delivered{*got, *got == out.size()};
+  }
+  const auto first = static_cast<BlockNo>(run.first_block);
+  if (run.within == 0 && run.span == out.size()) {
+    VOG_TRY(got, file_->read(start, out));
+    zero_tail(out, *got);  // past the end of the file a block is zeros before decryption
+    unseal(first, out);
+    return Delivered{out.size(), *got == out.size()};
+  }
+  std::vector<std::byte> scratch(run.span);
+  VOG_TRY(got, file_->read(start, scratch));
+  unseal(first, scratch);
+  std::memcpy(out.data(), scratch.data() + run.within, out.size());
+  return Delivered{out.size(), *got == scratch.size()};
+}
+
+Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data) const {
+  const std::uint64_t start = block_offset(run.first_block);
+  if (!cipher_) return file_->write(start + run.within, data);
+
+  std::vector<std::byte> scratch(run.span);
+  const auto first = static_cast<BlockNo>(run.first_block);
+  if (run.within != 0 || run.span != data.size()) {
+    // Keep the untouched parts of the first and last block.
+    VOG_CHECK(file_->read(start, scratch));
+    unseal(first, scratch);
+  }
+  std::memcpy(scratch.data() + run.within, data.data(), data.size());
+  seal(first, scratch);
+  return file_->write(start, scratch);
+}
+
+Result<std::vector<std::byte>> BlockStorage::write_in_block(BlockNo block, std::uint32_t offset,
+                                                            std::span<const std::byte> data,
+                                                            const CachedCopy& cached) const {
+  if (!cipher_) {
+    VOG_CHECK(file_->write(block_offset(block) + offset, data));
+    return std::vector<std::byte>{};
+  }
+  std::vector<std::byte> plain(block_size());
+  if (!cached(plain)) {
+    VOG_CHECK(file_->read(block_offset(block), plain));
+    unseal(block, plain);
+  }
+  std::memcpy(plain.data() + offset, data.data(), data.size());
+  std::vector<std::byte> sealed = plain;
+  seal(block, sealed);
+  VOG_CHECK(file_->write(block_offset(block), sealed));
+  return plain;
+}
+
+Result<void> BlockStorage::write_zero_blocks(std::span<const BlockNo> blocks) const {
+  const std::size_t size = block_size();
+  if (!cipher_) {
+    const std::vector<std::byte> zeros(size);
+    for (BlockNo block : blocks) VOG_CHECK(file_->write(block_offset(block), zeros));
+    return {};
+  }
+  // Sealed zeros differ per block (the tweak is the block number). Each batch
+  // is sealed in parallel on the worker pool, one share of the batch's blocks
+  // per task, then written block by block in order.
+  WorkerPool& pool = WorkerPool::process_pool();
+  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / size);
+  std::vector<std::byte> sealed;
+  for (std::size_t at = 0; at < blocks.size(); at += batch_blocks) {
+    const std::span<const BlockNo> batch =
+        blocks.subspan(at, std::min(batch_blocks, blocks.size() - at));
+    sealed.assign(batch.size() * size, std::byte{0});
+    const std::size_t tasks = std::min(batch.size(), pool.thread_count());
+    const std::size_t per_task = (batch.size() + tasks - 1) / tasks;
+    pool.run(tasks, [&](std::size_t task) {
+      const std::size_t end = std::min(batch.size(), (task + 1) * per_task);
+      for (std::size_t i = task * per_task; i < end; ++i)
+        encrypt_block(*cipher_, batch[i], std::span(sealed).subspan(i * size, size));
+    });
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      VOG_CHECK(file_->write(block_offset(batch[i]), std::span(sealed).subspan(i * size, size)));
+  }
+  return {};
+}
+
+void BlockStorage::seal(BlockNo first, std::span<std::byte> blocks) const {
+  encrypt_blocks(*cipher_, blocks, block_size(), first);
+}
+
+void BlockStorage::unseal(BlockNo first, std::span<std::byte> blocks) const {
+  decrypt_blocks(*cipher_, blocks, block_size(), first);
+}
+
+}  // namespace vog

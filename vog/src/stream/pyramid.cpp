@@ -135,19 +135,40 @@ Result<void> Pyramid::check_top(const StreamDescriptor& d) const {
   return {};
 }
 
-Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsigned depth) const {
+Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsigned depth,
+                                          AtEmpty at_empty, std::span<Step> path) const {
   BlockNo block = top;
+  std::uint64_t rest = unit;
   for (unsigned level = depth; level >= 2; --level) {
     std::uint64_t span = fanout_power(fanout_, level - 1);
-    std::uint64_t slot = unit / span;
+    std::uint64_t slot = rest / span;
+    rest %= span;
+    if (!path.empty()) path[level] = {block, slot};
     VOG_TRY(entry, read_entry(block, slot));
-    if (*entry == kNoBlock)
-      return std::unexpected(VogError::io(
-          format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, slot)));
+    if (*entry == kNoBlock) {
+      switch (at_empty) {
+        case AtEmpty::Fail:
+          return std::unexpected(VogError::io(
+              format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, slot)));
+        case AtEmpty::Stop:
+          return Descent{kNoBlock, level};
+        case AtEmpty::Make: {
+          VOG_TRY(made, new_index_block(kNoBlock));
+          VOG_CHECK(write_entry(block, slot, *made));
+          *entry = *made;
+          break;
+        }
+      }
+    }
     block = *entry;
-    unit %= span;
   }
-  return block;
+  if (!path.empty()) path[1] = {block, rest};
+  return Descent{block, 0};
+}
+
+Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsigned depth) const {
+  VOG_TRY(found, descend(top, unit, depth, AtEmpty::Fail));
+  return found->leaf;
 }
 
 Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
@@ -204,24 +225,12 @@ Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const B
   std::vector<std::byte> entries;
   std::size_t placed = 0;
   while (placed < units.size()) {
-    std::uint64_t rest = first + placed;
-    BlockNo block = top;
-    for (unsigned level = depth; level >= 2; --level) {
-      std::uint64_t span = fanout_power(fanout_, level - 1);
-      std::uint64_t slot = rest / span;
-      rest %= span;
-      VOG_TRY(entry, read_entry(block, slot));
-      if (*entry == kNoBlock) {
-        VOG_TRY(made, new_index_block(kNoBlock));
-        VOG_CHECK(write_entry(block, slot, *made));
-        *entry = *made;
-      }
-      block = *entry;
-    }
-    std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - rest);
+    VOG_TRY(found, descend(top, first + placed, depth, AtEmpty::Make));
+    const std::uint64_t slot = (first + placed) % fanout_;
+    std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - slot);
     entries.resize(4 * count);
     for (std::size_t i = 0; i < count; ++i) store_u32(entries, 4 * i, units[placed + i]);
-    VOG_CHECK(blocks_.write_block(block, static_cast<std::uint32_t>(4 * rest), entries, hint_));
+    VOG_CHECK(blocks_.write_block(found->leaf, static_cast<std::uint32_t>(4 * slot), entries, hint_));
     placed += count;
   }
   return {};
@@ -233,32 +242,22 @@ Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const B
 // length cannot make truncation visit units that do not exist one by one.
 Result<std::uint64_t> Pyramid::release_unit(std::uint64_t unit, BlockNo top,
                                             unsigned depth) const {
-  struct Step {
-    BlockNo block;
-    std::uint64_t slot;
-  };
-  std::vector<Step> path(depth + 1);  // path[level]: the block at that level, the slot taken
-  BlockNo block = top;
-  std::uint64_t rest = unit;
-  for (unsigned level = depth; level >= 2; --level) {
-    std::uint64_t span = fanout_power(fanout_, level - 1);
-    path[level] = {block, rest / span};
-    rest %= span;
-    VOG_TRY(entry, read_entry(block, path[level].slot));
-    if (*entry == kNoBlock) {
-      std::uint64_t base = unit / span;
-      return base + 1 > kMaxU64 / span ? kMaxU64 : (base + 1) * span;
-    }
-    block = *entry;
+  std::vector<Step> path(depth + 1);
+  VOG_TRY(found, descend(top, unit, depth, AtEmpty::Stop, path));
+  if (found->stopped_at != 0) {
+    std::uint64_t span = fanout_power(fanout_, found->stopped_at - 1);
+    std::uint64_t base = unit / span;
+    return base + 1 > kMaxU64 / span ? kMaxU64 : (base + 1) * span;
   }
-  path[1] = {block, rest};
-  VOG_TRY(target, read_entry(block, rest));
+  const BlockNo leaf = path[1].block;
+  const std::uint64_t rest = path[1].slot;
+  VOG_TRY(target, read_entry(leaf, rest));
   if (*target == kNoBlock) return unit + 1;
 
   std::vector<BlockNo> freed;
   VOG_CHECK(ops_.collect_unit_blocks(*target, freed));
   VOG_CHECK(blocks_.deallocate_blocks(freed));
-  VOG_CHECK(write_block_index(block, static_cast<std::uint32_t>(rest)));
+  VOG_CHECK(write_block_index(leaf, static_cast<std::uint32_t>(rest)));
   for (unsigned level = 1; level < depth; ++level) {
     VOG_TRY(empty, index_block_empty(path[level].block));
     if (!*empty) break;
@@ -363,7 +362,6 @@ template <class Move>
 Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64_t offset,
                                           std::size_t len, Move move) const {
   const std::uint64_t units = unit_count(d);
-  VOG_CHECK(check_top(d));
   if (units <= 1) return move(d.top_block, offset % block_size_, std::size_t{0}, len);
   const unsigned tree_depth = depth(units);
   LeafCache leaf(block_size_);
@@ -391,12 +389,8 @@ Result<std::size_t> Pyramid::read(const StreamDescriptor& d, std::uint64_t offse
   if (offset >= d.size) return 0;
   auto len = static_cast<std::size_t>(std::min<std::uint64_t>(d.size - offset, out.size()));
   if (len == 0) return 0;
-  return for_each_run(d, offset, len,
-                      [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                          std::size_t want) {
-                        return blocks_.read_contiguous_blocks(first, in_first,
-                                                              out.subspan(done, want));
-                      });
+  VOG_CHECK(check_top(d));
+  return ops_.read_units(*this, d, offset, out.first(len));
 }
 
 Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
@@ -405,16 +399,33 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   if (offset > kMaxU64 - data.size())
     return std::unexpected(VogError::io(format(
         "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
-  const std::uint64_t end = offset + data.size();
-  VOG_CHECK(reserve(d, std::max(end, d.size)));
+  VOG_CHECK(reserve(d, std::max(offset + data.size(), d.size)));
+  VOG_CHECK(check_top(d));
+  VOG_TRY(wrote, ops_.write_units(*this, d, offset, data));
+  if (*wrote > 0) d.size = std::max(d.size, offset + *wrote);
+  return *wrote;
+}
 
+Result<std::size_t> PlainOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
+                                         std::uint64_t offset, std::span<std::byte> out) const {
+  return tree.for_each_run(d, offset, out.size(),
+                           [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                               std::size_t want) {
+                             return tree.blocks().read_contiguous_blocks(
+                                 first, in_first, out.subspan(done, want));
+                           });
+}
+
+Result<std::size_t> PlainOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
+                                          std::uint64_t offset,
+                                          std::span<const std::byte> data) const {
   auto write_at = [&](std::uint64_t at, std::span<const std::byte> bytes) {
-    return for_each_run(d, at, bytes.size(),
-                        [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                            std::size_t want) {
-                          return blocks_.write_contiguous_blocks(first, in_first,
-                                                                 bytes.subspan(done, want));
-                        });
+    return tree.for_each_run(d, at, bytes.size(),
+                             [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                                 std::size_t want) {
+                               return tree.blocks().write_contiguous_blocks(
+                                   first, in_first, bytes.subspan(done, want));
+                             });
   };
   // Blocks under a gap may hold bytes cut off by a truncate, or (in an
   // encrypted file) never-written noise: the gap must read as zeros.
@@ -428,14 +439,7 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
       at += piece;
     }
   }
-  VOG_TRY(wrote, write_at(offset, data));
-  d.size = std::max(d.size, offset + *wrote);
-  return *wrote;
-}
-
-Result<void> pyramid_reserve(BlockLayer& blocks, const PyramidOps& ops, StreamDescriptor& d,
-                             std::uint64_t capacity, CacheHint hint) {
-  return Pyramid(blocks, ops, hint).reserve(d, capacity);
+  return write_at(offset, data);
 }
 
 Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,

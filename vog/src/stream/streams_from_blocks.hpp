@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "block_layer.hpp"
+#include "compressed_stream.hpp"
 #include "file_layer.hpp"
+#include "pyramid.hpp"
 #include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
 
@@ -119,6 +121,8 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Result<void> persist_l3_header();
 
   [[nodiscard]] Result<void> require_compression(const StreamDescriptor& d) const;
+  // The tree operations of a user stream: the one place its kind is looked at.
+  [[nodiscard]] Pyramid tree_of(const StreamDescriptor& d) const;
   [[nodiscard]] Result<void> free_tree(const StreamDescriptor& d);
   [[nodiscard]] Result<StreamHandleEntry> find_handle(BlockStreamHandle handle);
   // Runs op(descriptor copy) for a handle; a changing op's copy is stored back.
@@ -128,6 +132,8 @@ class StreamsFromBlocks final : public StreamLayer {
 
   const std::unique_ptr<BlockLayer> blocks_;
   const std::uint8_t compressed_block_size_shift_;
+  const PlainOps plain_ops_;
+  const CompressedOps compressed_ops_;  // unused while the shift is 0
 
   std::mutex state_mu_;
   StreamsFromBlocksState state_;  // guarded by state_mu_

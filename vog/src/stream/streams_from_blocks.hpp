@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,17 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(const std::string& path,
                                                                        AccessMode mode,
                                                                        Password password);
+
+  // Makes the file layer for a new file, given its data offset.
+  using FileMaker = std::function<Result<std::unique_ptr<FileLayer>>(std::uint16_t data_offset)>;
+  // The same on a file layer of the caller's choosing (a file in memory, say).
+  // create_on_file calls `make_file` only after every parameter check has passed.
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create_on_file(
+      const FileMaker& make_file, std::uint8_t block_size_shift,
+      std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
+      Password password);
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open_on_file(
+      std::unique_ptr<FileLayer> file, Password password);
 
   // The same on a block layer the caller made. For create_on, `blocks` was just
   // created and its admin slot 0 is kL3HeaderSize bytes.

@@ -31,11 +31,15 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on_file(
     const FileMaker& make_file, std::uint8_t block_size_shift,
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
     Password password) {
-  // Refused before the block layer makes a file.
-  VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
+  // The block layer's own checks speak first; a compressed block too large for
+  // its redirector is refused after them, still before any file exists.
+  auto checked_make_file = [&](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
+    VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
+    return make_file(data_offset);
+  };
   std::vector<std::uint16_t> slots{kL3HeaderSize};
   slots.insert(slots.end(), slot_sizes.begin(), slot_sizes.end());
-  VOG_TRY(blocks, BlocksInFile::create_on(make_file, block_size_shift, slots, password));
+  VOG_TRY(blocks, BlocksInFile::create_on(checked_make_file, block_size_shift, slots, password));
   return create_on(std::move(*blocks), compressed_block_size_shift);
 }
 

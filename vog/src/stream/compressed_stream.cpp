@@ -54,6 +54,14 @@ Result<void> for_each_block_run(std::span<const BlockNo> list, std::uint32_t blo
   return {};
 }
 
+// Reads redirector `r` and checks every block it names against the file.
+Result<CompRedirector> load_redirector(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
+  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+  for (std::size_t i = 0; i < redirector->blocks.size(); ++i)
+    VOG_CHECK(check_in_file(blocks, "redirector block", r, i, redirector->blocks[i]));
+  return redirector;
+}
+
 }  // namespace
 
 Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
@@ -120,7 +128,7 @@ Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint6
 Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
                                              std::uint64_t cblock_size,
                                              std::vector<BlockNo>& out) {
-  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+  VOG_TRY(redirector, load_redirector(blocks, r, cblock_size));
   out.insert(out.end(), redirector->blocks.begin(), redirector->blocks.end());
   out.push_back(r);
   return {};
@@ -130,7 +138,7 @@ Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top, std::ui
                                     unsigned depth, LeafCache& cache) {
   if (depth == 0) return top;
   VOG_CHECK(pyramid.load_leaf(cache, top, u, depth));
-  return cache.entry(static_cast<std::uint32_t>(u % pyramid.fanout()));
+  return cache.entry(pyramid.blocks(), static_cast<std::uint32_t>(u % pyramid.fanout()));
 }
 
 Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
@@ -178,7 +186,7 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
     if (*r == kNoBlock) {
       std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(done), n, std::byte{0});
     } else {
-      VOG_TRY(redirector, read_comp_redir(blocks_, *r, cblock_size_));
+      VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
       VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, cblock));
       std::memcpy(out.data() + done, cblock.data() + at, n);
     }
@@ -212,7 +220,7 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     if (*r == kNoBlock)
       return std::unexpected(
           VogError::io(format("compressed write: no redirector at cblock {}", unit)));
-    VOG_TRY(old, read_comp_redir(blocks_, *r, cblock_size));
+    VOG_TRY(old, load_redirector(blocks_, *r, cblock_size));
     const bool inside_gap = start >= old_size && start + cblock_size <= offset;
     if (inside_gap && old->length == 0) continue;  // already reads as zeros
     VOG_CHECK(decompress_cblock_data(blocks_, *old, input, cblock));

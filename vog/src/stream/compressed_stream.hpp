@@ -69,10 +69,12 @@ class CompressedOps final : public PyramidOps {
   std::uint64_t cblock_size_;
 };
 
-// Reads redirector `r` whole; refuses one whose length cannot be real.
+// Reads redirector `r` whole; refuses one whose length cannot be real. The
+// block numbers are as stored: verification claims them unchecked.
 [[nodiscard]] Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r,
                                                      std::uint64_t cblock_size);
-// Appends the data blocks of redirector `r`, then `r` itself.
+// Appends the data blocks of redirector `r`, then `r` itself; refuses a
+// redirector that names a block beyond the end of the file.
 [[nodiscard]] Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
                                                            std::uint64_t cblock_size,
                                                            std::vector<BlockNo>& out);

@@ -64,8 +64,21 @@ Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf, std::uint
   return BlockRun{first, count};
 }
 
-BlockNo LeafCache::entry(std::uint32_t slot) const noexcept {
-  return load_u32(bytes, 4 * std::size_t{slot});
+Result<void> check_in_file(BlockLayer& blocks, std::string_view structure, BlockNo holder,
+                           std::uint64_t slot, BlockNo block) {
+  const std::uint64_t total = blocks.total_blocks();
+  if (block < total) return {};
+  return std::unexpected(
+      VogError::io(format("{} {} slot {} names block {} beyond the end of the file ({} blocks)",
+                          structure, holder, slot, block, total)));
+}
+
+Result<BlockNo> LeafCache::entry(BlockLayer& blocks, std::uint32_t slot) const {
+  BlockNo unit = load_u32(bytes, 4 * std::size_t{slot});
+  if (unit == kNoBlock) return unit;
+  VOG_CHECK(check_in_file(blocks, "index block", block, slot, unit));
+  if (unit == block) return std::unexpected(corrupt_tree(unit));
+  return unit;
 }
 
 Result<void> PlainOps::collect_unit_blocks(BlockNo unit, std::vector<BlockNo>& out) const {
@@ -85,10 +98,16 @@ Pyramid::Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noex
       block_size_(blocks.block_size()),
       fanout_(blocks.block_size() / 4) {}
 
-Result<BlockNo> Pyramid::read_entry(BlockNo index_block, std::uint64_t slot) const {
+Result<BlockNo> Pyramid::read_raw_entry(BlockNo index_block, std::uint64_t slot) const {
   std::array<std::byte, 4> entry{};
   VOG_CHECK(blocks_.read_block(index_block, static_cast<std::uint32_t>(4 * slot), entry, hint_));
   return load_u32(entry, 0);
+}
+
+Result<BlockNo> Pyramid::read_entry(BlockNo index_block, std::uint64_t slot) const {
+  VOG_TRY(entry, read_raw_entry(index_block, slot));
+  if (*entry != kNoBlock) VOG_CHECK(check_in_file(blocks_, "index block", index_block, slot, *entry));
+  return *entry;
 }
 
 Result<void> Pyramid::write_entry(BlockNo index_block, std::uint64_t slot, BlockNo value) const {
@@ -129,9 +148,22 @@ Result<bool> Pyramid::index_block_empty(BlockNo index_block) const {
 }
 
 Result<void> Pyramid::check_top(const StreamDescriptor& d) const {
-  if (unit_count(d) > 0 && (d.top_block == 0 || d.top_block == kNoBlock))
+  if (unit_count(d) == 0) return {};
+  if (d.top_block == 0 || d.top_block == kNoBlock)
     return std::unexpected(
         VogError::io(format("stream of {} bytes has no top block", d.extent())));
+  if (const std::uint64_t total = blocks_.total_blocks(); d.top_block >= total)
+    return std::unexpected(VogError::io(format(
+        "stream descriptor names top block {} beyond the end of the file ({} blocks)", d.top_block,
+        total)));
+  return {};
+}
+
+Result<void> Pyramid::check_fits(const StreamDescriptor& d) const {
+  const std::uint64_t units = unit_count(d);
+  if (const std::uint64_t total = blocks_.total_blocks(); units > total)
+    return std::unexpected(VogError::io(format(
+        "stream of {} bytes needs {} blocks but the file holds {}", d.extent(), units, total)));
   return {};
 }
 
@@ -139,11 +171,13 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
                                           AtEmpty at_empty, std::span<Step> path) const {
   BlockNo block = top;
   std::uint64_t rest = unit;
+  std::vector<BlockNo> above;
   for (unsigned level = depth; level >= 2; --level) {
     std::uint64_t span = fanout_power(fanout_, level - 1);
     std::uint64_t slot = rest / span;
     rest %= span;
     if (!path.empty()) path[level] = {block, slot};
+    above.push_back(block);
     VOG_TRY(entry, read_entry(block, slot));
     if (*entry == kNoBlock) {
       switch (at_empty) {
@@ -160,6 +194,8 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
         }
       }
     }
+    if (std::find(above.begin(), above.end(), *entry) != above.end())
+      return std::unexpected(corrupt_tree(*entry));
     block = *entry;
   }
   if (!path.empty()) path[1] = {block, rest};
@@ -177,6 +213,7 @@ Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t uni
   if (cache.group == group) return {};
   VOG_TRY(leaf, navigate_to_leaf(top, unit, depth));
   VOG_CHECK(blocks_.read_block(*leaf, 0, cache.bytes, hint_));
+  cache.block = *leaf;
   cache.group = group;
   return {};
 }
@@ -253,6 +290,8 @@ Result<std::uint64_t> Pyramid::release_unit(std::uint64_t unit, BlockNo top,
   const std::uint64_t rest = path[1].slot;
   VOG_TRY(target, read_entry(leaf, rest));
   if (*target == kNoBlock) return unit + 1;
+  for (unsigned level = 1; level <= depth; ++level)
+    if (path[level].block == *target) return std::unexpected(corrupt_tree(*target));
 
   std::vector<BlockNo> freed;
   VOG_CHECK(ops_.collect_unit_blocks(*target, freed));
@@ -326,7 +365,9 @@ Result<void> Pyramid::collect_tree_blocks_for_dealloc(BlockNo block, unsigned le
   VOG_CHECK(blocks_.read_block(block, 0, image, hint_));
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
     BlockNo entry = load_u32(image, 4 * std::size_t{slot});
-    if (entry != kNoBlock) VOG_CHECK(collect_tree_blocks_for_dealloc(entry, level - 1, out, seen));
+    if (entry == kNoBlock) continue;
+    VOG_CHECK(check_in_file(blocks_, "index block", block, slot, entry));
+    VOG_CHECK(collect_tree_blocks_for_dealloc(entry, level - 1, out, seen));
   }
   out.push_back(block);
   return {};
@@ -344,7 +385,7 @@ void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view 
   claimed.push_back(top);  // the block layer reports a block beyond the file
   if (top >= total_blocks || !visited.insert(top).second) return;
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
-    auto entry = read_entry(top, slot);
+    auto entry = read_raw_entry(top, slot);
     if (!entry) {
       problems.push_back(format("L3: stream {}: error reading redirector block {} slot {}: {}",
                                 label, top, slot, entry.error().to_string()));
@@ -374,6 +415,10 @@ Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64
     VOG_CHECK(load_leaf(leaf, d.top_block, unit, tree_depth));
     auto max = static_cast<std::uint32_t>(std::min<std::uint64_t>(fanout_ - slot, units - unit));
     VOG_TRY(run, scan_run_from_buffer(leaf.bytes, slot, max));
+    // The run's last block is its largest; the leaf must not be one of its own units.
+    const std::uint32_t last = run->count - 1;
+    VOG_CHECK(check_in_file(blocks_, "index block", leaf.block, slot + last, run->first + last));
+    if (leaf.block - run->first <= last) return std::unexpected(corrupt_tree(leaf.block));
     std::uint64_t in_first = pos % block_size_;
     auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::uint64_t{run->count} * block_size_ - in_first, len - done));

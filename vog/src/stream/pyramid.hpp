@@ -49,12 +49,21 @@ struct BlockRun {
 [[nodiscard]] Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf,
                                                     std::uint32_t slot, std::uint32_t max);
 
+// Fails unless `block`, found at `slot` of the `structure` block `holder`, lies
+// inside the file. Every block number read from disk passes this before it is
+// read, written or freed, so a damaged number can neither reach past the end
+// of the file nor make the file grow.
+[[nodiscard]] Result<void> check_in_file(BlockLayer& blocks, std::string_view structure,
+                                         BlockNo holder, std::uint64_t slot, BlockNo block);
+
 // The leaf a transfer last read, and the leaf group (first unit under it) it serves.
 struct LeafCache {
   explicit LeafCache(std::uint32_t block_size) : bytes(block_size) {}
-  [[nodiscard]] BlockNo entry(std::uint32_t slot) const noexcept;
+  // The entry at `slot`, checked against the file; kNoBlock passes unchecked.
+  [[nodiscard]] Result<BlockNo> entry(BlockLayer& blocks, std::uint32_t slot) const;
 
   std::vector<std::byte> bytes;
+  BlockNo block = kNoBlock;  // the leaf's own number
   std::optional<std::uint64_t> group;
 };
 
@@ -129,8 +138,12 @@ class Pyramid {
     return pyramid_depth(units, fanout_);
   }
 
-  // A tree that covers units must have a top block (block 0 is never one).
+  // A tree that covers units must have a top block (block 0 is never one)
+  // inside the file.
   [[nodiscard]] Result<void> check_top(const StreamDescriptor& d) const;
+  // A stream cannot cover more units than its file has blocks: a length that
+  // claims more is damage, refused before any walk that it would stretch.
+  [[nodiscard]] Result<void> check_fits(const StreamDescriptor& d) const;
   // The level-1 block above `unit` (the top itself at depth 1).
   [[nodiscard]] Result<BlockNo> navigate_to_leaf(BlockNo top, std::uint64_t unit,
                                                  unsigned depth) const;
@@ -189,9 +202,12 @@ class Pyramid {
     unsigned stopped_at = 0;  // AtEmpty::Stop: the level whose entry was empty; else 0
   };
   // The one walk from the top towards `unit`. With `path` (depth + 1 steps),
-  // path[k] is the block met at level k and the slot taken in it.
+  // path[k] is the block met at level k and the slot taken in it. A block met
+  // twice on the way is damage: no walk goes round a loop.
   [[nodiscard]] Result<Descent> descend(BlockNo top, std::uint64_t unit, unsigned depth,
                                         AtEmpty at_empty, std::span<Step> path = {}) const;
+  // An index entry as stored; read_entry also checks it against the file.
+  [[nodiscard]] Result<BlockNo> read_raw_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<BlockNo> read_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<void> write_entry(BlockNo index_block, std::uint64_t slot,
                                          BlockNo value) const;

@@ -138,8 +138,13 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
   StreamId free_head = kStreamsStreamId;
   if (table.size >= kTableHeaderSize) {
     std::array<std::byte, 4> head{};
-    VOG_CHECK(read_table(*blocks, table, 0, head));
-    free_head = load_u32(head, 0);
+    auto read = read_table(*blocks, table, 0, head);
+    // A table longer than the file can hold has a tree that cannot be
+    // followed: the file still opens, so that verify can report it, but with
+    // no free slot to hand out; every walk of the table refuses what is beyond.
+    const bool fits = units_for(table.size, blocks->block_size()) <= blocks->total_blocks();
+    if (!read && fits) return std::unexpected(std::move(read).error());
+    if (read) free_head = load_u32(head, 0);
   }
   return std::unique_ptr<StreamsFromBlocks>(
       new StreamsFromBlocks(std::move(blocks), cblock_shift, table, free_head));
@@ -261,6 +266,7 @@ Pyramid StreamsFromBlocks::tree_of(const StreamDescriptor& d) const {
 Result<void> StreamsFromBlocks::free_tree(const StreamDescriptor& d) {
   VOG_CHECK(require_compression(d));
   const Pyramid tree = tree_of(d);
+  VOG_CHECK(tree.check_top(d));
   return tree.deallocate_tree(d.top_block, tree.depth(tree.unit_count(d)));
 }
 
@@ -416,6 +422,7 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
   }
   if (stale_cache) blocks_->clear_thread_cache();
   VOG_CHECK(require_compression(copy));
+  VOG_CHECK(tree_of(copy).check_fits(copy));
   auto result = op(copy);
   if (!changes) return result;
   std::lock_guard state_guard(state_mu_);
@@ -428,8 +435,12 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
 
 Result<std::size_t> StreamsFromBlocks::read(BlockStreamHandle handle, std::uint64_t offset,
                                             std::span<std::byte> out) {
-  return with_handle(handle, false,
-                     [&](StreamDescriptor& d) { return tree_of(d).read(d, offset, out); });
+  return with_handle(handle, false, [&](StreamDescriptor& d) -> Result<std::size_t> {
+    VOG_TRY(got, tree_of(d).read(d, offset, out));
+    if (offset < d.size && *got < std::min<std::uint64_t>(d.size - offset, out.size()))
+      short_reads_.fetch_add(1, std::memory_order_relaxed);
+    return *got;
+  });
 }
 
 Result<std::size_t> StreamsFromBlocks::write(BlockStreamHandle handle, std::uint64_t offset,

@@ -9,6 +9,7 @@
 // first free slot, then one 21-byte record per slot (stream_descriptor.hpp).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -90,6 +91,12 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept override {
     return compressed_block_size_shift_;
   }
+  // Reads that found the stream's tree ending before its length and so
+  // returned fewer bytes than the length promised. They still return what
+  // they found; verify reports the damage behind them.
+  [[nodiscard]] std::uint64_t short_reads() const noexcept {
+    return short_reads_.load(std::memory_order_relaxed);
+  }
   // A copy of the Streams stream's descriptor as it is in memory now.
   [[nodiscard]] StreamDescriptor streams_descriptor();
 
@@ -155,6 +162,7 @@ class StreamsFromBlocks final : public StreamLayer {
   StreamDescriptor table_;  // the Streams stream; guarded by table_mu_
   std::mutex free_head_mu_;
   StreamId free_head_;  // guarded by free_head_mu_; equals bytes 0..3 of the Streams stream
+  std::atomic<std::uint64_t> short_reads_ = 0;
 };
 
 }  // namespace vog

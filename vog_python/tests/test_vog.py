@@ -229,6 +229,19 @@ class TestStreams:
     def test_bad_shift_combination_is_the_engine_error(self, path):
         with pytest.raises(VogError, match=r"^I/O error: compressed_block_size_shift \(11\) must be"):
             Vog.create(path, block_size_shift=12, compressed_block_size_shift=11)
+        # Under the default compressed shift the block layer's own message wins.
+        for existing in (None, b"keep"):
+            if existing is not None:
+                with open(path, "wb") as f:
+                    f.write(existing)
+            with pytest.raises(VogError, match=r"^I/O error: block_size_shift must be >= 9 "
+                               r"\(minimum 512 bytes for superblock\)$"):
+                Vog.create(path, block_size_shift=8)
+            if existing is None:
+                assert not os.path.exists(path)
+            else:
+                with open(path, "rb") as f:
+                    assert f.read() == existing
         with pytest.raises(OverflowError):
             Vog.create(path, block_size_shift=256)
 

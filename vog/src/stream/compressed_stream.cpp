@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "format.hpp"
 #include "le_bytes.hpp"
@@ -53,6 +52,14 @@ Result<void> for_each_block_run(std::span<const BlockNo> list, std::uint32_t blo
     i += run;
   }
   return {};
+}
+
+// Reads redirector `r` and checks every block it names against the file.
+Result<CompRedirector> load_redirector(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
+  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+  for (std::size_t i = 0; i < redirector->blocks.size(); ++i)
+    VOG_CHECK(check_in_file(blocks, "redirector block", r, i, redirector->blocks[i]));
+  return redirector;
 }
 
 }  // namespace
@@ -121,7 +128,7 @@ Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint6
 Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
                                              std::uint64_t cblock_size,
                                              std::vector<BlockNo>& out) {
-  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+  VOG_TRY(redirector, load_redirector(blocks, r, cblock_size));
   out.insert(out.end(), redirector->blocks.begin(), redirector->blocks.end());
   out.push_back(r);
   return {};
@@ -131,7 +138,7 @@ Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top, std::ui
                                     unsigned depth, LeafCache& cache) {
   if (depth == 0) return top;
   VOG_CHECK(pyramid.load_leaf(cache, top, u, depth));
-  return cache.entry(static_cast<std::uint32_t>(u % pyramid.fanout()));
+  return cache.entry(pyramid.blocks(), static_cast<std::uint32_t>(u % pyramid.fanout()));
 }
 
 Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
@@ -162,57 +169,41 @@ Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& re
   return {};
 }
 
-Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,
-                                    const StreamDescriptor& d, std::uint64_t offset,
-                                    std::span<std::byte> out) {
-  if (offset >= d.size) return 0;
-  auto len = static_cast<std::size_t>(std::min<std::uint64_t>(d.size - offset, out.size()));
-  if (len == 0) return 0;
-  CompressedOps ops(blocks, cblock_shift);
-  Pyramid pyramid(blocks, ops, CacheHint::ThreadCache);
-  VOG_CHECK(pyramid.check_top(d));
-  const std::uint64_t cblock_size = ops.unit_size();
-  const unsigned depth = pyramid.depth(pyramid.unit_count(d));
-  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size));
+Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
+                                              std::uint64_t offset,
+                                              std::span<std::byte> out) const {
+  const unsigned depth = tree.depth(tree.unit_count(d));
+  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size_));
   std::vector<std::byte> input;
-  LeafCache leaf(blocks.block_size());
+  LeafCache leaf(blocks_.block_size());
 
-  for (std::size_t done = 0; done < len;) {
+  for (std::size_t done = 0; done < out.size();) {
     std::uint64_t pos = offset + done;
-    std::uint64_t unit = pos / cblock_size;
-    auto at = static_cast<std::size_t>(pos % cblock_size);
-    std::size_t n = std::min<std::size_t>(cblock.size() - at, len - done);
-    VOG_TRY(r, resolve_redir_block(pyramid, d.top_block, unit, depth, leaf));
+    std::uint64_t unit = pos / cblock_size_;
+    auto at = static_cast<std::size_t>(pos % cblock_size_);
+    std::size_t n = std::min<std::size_t>(cblock.size() - at, out.size() - done);
+    VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf));
     if (*r == kNoBlock) {
       std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(done), n, std::byte{0});
     } else {
-      VOG_TRY(redirector, read_comp_redir(blocks, *r, cblock_size));
-      VOG_CHECK(decompress_cblock_data(blocks, *redirector, input, cblock));
+      VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
+      VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, cblock));
       std::memcpy(out.data() + done, cblock.data() + at, n);
     }
     done += n;
   }
-  return len;
+  return out.size();
 }
 
-Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shift,
-                                     StreamDescriptor& d, std::uint64_t offset,
-                                     std::span<const std::byte> data) {
-  if (data.empty()) return 0;
-  if (offset > std::numeric_limits<std::uint64_t>::max() - data.size())
-    return std::unexpected(VogError::io(format(
-        "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
-  const std::uint64_t end = offset + data.size();
+Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
+                                               std::uint64_t offset,
+                                               std::span<const std::byte> data) const {
+  const std::uint32_t block_size = blocks_.block_size();
+  const std::uint64_t cblock_size = cblock_size_;
   const std::uint64_t old_size = d.size;
+  const std::uint64_t end = offset + data.size();
   const std::uint64_t new_size = std::max(end, old_size);
-  CompressedOps ops(blocks, cblock_shift);
-  Pyramid pyramid(blocks, ops, CacheHint::ThreadCache);
-  VOG_CHECK(pyramid_reserve(blocks, ops, d, new_size, CacheHint::ThreadCache));
-  VOG_CHECK(pyramid.check_top(d));
-
-  const std::uint32_t block_size = blocks.block_size();
-  const std::uint64_t cblock_size = ops.unit_size();
-  const unsigned depth = pyramid.depth(pyramid.unit_count(d));
+  const unsigned depth = tree.depth(tree.unit_count(d));
   std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size));
   std::vector<std::byte> input;
   std::vector<std::byte> output(static_cast<std::size_t>(compressed_capacity(cblock_size)));
@@ -225,14 +216,14 @@ Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shi
   const std::uint64_t last_unit = (end - 1) / cblock_size;
   for (std::uint64_t unit = first_unit; unit <= last_unit; ++unit) {
     const std::uint64_t start = unit * cblock_size;
-    VOG_TRY(r, resolve_redir_block(pyramid, d.top_block, unit, depth, leaf));
+    VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf));
     if (*r == kNoBlock)
       return std::unexpected(
           VogError::io(format("compressed write: no redirector at cblock {}", unit)));
-    VOG_TRY(old, read_comp_redir(blocks, *r, cblock_size));
+    VOG_TRY(old, load_redirector(blocks_, *r, cblock_size));
     const bool inside_gap = start >= old_size && start + cblock_size <= offset;
     if (inside_gap && old->length == 0) continue;  // already reads as zeros
-    VOG_CHECK(decompress_cblock_data(blocks, *old, input, cblock));
+    VOG_CHECK(decompress_cblock_data(blocks_, *old, input, cblock));
 
     if (old_size < start + cblock_size) {
       std::size_t from = old_size > start ? static_cast<std::size_t>(old_size - start) : 0;
@@ -261,28 +252,41 @@ Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shi
     const std::size_t kept = std::min(k, old->blocks.size());
     work.blocks.assign(old->blocks.begin(), old->blocks.begin() + static_cast<std::ptrdiff_t>(kept));
     if (k > kept) {
-      VOG_TRY(more, blocks.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
+      VOG_TRY(more, blocks_.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
       if (more->size() != k - kept)
         return std::unexpected(VogError::io(format(
             "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
       work.blocks.insert(work.blocks.end(), more->begin(), more->end());
     } else if (old->blocks.size() > k) {
       work.to_free.assign(old->blocks.begin() + static_cast<std::ptrdiff_t>(k), old->blocks.end());
-      VOG_CHECK(blocks.deallocate_blocks(work.to_free));
+      VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
     }
     auto compressed = std::span<const std::byte>(output).first(static_cast<std::size_t>(clen));
     VOG_CHECK(for_each_block_run(
         work.blocks, block_size, compressed.size(),
         [&](BlockNo first, std::size_t at, std::size_t len) {
-          return blocks.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
+          return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
         }));
     work.image.assign(record, std::byte{0});
     store_u32(work.image, 0, static_cast<std::uint32_t>(clen));
     for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
-    VOG_CHECK(blocks.write_block(*r, 0, work.image, CacheHint::ThreadCache));
+    VOG_CHECK(blocks_.write_block(*r, 0, work.image, CacheHint::ThreadCache));
   }
-  d.size = new_size;
   return data.size();
+}
+
+Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                    const StreamDescriptor& d, std::uint64_t offset,
+                                    std::span<std::byte> out) {
+  CompressedOps ops(blocks, cblock_shift);
+  return Pyramid(blocks, ops, CacheHint::ThreadCache).read(d, offset, out);
+}
+
+Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shift,
+                                     StreamDescriptor& d, std::uint64_t offset,
+                                     std::span<const std::byte> data) {
+  CompressedOps ops(blocks, cblock_shift);
+  return Pyramid(blocks, ops, CacheHint::ThreadCache).write(d, offset, data);
 }
 
 }  // namespace vog

@@ -54,16 +54,27 @@ class CompressedOps final : public PyramidOps {
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
                   std::vector<std::string>& problems) const override;
+  // Decompresses each cblock touched; a cblock without a redirector reads as zeros.
+  [[nodiscard]] Result<std::size_t> read_units(const Pyramid& tree, const StreamDescriptor& d,
+                                               std::uint64_t offset,
+                                               std::span<std::byte> out) const override;
+  // Recompresses each cblock touched, and the one holding the old end when
+  // `offset` lies past it.
+  [[nodiscard]] Result<std::size_t> write_units(const Pyramid& tree, const StreamDescriptor& d,
+                                                std::uint64_t offset,
+                                                std::span<const std::byte> data) const override;
 
  private:
   BlockLayer& blocks_;
   std::uint64_t cblock_size_;
 };
 
-// Reads redirector `r` whole; refuses one whose length cannot be real.
+// Reads redirector `r` whole; refuses one whose length cannot be real. The
+// block numbers are as stored: verification claims them unchecked.
 [[nodiscard]] Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r,
                                                      std::uint64_t cblock_size);
-// Appends the data blocks of redirector `r`, then `r` itself.
+// Appends the data blocks of redirector `r`, then `r` itself; refuses a
+// redirector that names a block beyond the end of the file.
 [[nodiscard]] Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
                                                            std::uint64_t cblock_size,
                                                            std::vector<BlockNo>& out);
@@ -78,11 +89,10 @@ class CompressedOps final : public PyramidOps {
                                                   std::vector<std::byte>& input,
                                                   std::span<std::byte> out);
 
+// Pyramid::read and Pyramid::write on a compressed stream's tree.
 [[nodiscard]] Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,
                                                   const StreamDescriptor& d, std::uint64_t offset,
                                                   std::span<std::byte> out);
-// Writes all of `data` at `offset`, recompressing each cblock it touches; a gap
-// between the old length and `offset` reads as zeros.
 [[nodiscard]] Result<std::size_t> compressed_write(BlockLayer& blocks, std::uint8_t cblock_shift,
                                                    StreamDescriptor& d, std::uint64_t offset,
                                                    std::span<const std::byte> data);

@@ -64,8 +64,21 @@ Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf, std::uint
   return BlockRun{first, count};
 }
 
-BlockNo LeafCache::entry(std::uint32_t slot) const noexcept {
-  return load_u32(bytes, 4 * std::size_t{slot});
+Result<void> check_in_file(BlockLayer& blocks, std::string_view structure, BlockNo holder,
+                           std::uint64_t slot, BlockNo block) {
+  const std::uint64_t total = blocks.total_blocks();
+  if (block < total) return {};
+  return std::unexpected(
+      VogError::io(format("{} {} slot {} names block {} beyond the end of the file ({} blocks)",
+                          structure, holder, slot, block, total)));
+}
+
+Result<BlockNo> LeafCache::entry(BlockLayer& blocks, std::uint32_t slot) const {
+  BlockNo unit = load_u32(bytes, 4 * std::size_t{slot});
+  if (unit == kNoBlock) return unit;
+  VOG_CHECK(check_in_file(blocks, "index block", block, slot, unit));
+  if (unit == block) return std::unexpected(corrupt_tree(unit));
+  return unit;
 }
 
 Result<void> PlainOps::collect_unit_blocks(BlockNo unit, std::vector<BlockNo>& out) const {
@@ -85,10 +98,16 @@ Pyramid::Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noex
       block_size_(blocks.block_size()),
       fanout_(blocks.block_size() / 4) {}
 
-Result<BlockNo> Pyramid::read_entry(BlockNo index_block, std::uint64_t slot) const {
+Result<BlockNo> Pyramid::read_raw_entry(BlockNo index_block, std::uint64_t slot) const {
   std::array<std::byte, 4> entry{};
   VOG_CHECK(blocks_.read_block(index_block, static_cast<std::uint32_t>(4 * slot), entry, hint_));
   return load_u32(entry, 0);
+}
+
+Result<BlockNo> Pyramid::read_entry(BlockNo index_block, std::uint64_t slot) const {
+  VOG_TRY(entry, read_raw_entry(index_block, slot));
+  if (*entry != kNoBlock) VOG_CHECK(check_in_file(blocks_, "index block", index_block, slot, *entry));
+  return *entry;
 }
 
 Result<void> Pyramid::write_entry(BlockNo index_block, std::uint64_t slot, BlockNo value) const {
@@ -129,25 +148,63 @@ Result<bool> Pyramid::index_block_empty(BlockNo index_block) const {
 }
 
 Result<void> Pyramid::check_top(const StreamDescriptor& d) const {
-  if (unit_count(d) > 0 && (d.top_block == 0 || d.top_block == kNoBlock))
+  if (unit_count(d) == 0) return {};
+  if (d.top_block == 0 || d.top_block == kNoBlock)
     return std::unexpected(
         VogError::io(format("stream of {} bytes has no top block", d.extent())));
+  if (const std::uint64_t total = blocks_.total_blocks(); d.top_block >= total)
+    return std::unexpected(VogError::io(format(
+        "stream descriptor names top block {} beyond the end of the file ({} blocks)", d.top_block,
+        total)));
   return {};
 }
 
-Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsigned depth) const {
+Result<void> Pyramid::check_fits(const StreamDescriptor& d) const {
+  const std::uint64_t units = unit_count(d);
+  if (const std::uint64_t total = blocks_.total_blocks(); units > total)
+    return std::unexpected(VogError::io(format(
+        "stream of {} bytes needs {} blocks but the file holds {}", d.extent(), units, total)));
+  return {};
+}
+
+Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsigned depth,
+                                          AtEmpty at_empty, std::span<Step> path) const {
   BlockNo block = top;
+  std::uint64_t rest = unit;
+  std::vector<BlockNo> above;
   for (unsigned level = depth; level >= 2; --level) {
     std::uint64_t span = fanout_power(fanout_, level - 1);
-    std::uint64_t slot = unit / span;
+    std::uint64_t slot = rest / span;
+    rest %= span;
+    if (!path.empty()) path[level] = {block, slot};
+    above.push_back(block);
     VOG_TRY(entry, read_entry(block, slot));
-    if (*entry == kNoBlock)
-      return std::unexpected(VogError::io(
-          format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, slot)));
+    if (*entry == kNoBlock) {
+      switch (at_empty) {
+        case AtEmpty::Fail:
+          return std::unexpected(VogError::io(
+              format("navigate_to_leaf: invalid block at depth {}, slot {}", level - 1, slot)));
+        case AtEmpty::Stop:
+          return Descent{kNoBlock, level};
+        case AtEmpty::Make: {
+          VOG_TRY(made, new_index_block(kNoBlock));
+          VOG_CHECK(write_entry(block, slot, *made));
+          *entry = *made;
+          break;
+        }
+      }
+    }
+    if (std::find(above.begin(), above.end(), *entry) != above.end())
+      return std::unexpected(corrupt_tree(*entry));
     block = *entry;
-    unit %= span;
   }
-  return block;
+  if (!path.empty()) path[1] = {block, rest};
+  return Descent{block, 0};
+}
+
+Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsigned depth) const {
+  VOG_TRY(found, descend(top, unit, depth, AtEmpty::Fail));
+  return found->leaf;
 }
 
 Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
@@ -156,6 +213,7 @@ Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t uni
   if (cache.group == group) return {};
   VOG_TRY(leaf, navigate_to_leaf(top, unit, depth));
   VOG_CHECK(blocks_.read_block(*leaf, 0, cache.bytes, hint_));
+  cache.block = *leaf;
   cache.group = group;
   return {};
 }
@@ -204,24 +262,12 @@ Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const B
   std::vector<std::byte> entries;
   std::size_t placed = 0;
   while (placed < units.size()) {
-    std::uint64_t rest = first + placed;
-    BlockNo block = top;
-    for (unsigned level = depth; level >= 2; --level) {
-      std::uint64_t span = fanout_power(fanout_, level - 1);
-      std::uint64_t slot = rest / span;
-      rest %= span;
-      VOG_TRY(entry, read_entry(block, slot));
-      if (*entry == kNoBlock) {
-        VOG_TRY(made, new_index_block(kNoBlock));
-        VOG_CHECK(write_entry(block, slot, *made));
-        *entry = *made;
-      }
-      block = *entry;
-    }
-    std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - rest);
+    VOG_TRY(found, descend(top, first + placed, depth, AtEmpty::Make));
+    const std::uint64_t slot = (first + placed) % fanout_;
+    std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - slot);
     entries.resize(4 * count);
     for (std::size_t i = 0; i < count; ++i) store_u32(entries, 4 * i, units[placed + i]);
-    VOG_CHECK(blocks_.write_block(block, static_cast<std::uint32_t>(4 * rest), entries, hint_));
+    VOG_CHECK(blocks_.write_block(found->leaf, static_cast<std::uint32_t>(4 * slot), entries, hint_));
     placed += count;
   }
   return {};
@@ -233,32 +279,24 @@ Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const B
 // length cannot make truncation visit units that do not exist one by one.
 Result<std::uint64_t> Pyramid::release_unit(std::uint64_t unit, BlockNo top,
                                             unsigned depth) const {
-  struct Step {
-    BlockNo block;
-    std::uint64_t slot;
-  };
-  std::vector<Step> path(depth + 1);  // path[level]: the block at that level, the slot taken
-  BlockNo block = top;
-  std::uint64_t rest = unit;
-  for (unsigned level = depth; level >= 2; --level) {
-    std::uint64_t span = fanout_power(fanout_, level - 1);
-    path[level] = {block, rest / span};
-    rest %= span;
-    VOG_TRY(entry, read_entry(block, path[level].slot));
-    if (*entry == kNoBlock) {
-      std::uint64_t base = unit / span;
-      return base + 1 > kMaxU64 / span ? kMaxU64 : (base + 1) * span;
-    }
-    block = *entry;
+  std::vector<Step> path(depth + 1);
+  VOG_TRY(found, descend(top, unit, depth, AtEmpty::Stop, path));
+  if (found->stopped_at != 0) {
+    std::uint64_t span = fanout_power(fanout_, found->stopped_at - 1);
+    std::uint64_t base = unit / span;
+    return base + 1 > kMaxU64 / span ? kMaxU64 : (base + 1) * span;
   }
-  path[1] = {block, rest};
-  VOG_TRY(target, read_entry(block, rest));
+  const BlockNo leaf = path[1].block;
+  const std::uint64_t rest = path[1].slot;
+  VOG_TRY(target, read_entry(leaf, rest));
   if (*target == kNoBlock) return unit + 1;
+  for (unsigned level = 1; level <= depth; ++level)
+    if (path[level].block == *target) return std::unexpected(corrupt_tree(*target));
 
   std::vector<BlockNo> freed;
   VOG_CHECK(ops_.collect_unit_blocks(*target, freed));
   VOG_CHECK(blocks_.deallocate_blocks(freed));
-  VOG_CHECK(write_block_index(block, static_cast<std::uint32_t>(rest)));
+  VOG_CHECK(write_block_index(leaf, static_cast<std::uint32_t>(rest)));
   for (unsigned level = 1; level < depth; ++level) {
     VOG_TRY(empty, index_block_empty(path[level].block));
     if (!*empty) break;
@@ -327,7 +365,9 @@ Result<void> Pyramid::collect_tree_blocks_for_dealloc(BlockNo block, unsigned le
   VOG_CHECK(blocks_.read_block(block, 0, image, hint_));
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
     BlockNo entry = load_u32(image, 4 * std::size_t{slot});
-    if (entry != kNoBlock) VOG_CHECK(collect_tree_blocks_for_dealloc(entry, level - 1, out, seen));
+    if (entry == kNoBlock) continue;
+    VOG_CHECK(check_in_file(blocks_, "index block", block, slot, entry));
+    VOG_CHECK(collect_tree_blocks_for_dealloc(entry, level - 1, out, seen));
   }
   out.push_back(block);
   return {};
@@ -345,7 +385,7 @@ void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view 
   claimed.push_back(top);  // the block layer reports a block beyond the file
   if (top >= total_blocks || !visited.insert(top).second) return;
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
-    auto entry = read_entry(top, slot);
+    auto entry = read_raw_entry(top, slot);
     if (!entry) {
       problems.push_back(format("L3: stream {}: error reading redirector block {} slot {}: {}",
                                 label, top, slot, entry.error().to_string()));
@@ -363,7 +403,6 @@ template <class Move>
 Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64_t offset,
                                           std::size_t len, Move move) const {
   const std::uint64_t units = unit_count(d);
-  VOG_CHECK(check_top(d));
   if (units <= 1) return move(d.top_block, offset % block_size_, std::size_t{0}, len);
   const unsigned tree_depth = depth(units);
   LeafCache leaf(block_size_);
@@ -376,6 +415,10 @@ Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64
     VOG_CHECK(load_leaf(leaf, d.top_block, unit, tree_depth));
     auto max = static_cast<std::uint32_t>(std::min<std::uint64_t>(fanout_ - slot, units - unit));
     VOG_TRY(run, scan_run_from_buffer(leaf.bytes, slot, max));
+    // The run's last block is its largest; the leaf must not be one of its own units.
+    const std::uint32_t last = run->count - 1;
+    VOG_CHECK(check_in_file(blocks_, "index block", leaf.block, slot + last, run->first + last));
+    if (leaf.block - run->first <= last) return std::unexpected(corrupt_tree(leaf.block));
     std::uint64_t in_first = pos % block_size_;
     auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::uint64_t{run->count} * block_size_ - in_first, len - done));
@@ -391,12 +434,8 @@ Result<std::size_t> Pyramid::read(const StreamDescriptor& d, std::uint64_t offse
   if (offset >= d.size) return 0;
   auto len = static_cast<std::size_t>(std::min<std::uint64_t>(d.size - offset, out.size()));
   if (len == 0) return 0;
-  return for_each_run(d, offset, len,
-                      [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                          std::size_t want) {
-                        return blocks_.read_contiguous_blocks(first, in_first,
-                                                              out.subspan(done, want));
-                      });
+  VOG_CHECK(check_top(d));
+  return ops_.read_units(*this, d, offset, out.first(len));
 }
 
 Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
@@ -405,16 +444,33 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   if (offset > kMaxU64 - data.size())
     return std::unexpected(VogError::io(format(
         "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
-  const std::uint64_t end = offset + data.size();
-  VOG_CHECK(reserve(d, std::max(end, d.size)));
+  VOG_CHECK(reserve(d, std::max(offset + data.size(), d.size)));
+  VOG_CHECK(check_top(d));
+  VOG_TRY(wrote, ops_.write_units(*this, d, offset, data));
+  if (*wrote > 0) d.size = std::max(d.size, offset + *wrote);
+  return *wrote;
+}
 
+Result<std::size_t> PlainOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
+                                         std::uint64_t offset, std::span<std::byte> out) const {
+  return tree.for_each_run(d, offset, out.size(),
+                           [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                               std::size_t want) {
+                             return tree.blocks().read_contiguous_blocks(
+                                 first, in_first, out.subspan(done, want));
+                           });
+}
+
+Result<std::size_t> PlainOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
+                                          std::uint64_t offset,
+                                          std::span<const std::byte> data) const {
   auto write_at = [&](std::uint64_t at, std::span<const std::byte> bytes) {
-    return for_each_run(d, at, bytes.size(),
-                        [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                            std::size_t want) {
-                          return blocks_.write_contiguous_blocks(first, in_first,
-                                                                 bytes.subspan(done, want));
-                        });
+    return tree.for_each_run(d, at, bytes.size(),
+                             [&](BlockNo first, std::uint64_t in_first, std::size_t done,
+                                 std::size_t want) {
+                               return tree.blocks().write_contiguous_blocks(
+                                   first, in_first, bytes.subspan(done, want));
+                             });
   };
   // Blocks under a gap may hold bytes cut off by a truncate, or (in an
   // encrypted file) never-written noise: the gap must read as zeros.
@@ -428,14 +484,7 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
       at += piece;
     }
   }
-  VOG_TRY(wrote, write_at(offset, data));
-  d.size = std::max(d.size, offset + *wrote);
-  return *wrote;
-}
-
-Result<void> pyramid_reserve(BlockLayer& blocks, const PyramidOps& ops, StreamDescriptor& d,
-                             std::uint64_t capacity, CacheHint hint) {
-  return Pyramid(blocks, ops, hint).reserve(d, capacity);
+  return write_at(offset, data);
 }
 
 Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,

@@ -8,8 +8,9 @@
 //
 // The unit kind is a PyramidOps: a plain stream's unit is one data block, a
 // compressed stream's unit is the redirector of one compressed block. Growing,
-// shrinking and freeing a tree are written once here for both kinds; moving
-// bytes differs (plain transfers below, compressed ones in compressed_stream).
+// shrinking, freeing and walking a tree, and the checks around a byte transfer,
+// are written once here for both kinds; only the units' own operations (making,
+// freeing and claiming one, moving bytes through them) differ.
 //
 // Nothing here locks: the stream layer gives each call a private descriptor
 // copy and holds the stream's lock around it.
@@ -48,14 +49,25 @@ struct BlockRun {
 [[nodiscard]] Result<BlockRun> scan_run_from_buffer(std::span<const std::byte> leaf,
                                                     std::uint32_t slot, std::uint32_t max);
 
+// Fails unless `block`, found at `slot` of the `structure` block `holder`, lies
+// inside the file. Every block number read from disk passes this before it is
+// read, written or freed, so a damaged number can neither reach past the end
+// of the file nor make the file grow.
+[[nodiscard]] Result<void> check_in_file(BlockLayer& blocks, std::string_view structure,
+                                         BlockNo holder, std::uint64_t slot, BlockNo block);
+
 // The leaf a transfer last read, and the leaf group (first unit under it) it serves.
 struct LeafCache {
   explicit LeafCache(std::uint32_t block_size) : bytes(block_size) {}
-  [[nodiscard]] BlockNo entry(std::uint32_t slot) const noexcept;
+  // The entry at `slot`, checked against the file; kNoBlock passes unchecked.
+  [[nodiscard]] Result<BlockNo> entry(BlockLayer& blocks, std::uint32_t slot) const;
 
   std::vector<std::byte> bytes;
+  BlockNo block = kNoBlock;  // the leaf's own number
   std::optional<std::uint64_t> group;
 };
+
+class Pyramid;
 
 // What a tree holds at its bottom.
 class PyramidOps {
@@ -71,6 +83,20 @@ class PyramidOps {
   // cannot be read becomes a line in `problems`.
   virtual void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
                           std::vector<std::string>& problems) const = 0;
+  // Byte transfers through the units of `tree`.
+  // REQUIRES: out is not empty and offset + out.size() <= d.size; d's top is checked.
+  [[nodiscard]] virtual Result<std::size_t> read_units(const Pyramid& tree,
+                                                       const StreamDescriptor& d,
+                                                       std::uint64_t offset,
+                                                       std::span<std::byte> out) const = 0;
+  // Writes `data` at `offset`; bytes between d.size (the length before the
+  // write) and `offset` must read as zeros afterwards. Returns the count
+  // written; 0 when the transfer stopped short before reaching `offset`.
+  // REQUIRES: data is not empty and the tree already covers offset + data.size().
+  [[nodiscard]] virtual Result<std::size_t> write_units(const Pyramid& tree,
+                                                        const StreamDescriptor& d,
+                                                        std::uint64_t offset,
+                                                        std::span<const std::byte> data) const = 0;
 };
 
 // A unit is one data block; there is nothing to prepare or to follow.
@@ -83,6 +109,13 @@ class PlainOps final : public PyramidOps {
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
                   std::vector<std::string>& problems) const override;
+  // Moves bytes in runs of consecutive data blocks.
+  [[nodiscard]] Result<std::size_t> read_units(const Pyramid& tree, const StreamDescriptor& d,
+                                               std::uint64_t offset,
+                                               std::span<std::byte> out) const override;
+  [[nodiscard]] Result<std::size_t> write_units(const Pyramid& tree, const StreamDescriptor& d,
+                                                std::uint64_t offset,
+                                                std::span<const std::byte> data) const override;
 
  private:
   std::uint32_t block_size_;
@@ -94,6 +127,7 @@ class Pyramid {
  public:
   Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noexcept;
 
+  [[nodiscard]] BlockLayer& blocks() const noexcept { return blocks_; }
   [[nodiscard]] std::uint32_t fanout() const noexcept { return fanout_; }
   [[nodiscard]] std::uint64_t unit_size() const noexcept { return ops_.unit_size(); }
   // N: the units a descriptor's tree covers.
@@ -104,8 +138,12 @@ class Pyramid {
     return pyramid_depth(units, fanout_);
   }
 
-  // A tree that covers units must have a top block (block 0 is never one).
+  // A tree that covers units must have a top block (block 0 is never one)
+  // inside the file.
   [[nodiscard]] Result<void> check_top(const StreamDescriptor& d) const;
+  // A stream cannot cover more units than its file has blocks: a length that
+  // claims more is damage, refused before any walk that it would stretch.
+  [[nodiscard]] Result<void> check_fits(const StreamDescriptor& d) const;
   // The level-1 block above `unit` (the top itself at depth 1).
   [[nodiscard]] Result<BlockNo> navigate_to_leaf(BlockNo top, std::uint64_t unit,
                                                  unsigned depth) const;
@@ -142,13 +180,34 @@ class Pyramid {
                            std::unordered_set<BlockNo>& visited,
                            std::uint64_t total_blocks) const;
 
-  // Plain streams only (unit size == block size): byte transfers in runs.
+  // Reads from `offset`, stopping at the stream's length.
   [[nodiscard]] Result<std::size_t> read(const StreamDescriptor& d, std::uint64_t offset,
                                          std::span<std::byte> out) const;
+  // Writes all of `data` at `offset`, growing the tree first; a gap between
+  // the old length and `offset` reads as zeros.
   [[nodiscard]] Result<std::size_t> write(StreamDescriptor& d, std::uint64_t offset,
                                           std::span<const std::byte> data) const;
 
  private:
+  friend class PlainOps;  // moves bytes with for_each_run
+
+  // What a descent does at an empty entry above the leaf level.
+  enum class AtEmpty { Fail, Make, Stop };
+  struct Step {
+    BlockNo block = 0;
+    std::uint64_t slot = 0;
+  };
+  struct Descent {
+    BlockNo leaf = kNoBlock;  // the level-1 block, when reached
+    unsigned stopped_at = 0;  // AtEmpty::Stop: the level whose entry was empty; else 0
+  };
+  // The one walk from the top towards `unit`. With `path` (depth + 1 steps),
+  // path[k] is the block met at level k and the slot taken in it. A block met
+  // twice on the way is damage: no walk goes round a loop.
+  [[nodiscard]] Result<Descent> descend(BlockNo top, std::uint64_t unit, unsigned depth,
+                                        AtEmpty at_empty, std::span<Step> path = {}) const;
+  // An index entry as stored; read_entry also checks it against the file.
+  [[nodiscard]] Result<BlockNo> read_raw_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<BlockNo> read_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<void> write_entry(BlockNo index_block, std::uint64_t slot,
                                          BlockNo value) const;
@@ -168,11 +227,6 @@ class Pyramid {
   std::uint32_t block_size_;
   std::uint32_t fanout_;
 };
-
-// Grows the tree of a stream whose units are `ops`' kind to cover `capacity` bytes.
-[[nodiscard]] Result<void> pyramid_reserve(BlockLayer& blocks, const PyramidOps& ops,
-                                           StreamDescriptor& d, std::uint64_t capacity,
-                                           CacheHint hint);
 
 // Plain streams: the byte operations of a stream with one data block per unit.
 [[nodiscard]] Result<std::size_t> pyramid_read(BlockLayer& blocks, const StreamDescriptor& d,

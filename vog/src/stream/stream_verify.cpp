@@ -15,7 +15,6 @@
 #include <set>
 #include <unordered_set>
 
-#include "compressed_stream.hpp"
 #include "format.hpp"
 #include "le_bytes.hpp"
 #include "pyramid.hpp"
@@ -33,9 +32,8 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
   std::unordered_set<BlockNo> visited;  // index blocks walked, across all trees
   const std::uint64_t total_blocks = blocks_->total_blocks();
 
-  PlainOps plain(block_size);
-  CompressedOps compressed(*blocks_, compressed_block_size_shift_);
   if (table.size != 0) {
+    PlainOps plain(block_size);
     Pyramid tree(*blocks_, plain, CacheHint::SharedCache);
     tree.collect_tree_blocks(table.top_block, tree.depth(units_for(table.size, block_size)),
                              "Streams-stream", claimed, problems, visited, total_blocks);
@@ -71,8 +69,7 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
       problems.push_back(format("L3: stream {}: {}", k, usable.error().to_string()));
       continue;
     }
-    const PyramidOps& ops = d->is_compressed() ? static_cast<const PyramidOps&>(compressed) : plain;
-    Pyramid tree(*blocks_, ops, CacheHint::ThreadCache);
+    const Pyramid tree = tree_of(*d);
     tree.collect_tree_blocks(d->top_block, tree.depth(tree.unit_count(*d)), std::to_string(k),
                              claimed, problems, visited, total_blocks);
   }

@@ -58,18 +58,6 @@ Result<void> read_table(BlockLayer& blocks, const StreamDescriptor& table, std::
   return {};
 }
 
-// Calls fn(pyramid) with the tree operations of the stream's kind.
-template <class Fn>
-auto with_pyramid(BlockLayer& blocks, std::uint8_t cblock_shift, const StreamDescriptor& d,
-                  Fn fn) {
-  if (d.is_compressed()) {
-    CompressedOps ops(blocks, cblock_shift);
-    return fn(Pyramid(blocks, ops, CacheHint::ThreadCache));
-  }
-  PlainOps ops(blocks.block_size());
-  return fn(Pyramid(blocks, ops, CacheHint::ThreadCache));
-}
-
 }  // namespace
 
 // Owns one logical lock until destroyed, released or handed over.
@@ -102,6 +90,8 @@ StreamsFromBlocks::StreamsFromBlocks(std::unique_ptr<BlockLayer> blocks,
                                      StreamDescriptor streams, StreamId free_head)
     : blocks_(std::move(blocks)),
       compressed_block_size_shift_(compressed_block_size_shift),
+      plain_ops_(blocks_->block_size()),
+      compressed_ops_(*blocks_, compressed_block_size_shift),
       table_(streams),
       free_head_(free_head) {}
 
@@ -148,8 +138,13 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
   StreamId free_head = kStreamsStreamId;
   if (table.size >= kTableHeaderSize) {
     std::array<std::byte, 4> head{};
-    VOG_CHECK(read_table(*blocks, table, 0, head));
-    free_head = load_u32(head, 0);
+    auto read = read_table(*blocks, table, 0, head);
+    // A table longer than the file can hold has a tree that cannot be
+    // followed: the file still opens, so that verify can report it, but with
+    // no free slot to hand out; every walk of the table refuses what is beyond.
+    const bool fits = units_for(table.size, blocks->block_size()) <= blocks->total_blocks();
+    if (!read && fits) return std::unexpected(std::move(read).error());
+    if (read) free_head = load_u32(head, 0);
   }
   return std::unique_ptr<StreamsFromBlocks>(
       new StreamsFromBlocks(std::move(blocks), cblock_shift, table, free_head));
@@ -262,11 +257,17 @@ Result<void> StreamsFromBlocks::require_compression(const StreamDescriptor& d) c
   return {};
 }
 
+Pyramid StreamsFromBlocks::tree_of(const StreamDescriptor& d) const {
+  const PyramidOps& ops = d.is_compressed() ? static_cast<const PyramidOps&>(compressed_ops_)
+                                            : plain_ops_;
+  return Pyramid(*blocks_, ops, CacheHint::ThreadCache);
+}
+
 Result<void> StreamsFromBlocks::free_tree(const StreamDescriptor& d) {
   VOG_CHECK(require_compression(d));
-  return with_pyramid(*blocks_, compressed_block_size_shift_, d, [&](const Pyramid& pyramid) {
-    return pyramid.deallocate_tree(d.top_block, pyramid.depth(pyramid.unit_count(d)));
-  });
+  const Pyramid tree = tree_of(d);
+  VOG_CHECK(tree.check_top(d));
+  return tree.deallocate_tree(d.top_block, tree.depth(tree.unit_count(d)));
 }
 
 Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
@@ -421,6 +422,7 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
   }
   if (stale_cache) blocks_->clear_thread_cache();
   VOG_CHECK(require_compression(copy));
+  VOG_CHECK(tree_of(copy).check_fits(copy));
   auto result = op(copy);
   if (!changes) return result;
   std::lock_guard state_guard(state_mu_);
@@ -434,33 +436,27 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
 Result<std::size_t> StreamsFromBlocks::read(BlockStreamHandle handle, std::uint64_t offset,
                                             std::span<std::byte> out) {
   return with_handle(handle, false, [&](StreamDescriptor& d) -> Result<std::size_t> {
-    if (d.is_compressed())
-      return compressed_read(*blocks_, compressed_block_size_shift_, d, offset, out);
-    return pyramid_read(*blocks_, d, offset, out, CacheHint::ThreadCache);
+    VOG_TRY(got, tree_of(d).read(d, offset, out));
+    if (offset < d.size && *got < std::min<std::uint64_t>(d.size - offset, out.size()))
+      short_reads_.fetch_add(1, std::memory_order_relaxed);
+    return *got;
   });
 }
 
 Result<std::size_t> StreamsFromBlocks::write(BlockStreamHandle handle, std::uint64_t offset,
                                              std::span<const std::byte> data) {
-  return with_handle(handle, true, [&](StreamDescriptor& d) -> Result<std::size_t> {
-    if (d.is_compressed())
-      return compressed_write(*blocks_, compressed_block_size_shift_, d, offset, data);
-    return pyramid_write(*blocks_, d, offset, data, CacheHint::ThreadCache);
-  });
+  return with_handle(handle, true,
+                     [&](StreamDescriptor& d) { return tree_of(d).write(d, offset, data); });
 }
 
 Result<void> StreamsFromBlocks::reserve(BlockStreamHandle handle, std::uint64_t capacity) {
-  return with_handle(handle, true, [&](StreamDescriptor& d) {
-    return with_pyramid(*blocks_, compressed_block_size_shift_, d,
-                        [&](const Pyramid& pyramid) { return pyramid.reserve(d, capacity); });
-  });
+  return with_handle(handle, true,
+                     [&](StreamDescriptor& d) { return tree_of(d).reserve(d, capacity); });
 }
 
 Result<void> StreamsFromBlocks::truncate(BlockStreamHandle handle, std::uint64_t length) {
-  return with_handle(handle, true, [&](StreamDescriptor& d) {
-    return with_pyramid(*blocks_, compressed_block_size_shift_, d,
-                        [&](const Pyramid& pyramid) { return pyramid.truncate(d, length); });
-  });
+  return with_handle(handle, true,
+                     [&](StreamDescriptor& d) { return tree_of(d).truncate(d, length); });
 }
 
 }  // namespace vog

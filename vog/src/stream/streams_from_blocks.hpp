@@ -9,8 +9,10 @@
 // first free slot, then one 21-byte record per slot (stream_descriptor.hpp).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,7 +23,9 @@
 #include <vector>
 
 #include "block_layer.hpp"
+#include "compressed_stream.hpp"
 #include "file_layer.hpp"
+#include "pyramid.hpp"
 #include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
 
@@ -41,6 +45,17 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(const std::string& path,
                                                                        AccessMode mode,
                                                                        Password password);
+
+  // Makes the file layer for a new file, given its data offset.
+  using FileMaker = std::function<Result<std::unique_ptr<FileLayer>>(std::uint16_t data_offset)>;
+  // The same on a file layer of the caller's choosing (a file in memory, say).
+  // create_on_file calls `make_file` only after every parameter check has passed.
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create_on_file(
+      const FileMaker& make_file, std::uint8_t block_size_shift,
+      std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
+      Password password);
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open_on_file(
+      std::unique_ptr<FileLayer> file, Password password);
 
   // The same on a block layer the caller made. For create_on, `blocks` was just
   // created and its admin slot 0 is kL3HeaderSize bytes.
@@ -75,6 +90,12 @@ class StreamsFromBlocks final : public StreamLayer {
 
   [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept override {
     return compressed_block_size_shift_;
+  }
+  // Reads that found the stream's tree ending before its length and so
+  // returned fewer bytes than the length promised. They still return what
+  // they found; verify reports the damage behind them.
+  [[nodiscard]] std::uint64_t short_reads() const noexcept {
+    return short_reads_.load(std::memory_order_relaxed);
   }
   // A copy of the Streams stream's descriptor as it is in memory now.
   [[nodiscard]] StreamDescriptor streams_descriptor();
@@ -119,6 +140,8 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Result<void> persist_l3_header();
 
   [[nodiscard]] Result<void> require_compression(const StreamDescriptor& d) const;
+  // The tree operations of a user stream: the one place its kind is looked at.
+  [[nodiscard]] Pyramid tree_of(const StreamDescriptor& d) const;
   [[nodiscard]] Result<void> free_tree(const StreamDescriptor& d);
   [[nodiscard]] Result<StreamHandleEntry> find_handle(BlockStreamHandle handle);
   // Runs op(descriptor copy) for a handle; a changing op's copy is stored back.
@@ -128,6 +151,8 @@ class StreamsFromBlocks final : public StreamLayer {
 
   const std::unique_ptr<BlockLayer> blocks_;
   const std::uint8_t compressed_block_size_shift_;
+  const PlainOps plain_ops_;
+  const CompressedOps compressed_ops_;  // unused while the shift is 0
 
   std::mutex state_mu_;
   StreamsFromBlocksState state_;  // guarded by state_mu_
@@ -137,6 +162,7 @@ class StreamsFromBlocks final : public StreamLayer {
   StreamDescriptor table_;  // the Streams stream; guarded by table_mu_
   std::mutex free_head_mu_;
   StreamId free_head_;  // guarded by free_head_mu_; equals bytes 0..3 of the Streams stream
+  std::atomic<std::uint64_t> short_reads_ = 0;
 };
 
 }  // namespace vog

@@ -1,8 +1,9 @@
-// The path-based factories of StreamsFromBlocks: the stream layer on BlocksInFile.
+// The file-based factories of StreamsFromBlocks: the stream layer on BlocksInFile.
 #include <vector>
 
 #include "blocks_in_file.hpp"
 #include "compressed_stream.hpp"
+#include "file_on_disk.hpp"
 #include "streams_from_blocks.hpp"
 
 namespace vog {
@@ -11,18 +12,40 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create(
     const std::string& path, std::uint8_t block_size_shift,
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
     Password password) {
-  // Refused before the block layer makes a file.
-  VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
-  std::vector<std::uint16_t> slots{kL3HeaderSize};
-  slots.insert(slots.end(), slot_sizes.begin(), slot_sizes.end());
-  VOG_TRY(blocks, BlocksInFile::create(path, block_size_shift, slots, password));
-  return create_on(std::move(*blocks), compressed_block_size_shift);
+  auto make_file = [&path](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
+    VOG_TRY(file, FileOnDisk::create(path, data_offset));
+    return std::unique_ptr<FileLayer>(std::move(*file));
+  };
+  return create_on_file(make_file, block_size_shift, compressed_block_size_shift, slot_sizes,
+                        password);
 }
 
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open(const std::string& path,
                                                                    AccessMode mode,
                                                                    Password password) {
   VOG_TRY(blocks, BlocksInFile::open(path, mode, password));
+  return open_on(std::move(*blocks));
+}
+
+Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on_file(
+    const FileMaker& make_file, std::uint8_t block_size_shift,
+    std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
+    Password password) {
+  // The block layer's own checks speak first; a compressed block too large for
+  // its redirector is refused after them, still before any file exists.
+  auto checked_make_file = [&](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
+    VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
+    return make_file(data_offset);
+  };
+  std::vector<std::uint16_t> slots{kL3HeaderSize};
+  slots.insert(slots.end(), slot_sizes.begin(), slot_sizes.end());
+  VOG_TRY(blocks, BlocksInFile::create_on(checked_make_file, block_size_shift, slots, password));
+  return create_on(std::move(*blocks), compressed_block_size_shift);
+}
+
+Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on_file(
+    std::unique_ptr<FileLayer> file, Password password) {
+  VOG_TRY(blocks, BlocksInFile::open_on(std::move(file), password));
   return open_on(std::move(*blocks));
 }
 

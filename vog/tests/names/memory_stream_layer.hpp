@@ -1,23 +1,19 @@
-// An in-memory StreamLayer for testing the namespace layer.
+// The real stream layer on a file in memory, for testing the namespace layer.
 //
-// It keeps the stream layer's contract: stream IDs handed out from a free list
-// (a deleted ID is the next one created), one reader/writer lock per stream
-// with waiting and non-waiting opens, handles numbered from 0 that carry a copy
-// of the stream's descriptor (size and capacity reach the table only when a
-// writable handle closes), and the same messages for the same failures.
-// Stream bytes live in a MemoryStore that outlives the layer, so a test can
-// drop the layer and open a new one on the same store, as a file is reopened.
-//
-// Beyond the contract it records every read and open, and lets a test inject a
-// failure into any call.
+// MemoryStreamLayer wraps StreamsFromBlocks on BlocksInFile on a MemoryFile:
+// every call reaches the real layer, so IDs, locks, handles, descriptor copies
+// and messages are the real ones. The file lives in a MemoryStore that outlives
+// the layer, so a test can drop the layer and open a new one on the same store,
+// as a file is reopened. Around the real layer the wrapper records every read,
+// write and open, and lets a test inject a failure into any call.
 //
 // Thread safety: every method may be called concurrently. The fault hook runs
-// under the layer's mutex and must not call back into the layer.
+// under the wrapper's mutex and must not call back into the layer.
 #pragma once
 
-#include <algorithm>
-#include <condition_variable>
-#include <cstring>
+#include <gtest/gtest.h>
+
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,28 +23,37 @@
 #include <string>
 #include <vector>
 
-#include "block_layer.hpp"
-#include "format.hpp"
-#include "stream_layer.hpp"
+#include "block_layer_wrapper.hpp"
+#include "memory_file.hpp"
+#include "pyramid.hpp"
+#include "stream_descriptor.hpp"
+#include "streams_from_blocks.hpp"
 
 namespace vog::testing {
 
-// What a file would hold: the streams with their stored descriptors, the free
-// list and the admin slots.
+// A Vog file in memory, and the shifts it is created with when still empty.
 struct MemoryStore {
-  struct Stream {
-    std::vector<std::byte> bytes;  // as written, regardless of the stored size
-    std::uint64_t size = 0;
-    std::uint64_t reserved = 0;
-    bool compressed = false;
-  };
-  std::map<StreamId, Stream> streams;  // slots in use
-  std::vector<StreamId> free_ids;      // the back is the head of the free list
-  StreamId next_fresh = 0;
-  std::vector<std::vector<std::byte>> admin_slots = {std::vector<std::byte>(28),
-                                                     std::vector<std::byte>(11)};
+  std::shared_ptr<MemoryDisk> disk = std::make_shared<MemoryDisk>();
   std::uint8_t block_size_shift = 12;
   std::uint8_t compressed_block_size_shift = 15;
+
+  // The payload of an admin slot as the file holds it now.
+  [[nodiscard]] std::vector<std::byte> admin_slot(std::uint8_t index) const {
+    auto layer = StreamsFromBlocks::open_on_file(MemoryFile::open(disk), std::nullopt);
+    if (!layer) {
+      ADD_FAILURE() << layer.error().to_string();
+      return {};
+    }
+    auto payload = (*layer)->block_layer().read_admin_slot(index);
+    if (!payload) ADD_FAILURE() << payload.error().to_string();
+    return payload ? std::move(*payload) : std::vector<std::byte>{};
+  }
+  // Overwrites an admin slot behind the back of any layer open on the store.
+  void set_admin_slot(std::uint8_t index, std::span<const std::byte> payload) const {
+    auto layer = StreamsFromBlocks::open_on_file(MemoryFile::open(disk), std::nullopt);
+    auto written = layer ? (*layer)->block_layer().write_admin_slot(index, payload) : Result<void>();
+    if (!layer || !written) ADD_FAILURE() << "cannot write admin slot " << int{index};
+  }
 };
 
 enum class LayerOp {
@@ -80,9 +85,18 @@ class MemoryStreamLayer final : public StreamLayer {
   // Admin slot writes pass the slot index as `id`.
   using FaultFn = std::function<std::optional<VogError>(LayerOp op, StreamId id)>;
 
+  // Creates the file when the store is empty, else opens it.
   explicit MemoryStreamLayer(std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>(),
                              bool writable = true)
-      : store_(std::move(store)), writable_(writable), blocks_(*this) {}
+      : store_(std::move(store)), writable_(writable) {
+    auto made = store_->disk->snapshot().empty() ? create_real() : open_real();
+    if (!made) {
+      ADD_FAILURE() << made.error().to_string();
+      return;
+    }
+    real_ = std::move(*made);
+    slots_ = std::make_unique<AdminSlotFaults>(*this, real_->block_layer());
+  }
 
   [[nodiscard]] std::shared_ptr<MemoryStore> store() const { return store_; }
 
@@ -91,8 +105,8 @@ class MemoryStreamLayer final : public StreamLayer {
     fault_ = std::move(fault);
   }
 
-  // Runs at the start of every stream operation, outside the layer's mutex, so
-  // a test can stretch the windows between steps of concurrent callers.
+  // Runs at the start of every stream operation, outside the wrapper's mutex,
+  // so a test can stretch the windows between steps of concurrent callers.
   // Set it before any other thread uses the layer.
   void set_pause(std::function<void()> pause) { pause_ = std::move(pause); }
 
@@ -120,330 +134,200 @@ class MemoryStreamLayer final : public StreamLayer {
     std::lock_guard lock(mu_);
     return handles_.size();
   }
+  // Whether a handle holds the stream's lock.
   [[nodiscard]] bool is_locked(StreamId id) {
     std::lock_guard lock(mu_);
-    return locks_.contains(id);
+    for (const auto& [handle, held] : handles_)
+      if (held == id) return true;
+    return false;
   }
+  // The IDs whose descriptor slots are in use, as the descriptor table holds them.
   [[nodiscard]] std::set<StreamId> live_ids() {
-    std::lock_guard lock(mu_);
+    const StreamDescriptor table = real_->streams_descriptor();
     std::set<StreamId> ids;
-    for (const auto& [id, stream] : store_->streams) ids.insert(id);
+    for (StreamId id = 0; 4 + kDescriptorSize * (std::uint64_t{id} + 1) <= table.size; ++id) {
+      std::array<std::byte, kDescriptorSize> record{};
+      auto got = pyramid_read(real_->block_layer(), table, 4 + kDescriptorSize * std::uint64_t{id},
+                              record, CacheHint::SharedCache);
+      if (!got || *got != record.size()) ADD_FAILURE() << "cannot read descriptor " << id;
+      if (!StreamDescriptor::decode(record).is_free()) ids.insert(id);
+    }
     return ids;
   }
-  // The stream's bytes up to its stored size.
+  // The stream's bytes up to its length as last closed; nothing for a free ID.
   [[nodiscard]] std::optional<std::vector<std::byte>> contents(StreamId id) {
-    std::lock_guard lock(mu_);
-    auto found = store_->streams.find(id);
-    if (found == store_->streams.end()) return std::nullopt;
-    std::vector<std::byte> out(found->second.size);
-    std::size_t have = std::min<std::size_t>(out.size(), found->second.bytes.size());
-    std::copy_n(found->second.bytes.begin(), have, out.begin());
+    auto handle = real_->open_stream_inner(id, false, false);
+    if (!handle) {
+      if (handle.error().kind() != ErrorKind::NotFound) ADD_FAILURE() << handle.error().to_string();
+      return std::nullopt;
+    }
+    std::vector<std::byte> out(real_->stream_length(*handle).value_or(0));
+    auto got = real_->read(*handle, 0, out);
+    if (!got || *got != out.size()) ADD_FAILURE() << "short read of stream " << id;
+    (void)real_->close_stream(*handle);
     return out;
   }
-  // Replaces a stream's bytes and stored size, as corruption on disk would.
-  void overwrite(StreamId id, std::vector<std::byte> bytes) {
-    std::lock_guard lock(mu_);
-    MemoryStore::Stream& stream = store_->streams.at(id);
-    stream.size = bytes.size();
-    stream.reserved = std::max(stream.reserved, stream.size);
-    stream.bytes = std::move(bytes);
+  // Replaces a stream's bytes and length, as corruption on disk would.
+  void overwrite(StreamId id, const std::vector<std::byte>& bytes) {
+    auto handle = real_->open_stream_inner(id, true, false);
+    bool done = handle && real_->write(*handle, 0, bytes) && real_->truncate(*handle, bytes.size());
+    if (handle && !real_->close_stream(*handle)) done = false;
+    if (!done) ADD_FAILURE() << "cannot overwrite stream " << id;
   }
 
   Result<StreamId> create_stream(bool compressed) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_CHECK(fault(LayerOp::CreateStream, kStreamsStreamId));
-    VOG_CHECK(check_writable());
-    if (compressed && store_->compressed_block_size_shift == 0)
-      return std::unexpected(VogError::io("compression not configured for this filesystem"));
-    StreamId id;
-    if (!store_->free_ids.empty()) {
-      id = store_->free_ids.back();
-      store_->free_ids.pop_back();
-    } else {
-      id = store_->next_fresh++;
-    }
-    store_->streams[id] = MemoryStore::Stream{{}, 0, 0, compressed};
-    return id;
+    VOG_CHECK(enter(LayerOp::CreateStream, kStreamsStreamId, true));
+    return real_->create_stream(compressed);
   }
 
   Result<void> delete_stream(StreamId id) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_CHECK(fault(LayerOp::DeleteStream, id));
-    if (locks_.contains(id))
-      return std::unexpected(VogError::lock_conflict(format("cannot delete open stream {}", id)));
-    VOG_CHECK(check_writable());
-    if (store_->streams.erase(id) == 0)
-      return std::unexpected(VogError::not_found(format("stream {}", id)));
-    store_->free_ids.push_back(id);
-    return {};
+    VOG_CHECK(enter(LayerOp::DeleteStream, id, true));
+    return real_->delete_stream(id);
   }
 
   Result<BlockStreamHandle> open_stream_inner(StreamId id, bool for_write, bool wait) override {
-    pause();
-    if (id == kStreamsStreamId)
-      return std::unexpected(VogError::invalid_path("cannot open Streams stream directly"));
-    std::unique_lock lock(mu_);
-    VOG_CHECK(fault(LayerOp::Open, id));
-    while (true) {
-      auto found = locks_.find(id);
-      bool free = found == locks_.end() ||
-                  (!found->second.writer && (!for_write || found->second.readers == 0));
-      if (free) break;
-      if (!wait)
-        return std::unexpected(VogError::lock_conflict(format("lock conflict on stream {}", id)));
-      released_.wait(lock);
-    }
-    auto stream = store_->streams.find(id);
-    if (stream == store_->streams.end())
-      return std::unexpected(VogError::not_found(format("stream {}", id)));
-    LockEntry& entry = locks_[id];
-    if (for_write)
-      entry.writer = true;
-    else
-      ++entry.readers;
+    VOG_CHECK(enter(LayerOp::Open, id, false));
+    VOG_TRY(handle, real_->open_stream_inner(id, for_write, wait));
+    std::lock_guard lock(mu_);
+    handles_[*handle] = id;
     ++opens_[id];
-    BlockStreamHandle handle = next_handle_++;
-    handles_[handle] = HandleEntry{id, stream->second.size, stream->second.reserved,
-                                   stream->second.compressed, for_write};
-    return handle;
+    return *handle;
   }
 
+  // A failed close still closes: the real handle goes, and its lock with it.
   Result<void> close_stream(BlockStreamHandle handle) override {
     pause();
-    std::unique_lock lock(mu_);
-    auto found = handles_.find(handle);
-    if (found == handles_.end())
-      return std::unexpected(VogError::not_found("invalid stream handle"));
-    HandleEntry entry = found->second;
-    handles_.erase(found);
-    Result<void> outcome = fault(LayerOp::Close, entry.id);
-    if (outcome && entry.writable) {
-      outcome = check_writable();
-      if (outcome) {
-        MemoryStore::Stream& stream = store_->streams.at(entry.id);
-        stream.size = entry.size;
-        stream.reserved = entry.reserved;
+    std::optional<VogError> injected;
+    {
+      std::lock_guard lock(mu_);
+      auto found = handles_.find(handle);
+      if (found != handles_.end()) {
+        injected = fault(LayerOp::Close, found->second);
+        handles_.erase(found);
       }
     }
-    auto lock_entry = locks_.find(entry.id);
-    if (lock_entry != locks_.end()) {
-      if (entry.writable)
-        lock_entry->second.writer = false;
-      else if (lock_entry->second.readers > 0)
-        --lock_entry->second.readers;
-      if (!lock_entry->second.writer && lock_entry->second.readers == 0) locks_.erase(lock_entry);
-    }
-    lock.unlock();
-    released_.notify_all();
-    return outcome;
+    Result<void> closed = real_->close_stream(handle);
+    if (injected) return std::unexpected(std::move(*injected));
+    return closed;
   }
 
   Result<std::uint64_t> stream_length(BlockStreamHandle handle) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Length, false));
-    return (*entry)->size;
+    VOG_CHECK(enter_handle(LayerOp::Length, handle));
+    return real_->stream_length(handle);
   }
   Result<std::uint64_t> stream_reserved(BlockStreamHandle handle) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Reserved, false));
-    return (*entry)->reserved;
+    VOG_CHECK(enter_handle(LayerOp::Reserved, handle));
+    return real_->stream_reserved(handle);
   }
   Result<bool> is_stream_compressed(BlockStreamHandle handle) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::IsCompressed, false));
-    return (*entry)->compressed;
+    VOG_CHECK(enter_handle(LayerOp::IsCompressed, handle));
+    return real_->is_stream_compressed(handle);
   }
 
   Result<std::size_t> read(BlockStreamHandle handle, std::uint64_t offset,
                            std::span<std::byte> out) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Read, false));
-    reads_.push_back({(*entry)->id, offset, out.size()});
-    if (offset >= (*entry)->size) return std::size_t{0};
-    std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>((*entry)->size - offset, out.size()));
-    const std::vector<std::byte>& bytes = store_->streams.at((*entry)->id).bytes;
-    for (std::size_t i = 0; i < count; ++i)
-      out[i] = offset + i < bytes.size() ? bytes[offset + i] : std::byte{0};
-    return count;
+    VOG_CHECK(enter_handle(LayerOp::Read, handle, offset, out.size()));
+    return real_->read(handle, offset, out);
   }
-
   Result<std::size_t> write(BlockStreamHandle handle, std::uint64_t offset,
                             std::span<const std::byte> data) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Write, true));
-    writes_.push_back({(*entry)->id, offset, data.size()});
-    if (data.empty()) return std::size_t{0};
-    HandleEntry& copy = **entry;
-    std::uint64_t end = offset + data.size();
-    VOG_CHECK(reserve_locked(copy, std::max(end, copy.size)));
-    std::vector<std::byte>& bytes = store_->streams.at(copy.id).bytes;
-    if (bytes.size() < end) bytes.resize(end);
-    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-    copy.size = std::max(copy.size, end);
-    return data.size();
+    VOG_CHECK(enter_handle(LayerOp::Write, handle, offset, data.size()));
+    return real_->write(handle, offset, data);
   }
-
   Result<void> reserve(BlockStreamHandle handle, std::uint64_t capacity) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Reserve, true));
-    return reserve_locked(**entry, capacity);
+    VOG_CHECK(enter_handle(LayerOp::Reserve, handle));
+    return real_->reserve(handle, capacity);
   }
-
   Result<void> truncate(BlockStreamHandle handle, std::uint64_t length) override {
-    pause();
-    std::lock_guard lock(mu_);
-    VOG_TRY(entry, find_handle(handle, LayerOp::Truncate, true));
-    HandleEntry& copy = **entry;
-    if (length >= copy.size) return {};
-    std::uint64_t unit = unit_of(copy);
-    copy.size = length;
-    copy.reserved = (length + unit - 1) / unit * unit;
-    std::vector<std::byte>& bytes = store_->streams.at(copy.id).bytes;
-    if (bytes.size() > copy.reserved) bytes.resize(copy.reserved);
-    return {};
+    VOG_CHECK(enter_handle(LayerOp::Truncate, handle));
+    return real_->truncate(handle, length);
   }
 
   Result<std::vector<std::string>> verify(std::span<const StreamId> claimed) override {
-    std::lock_guard lock(mu_);
-    std::vector<std::string> report;
-    std::set<StreamId> seen(claimed.begin(), claimed.end());
-    for (StreamId id : seen)
-      if (!store_->streams.contains(id))
-        report.push_back(format("L3: stream {} claimed by L4 but not found in stream descriptors", id));
-    for (const auto& [id, stream] : store_->streams)
-      if (!seen.contains(id))
-        report.push_back(format(
-            "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)", id));
-    return report;
+    return real_->verify(claimed);
   }
 
-  BlockLayer& block_layer() noexcept override { return blocks_; }
+  BlockLayer& block_layer() noexcept override { return *slots_; }
   std::uint8_t compressed_block_size_shift() const noexcept override {
-    return store_->compressed_block_size_shift;
+    return real_->compressed_block_size_shift();
   }
 
  private:
-  struct LockEntry {
-    std::uint32_t readers = 0;
-    bool writer = false;
-  };
-  struct HandleEntry {
-    StreamId id = 0;
-    std::uint64_t size = 0;
-    std::uint64_t reserved = 0;
-    bool compressed = false;
-    bool writable = false;
-  };
-
-  // Only the admin slots work; the namespace layer needs nothing else.
-  class AdminSlots final : public BlockLayer {
+  // The real block layer, with faults on admin slot writes.
+  class AdminSlotFaults final : public BlockLayerWrapper {
    public:
-    explicit AdminSlots(MemoryStreamLayer& owner) : owner_(owner) {}
-    std::uint8_t block_size_shift() const noexcept override {
-      return owner_.store_->block_size_shift;
-    }
-    bool is_encrypted() const noexcept override { return false; }
-    Result<std::vector<std::byte>> read_admin_slot(std::uint8_t index) override {
-      std::lock_guard lock(owner_.mu_);
-      if (index >= owner_.store_->admin_slots.size())
-        return std::unexpected(VogError::io(format("no admin slot {}", index)));
-      return owner_.store_->admin_slots[index];
-    }
+    AdminSlotFaults(MemoryStreamLayer& owner, BlockLayer& target)
+        : BlockLayerWrapper(target), owner_(owner) {}
     Result<void> write_admin_slot(std::uint8_t index, std::span<const std::byte> payload) override {
-      std::lock_guard lock(owner_.mu_);
-      VOG_CHECK(owner_.fault(LayerOp::WriteAdminSlot, index));
-      VOG_CHECK(owner_.check_writable());
-      if (index >= owner_.store_->admin_slots.size() ||
-          owner_.store_->admin_slots[index].size() != payload.size())
-        return std::unexpected(VogError::io(format("admin slot {} does not take {} bytes", index,
-                                                   payload.size())));
-      owner_.store_->admin_slots[index].assign(payload.begin(), payload.end());
-      return {};
-    }
-    Result<std::size_t> read_block(BlockNo, std::uint32_t, std::span<std::byte>, CacheHint) override {
-      return unsupported();
-    }
-    Result<std::size_t> write_block(BlockNo, std::uint32_t, std::span<const std::byte>,
-                                    CacheHint) override {
-      return unsupported();
-    }
-    Result<std::size_t> read_contiguous_blocks(BlockNo, std::uint64_t, std::span<std::byte>) override {
-      return unsupported();
-    }
-    Result<std::size_t> write_contiguous_blocks(BlockNo, std::uint64_t,
-                                                std::span<const std::byte>) override {
-      return unsupported();
-    }
-    void clear_thread_cache() override {}
-    Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t) override { return unsupported(); }
-    Result<void> deallocate_block(BlockNo) override { return unsupported(); }
-    Result<void> deallocate_blocks(std::vector<BlockNo>&) override { return unsupported(); }
-    std::uint64_t total_blocks() override { return 1; }
-    Result<std::vector<std::string>> verify(std::span<const BlockNo>) override {
-      return std::vector<std::string>{};
+      {
+        std::lock_guard lock(owner_.mu_);
+        if (auto error = owner_.fault(LayerOp::WriteAdminSlot, index))
+          return std::unexpected(std::move(*error));
+      }
+      VOG_CHECK(owner_.check_writable(true));
+      return BlockLayerWrapper::write_admin_slot(index, payload);
     }
 
    private:
-    static std::unexpected<VogError> unsupported() {
-      return std::unexpected(VogError::io("the in-memory store has no blocks"));
-    }
     MemoryStreamLayer& owner_;
   };
+
+  Result<std::unique_ptr<StreamsFromBlocks>> create_real() {
+    const std::array<std::uint16_t, 1> namespace_slot = {11};
+    auto make_file = [this](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
+      return MemoryFile::create(store_->disk, data_offset);
+    };
+    return StreamsFromBlocks::create_on_file(make_file, store_->block_size_shift,
+                                             store_->compressed_block_size_shift, namespace_slot,
+                                             std::nullopt);
+  }
+  Result<std::unique_ptr<StreamsFromBlocks>> open_real() {
+    return StreamsFromBlocks::open_on_file(MemoryFile::open(store_->disk), std::nullopt);
+  }
 
   void pause() const {
     if (pause_) pause_();
   }
-  Result<void> fault(LayerOp op, StreamId id) {
-    if (fault_)
-      if (auto error = fault_(op, id)) return std::unexpected(std::move(*error));
+  // REQUIRES: mu_ is held.
+  std::optional<VogError> fault(LayerOp op, StreamId id) {
+    return fault_ ? fault_(op, id) : std::nullopt;
+  }
+  Result<void> check_writable(bool changes) const {
+    if (changes && !writable_)
+      return std::unexpected(VogError::io("in-memory store is opened read-only"));
     return {};
   }
-  Result<void> check_writable() const {
-    if (!writable_) return std::unexpected(VogError::io("in-memory store is opened read-only"));
-    return {};
+  Result<void> enter(LayerOp op, StreamId id, bool changes) {
+    pause();
+    {
+      std::lock_guard lock(mu_);
+      if (auto error = fault(op, id)) return std::unexpected(std::move(*error));
+    }
+    return check_writable(changes);
   }
-  Result<HandleEntry*> find_handle(BlockStreamHandle handle, LayerOp op, bool needs_write) {
-    auto found = handles_.find(handle);
-    if (found == handles_.end())
-      return std::unexpected(VogError::not_found("invalid stream handle"));
-    if (needs_write && !found->second.writable)
-      return std::unexpected(VogError::lock_conflict("stream is not opened for writing"));
-    VOG_CHECK(fault(op, found->second.id));
-    if (needs_write) VOG_CHECK(check_writable());
-    return &found->second;
-  }
-  std::uint64_t unit_of(const HandleEntry& entry) const {
-    return std::uint64_t{1} << (entry.compressed ? store_->compressed_block_size_shift
-                                                 : store_->block_size_shift);
-  }
-  Result<void> reserve_locked(HandleEntry& entry, std::uint64_t capacity) {
-    if (capacity < entry.size)
-      return std::unexpected(VogError::io(format(
-          "cannot reserve {} bytes: stream size is already {}", capacity, entry.size)));
-    if (capacity <= entry.reserved) return {};
-    std::uint64_t unit = unit_of(entry);
-    entry.reserved = (capacity + unit - 1) / unit * unit;
-    return {};
+  // A handle the wrapper does not know goes to the real layer, which refuses it.
+  Result<void> enter_handle(LayerOp op, BlockStreamHandle handle, std::uint64_t offset = 0,
+                            std::optional<std::size_t> length = std::nullopt) {
+    pause();
+    {
+      std::lock_guard lock(mu_);
+      auto found = handles_.find(handle);
+      if (found == handles_.end()) return {};
+      if (length) (op == LayerOp::Read ? reads_ : writes_).push_back({found->second, offset, *length});
+      if (auto error = fault(op, found->second)) return std::unexpected(std::move(*error));
+    }
+    return check_writable(op == LayerOp::Write || op == LayerOp::Reserve ||
+                          op == LayerOp::Truncate);
   }
 
   std::shared_ptr<MemoryStore> store_;
   const bool writable_;
   std::function<void()> pause_;
-  AdminSlots blocks_;
+  std::unique_ptr<StreamsFromBlocks> real_;
+  std::unique_ptr<AdminSlotFaults> slots_;  // wraps real_'s block layer
 
-  std::mutex mu_;  // guards everything below and *store_
-  std::condition_variable released_;
-  std::map<StreamId, LockEntry> locks_;
-  std::map<BlockStreamHandle, HandleEntry> handles_;
-  BlockStreamHandle next_handle_ = 0;
+  std::mutex mu_;  // guards everything below
+  std::map<BlockStreamHandle, StreamId> handles_;
   FaultFn fault_;
   std::vector<TransferRecord> reads_;
   std::vector<TransferRecord> writes_;

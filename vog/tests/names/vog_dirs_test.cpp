@@ -30,7 +30,7 @@ std::vector<DirEntry> dirs(std::initializer_list<const char*> names) {
 
 // The root directory's stream ID, as the header record names it.
 StreamId root_of(const MemoryStore& store) {
-  return *deserialize_header(store.admin_slots[1]);
+  return *deserialize_header(store.admin_slot(1));
 }
 
 // Fails the `nth` (from 1) call of `op` on stream `id` with `error`.
@@ -46,7 +46,7 @@ TEST(VogCreate, WritesTheHeaderAndAnEmptyRoot) {
   FakeVog vog;
   StreamId root = root_of(*vog.store());
   auto header = serialize_header(root);
-  EXPECT_EQ(vog.store()->admin_slots[1], std::vector<std::byte>(header.begin(), header.end()));
+  EXPECT_EQ(vog.store()->admin_slot(1), std::vector<std::byte>(header.begin(), header.end()));
   EXPECT_EQ(vog.layer().contents(root), std::vector<std::byte>{});
   EXPECT_TRUE(ok(vog->list("")).empty());
   EXPECT_TRUE(vog->is_writable());
@@ -67,7 +67,9 @@ TEST(VogOpen, ReadsTheTreeBackAndRefusesABadHeader) {
   EXPECT_FALSE(vog->is_writable());
   vog.reset();
 
-  vog.store()->admin_slots[1][6] = std::byte{3};
+  auto slot = vog.store()->admin_slot(1);
+  slot[6] = std::byte{3};
+  vog.store()->set_admin_slot(1, slot);
   auto layer = std::make_unique<MemoryStreamLayer>(vog.store());
   EXPECT_EQ(error_of(Vog::open_on(std::move(layer), OpenMode::Write)),
             VogError::io("unsupported L4 format version: 3 (expected 4)"));

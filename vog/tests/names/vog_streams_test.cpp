@@ -28,7 +28,7 @@ const VogError kNoParent = VogError::not_found("parent directory does not exist"
 
 // The stream ID an entry of the root names.
 StreamId id_in_root(FakeVog& vog, std::string_view name) {
-  StreamId root = *deserialize_header(vog.store()->admin_slots[1]);
+  StreamId root = *deserialize_header(vog.store()->admin_slot(1));
   auto bytes = *vog.layer().contents(root);
   return **find_name_in_buffer(root, bytes, name);
 }
@@ -145,7 +145,7 @@ TEST(VogOpenStreams, CannotBeDeletedOrRenamed) {
   EXPECT_EQ(error_of(vog->delete_stream("s")), VogError::lock_conflict("cannot delete an open stream"));
   EXPECT_EQ(error_of(vog->rename_stream("s", "t")),
             VogError::lock_conflict("cannot rename an open stream"));
-  EXPECT_FALSE(vog.layer().is_locked(*deserialize_header(vog.store()->admin_slots[1])));
+  EXPECT_FALSE(vog.layer().is_locked(*deserialize_header(vog.store()->admin_slot(1))));
   ok(vog->close_stream(handle));
   ok(vog->rename_stream("s", "t"));
   ok(vog->delete_stream("t"));
@@ -297,7 +297,7 @@ TEST(VogReadOnly, AllowsReadingOnly) {
 TEST(VogOpenStream, FailedParentCloseReleasesTheStream) {
   FakeVog vog;
   put_stream(*vog, "s", "data");
-  StreamId root = *deserialize_header(vog.store()->admin_slots[1]);
+  StreamId root = *deserialize_header(vog.store()->admin_slot(1));
   auto seen = std::make_shared<int>(0);
   vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
     if (op == LayerOp::Close && id == root && ++*seen == 1) return VogError::io("close failed");

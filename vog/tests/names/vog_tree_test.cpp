@@ -47,7 +47,7 @@ void collect_ids(testing::MemoryStreamLayer& layer, StreamId dir, std::vector<St
 // The tree names every stream that exists, once, and nothing else.
 void expect_no_orphans_or_dangling(FakeVog& vog) {
   std::vector<StreamId> ids;
-  collect_ids(vog.layer(), *deserialize_header(vog.store()->admin_slots[1]), ids);
+  collect_ids(vog.layer(), *deserialize_header(vog.store()->admin_slot(1)), ids);
   std::set<StreamId> distinct(ids.begin(), ids.end());
   EXPECT_EQ(distinct.size(), ids.size()) << "a stream ID is named twice";
   EXPECT_EQ(ok(vog.layer().verify(ids)), std::vector<std::string>{});

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "block_layer.hpp"
+#include "block_layer_wrapper.hpp"
 #include "format.hpp"
 
 namespace vog::testing {
@@ -286,56 +287,8 @@ class MemoryBlockLayer final : public BlockLayer {
   std::vector<BlockNo> verified_claims_;
 };
 
-}  // namespace vog::testing
-
-namespace vog::testing {
-
 // Lends a MemoryBlockLayer to an owner that wants a unique_ptr, so that a test
 // can drop a stream layer and open another one on the same blocks.
-class BorrowedBlockLayer final : public BlockLayer {
- public:
-  explicit BorrowedBlockLayer(MemoryBlockLayer& target) : target_(target) {}
-  [[nodiscard]] std::uint8_t block_size_shift() const noexcept override {
-    return target_.block_size_shift();
-  }
-  [[nodiscard]] bool is_encrypted() const noexcept override { return false; }
-  Result<std::vector<std::byte>> read_admin_slot(std::uint8_t index) override {
-    return target_.read_admin_slot(index);
-  }
-  Result<void> write_admin_slot(std::uint8_t index, std::span<const std::byte> payload) override {
-    return target_.write_admin_slot(index, payload);
-  }
-  Result<std::size_t> read_block(BlockNo block, std::uint32_t offset, std::span<std::byte> out,
-                                 CacheHint hint) override {
-    return target_.read_block(block, offset, out, hint);
-  }
-  Result<std::size_t> write_block(BlockNo block, std::uint32_t offset,
-                                  std::span<const std::byte> data, CacheHint hint) override {
-    return target_.write_block(block, offset, data, hint);
-  }
-  Result<std::size_t> read_contiguous_blocks(BlockNo first, std::uint64_t offset,
-                                             std::span<std::byte> out) override {
-    return target_.read_contiguous_blocks(first, offset, out);
-  }
-  Result<std::size_t> write_contiguous_blocks(BlockNo first, std::uint64_t offset,
-                                              std::span<const std::byte> data) override {
-    return target_.write_contiguous_blocks(first, offset, data);
-  }
-  void clear_thread_cache() override { target_.clear_thread_cache(); }
-  Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t count) override {
-    return target_.allocate_blocks(count);
-  }
-  Result<void> deallocate_block(BlockNo block) override { return target_.deallocate_block(block); }
-  Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override {
-    return target_.deallocate_blocks(blocks);
-  }
-  std::uint64_t total_blocks() override { return target_.total_blocks(); }
-  Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override {
-    return target_.verify(claimed);
-  }
-
- private:
-  MemoryBlockLayer& target_;
-};
+using BorrowedBlockLayer = BlockLayerWrapper;
 
 }  // namespace vog::testing

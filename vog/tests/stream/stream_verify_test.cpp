@@ -11,7 +11,6 @@
 namespace vog {
 namespace {
 
-using testing::BorrowedBlockLayer;
 using testing::bytes_of;
 using testing::entry_at;
 using testing::MemoryBlockLayer;
@@ -19,11 +18,26 @@ using testing::must;
 using testing::noise;
 using Lines = std::vector<std::string>;
 
+// Cuts every contiguous read short at `limit` bytes, as a file shortened
+// underneath would.
+class ShortContiguousReads final : public testing::BlockLayerWrapper {
+ public:
+  using BlockLayerWrapper::BlockLayerWrapper;
+  Result<std::size_t> read_contiguous_blocks(BlockNo first, std::uint64_t offset,
+                                             std::span<std::byte> out) override {
+    return BlockLayerWrapper::read_contiguous_blocks(first, offset,
+                                                     out.first(std::min(out.size(), limit)));
+  }
+  std::size_t limit = SIZE_MAX;
+};
+
 class StreamVerifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake = std::make_unique<MemoryBlockLayer>(9, std::vector<std::uint16_t>{28, 11});
-    layer = must(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(*fake), 10));
+    auto blocks = std::make_unique<ShortContiguousReads>(*fake);
+    cut = blocks.get();
+    layer = must(StreamsFromBlocks::create_on(std::move(blocks), 10));
   }
   StreamId make_stream(bool compressed, std::size_t bytes, std::uint32_t seed) {
     StreamId id = must(layer->create_stream(compressed));
@@ -54,7 +68,25 @@ class StreamVerifyTest : public ::testing::Test {
     EXPECT_EQ(unique, fake->used_blocks());
   }
 
+  // The error of each operation that must refuse stream `id`, in order: read,
+  // a write over the whole length (up to 1 MiB), truncate to one byte, delete.
+  std::vector<std::string> refusals(StreamId id) {
+    std::vector<std::string> errors;
+    auto note = [&](const auto& result) {
+      errors.push_back(result ? "<succeeded>" : result.error().detail());
+    };
+    auto h = must(layer->open_stream_inner(id, true, false));
+    std::vector<std::byte> buffer(std::min<std::uint64_t>(must(layer->stream_length(h)), 1 << 20));
+    note(layer->read(h, 0, buffer));
+    note(layer->write(h, 0, buffer));
+    note(layer->truncate(h, 1));
+    must(layer->close_stream(h));
+    note(layer->delete_stream(id));
+    return errors;
+  }
+
   std::unique_ptr<MemoryBlockLayer> fake;
+  ShortContiguousReads* cut = nullptr;  // owned by layer
   std::unique_ptr<StreamsFromBlocks> layer;
 };
 
@@ -168,6 +200,74 @@ TEST_F(StreamVerifyTest, UnreadableRedirectorAndIndexEntriesBecomeLines) {
   EXPECT_EQ(lines[1], format("L3: stream 1: error reading redirector block {} slot 0: "
                              "I/O error: injected failure",
                              slot(b).top_block));
+}
+
+TEST_F(StreamVerifyTest, BlockNumbersBeyondTheFileAreRefusedBeforeUse) {
+  StreamId leaf_damage = make_stream(false, 3 * 512, 1);  // depth 1: the top is the leaf
+  StreamId redirector_damage = make_stream(true, 3 * 1024, 2);
+  StreamId top_damage = make_stream(false, 3 * 512, 3);
+  const std::uint64_t total = fake->total_blocks();
+  const auto beyond = static_cast<BlockNo>(total + 1000);
+  std::array<std::byte, 4> far{};
+  std::memcpy(far.data(), &beyond, 4);
+  fake->set_strict(false);
+
+  const BlockNo leaf = slot(leaf_damage).top_block;
+  fake->poke(leaf, 4, far);
+  const BlockNo redirector = entry_at(fake->block(slot(redirector_damage).top_block), 1);
+  fake->poke(redirector, 4, far);
+  StreamDescriptor d = slot(top_damage);
+  d.top_block = beyond;
+  poke_slot(top_damage, d);
+
+  auto expect_refused = [&](StreamId id, const std::string& message) {
+    EXPECT_EQ(refusals(id), std::vector<std::string>(4, message)) << message;
+  };
+  expect_refused(leaf_damage, format("index block {} slot 1 names block {} beyond the end of the "
+                                     "file ({} blocks)", leaf, beyond, total));
+  expect_refused(redirector_damage, format("redirector block {} slot 0 names block {} beyond the "
+                                           "end of the file ({} blocks)", redirector, beyond, total));
+  expect_refused(top_damage, format("stream descriptor names top block {} beyond the end of the "
+                                    "file ({} blocks)", beyond, total));
+  EXPECT_EQ(fake->total_blocks(), total);  // nothing was written past the end
+}
+
+TEST_F(StreamVerifyTest, TreeThatLoopsOrOutgrowsTheFileIsRefused) {
+  make_stream(false, 256 * 512, 2);  // room in the file for the depth-2 length below
+  StreamId id = make_stream(false, 3 * 512, 1);  // depth 1
+  StreamDescriptor d = slot(id);
+  std::array<std::byte, 4> self{};
+  std::memcpy(self.data(), &d.top_block, 4);
+  fake->set_strict(false);
+  for (std::size_t entry = 0; entry < 128; ++entry) fake->poke(d.top_block, 4 * entry, self);
+  const std::uint64_t total = fake->total_blocks();
+  const std::string loop = format("corrupt stream tree: block {} is reached twice", d.top_block);
+  // The leaf names itself as a unit; then, at depth 2, the top names itself as a leaf.
+  EXPECT_EQ(refusals(id), std::vector<std::string>(4, loop));
+  d.size = d.reserved = 200 * 512;
+  poke_slot(id, d);
+  EXPECT_EQ(refusals(id), std::vector<std::string>(4, loop));
+  // A length the file cannot hold is refused before any walk it would stretch.
+  d.size = d.reserved = UINT64_MAX;
+  poke_slot(id, d);
+  const std::string outgrown = format("stream of {} bytes needs {} blocks but the file holds {}",
+                                     UINT64_MAX, UINT64_MAX / 512 + 1, total);
+  EXPECT_EQ(refusals(id), (std::vector<std::string>{outgrown, outgrown, outgrown, loop}));
+  EXPECT_EQ(fake->total_blocks(), total);
+}
+
+TEST_F(StreamVerifyTest, ReadThatFindsTheTreeEndingEarlyIsShortAndCounted) {
+  StreamId id = make_stream(false, 3 * 512, 1);
+  auto h = must(layer->open_stream_inner(id, false, false));
+  std::vector<std::byte> out(3 * 512);
+  cut->limit = 100;
+  EXPECT_EQ(must(layer->read(h, 0, out)), 100u);
+  EXPECT_EQ(layer->short_reads(), 1u);
+  cut->limit = SIZE_MAX;
+  EXPECT_EQ(must(layer->read(h, 0, out)), out.size());
+  EXPECT_EQ(must(layer->read(h, out.size(), out)), 0u);  // at the end is not short
+  EXPECT_EQ(layer->short_reads(), 1u);
+  must(layer->close_stream(h));
 }
 
 TEST_F(StreamVerifyTest, BlockLayerFailureIsReturned) {

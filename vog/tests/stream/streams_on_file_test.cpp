@@ -112,12 +112,31 @@ TEST_P(StreamsOnFileTest, WriterDroppedWithoutCloseKeepsTheLastClosedLength) {
 INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, StreamsOnFileTest, ::testing::Bool(),
                          [](const auto& param_info) { return param_info.param ? "Encrypted" : "Plain"; });
 
-TEST(StreamsOnFileCreate, OversizedCompressedBlockIsRefusedBeforeAnyFileExists) {
-  TempDir dir;
-  std::string path = dir.file("big.vog");
-  EXPECT_VOG_ERROR(StreamsFromBlocks::create(path, 12, 22, kNamespaceSlot, std::nullopt), IoError,
-                   "compressed_block_size_shift (22) is too large for block_size_shift (12)");
-  EXPECT_FALSE(std::filesystem::exists(path));
+TEST(StreamsOnFileCreate, BadShiftsAreRefusedWithoutTouchingThePath) {
+  struct Case {
+    std::uint8_t shift, cshift;
+    const char* message;
+  };
+  const Case cases[] = {
+      {12, 22, "compressed_block_size_shift (22) is too large for block_size_shift (12)"},
+      // The block layer's own check comes before the compressed-block bound.
+      {8, 15, "block_size_shift must be >= 9 (minimum 512 bytes for superblock)"},
+  };
+  for (const Case& c : cases) {
+    for (bool exists : {false, true}) {
+      TempDir dir;
+      std::string path = dir.file("bad.vog");
+      const std::vector<unsigned char> before = {'k', 'e', 'e', 'p'};
+      if (exists) testing::write_all(path, before);
+      EXPECT_VOG_ERROR(StreamsFromBlocks::create(path, c.shift, c.cshift, kNamespaceSlot,
+                                                 std::nullopt),
+                       IoError, c.message);
+      EXPECT_EQ(std::filesystem::exists(path), exists) << c.message;
+      if (exists) {
+        EXPECT_EQ(testing::read_all(path), before) << c.message;
+      }
+    }
+  }
 }
 
 TEST(StreamsOnFileOpen, ForeignHeaderIsShownInTheError) {

@@ -29,6 +29,7 @@
 namespace vog {
 
 class StreamLayer;
+class VerifyReport;
 struct VogState;
 
 using StreamHandle = std::uint64_t;
@@ -117,7 +118,11 @@ class Vog {
   // Checks the whole file and returns one line per problem found, each naming
   // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes
   // nothing. Fails only when the check itself cannot go on.
+  // At most `max_lines` problem lines are returned (verify() keeps 10,000);
+  // when there are more, one last line says how many more of which kinds were
+  // found. Memory use does not grow with the number of problems.
   [[nodiscard]] Result<std::vector<std::string>> verify();
+  [[nodiscard]] Result<std::vector<std::string>> verify(std::size_t max_lines);
 
  private:
   friend class TreeCopy;  // optimize walks both trees by directory stream ID
@@ -153,7 +158,7 @@ class Vog {
   // that cannot be read; walks with a stack of its own, never the call stack.
   [[nodiscard]] Result<void> collect_stream_ids_recursive(std::uint32_t dir,
                                                           std::vector<std::uint32_t>& claimed,
-                                                          std::vector<std::string>& report);
+                                                          VerifyReport& report);
 
   std::unique_ptr<StreamLayer> streams_;
   std::unique_ptr<VogState> state_;

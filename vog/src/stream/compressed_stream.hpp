@@ -53,7 +53,7 @@ class CompressedOps final : public PyramidOps {
   [[nodiscard]] Result<void> collect_unit_blocks(BlockNo unit,
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
-                  std::vector<std::string>& problems) const override;
+                  VerifyReport& report) const override;
 
  private:
   BlockLayer& blocks_;

@@ -311,18 +311,19 @@ class MemoryStreamLayer final : public StreamLayer {
     return {};
   }
 
-  Result<std::vector<std::string>> verify(std::span<const StreamId> claimed) override {
+  using StreamLayer::verify;
+  Result<void> verify(std::span<const StreamId> claimed, VerifyReport& report) override {
     std::lock_guard lock(mu_);
-    std::vector<std::string> report;
     std::set<StreamId> seen(claimed.begin(), claimed.end());
     for (StreamId id : seen)
       if (!store_->streams.contains(id))
-        report.push_back(format("L3: stream {} claimed by L4 but not found in stream descriptors", id));
+        report.add("L3: stream {} claimed by L4 but not found in stream descriptors", id);
     for (const auto& [id, stream] : store_->streams)
       if (!seen.contains(id))
-        report.push_back(format(
-            "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)", id));
-    return report;
+        report.add(
+            "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)",
+            id);
+    return {};
   }
 
   BlockLayer& block_layer() noexcept override { return blocks_; }
@@ -387,9 +388,8 @@ class MemoryStreamLayer final : public StreamLayer {
     Result<void> deallocate_block(BlockNo) override { return unsupported(); }
     Result<void> deallocate_blocks(std::vector<BlockNo>&) override { return unsupported(); }
     std::uint64_t total_blocks() override { return 1; }
-    Result<std::vector<std::string>> verify(std::span<const BlockNo>) override {
-      return std::vector<std::string>{};
-    }
+    using BlockLayer::verify;
+    Result<void> verify(std::span<const BlockNo>, VerifyReport&) override { return {}; }
 
    private:
     static std::unexpected<VogError> unsupported() {

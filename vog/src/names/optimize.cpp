@@ -203,10 +203,13 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     }
     const Child& child = frame.children[frame.next++];
     std::string child_path = frame.path.empty() ? child.name : frame.path + "/" + child.name;
+    const bool slash_in_name = child.name.find('/') != std::string::npos;
+    auto slash_error = [&] {
+      return std::unexpected(damaged(VogError::io(
+          format("directory stream {} holds an entry whose name contains '/'", frame.dir))));
+    };
     if (!child.directory) {
-      if (child.name.find('/') != std::string::npos)
-        return std::unexpected(damaged(VogError::io(format(
-            "directory stream {} holds an entry whose name contains '/'", frame.dir))));
+      if (slash_in_name) return slash_error();
       VOG_CHECK(copy_stream(child_path));
       continue;
     }
@@ -219,9 +222,7 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     if (child_path.empty())
       return std::unexpected(damaged(VogError::invalid_path("cannot create root directory")));
     VOG_CHECK(from_source(validate_path(child_path)));
-    if (child.name.find('/') != std::string::npos)
-      return std::unexpected(damaged(VogError::io(format(
-          "directory stream {} holds an entry whose name contains '/'", frame.dir))));
+    if (slash_in_name) return slash_error();
     std::string stored = child.name + "/";
     VOG_CHECK(from_source(check_stored_name(stored)));
     auto copy = refusal_is_damage([&] {

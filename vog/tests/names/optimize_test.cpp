@@ -268,7 +268,7 @@ void write_root_and_x(const std::string& path, std::string_view root_stored,
   ok(layer.block_layer().write_admin_slot(1, serialize_header(root)));
 }
 
-TEST(OptimizeDamaged, BadDirectoryNamesFailAsMkdirWouldRefuseThem) {
+TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
   struct Case {
     const char* root_stored;
     const char* stored;
@@ -280,6 +280,8 @@ TEST(OptimizeDamaged, BadDirectoryNamesFailAsMkdirWouldRefuseThem) {
       {"x/", "../", VogError::invalid_path("path cannot contain . or ..")},
       {"x/", "a//b/", VogError::invalid_path("path contains empty component")},
       {"x/", "a/b/", VogError::io("directory stream 1 holds an entry whose name contains '/'")},
+      {"x/", "a/b", VogError::io("directory stream 1 holds an entry whose name contains '/'")},
+      {"x/", "..", VogError::invalid_path("path cannot contain . or ..")},
   };
   for (const Case& c : cases) {
     TempDir dir;

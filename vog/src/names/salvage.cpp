@@ -2,8 +2,9 @@
 //
 // The damaged file is opened for reading and walked from the root by stream
 // ID, below the namespace operations: directories are read straight from the
-// stream layer (no directory cache, so memory follows the current path, not
-// the tree) and streams by ID, never by resolving a path again. The new file
+// stream layer (no directory cache: only the entries of the directories on
+// the current path are held) and streams by ID, never by resolving a path.
+// Only the source path first copied from each ID is kept for the whole walk. The new file
 // gets the damaged file's geometry and the caller's password, and is written
 // through the ordinary namespace operations, as optimize writes.
 //
@@ -22,16 +23,16 @@
 // Invariants, which bound the work on any damage:
 //   1. Each directory stream is copied at most once: an entry naming one on
 //      the current path (a cycle) or one already copied is reported, never
-//      walked, so the walk reads each directory at most once.
+//      walked again.
 //   2. Each stream is copied at most once: a second entry naming it is
 //      reported, so a damaged directory cannot repeat one large stream.
 //   3. Every unit of a stream (a data block, or a compressed block's
 //      redirector) needs a block of its own, so no stream holds more than
 //      total_blocks units; one that claims more is copied that far and
-//      reported. With 2 and the bound on stream IDs, the bytes copied are at
-//      most the number of descriptor slots times that much. No budget is
-//      shared between streams: a damaged tree that reads back garbage (from
-//      beyond a file cut short, say) must not cost an intact stream its data.
+//      reported. With 2, the bytes copied are at most that much per stream
+//      ID the tree names. No budget is shared between streams: a damaged tree
+//      that reads back garbage (from beyond a file cut short, say) must not
+//      cost an intact stream its data.
 //   4. The walk's depth lives in a vector, never on the call stack.
 #include <algorithm>
 #include <filesystem>

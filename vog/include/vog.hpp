@@ -29,6 +29,7 @@
 namespace vog {
 
 class StreamLayer;
+class VerifyReport;
 struct VogState;
 
 using StreamHandle = std::uint64_t;
@@ -117,10 +118,15 @@ class Vog {
   // Checks the whole file and returns one line per problem found, each naming
   // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes
   // nothing. Fails only when the check itself cannot go on.
+  // At most `max_lines` problem lines are returned (verify() keeps 10,000);
+  // when there are more, one last line says how many more of which kinds were
+  // found. Memory use does not grow with the number of problems.
   [[nodiscard]] Result<std::vector<std::string>> verify();
+  [[nodiscard]] Result<std::vector<std::string>> verify(std::size_t max_lines);
 
  private:
   friend class TreeCopy;  // optimize walks both trees by directory stream ID
+  friend class Salvage;   // salvage reads the source by stream ID
 
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
 
@@ -152,7 +158,7 @@ class Vog {
   // that cannot be read; walks with a stack of its own, never the call stack.
   [[nodiscard]] Result<void> collect_stream_ids_recursive(std::uint32_t dir,
                                                           std::vector<std::uint32_t>& claimed,
-                                                          std::vector<std::string>& report);
+                                                          VerifyReport& report);
 
   std::unique_ptr<StreamLayer> streams_;
   std::unique_ptr<VogState> state_;
@@ -166,5 +172,35 @@ class Vog {
 // renamed over it. An encrypted file needs its password and keeps it.
 [[nodiscard]] Result<std::uint64_t> optimize(const std::string& path,
                                              std::optional<std::span<const std::byte>> password);
+
+// One path of a damaged file that salvage could not copy whole.
+enum class SalvageLossKind : std::uint8_t {
+  Directory,  // unreadable (or met twice): it and everything below it are missing
+  Stream,     // unreadable or unnameable: missing from the new file
+  Truncated,  // the stream holds only its first saved_bytes bytes
+};
+
+struct SalvageLoss {
+  std::string path;  // as named in the damaged file; "" is the root directory
+  SalvageLossKind kind = SalvageLossKind::Stream;
+  std::uint64_t saved_bytes = 0;  // Truncated only
+  std::string reason;             // the failure, as VogError::to_string() shows it
+  friend bool operator==(const SalvageLoss&, const SalvageLoss&) = default;
+};
+
+struct SalvageReport {
+  std::vector<SalvageLoss> lost;  // in the order the walk met them; empty: all saved
+  std::uint64_t directories_saved = 0;  // the root included
+  std::uint64_t streams_saved = 0;      // whole; truncated ones count in `lost`
+};
+
+// Copies every directory and stream that can still be read from the damaged
+// file at `path` into a new file at `new_path` (which must not exist), with the
+// same geometry and password, and reports each path it could not copy whole.
+// A stream that fails part-way keeps its readable prefix. The damaged file is
+// only read. Fails when the damaged file cannot be opened at all (its header
+// or password) or the new file cannot be written; the new file is then removed.
+[[nodiscard]] Result<SalvageReport> salvage(const std::string& path, const std::string& new_path,
+                                            std::optional<std::span<const std::byte>> password);
 
 }  // namespace vog

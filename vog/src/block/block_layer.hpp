@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "verify_report.hpp"
 
 namespace vog {
 
@@ -71,10 +72,17 @@ class BlockLayer {
   // Sorts `blocks` in place, then frees them as extents of consecutive numbers.
   [[nodiscard]] virtual Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) = 0;
 
-  // Consistency report ("L1: ..." then "L2: ..." lines) given the blocks that
-  // the layers above claim; an error only when the check itself cannot run.
-  [[nodiscard]] virtual Result<std::vector<std::string>> verify(
-      std::span<const BlockNo> claimed) = 0;
+  // Consistency check given the blocks that the layers above claim: adds
+  // "L1: ..." then "L2: ..." lines to `report`; an error only when the check
+  // itself cannot run.
+  [[nodiscard]] virtual Result<void> verify(std::span<const BlockNo> claimed,
+                                            VerifyReport& report) = 0;
+  // The same as a list of lines, at the default bound.
+  [[nodiscard]] Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) {
+    VerifyReport report;
+    VOG_CHECK(verify(claimed, report));
+    return std::move(report).finish();
+  }
 };
 
 }  // namespace vog

@@ -10,6 +10,8 @@
 // claimed blocks at or above it are kept in a hash set of their own, which
 // the caller's list bounds.
 //
+// Problems go to the caller's report as they are found, so this check holds
+// its two bitmaps and nothing that grows with the number of problems.
 // Lines come in the order the checks run; within the "both claimed and free"
 // and "orphaned" checks, in increasing block order.
 //
@@ -66,9 +68,9 @@ void for_each_set(std::size_t words, std::uint64_t total, Select select, Visit v
 
 }  // namespace
 
-Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> claimed) {
-  VOG_TRY(problems, storage_.file().verify());
-  std::vector<std::string> lines = std::move(*problems);
+Result<void> BlocksInFile::verify(std::span<const BlockNo> claimed, VerifyReport& report) {
+  VOG_TRY(header, storage_.file().verify());
+  for (std::string& line : *header) report.add_line(std::move(line));
 
   std::uint64_t total;
   BlockNo head;
@@ -81,8 +83,8 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
   VOG_TRY(file_size, storage_.file().len());
   const std::uint64_t expected = storage_.block_offset(total);
   if (*file_size != expected)
-    lines.push_back(format("L2: file size ({}) does not match expected ({}) for {} blocks",
-                           *file_size, expected, total));
+    report.add("L2: file size ({}) does not match expected ({}) for {} blocks", *file_size,
+               expected, total);
 
   Bitmap free_set(total);
   std::uint64_t trunks = 0;
@@ -90,20 +92,19 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
   bool overlong = false;
   for (BlockNo trunk = head; trunk != kNoBlock && !overlong;) {
     if (trunk >= total) {
-      lines.push_back(format("L2: free list trunk {} is >= total_blocks ({})", trunk, total));
+      report.add("L2: free list trunk {} is >= total_blocks ({})", trunk, total);
       break;
     }
     if (trunk == 0) {
-      lines.push_back("L2: block 0 (superblock) found as trunk on free list");
+      report.add("L2: block 0 (superblock) found as trunk on free list");
       break;
     }
     if (free_set.test_and_set(trunk)) {
-      lines.push_back(
-          format("L2: trunk cycle detected at block {} after {} trunks", trunk, trunks));
+      report.add("L2: trunk cycle detected at block {} after {} trunks", trunk, trunks);
       break;
     }
     if (++trunks > total) {
-      lines.push_back("L2: trunk chain longer than total_blocks (cycle likely)");
+      report.add("L2: trunk chain longer than total_blocks (cycle likely)");
       break;
     }
     VOG_TRY(bytes, read_raw_block(trunk));
@@ -113,34 +114,32 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
       const BlockNo start = contents.start(k);
       const std::uint32_t length = contents.length(k);
       if (length == 0) {
-        lines.push_back(format("L2: trunk {}, extent slot {}: zero-length extent at start {}",
-                               trunk, k, start));
+        report.add("L2: trunk {}, extent slot {}: zero-length extent at start {}", trunk, k, start);
         continue;
       }
       for (std::uint64_t b = start; b < std::uint64_t{start} + length; ++b) {
         if (b >= total) {
-          lines.push_back(format("L2: extent in trunk {} references block {} >= total_blocks ({})",
-                                 trunk, b, total));
+          report.add("L2: extent in trunk {} references block {} >= total_blocks ({})", trunk, b,
+                     total);
           break;
         }
         if (listed++ == total) {
-          lines.push_back(format(
+          report.add(
               "L2: free list extents name more than total_blocks ({}) blocks (overlap likely)",
-              total));
+              total);
           overlong = true;
           break;
         }
-        if (b == 0) lines.push_back("L2: block 0 found in free list extent");
+        if (b == 0) report.add("L2: block 0 found in free list extent");
         if (free_set.test_and_set(b))
-          lines.push_back(format("L2: block {} appears multiple times in free list", b));
+          report.add("L2: block {} appears multiple times in free list", b);
       }
     }
     trunk = contents.next();
   }
 
   for (BlockNo block : claimed) {
-    if (block >= total)
-      lines.push_back(format("L2: claimed block {} is >= total_blocks ({})", block, total));
+    if (block >= total) report.add("L2: claimed block {} is >= total_blocks ({})", block, total);
   }
 
   // The claimed set is what this walk sees plus block 0; a block met again in
@@ -150,7 +149,7 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
   for (BlockNo block : claimed) {
     bool again =
         block < total ? claimed_set.test_and_set(block) : !claimed_beyond.insert(block).second;
-    if (again) lines.push_back(format("L2: block {} claimed by multiple streams", block));
+    if (again) report.add("L2: block {} claimed by multiple streams", block);
   }
   claimed_set.test_and_set(0);
 
@@ -158,23 +157,21 @@ Result<std::vector<std::string>> BlocksInFile::verify(std::span<const BlockNo> c
       free_set.words(), total,
       [&](std::size_t at) { return claimed_set.word(at) & free_set.word(at); },
       [&](std::uint64_t block) {
-        lines.push_back(
-            format("L2: block {} is both claimed by a stream and on the free list", block));
+        report.add("L2: block {} is both claimed by a stream and on the free list", block);
       });
   for_each_set(
       free_set.words(), total,
       [&](std::size_t at) { return ~(claimed_set.word(at) | free_set.word(at)); },
       [&](std::uint64_t block) {
-        lines.push_back(format(
-            "L2: block {} is orphaned (not claimed by any stream, not on free list)", block));
+        report.add("L2: block {} is orphaned (not claimed by any stream, not on free list)", block);
       });
 
   {
     std::lock_guard lock(state_mu_);
     if (auto parsed = parse_block0(state_.block0); !parsed)
-      lines.push_back(format("L2: block 0 parse error: {}", parsed.error().to_string()));
+      report.add("L2: block 0 parse error: {}", parsed.error().to_string());
   }
-  return lines;
+  return {};
 }
 
 }  // namespace vog

@@ -87,7 +87,9 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] Result<void> deallocate_block(BlockNo block) override;
   [[nodiscard]] Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override;
 
-  [[nodiscard]] Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override;
+  using BlockLayer::verify;
+  [[nodiscard]] Result<void> verify(std::span<const BlockNo> claimed,
+                                    VerifyReport& report) override;
 
   // Inspection, for tools and tests.
   [[nodiscard]] std::uint64_t total_blocks() override;

@@ -19,6 +19,10 @@
 //   3. The walk keeps its depth in a vector, and a directory entry naming a
 //      directory on the current path (a damaged file) fails the copy before
 //      anything of it is written, instead of copying forever.
+//   4. A failure met while reading the source, or a name clash that only a
+//      damaged source can cause, fails with "file is damaged (<failure>): use
+//      salvage to copy what can be read": optimize copies all or nothing, and
+//      salvage is the tool that keeps what can be read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -52,6 +56,29 @@ std::uint64_t file_size_or_zero(const std::string& path) {
 void remove_quietly(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+}
+
+VogError damaged(const VogError& found) {
+  return VogError::io(
+      format("file is damaged ({}): use salvage to copy what can be read", found.to_string()));
+}
+
+// `result`, with a failure turned into the damaged-file error.
+template <class T>
+Result<T> from_source(Result<T> result) {
+  if (!result) return std::unexpected(damaged(result.error()));
+  return result;
+}
+
+// As from_source, for the refusals of a destination step that only a source
+// name can cause: a fresh file already holds a name only when a source
+// directory names it twice, and a sound directory holds only valid names.
+template <class T>
+Result<T> refusal_is_damage(Result<T> result) {
+  if (!result && (result.error().kind() == ErrorKind::AlreadyExists ||
+                  result.error().kind() == ErrorKind::InvalidPath))
+    return std::unexpected(damaged(result.error()));
+  return result;
 }
 
 // Flushes (outcome ignored) and drops a handle on a path that has already failed.
@@ -122,8 +149,8 @@ class TreeCopy {
 };
 
 Result<std::vector<TreeCopy::Child>> TreeCopy::listing(StreamId dir) {
-  VOG_TRY(content, source_.get_dir_content(dir));
-  VOG_TRY(entries, parse_entries(dir, *content));
+  VOG_TRY(content, from_source(source_.get_dir_content(dir)));
+  VOG_TRY(entries, from_source(parse_entries(dir, *content)));
   std::vector<Child> children;
   children.reserve(entries->size());
   for (StreamEntry& entry : *entries) {
@@ -138,19 +165,19 @@ Result<std::vector<TreeCopy::Child>> TreeCopy::listing(StreamId dir) {
 }
 
 Result<void> TreeCopy::copy_stream(const std::string& path) {
-  VOG_TRY(from, source_.open_stream(path, OpenMode::Read));
-  VOG_TRY(compressed, source_.is_stream_compressed(*from));
-  VOG_TRY(length, source_.stream_length(*from));
-  VOG_TRY(to, destination_.create_stream(path, *compressed));
+  VOG_TRY(from, from_source(source_.open_stream(path, OpenMode::Read)));
+  VOG_TRY(compressed, from_source(source_.is_stream_compressed(*from)));
+  VOG_TRY(length, from_source(source_.stream_length(*from)));
+  VOG_TRY(to, refusal_is_damage(destination_.create_stream(path, *compressed)));
   std::vector<std::byte> buffer(kCopyBufferSize);
   for (std::uint64_t left = *length; left != 0;) {
     auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-    VOG_TRY(got, source_.read(*from, std::span(buffer).first(want)));
+    VOG_TRY(got, from_source(source_.read(*from, std::span(buffer).first(want))));
     if (*got == 0) break;
     VOG_CHECK(destination_.write(*to, std::span(buffer).first(*got)));
     left -= *got;
   }
-  VOG_CHECK(source_.close_stream(*from));
+  VOG_CHECK(from_source(source_.close_stream(*from)));
   return destination_.close_stream(*to);
 }
 
@@ -176,28 +203,32 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
     }
     const Child& child = frame.children[frame.next++];
     std::string child_path = frame.path.empty() ? child.name : frame.path + "/" + child.name;
+    const bool slash_in_name = child.name.find('/') != std::string::npos;
+    auto slash_error = [&] {
+      return std::unexpected(damaged(VogError::io(
+          format("directory stream {} holds an entry whose name contains '/'", frame.dir))));
+    };
     if (!child.directory) {
+      if (slash_in_name) return slash_error();
       VOG_CHECK(copy_stream(child_path));
       continue;
     }
     if (on_path.contains(child.stream_id))
-      return std::unexpected(VogError::io(
-          format("directory stream {} is its own ancestor (cycle)", child.stream_id)));
+      return std::unexpected(damaged(VogError::io(
+          format("directory stream {} is its own ancestor (cycle)", child.stream_id))));
     // What mkdir checks of the path, in its order, before the parent (known
     // here) would be resolved; names that fail them, and a stored name holding
     // "/", can only come from a damaged directory.
     if (child_path.empty())
-      return std::unexpected(VogError::invalid_path("cannot create root directory"));
-    VOG_CHECK(validate_path(child_path));
-    if (child.name.find('/') != std::string::npos)
-      return std::unexpected(VogError::io(format(
-          "directory stream {} holds an entry whose name contains '/'", frame.dir)));
+      return std::unexpected(damaged(VogError::invalid_path("cannot create root directory")));
+    VOG_CHECK(from_source(validate_path(child_path)));
+    if (slash_in_name) return slash_error();
     std::string stored = child.name + "/";
-    VOG_CHECK(check_stored_name(stored));
-    auto copy = [&] {
+    VOG_CHECK(from_source(check_stored_name(stored)));
+    auto copy = refusal_is_damage([&] {
       std::shared_lock tree(destination_.state_->tree_mu);
       return destination_.make_directory_in(frame.copy, stored, child_path);
-    }();
+    }());
     if (!copy) return std::unexpected(std::move(copy).error());
     VOG_CHECK(enter(std::move(child_path), child.stream_id, *copy));  // `frame` is not used after this
   }

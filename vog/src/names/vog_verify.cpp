@@ -9,7 +9,9 @@
 //
 // Report order: the walk's lines (a directory's own before those of the
 // directories listed after it), then one line per repeated ID, then the
-// stream layer's lines.
+// stream layer's lines. Every layer adds to one VerifyReport, which keeps the
+// first lines and only counts the rest, so a file with millions of problems
+// costs no more memory than one with a few.
 //
 // Invariants of the walk, which no damaged file can break:
 //   1. The walk's depth lives in a vector, not on the call stack, so a tree
@@ -29,6 +31,7 @@
 #include "directory_stream.hpp"
 #include "format.hpp"
 #include "stream_layer.hpp"
+#include "verify_report.hpp"
 #include "vog.hpp"
 #include "vog_state.hpp"
 
@@ -49,7 +52,7 @@ bool names_directory(const StreamEntry& entry) {
 }  // namespace
 
 Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<std::uint32_t>& claimed,
-                                               std::vector<std::string>& report) {
+                                               VerifyReport& report) {
   std::vector<WalkFrame> path;
   std::unordered_set<StreamId> on_path;
   std::unordered_set<StreamId> walked;
@@ -60,8 +63,8 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
     if (walked.contains(id)) return {};
     auto open = OpenDirectory::open(*streams_, id, /*for_write=*/false);
     if (!open) {
-      report.push_back(format("L4: failed to open directory stream {} for verification: {}", id,
-                              open.error().to_string()));
+      report.add("L4: failed to open directory stream {} for verification: {}", id,
+                 open.error().to_string());
       return {};
     }
     auto entries = [&]() -> Result<std::vector<StreamEntry>> {
@@ -69,8 +72,8 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
       return parse_entries(id, *bytes);
     }();
     if (!entries) {
-      report.push_back(format("L4: failed to read entries from directory stream {}: {}", id,
-                              entries.error().to_string()));
+      report.add("L4: failed to read entries from directory stream {}: {}", id,
+                 entries.error().to_string());
       (void)open->close();  // the unreadable directory is what gets reported
       return {};
     }
@@ -94,8 +97,7 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
       claimed.push_back(entry.stream_id);
     } else if (on_path.contains(entry.stream_id)) {
       claimed.push_back(entry.stream_id);
-      report.push_back(
-          format("L4: directory stream {} is its own ancestor (cycle)", entry.stream_id));
+      report.add("L4: directory stream {} is its own ancestor (cycle)", entry.stream_id);
     } else {
       VOG_CHECK(enter(entry.stream_id));  // may grow `path`: `frame` is not used after this
     }
@@ -103,9 +105,11 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
   return {};
 }
 
-Result<std::vector<std::string>> Vog::verify() {
+Result<std::vector<std::string>> Vog::verify() { return verify(kDefaultVerifyLineLimit); }
+
+Result<std::vector<std::string>> Vog::verify(std::size_t max_lines) {
   std::vector<StreamId> claimed;
-  std::vector<std::string> report;
+  VerifyReport report(max_lines);
   {
     std::shared_lock tree(state_->tree_mu);
     VOG_CHECK(collect_stream_ids_recursive(root_stream_id_, claimed, report));
@@ -115,12 +119,10 @@ Result<std::vector<std::string>> Vog::verify() {
   seen.reserve(claimed.size());
   for (StreamId id : claimed)
     if (!seen.insert(id).second)
-      report.push_back(format("L4: stream ID {} appears in multiple directory entries", id));
+      report.add("L4: stream ID {} appears in multiple directory entries", id);
 
-  VOG_TRY(lower, streams_->verify(claimed));
-  report.insert(report.end(), std::make_move_iterator(lower->begin()),
-                std::make_move_iterator(lower->end()));
-  return report;
+  VOG_CHECK(streams_->verify(claimed, report));
+  return std::move(report).finish();
 }
 
 }  // namespace vog

@@ -92,12 +92,12 @@ Result<void> CompressedOps::collect_unit_blocks(BlockNo unit, std::vector<BlockN
 
 void CompressedOps::claim_unit(BlockNo unit, std::string_view label,
                                std::vector<BlockNo>& claimed,
-                               std::vector<std::string>& problems) const {
+                               VerifyReport& report) const {
   claimed.push_back(unit);
   auto redirector = read_comp_redir(blocks_, unit, cblock_size_);
   if (!redirector) {
-    problems.push_back(format("L3: stream {}: error reading comp redirector block {}: {}", label,
-                              unit, redirector.error().to_string()));
+    report.add("L3: stream {}: error reading comp redirector block {}: {}", label, unit,
+               redirector.error().to_string());
     return;
   }
   claimed.insert(claimed.end(), redirector->blocks.begin(), redirector->blocks.end());

@@ -53,7 +53,7 @@ class CompressedOps final : public PyramidOps {
   [[nodiscard]] Result<void> collect_unit_blocks(BlockNo unit,
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
-                  std::vector<std::string>& problems) const override;
+                  VerifyReport& report) const override;
   // Decompresses each cblock touched; a cblock without a redirector reads as zeros.
   [[nodiscard]] Result<std::size_t> read_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,

@@ -87,7 +87,7 @@ Result<void> PlainOps::collect_unit_blocks(BlockNo unit, std::vector<BlockNo>& o
 }
 
 void PlainOps::claim_unit(BlockNo unit, std::string_view, std::vector<BlockNo>& claimed,
-                          std::vector<std::string>&) const {
+                          VerifyReport&) const {
   claimed.push_back(unit);
 }
 
@@ -375,11 +375,10 @@ Result<void> Pyramid::collect_tree_blocks_for_dealloc(BlockNo block, unsigned le
 
 void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
                                   std::vector<BlockNo>& claimed,
-                                  std::vector<std::string>& problems,
-                                  std::unordered_set<BlockNo>& visited,
+                                  VerifyReport& report, std::unordered_set<BlockNo>& visited,
                                   std::uint64_t total_blocks) const {
   if (depth == 0) {
-    ops_.claim_unit(top, label, claimed, problems);
+    ops_.claim_unit(top, label, claimed, report);
     return;
   }
   claimed.push_back(top);  // the block layer reports a block beyond the file
@@ -387,12 +386,12 @@ void Pyramid::collect_tree_blocks(BlockNo top, unsigned depth, std::string_view 
   for (std::uint32_t slot = 0; slot < fanout_; ++slot) {
     auto entry = read_raw_entry(top, slot);
     if (!entry) {
-      problems.push_back(format("L3: stream {}: error reading redirector block {} slot {}: {}",
-                                label, top, slot, entry.error().to_string()));
+      report.add("L3: stream {}: error reading redirector block {} slot {}: {}", label, top, slot,
+                 entry.error().to_string());
       continue;
     }
     if (*entry != kNoBlock)
-      collect_tree_blocks(*entry, depth - 1, label, claimed, problems, visited, total_blocks);
+      collect_tree_blocks(*entry, depth - 1, label, claimed, report, visited, total_blocks);
   }
 }
 

@@ -80,9 +80,9 @@ class PyramidOps {
   [[nodiscard]] virtual Result<void> collect_unit_blocks(BlockNo unit,
                                                          std::vector<BlockNo>& out) const = 0;
   // Verification: appends the blocks `unit` uses to `claimed`; a unit that
-  // cannot be read becomes a line in `problems`.
+  // cannot be read becomes a line of `report`.
   virtual void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
-                          std::vector<std::string>& problems) const = 0;
+                          VerifyReport& report) const = 0;
   // Byte transfers through the units of `tree`.
   // REQUIRES: out is not empty and offset + out.size() <= d.size; d's top is checked.
   [[nodiscard]] virtual Result<std::size_t> read_units(const Pyramid& tree,
@@ -108,7 +108,7 @@ class PlainOps final : public PyramidOps {
   [[nodiscard]] Result<void> collect_unit_blocks(BlockNo unit,
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
-                  std::vector<std::string>& problems) const override;
+                  VerifyReport& report) const override;
   // Moves bytes in runs of consecutive data blocks.
   [[nodiscard]] Result<std::size_t> read_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
@@ -176,7 +176,7 @@ class Pyramid {
   // `total_blocks` (so not in the file), is claimed but not walked, which bounds
   // the walk on damaged files by the blocks the file holds.
   void collect_tree_blocks(BlockNo top, unsigned depth, std::string_view label,
-                           std::vector<BlockNo>& claimed, std::vector<std::string>& problems,
+                           std::vector<BlockNo>& claimed, VerifyReport& report,
                            std::unordered_set<BlockNo>& visited,
                            std::uint64_t total_blocks) const;
 

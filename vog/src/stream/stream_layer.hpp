@@ -59,10 +59,16 @@ class StreamLayer {
   [[nodiscard]] virtual Result<void> reserve(BlockStreamHandle handle, std::uint64_t capacity) = 0;
   [[nodiscard]] virtual Result<void> truncate(BlockStreamHandle handle, std::uint64_t length) = 0;
 
-  // Consistency report ("L3: ..." lines, then the block layer's) given the
-  // stream IDs that the namespace layer refers to.
-  [[nodiscard]] virtual Result<std::vector<std::string>> verify(
-      std::span<const StreamId> claimed) = 0;
+  // Consistency check given the stream IDs that the namespace layer refers
+  // to: adds "L3: ..." lines, then the block layer's, to `report`.
+  [[nodiscard]] virtual Result<void> verify(std::span<const StreamId> claimed,
+                                            VerifyReport& report) = 0;
+  // The same as a list of lines, at the default bound.
+  [[nodiscard]] Result<std::vector<std::string>> verify(std::span<const StreamId> claimed) {
+    VerifyReport report;
+    VOG_CHECK(verify(claimed, report));
+    return std::move(report).finish();
+  }
 
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.

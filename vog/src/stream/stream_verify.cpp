@@ -5,6 +5,8 @@
 // Reads the table as it is on disk: copies held by open writable handles are
 // not seen. Takes only table_mu_, for the copy of the Streams descriptor.
 // Lines whose order would otherwise follow a hash set are sorted by slot.
+// Lines go to the caller's report as found; what this check holds grows with
+// the slots and blocks of the file, never with the number of problems.
 //
 // However damaged the file, the work is bounded by the blocks it holds: each
 // index block inside the file is walked at most once (others are only
@@ -22,12 +24,12 @@
 
 namespace vog {
 
-Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids) {
+Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
+                                       VerifyReport& report) {
   // Other threads may have rewritten index blocks this thread still holds.
   blocks_->clear_thread_cache();
   const StreamDescriptor table = streams_descriptor();
   const std::uint32_t block_size = blocks_->block_size();
-  std::vector<std::string> problems;
   std::vector<BlockNo> claimed;
   std::unordered_set<BlockNo> visited;  // index blocks walked, across all trees
   const std::uint64_t total_blocks = blocks_->total_blocks();
@@ -36,13 +38,13 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
     PlainOps plain(block_size);
     Pyramid tree(*blocks_, plain, CacheHint::SharedCache);
     tree.collect_tree_blocks(table.top_block, tree.depth(units_for(table.size, block_size)),
-                             "Streams-stream", claimed, problems, visited, total_blocks);
+                             "Streams-stream", claimed, report, visited, total_blocks);
   }
 
   std::uint64_t num_slots = table.size < 4 ? 0 : (table.size - 4) / kDescriptorSize;
   if (const std::uint64_t needs = units_for(table.size, block_size); needs > total_blocks) {
-    problems.push_back(format("L3: Streams-stream: size {} needs {} blocks but the file holds {}",
-                              table.size, needs, total_blocks));
+    report.add("L3: Streams-stream: size {} needs {} blocks but the file holds {}", table.size,
+               needs, total_blocks);
     num_slots = (total_blocks * block_size - 4) / kDescriptorSize;
   }
   // Slot IDs are 32-bit, and the last value names the table itself.
@@ -52,38 +54,37 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
     auto k = static_cast<StreamId>(slot);
     auto d = read_slot(table, k);
     if (!d) {
-      problems.push_back(
-          format("L3: error reading descriptor for stream {}: {}", k, d.error().to_string()));
+      report.add("L3: error reading descriptor for stream {}: {}", k, d.error().to_string());
       continue;
     }
     if (d->is_free()) continue;
     active.insert(k);
     if (d->top_block != 0 && d->size == 0 && d->reserved == 0)
-      problems.push_back(
-          format("L3: stream {}: size is 0 but top_block is {} (expected 0)", k, d->top_block));
+      report.add("L3: stream {}: size is 0 but top_block is {} (expected 0)", k, d->top_block);
     if (d->reserved < d->size)
-      problems.push_back(format("L3: stream {}: reserved ({}) < size ({}) \u2014 invariant violation",
-                                k, d->reserved, d->size));
+      report.add("L3: stream {}: reserved ({}) < size ({}) \u2014 invariant violation", k,
+                 d->reserved, d->size);
     if (d->extent() == 0) continue;
     if (auto usable = require_compression(*d); !usable) {
-      problems.push_back(format("L3: stream {}: {}", k, usable.error().to_string()));
+      report.add("L3: stream {}: {}", k, usable.error().to_string());
       continue;
     }
     const Pyramid tree = tree_of(*d);
     tree.collect_tree_blocks(d->top_block, tree.depth(tree.unit_count(*d)), std::to_string(k),
-                             claimed, problems, visited, total_blocks);
+                             claimed, report, visited, total_blocks);
   }
 
   std::set<StreamId> named;
   for (StreamId id : claimed_ids) {
     if (!named.insert(id).second) continue;
     if (!active.contains(id))
-      problems.push_back(format("L3: stream {} claimed by L4 but not found in stream descriptors", id));
+      report.add("L3: stream {} claimed by L4 but not found in stream descriptors", id);
   }
   for (StreamId id : active)
     if (!named.contains(id))
-      problems.push_back(format(
-          "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)", id));
+      report.add(
+          "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)",
+          id);
 
   std::set<StreamId> marked_free;
   for (std::uint64_t slot = 0; slot < num_slots; ++slot) {
@@ -99,23 +100,20 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
   if (got && *got == head.size()) {
     for (StreamId s = load_u32(head, 0); s != kStreamsStreamId;) {
       if (s >= num_slots) {
-        problems.push_back(
-            format("L3: free-list entry {} is out of range (num_slots={})", s, num_slots));
+        report.add("L3: free-list entry {} is out of range (num_slots={})", s, num_slots);
         break;
       }
       if (!on_free_list.insert(s).second) {
-        problems.push_back(format("L3: free-list cycle detected at slot {}", s));
+        report.add("L3: free-list cycle detected at slot {}", s);
         break;
       }
       auto d = read_slot(table, s);
       if (!d) {
-        problems.push_back(
-            format("L3: error reading free-list entry {}: {}", s, d.error().to_string()));
+        report.add("L3: error reading free-list entry {}: {}", s, d.error().to_string());
         break;
       }
       if (!d->is_free()) {
-        problems.push_back(
-            format("L3: slot {} is on free list but top_block is not FREE_DESCRIPTOR_MARKER", s));
+        report.add("L3: slot {} is on free list but top_block is not FREE_DESCRIPTOR_MARKER", s);
         break;
       }
       s = d->next_free();
@@ -123,17 +121,15 @@ Result<std::vector<std::string>> StreamsFromBlocks::verify(std::span<const Strea
   }
   for (StreamId s : marked_free)
     if (!on_free_list.contains(s))
-      problems.push_back(format("L3: slot {} is marked free but not reachable from free list", s));
+      report.add("L3: slot {} is marked free but not reachable from free list", s);
   for (StreamId s : on_free_list)
     if (!marked_free.contains(s))
-      problems.push_back(format("L3: slot {} is on free list but not marked free in descriptor", s));
+      report.add("L3: slot {} is on free list but not marked free in descriptor", s);
   if (active.size() + marked_free.size() != num_slots)
-    problems.push_back(format("L3: active ({}) + free ({}) = {} but num_slots = {}", active.size(),
-                              marked_free.size(), active.size() + marked_free.size(), num_slots));
+    report.add("L3: active ({}) + free ({}) = {} but num_slots = {}", active.size(),
+               marked_free.size(), active.size() + marked_free.size(), num_slots);
 
-  VOG_TRY(lower, blocks_->verify(claimed));
-  problems.insert(problems.end(), lower->begin(), lower->end());
-  return problems;
+  return blocks_->verify(claimed, report);
 }
 
 }  // namespace vog

@@ -83,8 +83,9 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Result<void> reserve(BlockStreamHandle handle, std::uint64_t capacity) override;
   [[nodiscard]] Result<void> truncate(BlockStreamHandle handle, std::uint64_t length) override;
 
-  [[nodiscard]] Result<std::vector<std::string>> verify(
-      std::span<const StreamId> claimed) override;
+  using StreamLayer::verify;
+  [[nodiscard]] Result<void> verify(std::span<const StreamId> claimed,
+                                    VerifyReport& report) override;
 
   [[nodiscard]] BlockLayer& block_layer() noexcept override { return *blocks_; }
 

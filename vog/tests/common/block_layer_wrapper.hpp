@@ -48,8 +48,9 @@ class BlockLayerWrapper : public BlockLayer {
   Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override {
     return target_.deallocate_blocks(blocks);
   }
-  Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override {
-    return target_.verify(claimed);
+  using BlockLayer::verify;
+  Result<void> verify(std::span<const BlockNo> claimed, VerifyReport& report) override {
+    return target_.verify(claimed, report);
   }
 
  private:

@@ -243,8 +243,9 @@ class MemoryStreamLayer final : public StreamLayer {
     return real_->truncate(handle, length);
   }
 
-  Result<std::vector<std::string>> verify(std::span<const StreamId> claimed) override {
-    return real_->verify(claimed);
+  using StreamLayer::verify;
+  Result<void> verify(std::span<const StreamId> claimed, VerifyReport& report) override {
+    return real_->verify(claimed, report);
   }
 
   BlockLayer& block_layer() noexcept override { return *slots_; }

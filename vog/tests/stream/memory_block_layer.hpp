@@ -188,11 +188,13 @@ class MemoryBlockLayer final : public BlockLayer {
     return {};
   }
 
-  Result<std::vector<std::string>> verify(std::span<const BlockNo> claimed) override {
+  using BlockLayer::verify;
+  Result<void> verify(std::span<const BlockNo> claimed, VerifyReport& report) override {
     std::lock_guard lock(mu_);
     verified_claims_.assign(claimed.begin(), claimed.end());
     if (auto failed = inject(FakeOp::Verify)) return std::unexpected(*failed);
-    return verify_lines_;
+    for (const std::string& line : verify_lines_) report.add_line(line);
+    return {};
   }
 
   // --- inspection and control for tests ---

@@ -79,13 +79,19 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
   const std::uint64_t start = block_offset(run.first_block);
   if (!cipher_) return file_->write(start + run.within, data);
 
-  std::vector<std::byte> scratch(run.span);
   const auto first = static_cast<BlockNo>(run.first_block);
-  if (run.within != 0 || run.span != data.size()) {
-    // Keep the untouched parts of the first and last block.
-    VOG_CHECK(file_->read(start, scratch));
-    unseal(first, scratch);
+  if (run.within == 0 && run.span == data.size()) {
+    // Whole blocks: sealed straight from the caller's bytes, with no zeroing
+    // and no separate copy.
+    std::unique_ptr<std::byte[]> sealed(new std::byte[data.size()]);
+    const std::span<std::byte> out(sealed.get(), data.size());
+    encrypt_blocks_from(*cipher_, data, out, block_size(), first);
+    return file_->write(start, out);
   }
+  // Keep the untouched parts of the first and last block.
+  std::vector<std::byte> scratch(run.span);
+  VOG_CHECK(file_->read(start, scratch));
+  unseal(first, scratch);
   std::memcpy(scratch.data() + run.within, data.data(), data.size());
   seal(first, scratch);
   return file_->write(start, scratch);

@@ -12,7 +12,11 @@
 //     because of it.
 //  3. In each cblock update the redirector is written last, after its data.
 //  4. A cblock decompresses to at most C bytes; bytes past that read as zeros.
-// Buffers are made once per call and reused for every cblock it touches.
+//  5. A write reads its cblocks' redirectors and old data, compresses the
+//     cblocks of a batch in parallel on the worker pool, then allocates,
+//     frees and writes them in unit order: the file ends up byte for byte as
+//     if the cblocks had been updated one at a time.
+// Buffers are made once per call (per batch slot for writes) and reused.
 #include "compressed_stream.hpp"
 
 #include <lz4.h>
@@ -22,16 +26,10 @@
 
 #include "format.hpp"
 #include "le_bytes.hpp"
+#include "worker_pool.hpp"
 
 namespace vog {
 namespace {
-
-// The three lists a cblock update fills, kept across the cblocks of one write.
-struct CompressWorkspace {
-  std::vector<BlockNo> blocks;   // data blocks of the cblock being written
-  std::vector<BlockNo> to_free;  // data blocks it no longer needs
-  std::vector<std::byte> image;  // the redirector record
-};
 
 std::size_t redirector_record_size(std::uint64_t entries) noexcept {
   return static_cast<std::size_t>(4 + 4 * entries);
@@ -187,8 +185,12 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
       std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(done), n, std::byte{0});
     } else {
       VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
-      VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, cblock));
-      std::memcpy(out.data() + done, cblock.data() + at, n);
+      if (n == cblock.size()) {  // a whole cblock decompresses in place
+        VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, out.subspan(done, n)));
+      } else {
+        VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, cblock));
+        std::memcpy(out.data() + done, cblock.data() + at, n);
+      }
     }
     done += n;
   }
@@ -198,81 +200,120 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
 Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
                                                std::span<const std::byte> data) const {
-  const std::uint32_t block_size = blocks_.block_size();
-  const std::uint64_t cblock_size = cblock_size_;
-  const std::uint64_t old_size = d.size;
-  const std::uint64_t end = offset + data.size();
-  const std::uint64_t new_size = std::max(end, old_size);
+  WriteSpan write{offset, offset + data.size(), d.size, std::max(offset + data.size(), d.size),
+                  data};
   const unsigned depth = tree.depth(tree.unit_count(d));
-  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size));
+  LeafCache leaf(blocks_.block_size());
   std::vector<std::byte> input;
-  std::vector<std::byte> output(static_cast<std::size_t>(compressed_capacity(cblock_size)));
-  LeafCache leaf(block_size);
   CompressWorkspace work;
 
   // A write past the end also visits the cblock holding the old end, so that
   // the gap reads as zeros even where a truncate left old bytes behind.
-  const std::uint64_t first_unit = (offset > old_size ? old_size : offset) / cblock_size;
-  const std::uint64_t last_unit = (end - 1) / cblock_size;
-  for (std::uint64_t unit = first_unit; unit <= last_unit; ++unit) {
-    const std::uint64_t start = unit * cblock_size;
-    VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf));
-    if (*r == kNoBlock)
-      return std::unexpected(
-          VogError::io(format("compressed write: no redirector at cblock {}", unit)));
-    VOG_TRY(old, load_redirector(blocks_, *r, cblock_size));
-    const bool inside_gap = start >= old_size && start + cblock_size <= offset;
-    if (inside_gap && old->length == 0) continue;  // already reads as zeros
-    VOG_CHECK(decompress_cblock_data(blocks_, *old, input, cblock));
-
-    if (old_size < start + cblock_size) {
-      std::size_t from = old_size > start ? static_cast<std::size_t>(old_size - start) : 0;
-      std::fill(cblock.begin() + static_cast<std::ptrdiff_t>(from), cblock.end(), std::byte{0});
-    }
-    const std::uint64_t copy_from = std::max(offset, start);
-    const std::uint64_t copy_to = std::min(end, start + cblock_size);
-    if (copy_from < copy_to)
-      std::memcpy(cblock.data() + (copy_from - start), data.data() + (copy_from - offset),
-                  static_cast<std::size_t>(copy_to - copy_from));
-
-    const auto valid = static_cast<std::size_t>(std::min(cblock_size, new_size - start));
-    int clen = LZ4_compress_default(reinterpret_cast<const char*>(cblock.data()),
-                                    reinterpret_cast<char*>(output.data()),
-                                    static_cast<int>(valid),
-                                    static_cast<int>(compressed_capacity(valid)));
-    if (clen <= 0)
-      return std::unexpected(VogError::io(format("lz4 compression failed for cblock {}", unit)));
-    const std::uint64_t needed = units_for(static_cast<std::uint64_t>(clen), block_size);
-    const std::size_t record = redirector_record_size(needed);
-    if (record > block_size)
-      return std::unexpected(VogError::io(format(
-          "write_block: offset {} + len {} exceeds block_size {}", 0, record, block_size)));
-
-    const std::size_t k = static_cast<std::size_t>(needed);
-    const std::size_t kept = std::min(k, old->blocks.size());
-    work.blocks.assign(old->blocks.begin(), old->blocks.begin() + static_cast<std::ptrdiff_t>(kept));
-    if (k > kept) {
-      VOG_TRY(more, blocks_.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
-      if (more->size() != k - kept)
-        return std::unexpected(VogError::io(format(
-            "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
-      work.blocks.insert(work.blocks.end(), more->begin(), more->end());
-    } else if (old->blocks.size() > k) {
-      work.to_free.assign(old->blocks.begin() + static_cast<std::ptrdiff_t>(k), old->blocks.end());
-      VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
-    }
-    auto compressed = std::span<const std::byte>(output).first(static_cast<std::size_t>(clen));
-    VOG_CHECK(for_each_block_run(
-        work.blocks, block_size, compressed.size(),
-        [&](BlockNo first, std::size_t at, std::size_t len) {
-          return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
-        }));
-    work.image.assign(record, std::byte{0});
-    store_u32(work.image, 0, static_cast<std::uint32_t>(clen));
-    for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
-    VOG_CHECK(blocks_.write_block(*r, 0, work.image, CacheHint::ThreadCache));
+  const std::uint64_t first_unit = std::min(write.offset, write.old_size) / cblock_size_;
+  const std::uint64_t last_unit = (write.end - 1) / cblock_size_;
+  const std::uint64_t units = last_unit - first_unit + 1;
+  std::vector<CblockUpdate> batch(static_cast<std::size_t>(
+      std::min<std::uint64_t>(units, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
+  for (std::uint64_t from = first_unit; from <= last_unit; from += batch.size()) {
+    const auto count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(batch.size(), last_unit - from + 1));
+    for (std::size_t i = 0; i < count; ++i)
+      VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i, batch[i]));
+    // Cblocks are compressed independently; everything that touches the file
+    // stays in unit order, so allocation and bytes are as one at a time.
+    auto compress = [&](std::size_t i) { batch[i].compress(); };
+    if (count == 1)
+      compress(0);
+    else
+      WorkerPool::process_pool().run(count, compress);
+    for (std::size_t i = 0; i < count; ++i) VOG_CHECK(store_cblock(batch[i], work));
   }
   return data.size();
+}
+
+Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
+                                           LeafCache& leaf, std::vector<std::byte>& input,
+                                           const WriteSpan& write, std::uint64_t unit,
+                                           CblockUpdate& update) const {
+  const std::uint64_t start = unit * cblock_size_;
+  update.unit = unit;
+  update.valid = 0;
+  VOG_TRY(r, resolve_redir_block(tree, top, unit, depth, leaf));
+  if (*r == kNoBlock)
+    return std::unexpected(
+        VogError::io(format("compressed write: no redirector at cblock {}", unit)));
+  update.redirector = *r;
+  VOG_TRY(old, load_redirector(blocks_, *r, cblock_size_));
+  update.old = std::move(*old);
+  const bool inside_gap = start >= write.old_size && start + cblock_size_ <= write.offset;
+  if (inside_gap && update.old.length == 0) return {};  // already reads as zeros
+
+  update.valid = static_cast<std::size_t>(std::min(cblock_size_, write.new_size - start));
+  update.cblock.resize(static_cast<std::size_t>(cblock_size_));
+  const std::uint64_t copy_from = std::max(write.offset, start);
+  const std::uint64_t copy_to = std::min(write.end, start + cblock_size_);
+  // A cblock whose valid bytes all come from this write needs none of its old ones.
+  if (copy_from > start || copy_to < start + update.valid) {
+    VOG_CHECK(decompress_cblock_data(blocks_, update.old, input, update.cblock));
+    if (write.old_size < start + cblock_size_) {
+      std::size_t from = write.old_size > start ? static_cast<std::size_t>(write.old_size - start) : 0;
+      std::fill(update.cblock.begin() + static_cast<std::ptrdiff_t>(from), update.cblock.end(),
+                std::byte{0});
+    }
+  }
+  if (copy_from < copy_to)
+    std::memcpy(update.cblock.data() + (copy_from - start),
+                write.data.data() + (copy_from - write.offset),
+                static_cast<std::size_t>(copy_to - copy_from));
+  return {};
+}
+
+void CompressedOps::CblockUpdate::compress() {
+  if (valid == 0) return;
+  output.resize(static_cast<std::size_t>(compressed_capacity(cblock.size())));
+  clen = LZ4_compress_default(reinterpret_cast<const char*>(cblock.data()),
+                              reinterpret_cast<char*>(output.data()), static_cast<int>(valid),
+                              static_cast<int>(compressed_capacity(valid)));
+}
+
+Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
+                                         CompressWorkspace& work) const {
+  if (update.valid == 0) return {};
+  const std::uint32_t block_size = blocks_.block_size();
+  if (update.clen <= 0)
+    return std::unexpected(
+        VogError::io(format("lz4 compression failed for cblock {}", update.unit)));
+  const std::uint64_t needed = units_for(static_cast<std::uint64_t>(update.clen), block_size);
+  const std::size_t record = redirector_record_size(needed);
+  if (record > block_size)
+    return std::unexpected(VogError::io(
+        format("write_block: offset {} + len {} exceeds block_size {}", 0, record, block_size)));
+
+  const CompRedirector& old = update.old;
+  const std::size_t k = static_cast<std::size_t>(needed);
+  const std::size_t kept = std::min(k, old.blocks.size());
+  work.blocks.assign(old.blocks.begin(), old.blocks.begin() + static_cast<std::ptrdiff_t>(kept));
+  if (k > kept) {
+    VOG_TRY(more, blocks_.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
+    if (more->size() != k - kept)
+      return std::unexpected(VogError::io(format(
+          "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
+    work.blocks.insert(work.blocks.end(), more->begin(), more->end());
+  } else if (old.blocks.size() > k) {
+    work.to_free.assign(old.blocks.begin() + static_cast<std::ptrdiff_t>(k), old.blocks.end());
+    VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
+  }
+  auto compressed = std::span<const std::byte>(update.output).first(static_cast<std::size_t>(update.clen));
+  VOG_CHECK(for_each_block_run(
+      work.blocks, block_size, compressed.size(),
+      [&](BlockNo first, std::size_t at, std::size_t len) {
+        return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
+      }));
+  work.image.assign(record, std::byte{0});
+  store_u32(work.image, 0, static_cast<std::uint32_t>(update.clen));
+  for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
+  VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+  return {};
 }
 
 Result<std::size_t> compressed_read(BlockLayer& blocks, std::uint8_t cblock_shift,

@@ -65,6 +65,40 @@ class CompressedOps final : public PyramidOps {
                                                 std::span<const std::byte> data) const override;
 
  private:
+  // The lists a cblock update fills, kept across the cblocks of one write.
+  struct CompressWorkspace {
+    std::vector<BlockNo> blocks;   // data blocks of the cblock being written
+    std::vector<BlockNo> to_free;  // data blocks it no longer needs
+    std::vector<std::byte> image;  // the redirector record
+  };
+  // A write's extent: [offset, end) of `data`, the stream's length before and after.
+  struct WriteSpan {
+    std::uint64_t offset, end, old_size, new_size;
+    std::span<const std::byte> data;
+  };
+  // One cblock of a write between reading it and storing it; buffers are reused.
+  struct CblockUpdate {
+    std::uint64_t unit = 0;
+    BlockNo redirector = kNoBlock;
+    CompRedirector old;
+    std::size_t valid = 0;  // bytes to compress; 0 leaves the cblock as it is
+    std::vector<std::byte> cblock;
+    std::vector<std::byte> output;
+    int clen = 0;
+    void compress();
+  };
+  // Compressed writes work in batches of cblocks up to this many bytes.
+  static constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
+
+  // Reads cblock `unit`'s redirector and fills its buffer with what it will hold.
+  [[nodiscard]] Result<void> prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
+                                            LeafCache& leaf, std::vector<std::byte>& input,
+                                            const WriteSpan& write, std::uint64_t unit,
+                                            CblockUpdate& update) const;
+  // Writes the compressed bytes over the cblock's blocks, then its redirector.
+  [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,
+                                          CompressWorkspace& work) const;
+
   BlockLayer& blocks_;
   std::uint64_t cblock_size_;
 };

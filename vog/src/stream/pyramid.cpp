@@ -9,6 +9,9 @@
 //  2. Every unit below N exists; every index entry on the way to it is set.
 //  3. No block appears twice in one tree or in two trees.
 //  4. top_block is 0 exactly when the stream owns no block.
+// On a damaged file, every block number read from an index block is checked
+// against the file before it is read, written or freed (check_in_file), and
+// no walk meets a block twice, so no damage makes a walk outgrow the file.
 // reserve() and truncate() keep 1 to 4; the descriptor is changed only when
 // the whole operation succeeded, so a caller that drops it on failure never
 // sees a tree that disagrees with its copy (at worst blocks are leaked).

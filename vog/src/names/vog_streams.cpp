@@ -103,8 +103,7 @@ Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
   // cannot be deleted and handed to another stream in between.
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/false));
   auto opened = [&]() -> Result<std::pair<BlockStreamHandle, StreamId>> {
-    VOG_TRY(content, get_dir_content_through(*parent_id, parent->dir().handle));
-    VOG_TRY(found, find_name_in_buffer(*parent_id, *content, leaf));
+    VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     VOG_TRY(handle, streams_->open_stream_inner(**found, for_write, /*wait=*/false));
     return std::pair{*handle, **found};
@@ -140,8 +139,7 @@ Result<void> Vog::delete_stream(std::string_view path) {
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true));
   auto removed = [&]() -> Result<StreamId> {
-    VOG_TRY(length, streams_->stream_length(parent->dir().handle));
-    VOG_TRY(found, find_name_in_handle(parent->dir(), *length, leaf));
+    VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     if (is_open_stream(**found))
       return std::unexpected(VogError::lock_conflict("cannot delete an open stream"));
@@ -163,8 +161,7 @@ Result<void> Vog::rename_stream(std::string_view old_path, std::string_view new_
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(old_parent_id, resolve_dir_stream_id(old_parent));
   VOG_TRY(new_parent_id, resolve_dir_stream_id(new_parent));
-  VOG_TRY(content, get_dir_content(*old_parent_id));
-  VOG_TRY(found, find_name_in_buffer(*old_parent_id, *content, old_leaf));
+  VOG_TRY(found, find_in_dir(*old_parent_id, old_leaf));
   if (!*found) return std::unexpected(VogError::not_found(std::string(old_path)));
   if (is_open_stream(**found))
     return std::unexpected(VogError::lock_conflict("cannot rename an open stream"));

@@ -44,6 +44,19 @@ Result<void> write_exact(const DirectoryHandle& dir, std::uint64_t offset,
   return {};
 }
 
+// An add rewrites the whole table, which moves with every entry. Left to grow
+// a block at a time, a directory's blocks scatter between those of the streams
+// created meanwhile, and each add costs one block write per block of table.
+// Growing by half its length at a time keeps its blocks in a few long runs;
+// a directory of one block is grown exactly as before.
+Result<void> write_growing(const DirectoryHandle& dir, std::uint64_t offset,
+                           std::span<const std::byte> data) {
+  std::uint64_t end = offset + data.size();
+  VOG_TRY(reserved, dir.streams.stream_reserved(dir.handle));
+  if (end > *reserved) VOG_CHECK(dir.streams.reserve(dir.handle, end + end / 2));
+  return write_exact(dir, offset, data);
+}
+
 std::string twin_of(std::string_view name) {
   if (!name.empty() && name.back() == '/') return std::string(name.substr(0, name.size() - 1));
   std::string twin(name);
@@ -128,7 +141,7 @@ Result<void> add_through_copy(const DirectoryHandle& dir, DirectoryCache& cache,
     }
   }
   VOG_TRY(from, add_entry_to_buffer(dir.id, copy, entry));
-  VOG_CHECK(write_exact(dir, *from, std::span(copy).subspan(*from)));
+  VOG_CHECK(write_growing(dir, *from, std::span(copy).subspan(*from)));
   cache.return_dir_copy(dir.id, std::move(copy));
   return {};
 }
@@ -180,9 +193,9 @@ Result<void> add_entry_to_dir_handle(const DirectoryHandle& dir, DirectoryCache&
     slots.insert(at, NameSlot{hash, table->entries_end});
     std::vector<std::byte> tail = serialize_table_and_footer(slots, static_cast<std::uint32_t>(new_end));
     data.insert(data.end(), tail.begin(), tail.end());
-    VOG_CHECK(write_exact(dir, table->entries_end, data));
+    VOG_CHECK(write_growing(dir, table->entries_end, data));
   } else {
-    VOG_CHECK(write_exact(dir, 0, build_directory_stream(std::span(&entry, 1))));
+    VOG_CHECK(write_growing(dir, 0, build_directory_stream(std::span(&entry, 1))));
   }
   cache.invalidate_dir_cache(dir.id);
   return {};

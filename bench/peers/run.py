@@ -70,6 +70,17 @@ def random_pool(size, seed):
     return [rng.randbytes(CALL) for _ in range(size // CALL)]
 
 
+def timed_reads(offsets, read_at, budget):
+    """Seconds per read over `offsets`, or over as many as fit in `budget` seconds."""
+    done = 0
+    t = time.perf_counter()
+    for done, off in enumerate(offsets, 1):
+        read_at(off)
+        if done % 256 == 0 and time.perf_counter() - t > budget:
+            break
+    return (time.perf_counter() - t) / done
+
+
 def chunks(pool, size):
     for i in range(size // CALL):
         yield pool[i % len(pool)]
@@ -96,12 +107,9 @@ class File:
         os.close(fd)
         return time.perf_counter() - t
 
-    def random_reads(self, path, offsets):
+    def random_reads(self, path, offsets, budget):
         fd = os.open(path, os.O_RDONLY)
-        t = time.perf_counter()
-        for off in offsets:
-            os.pread(fd, SMALL, off)
-        took = time.perf_counter() - t
+        took = timed_reads(offsets, lambda off: os.pread(fd, SMALL, off), budget)
         os.close(fd)
         return took
 
@@ -137,14 +145,13 @@ class Sqlite:
         con.close()
         return took
 
-    def random_reads(self, path, offsets):
+    def random_reads(self, path, offsets, budget):
         con = sqlite_connect(path)
         with con.blobopen("b", "data", 1, readonly=True) as blob:
-            t = time.perf_counter()
-            for off in offsets:
+            def read_at(off):
                 blob.seek(off)
                 blob.read(SMALL)
-            took = time.perf_counter() - t
+            took = timed_reads(offsets, read_at, budget)
         con.close()
         return took
 
@@ -173,13 +180,10 @@ class H5:
         f.close()
         return time.perf_counter() - t
 
-    def random_reads(self, path, offsets):
+    def random_reads(self, path, offsets, budget):
         f = h5py.File(path, "r")
         ds = f["d"]
-        t = time.perf_counter()
-        for off in offsets:
-            ds[off:off + SMALL]
-        took = time.perf_counter() - t
+        took = timed_reads(offsets, lambda off: ds[off:off + SMALL], budget)
         f.close()
         return took
 
@@ -205,14 +209,13 @@ class Zip:
         zf.close()
         return time.perf_counter() - t
 
-    def random_reads(self, path, offsets):
+    def random_reads(self, path, offsets, budget):
         zf = zipfile.ZipFile(path)
         with zf.open("d") as r:
-            t = time.perf_counter()
-            for off in offsets:
+            def read_at(off):
                 r.seek(off)
                 r.read(SMALL)
-            took = time.perf_counter() - t
+            took = timed_reads(offsets, read_at, budget)
         zf.close()
         return took
 
@@ -248,14 +251,14 @@ class VogStreams:
         v.close()
         return time.perf_counter() - t
 
-    def random_reads(self, path, offsets):
+    def random_reads(self, path, offsets, budget):
         v = self.open(path)
         h = v.open_stream("d", libvog.OpenMode.READ)
-        t = time.perf_counter()
-        for off in offsets:
+
+        def read_at(off):
             v.seek(h, off)
             v.read(h, SMALL)
-        took = time.perf_counter() - t
+        took = timed_reads(offsets, read_at, budget)
         v.close()
         return took
 
@@ -473,6 +476,13 @@ def main():
     ap.add_argument("--dir", default=None, help="scratch directory (default: a temporary one)")
     ap.add_argument("--json", default="peers.json", help="where to write every sample")
     ap.add_argument("--helper", default=str(REPO / "build" / "bench" / "xts_speed"))
+    ap.add_argument("--parts", default="big,small,nth,shifts",
+                    help="which groups of rows to run (default all of big,small,nth,shifts)")
+    ap.add_argument("--read-budget", type=float, default=3.0,
+                    help="seconds of random reads per system and round at most (slow peers "
+                         "then read fewer than --random-reads)")
+    ap.add_argument("--no-h5py-small", action="store_true",
+                    help="leave h5py out of the small-stream rows (milliseconds per stream)")
     ap.add_argument("--baseline", metavar="DIR",
                     help="a second build's vog_python directory: its libvog runs the small-stream "
                          "and Nth-create rows as 'vog-base', for before/after ratios in one run")
@@ -515,13 +525,13 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
     for r in range(a.rounds):
         print(f"round {r + 1}/{a.rounds}", file=sys.stderr, flush=True)
         order = big if r % 2 == 0 else big[::-1]
-        for kind, pool in pools.items():
+        for kind, pool in (pools.items() if "big" in a.parts else ()):
             for s in order:
                 path = scratch / f"{s.name}.{kind}"
                 add(f"write {kind}", s.name, s.write(path, pool, size))
                 add(f"read {kind}", s.name, s.read(path, size))
                 if kind == "text":
-                    add("random reads", s.name, s.random_reads(path, offsets) / len(offsets))
+                    add("random reads", s.name, s.random_reads(path, offsets, a.read_budget))
                 if s.name == "file" and os.path.exists(a.helper):
                     for label, threads in (("xts-1", 1), ("xts-all", 0)):
                         enc, dec = xts(a.helper, path, threads)
@@ -530,8 +540,10 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 remove(path)
             add(f"write {kind}", "lz4", lz4_compress(pool, size, 1 << COMPRESSED_SHIFT))
             add(f"read {kind}", "lz4", lz4_decompress(lz4_ready[kind], size, 1 << COMPRESSED_SHIFT))
-        smalls = [SmallFiles(), SmallSqlite(), SmallH5(), SmallVog()] + base_vog()
-        for nested in (False, True):
+        smalls = [SmallFiles(), SmallSqlite(), SmallVog()] + base_vog()
+        if not a.no_h5py_small:
+            smalls.insert(2, SmallH5())
+        for nested in ((False, True) if "small" in a.parts else ()):
             layout = "100x100" if nested else "one dir"
             for s in (smalls if r % 2 == 0 else smalls[::-1]):
                 root = str(scratch / f"small-{s.name}")
@@ -539,14 +551,15 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 add(f"small create {layout}", s.name, wrote)
                 add(f"small open {layout}", s.name, read)
                 remove(root)
-        for s in [SmallFiles(), SmallSqlite(), SmallVog()] + base_vog():
+        for s in ([SmallFiles(), SmallSqlite(), SmallVog()] + base_vog()
+                  if "nth" in a.parts else ()):
             root = str(scratch / f"nth-{s.name}")
             for mark, seconds in nth_create(s, root, marks, batch, small_data).items():
                 add(f"nth create {mark}", s.name, seconds)
             remove(root)
 
-    shifts = []
-    for shift in range(15, 21):
+    shifts, h5_ratio = [], None
+    for shift in (range(15, 21) if "shifts" in a.parts else ()):
         path = scratch / f"shift{shift}.vog"
         VogStreams("vog-lz4", compressed=True, shift=shift).write(path, pools["text"], shift_size)
         stored = os.path.getsize(path)
@@ -554,10 +567,11 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
         shifts.append({"shift": shift, "file_bytes": stored, "ratio": shift_size / stored,
                        "lz4_alone_ratio": shift_size / alone})
         remove(path)
-    h5_path = scratch / "lzf.h5"
-    H5("lzf").write(h5_path, pools["text"], shift_size)
-    h5_ratio = shift_size / os.path.getsize(h5_path)
-    remove(h5_path)
+    if shifts:
+        h5_path = scratch / "lzf.h5"
+        H5("lzf").write(h5_path, pools["text"], shift_size)
+        h5_ratio = shift_size / os.path.getsize(h5_path)
+        remove(h5_path)
     return samples, shifts, h5_ratio
 
 
@@ -608,11 +622,12 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
     for x in rows:
         print(f"{x['workload']:<22} {x['system']:<10} {x['value']:>8.1f} {x['unit']:<9}"
               f"{x['ratio']:>6.2f}x  {x['baseline']}")
-    print(f"compressed size on text ({shift_size // MiB} MiB), raw / stored:")
-    for x in shifts:
-        print(f"  shift {x['shift']} ({1 << (x['shift'] - 10)} KiB): vog {x['ratio']:.2f}x, "
-              f"lz4 alone {x['lz4_alone_ratio']:.2f}x")
-    print(f"  h5py-lzf ({H5_CHUNK // 1024} KiB chunks): {h5_ratio:.2f}x")
+    if shifts:
+        print(f"compressed size on text ({shift_size // MiB} MiB), raw / stored:")
+        for x in shifts:
+            print(f"  shift {x['shift']} ({1 << (x['shift'] - 10)} KiB): vog {x['ratio']:.2f}x, "
+                  f"lz4 alone {x['lz4_alone_ratio']:.2f}x")
+        print(f"  h5py-lzf ({H5_CHUNK // 1024} KiB chunks): {h5_ratio:.2f}x")
 
     with open(a.json, "w") as f:
         json.dump({"date": stamp, "machine": machine(), "args": vars(a), "size": size,

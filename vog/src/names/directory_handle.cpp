@@ -5,7 +5,7 @@
 // last, so a failed edit leaves the stream as far as it got and the cache is
 // told only after a complete edit. When the cache lends a whole copy, the edit
 // searches and changes the copy, writes exactly the bytes the in-place edit
-// would, and hands the copy back; a failed edit keeps it, so nothing stale is
+// would, and hands the copy back; a failed edit drops it, so nothing stale is
 // cached. Every offset read from the stream or a copy is checked against the
 // entry region before it is followed.
 #include "directory_handle.hpp"

@@ -56,6 +56,14 @@ auto with_dir_content(VogState& state, StreamId dir, ReadFn read, UseFn use)
   return result;
 }
 
+// Through the caller's open handle of the directory, or opening it for reading.
+Result<std::vector<std::byte>> read_whole_directory(StreamLayer& streams, StreamId dir,
+                                                    std::optional<BlockStreamHandle> handle) {
+  if (handle) return read_directory(DirectoryHandle{streams, dir, *handle});
+  VOG_TRY(open, OpenDirectory::open(streams, dir, /*for_write=*/false));
+  return open->close_with(read_directory(open->dir()));
+}
+
 }  // namespace
 
 Vog::Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable)
@@ -93,26 +101,16 @@ std::uint8_t Vog::compressed_block_size_shift() const noexcept {
 }
 
 Result<std::vector<std::byte>> Vog::get_dir_content(std::uint32_t dir) {
-  return with_dir_content(
-      *state_, dir,
-      [&]() -> Result<std::vector<std::byte>> {
-        VOG_TRY(open, OpenDirectory::open(*streams_, dir, /*for_write=*/false));
-        return open->close_with(read_directory(open->dir()));
-      },
-      [](std::span<const std::byte> bytes) -> Result<std::vector<std::byte>> {
-        return std::vector<std::byte>(bytes.begin(), bytes.end());
-      });
+  return with_dir_content(*state_, dir, [&] { return read_whole_directory(*streams_, dir, {}); },
+                          [](std::span<const std::byte> bytes) -> Result<std::vector<std::byte>> {
+                            return std::vector<std::byte>(bytes.begin(), bytes.end());
+                          });
 }
 
 Result<std::optional<std::uint32_t>> Vog::find_in_dir(std::uint32_t dir, std::string_view name,
                                                       std::optional<std::uint64_t> dir_handle) {
   return with_dir_content(
-      *state_, dir,
-      [&]() -> Result<std::vector<std::byte>> {
-        if (dir_handle) return read_directory(DirectoryHandle{*streams_, dir, *dir_handle});
-        VOG_TRY(open, OpenDirectory::open(*streams_, dir, /*for_write=*/false));
-        return open->close_with(read_directory(open->dir()));
-      },
+      *state_, dir, [&] { return read_whole_directory(*streams_, dir, dir_handle); },
       [&](std::span<const std::byte> bytes) { return find_name_in_buffer(dir, bytes, name); });
 }
 

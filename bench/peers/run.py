@@ -7,9 +7,11 @@ Prints one table of medians with, per row, the ratio to the row's baseline
 measured in the same run (the machine may be shared, so only ratios hold),
 and writes every sample to a JSON file. Rounds alternate the systems; reads
 follow the write of the same bytes, so the page cache is warm; nothing is
-synced. Containers are created or opened before the clock starts (for an
-encrypted Vog that is the password's key derivation); everything after it,
-closing included, is timed.
+synced while the clock runs (dirty pages are flushed, untimed, before each
+write and each run of creates, so no system pays for another's). Containers
+are created or opened before the clock starts (for an encrypted Vog that is
+the password's key derivation); everything after it, closing included, is
+timed.
 """
 
 import argparse
@@ -302,8 +304,11 @@ class SmallFiles:
     def setup(self, root):
         os.mkdir(root)
 
-    def mkdir(self, path):
-        os.mkdir(path)
+    def reopen(self, root):
+        pass
+
+    def mkdir(self, root, name):
+        os.mkdir(os.path.join(root, name))
 
     def create(self, root, name, data):
         fd = os.open(os.path.join(root, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
@@ -329,7 +334,7 @@ class SmallSqlite:
     def reopen(self, root):
         self.con = sqlite_connect(root)
 
-    def mkdir(self, path):
+    def mkdir(self, root, name):
         pass  # names carry their directories
 
     def create(self, root, name, data):
@@ -351,8 +356,8 @@ class SmallH5:
     def reopen(self, root):
         self.f = h5py.File(root, "r")
 
-    def mkdir(self, path):
-        self.f.create_group(path)
+    def mkdir(self, root, name):
+        self.f.create_group(name)
 
     def create(self, root, name, data):
         self.f.create_dataset(name, data=np.frombuffer(data, dtype="u1"))
@@ -374,8 +379,8 @@ class SmallVog:
     def reopen(self, root):
         self.v = self.m.Vog.open(root, self.m.OpenMode.READ)
 
-    def mkdir(self, path):
-        self.v.mkdir(path)
+    def mkdir(self, root, name):
+        self.v.mkdir(name)
 
     def create(self, root, name, data):
         h = self.v.create_stream(name)
@@ -404,13 +409,12 @@ def small_streams(system, root, count, nested, data):
     system.setup(root)
     t = time.perf_counter()
     for d in dirs:
-        system.mkdir(os.path.join(root, d) if system.name == "files" else d)
+        system.mkdir(root, d)
     for name in names:
         system.create(root, name, data)
     system.close()
     wrote = time.perf_counter() - t
-    if hasattr(system, "reopen"):
-        system.reopen(root)
+    system.reopen(root)
     t = time.perf_counter()
     for name in names:
         system.read(root, name)
@@ -528,6 +532,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
         for kind, pool in (pools.items() if "big" in a.parts else ()):
             for s in order:
                 path = scratch / f"{s.name}.{kind}"
+                os.sync()  # untimed: every write starts without others' dirty pages
                 add(f"write {kind}", s.name, s.write(path, pool, size))
                 add(f"read {kind}", s.name, s.read(path, size))
                 if kind == "text":
@@ -547,6 +552,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
             layout = "100x100" if nested else "one dir"
             for s in (smalls if r % 2 == 0 else smalls[::-1]):
                 root = str(scratch / f"small-{s.name}")
+                os.sync()
                 wrote, read = small_streams(s, root, n_small, nested, small_data)
                 add(f"small create {layout}", s.name, wrote)
                 add(f"small open {layout}", s.name, read)
@@ -554,6 +560,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
         for s in ([SmallFiles(), SmallSqlite(), SmallVog()] + base_vog()
                   if "nth" in a.parts else ()):
             root = str(scratch / f"nth-{s.name}")
+            os.sync()
             for mark, seconds in nth_create(s, root, marks, batch, small_data).items():
                 add(f"nth create {mark}", s.name, seconds)
             remove(root)

@@ -470,7 +470,7 @@ def machine():
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="small sizes, about a minute")
+    ap.add_argument("--quick", action="store_true", help="small sizes, a minute or two")
     ap.add_argument("--size-mib", type=int, help="big stream size (default 512, quick 32)")
     ap.add_argument("--random-reads", type=int, help="default 100000, quick 20000")
     ap.add_argument("--small", type=int, help="small streams (default 10000, quick 2000)")
@@ -478,7 +478,8 @@ def main():
     ap.add_argument("--shift-mib", type=int, help="text for the shift table (default 64, quick 16)")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--dir", default=None, help="scratch directory (default: a temporary one)")
-    ap.add_argument("--json", default="peers.json", help="where to write every sample")
+    ap.add_argument("--json", default=str(REPO / "build" / "peers.json"),
+                    help="where to write every sample (default build/peers.json)")
     ap.add_argument("--helper", default=str(REPO / "build" / "bench" / "xts_speed"))
     ap.add_argument("--parts", default="big,small,nth,shifts",
                     help="which groups of rows to run (default all of big,small,nth,shifts)")

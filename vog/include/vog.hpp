@@ -132,9 +132,11 @@ class Vog {
 
   // The bytes of a directory stream, from the cache when it holds them.
   [[nodiscard]] Result<std::vector<std::byte>> get_dir_content(std::uint32_t dir);
-  // As above, reading through the caller's open handle of `dir` on a miss.
-  [[nodiscard]] Result<std::vector<std::byte>> get_dir_content_through(std::uint32_t dir,
-                                                                       std::uint64_t dir_handle);
+  // The stream ID stored under `name` in directory `dir`, searched in the
+  // cached copy without copying it; a miss reads the directory into the cache,
+  // through the caller's open handle of `dir` when one is given.
+  [[nodiscard]] Result<std::optional<std::uint32_t>> find_in_dir(
+      std::uint32_t dir, std::string_view name, std::optional<std::uint64_t> dir_handle = {});
   [[nodiscard]] Result<std::uint32_t> resolve_dir_stream_id(std::string_view path);
   // mkdir once the parent is known: `stored` is the leaf plus "/", `path` the
   // whole path for messages. Returns the new directory's stream ID.

@@ -3,8 +3,11 @@
 // Owns no bytes of its own: it reads and rewrites the directory stream format
 // of directory_stream.hpp. An edit writes its bytes first and tells the cache
 // last, so a failed edit leaves the stream as far as it got and the cache is
-// invalidated only after a complete edit. Every offset read from the stream is
-// checked against the entry region before it is followed.
+// told only after a complete edit. When the cache lends a whole copy, the edit
+// searches and changes the copy, writes exactly the bytes the in-place edit
+// would, and hands the copy back; a failed edit drops it, so nothing stale is
+// cached. Every offset read from the stream or a copy is checked against the
+// entry region before it is followed.
 #include "directory_handle.hpp"
 
 #include <algorithm>
@@ -39,6 +42,19 @@ Result<void> write_exact(const DirectoryHandle& dir, std::uint64_t offset,
     return std::unexpected(corrupt_directory(
         dir.id, format("short write at offset {} ({} of {} bytes)", offset, *wrote, data.size())));
   return {};
+}
+
+// An add rewrites the whole table, which moves with every entry. Left to grow
+// a block at a time, a directory's blocks scatter between those of the streams
+// created meanwhile, and each add costs one block write per block of table.
+// Growing by half its length at a time keeps its blocks in a few long runs;
+// a directory of one block is grown exactly as before.
+Result<void> write_growing(const DirectoryHandle& dir, std::uint64_t offset,
+                           std::span<const std::byte> data) {
+  std::uint64_t end = offset + data.size();
+  VOG_TRY(reserved, dir.streams.stream_reserved(dir.handle));
+  if (end > *reserved) VOG_CHECK(dir.streams.reserve(dir.handle, end + end / 2));
+  return write_exact(dir, offset, data);
 }
 
 std::string twin_of(std::string_view name) {
@@ -102,6 +118,53 @@ Result<std::optional<StreamId>> find_name_in_handle(const DirectoryHandle& dir,
   return (*found)->stream_id;
 }
 
+namespace {
+
+// The lent copy's length is checked against the stream's: a copy that does not
+// match is not trusted, and the edit reads the stream instead.
+Result<std::optional<std::vector<std::byte>>> borrow_copy(const DirectoryHandle& dir,
+                                                          DirectoryCache& cache,
+                                                          std::uint64_t length) {
+  VOG_TRY(copy, cache.take_dir_copy(dir));
+  if (*copy && (*copy)->size() != length) copy->reset();
+  return copy;
+}
+
+Result<void> add_through_copy(const DirectoryHandle& dir, DirectoryCache& cache,
+                              std::vector<std::byte> copy, const StreamEntry& entry,
+                              std::string_view twin, std::string_view full_path) {
+  for (std::string_view taken : {std::string_view(entry.name), twin}) {
+    VOG_TRY(found, find_name_in_buffer(dir.id, copy, taken));
+    if (*found) {
+      cache.return_dir_copy(dir.id, std::move(copy));
+      return std::unexpected(VogError::already_exists(std::string(full_path)));
+    }
+  }
+  VOG_TRY(from, add_entry_to_buffer(dir.id, copy, entry));
+  VOG_CHECK(write_growing(dir, *from, std::span(copy).subspan(*from)));
+  cache.return_dir_copy(dir.id, std::move(copy));
+  return {};
+}
+
+Result<StreamId> remove_through_copy(const DirectoryHandle& dir, DirectoryCache& cache,
+                                     std::vector<std::byte> copy, std::string_view name,
+                                     std::string_view full_path) {
+  VOG_TRY(found, locate_name_in_buffer(dir.id, copy, name));
+  if (!*found) {
+    cache.return_dir_copy(dir.id, std::move(copy));
+    return std::unexpected(VogError::not_found(std::string(full_path)));
+  }
+  // The same bytes as moving the entries behind it down and rewriting the
+  // table, written at once: the copy already holds them.
+  std::uint32_t from = remove_entry_from_buffer(copy, **found);
+  if (from < copy.size()) VOG_CHECK(write_exact(dir, from, std::span(copy).subspan(from)));
+  VOG_CHECK(dir.streams.truncate(dir.handle, copy.size()));
+  cache.return_dir_copy(dir.id, std::move(copy));
+  return (*found)->stream_id;
+}
+
+}  // namespace
+
 Result<void> add_entry_to_dir_handle(const DirectoryHandle& dir, DirectoryCache& cache,
                                      std::string_view name, StreamId stream_id,
                                      std::string_view full_path) {
@@ -109,6 +172,8 @@ Result<void> add_entry_to_dir_handle(const DirectoryHandle& dir, DirectoryCache&
   VOG_TRY(length, dir.streams.stream_length(dir.handle));
   std::string twin = twin_of(name);
   StreamEntry entry{std::string(name), stream_id};
+  VOG_TRY(copy, borrow_copy(dir, cache, *length));
+  if (*copy) return add_through_copy(dir, cache, std::move(**copy), entry, twin, full_path);
   if (*length > 0) {
     VOG_TRY(table, read_name_table(dir, *length));
     for (std::string_view taken : {name, std::string_view(twin)}) {
@@ -128,9 +193,9 @@ Result<void> add_entry_to_dir_handle(const DirectoryHandle& dir, DirectoryCache&
     slots.insert(at, NameSlot{hash, table->entries_end});
     std::vector<std::byte> tail = serialize_table_and_footer(slots, static_cast<std::uint32_t>(new_end));
     data.insert(data.end(), tail.begin(), tail.end());
-    VOG_CHECK(write_exact(dir, table->entries_end, data));
+    VOG_CHECK(write_growing(dir, table->entries_end, data));
   } else {
-    VOG_CHECK(write_exact(dir, 0, build_directory_stream(std::span(&entry, 1))));
+    VOG_CHECK(write_growing(dir, 0, build_directory_stream(std::span(&entry, 1))));
   }
   cache.invalidate_dir_cache(dir.id);
   return {};
@@ -140,6 +205,8 @@ Result<StreamId> remove_entry_from_dir_handle(const DirectoryHandle& dir, Direct
                                               std::string_view name, std::string_view full_path) {
   VOG_TRY(length, dir.streams.stream_length(dir.handle));
   if (*length == 0) return std::unexpected(VogError::not_found(std::string(full_path)));
+  VOG_TRY(copy, borrow_copy(dir, cache, *length));
+  if (*copy) return remove_through_copy(dir, cache, std::move(**copy), name, full_path);
   VOG_TRY(table, read_name_table(dir, *length));
   VOG_TRY(found, find_entry_in_name_table(dir, *table, name));
   if (!*found) return std::unexpected(VogError::not_found(std::string(full_path)));

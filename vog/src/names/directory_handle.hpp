@@ -23,15 +23,6 @@
 
 namespace vog {
 
-// Told after every complete edit of a directory, so that cached copies of it go.
-class DirectoryCache {
- public:
-  virtual void invalidate_dir_cache(StreamId dir) = 0;
-
- protected:
-  ~DirectoryCache() = default;
-};
-
 // An open directory stream: the layer, the directory's stream ID and the handle.
 struct DirectoryHandle {
   StreamLayer& streams;
@@ -39,17 +30,31 @@ struct DirectoryHandle {
   BlockStreamHandle handle;
 };
 
+// Told after every complete edit of a directory, so that cached copies of it go.
+// A cache that keeps whole copies may lend one to an edit instead: the edit
+// then reads nothing, changes the copy as it changes the stream, and hands it
+// back, so that a run of edits to one directory never reads it again.
+class DirectoryCache {
+ public:
+  virtual void invalidate_dir_cache(StreamId dir) = 0;
+  // The whole stream of `dir`, taken out of the cache (and read through `dir`
+  // when it was not there), or nothing when this cache lends no copies.
+  // REQUIRES: `dir` is open for writing, so the copy stays true until handed back.
+  [[nodiscard]] virtual Result<std::optional<std::vector<std::byte>>> take_dir_copy(
+      const DirectoryHandle&) {
+    return std::nullopt;
+  }
+  // Hands a taken copy back; the stream equals `bytes` now.
+  virtual void return_dir_copy(StreamId dir, std::vector<std::byte>) { invalidate_dir_cache(dir); }
+
+ protected:
+  ~DirectoryCache() = default;
+};
+
 struct NameTable {
   std::vector<std::byte> bytes;  // 8 bytes per slot
   std::size_t slot_count = 0;    // K
   std::uint32_t entries_end = 0;  // E
-};
-
-struct EntryLocation {
-  std::size_t slot = 0;
-  std::uint32_t size = 0;    // 6 + name length
-  std::uint32_t offset = 0;  // from the start of the stream
-  StreamId stream_id = 0;
 };
 
 // REQUIRES: length is the stream's length and not 0.

@@ -153,6 +153,14 @@ SlotRange find_hash_range(std::span<const std::byte> table, std::size_t count, s
 
 Result<std::optional<StreamId>> find_name_in_buffer(StreamId dir, std::span<const std::byte> stream,
                                                     std::string_view name) {
+  VOG_TRY(found, locate_name_in_buffer(dir, stream, name));
+  if (!*found) return std::nullopt;
+  return (*found)->stream_id;
+}
+
+Result<std::optional<EntryLocation>> locate_name_in_buffer(StreamId dir,
+                                                           std::span<const std::byte> stream,
+                                                           std::string_view name) {
   if (stream.empty()) return std::nullopt;
   if (stream.size() < kFooterSize)
     return std::unexpected(VogError::io("directory stream too small for footer"));
@@ -170,9 +178,60 @@ Result<std::optional<StreamId>> find_name_in_buffer(StreamId dir, std::span<cons
                       slot, offset, layout->entries_end)));
     std::size_t length = load_u16(stream, offset + 4);
     if (length == name.size() && name_at(stream, offset + kEntryHeadSize, length) == name)
-      return load_u32(stream, offset);
+      return EntryLocation{slot, static_cast<std::uint32_t>(kEntryHeadSize + length), offset,
+                           load_u32(stream, offset)};
   }
   return std::nullopt;
+}
+
+Result<std::uint32_t> add_entry_to_buffer(StreamId dir, std::vector<std::byte>& stream,
+                                          const StreamEntry& entry) {
+  if (stream.empty()) {
+    stream = build_directory_stream(std::span(&entry, 1));
+    return 0;
+  }
+  const std::uint32_t end = load_u32(stream, stream.size() - kFooterSize);
+  const std::size_t count = (stream.size() - kFooterSize - end) / kSlotSize;
+  const std::size_t size = kEntryHeadSize + entry.name.size();
+  if (std::uint64_t{end} + size > kMaxEntryRegion)
+    return std::unexpected(
+        corrupt_directory(dir, format("entry region would grow past {} bytes", kMaxEntryRegion)));
+  const std::uint32_t hash = name_hash(entry.name);
+  // Before any slot of equal hash: the newest entry of a hash is found first.
+  const std::size_t at = find_hash_range(std::span(stream).subspan(end), count, hash).lo;
+  // Make room from the back: the slots from `at` move by the entry and one
+  // slot, those before it by the entry alone; the footer is written anew.
+  stream.resize(end + size + (count + 1) * kSlotSize + kFooterSize);
+  std::byte* table = stream.data() + end;
+  std::memmove(table + size + (at + 1) * kSlotSize, table + at * kSlotSize,
+               (count - at) * kSlotSize);
+  std::memmove(table + size, table, at * kSlotSize);
+  std::vector<std::byte> data = serialize_entry_data(entry);
+  std::memcpy(table, data.data(), size);
+  store_u32(stream, end + size + at * kSlotSize, hash);
+  store_u32(stream, end + size + at * kSlotSize + 4, end);
+  store_u32(stream, stream.size() - kFooterSize, static_cast<std::uint32_t>(end + size));
+  return end;
+}
+
+std::uint32_t remove_entry_from_buffer(std::vector<std::byte>& stream, const EntryLocation& at) {
+  const std::uint32_t end = load_u32(stream, stream.size() - kFooterSize);
+  const std::size_t count = (stream.size() - kFooterSize - end) / kSlotSize;
+  if (count == 1) {
+    stream.clear();
+    return 0;
+  }
+  std::vector<NameSlot> slots = parse_name_table_slots(std::span(stream).subspan(end), count);
+  slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(at.slot));
+  for (NameSlot& slot : slots)
+    if (slot.offset > at.offset) slot.offset -= at.size;
+  const std::uint32_t new_end = end - at.size;
+  std::memmove(stream.data() + at.offset, stream.data() + at.offset + at.size,
+               new_end - at.offset);
+  std::vector<std::byte> tail = serialize_table_and_footer(slots, new_end);
+  std::memcpy(stream.data() + new_end, tail.data(), tail.size());
+  stream.resize(new_end + tail.size());
+  return at.offset;
 }
 
 Result<DirectoryLayout> directory_layout(StreamId dir, std::uint64_t length, std::uint32_t footer) {

@@ -84,9 +84,31 @@ struct SlotRange {
 [[nodiscard]] SlotRange find_hash_range(std::span<const std::byte> table, std::size_t count,
                                         std::uint32_t hash);
 
+// Where an entry lies: its slot in the name table, its size and its offset.
+struct EntryLocation {
+  std::size_t slot = 0;
+  std::uint32_t size = 0;    // 6 + name length
+  std::uint32_t offset = 0;  // from the start of the stream
+  StreamId stream_id = 0;
+};
+
 // The stream ID stored under `name` in a whole directory stream, if any.
 [[nodiscard]] Result<std::optional<StreamId>> find_name_in_buffer(
     StreamId dir, std::span<const std::byte> stream, std::string_view name);
+// As find_name_in_buffer, with where the entry lies.
+[[nodiscard]] Result<std::optional<EntryLocation>> locate_name_in_buffer(
+    StreamId dir, std::span<const std::byte> stream, std::string_view name);
+
+// Edits of a whole copy that leave it equal, byte for byte, to what the
+// in-place edits of directory_handle.hpp leave in the stream; each returns the
+// offset from which the copy changed, so that only [offset, end) is written.
+// Adds an entry as the newest of its hash. REQUIRES: `stream` is well formed
+// and holds neither the name nor its twin; the name fits 16 bits.
+[[nodiscard]] Result<std::uint32_t> add_entry_to_buffer(StreamId dir,
+                                                        std::vector<std::byte>& stream,
+                                                        const StreamEntry& entry);
+// REQUIRES: `at` came from locate_name_in_buffer on this very copy.
+std::uint32_t remove_entry_from_buffer(std::vector<std::byte>& stream, const EntryLocation& at);
 
 // Where the regions of a non-empty directory stream lie, once its footer is known.
 struct DirectoryLayout {

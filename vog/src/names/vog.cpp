@@ -10,7 +10,9 @@
 //      and a failed close replaces the operation's own result
 //      (OpenDirectory::close_with).
 //   2. A cached directory copy equals the stream as of its generation; an edit
-//      invalidates after writing and before releasing the directory's lock.
+//      takes the copy out (or invalidates) before writing and puts the edited
+//      copy back only after a complete edit, before releasing the directory's
+//      lock. Lookups search the cached copy in place, never copying it.
 //   3. The state mutex is never held across a stream-layer call.
 // Locking: see vog_state.hpp.
 #include "vog.hpp"
@@ -32,23 +34,34 @@ constexpr std::uint8_t kL4Slot = 1;
 
 VogError read_only() { return VogError::read_only("Vog file is opened for reading"); }
 
-// The directory's bytes from the cache, or from `read` on a miss; a read that
-// raced with an edit is returned to its caller but kept out of the cache.
-template <class ReadFn>
-Result<std::vector<std::byte>> cached_or_read(VogState& state, StreamId dir, ReadFn read) {
+// Runs `use` on the directory's bytes: on the cached copy under the state
+// mutex when there is one, else on bytes from `read`, which enter the cache
+// unless an edit raced with the read (the read is still returned to its caller).
+template <class ReadFn, class UseFn>
+auto with_dir_content(VogState& state, StreamId dir, ReadFn read, UseFn use)
+    -> decltype(use(std::span<const std::byte>())) {
   std::uint64_t generation;
   {
     std::lock_guard lock(state.mu);
-    if (auto hit = state.dir_cache.find(dir); hit != state.dir_cache.end()) return hit->second;
+    if (auto hit = state.dir_cache.find(dir); hit != state.dir_cache.end()) return use(hit->second);
     auto known = state.generations.find(dir);
     generation = known == state.generations.end() ? 0 : known->second;
   }
   VOG_TRY(bytes, read());
+  auto result = use(*bytes);
   std::lock_guard lock(state.mu);
   auto known = state.generations.find(dir);
   if ((known == state.generations.end() ? 0 : known->second) == generation)
-    state.dir_cache.insert_or_assign(dir, *bytes);
-  return bytes;
+    state.dir_cache.insert_or_assign(dir, std::move(*bytes));
+  return result;
+}
+
+// Through the caller's open handle of the directory, or opening it for reading.
+Result<std::vector<std::byte>> read_whole_directory(StreamLayer& streams, StreamId dir,
+                                                    std::optional<BlockStreamHandle> handle) {
+  if (handle) return read_directory(DirectoryHandle{streams, dir, *handle});
+  VOG_TRY(open, OpenDirectory::open(streams, dir, /*for_write=*/false));
+  return open->close_with(read_directory(open->dir()));
 }
 
 }  // namespace
@@ -88,16 +101,17 @@ std::uint8_t Vog::compressed_block_size_shift() const noexcept {
 }
 
 Result<std::vector<std::byte>> Vog::get_dir_content(std::uint32_t dir) {
-  return cached_or_read(*state_, dir, [&]() -> Result<std::vector<std::byte>> {
-    VOG_TRY(open, OpenDirectory::open(*streams_, dir, /*for_write=*/false));
-    return open->close_with(read_directory(open->dir()));
-  });
+  return with_dir_content(*state_, dir, [&] { return read_whole_directory(*streams_, dir, {}); },
+                          [](std::span<const std::byte> bytes) -> Result<std::vector<std::byte>> {
+                            return std::vector<std::byte>(bytes.begin(), bytes.end());
+                          });
 }
 
-Result<std::vector<std::byte>> Vog::get_dir_content_through(std::uint32_t dir,
-                                                            std::uint64_t dir_handle) {
-  return cached_or_read(*state_, dir,
-                        [&] { return read_directory(DirectoryHandle{*streams_, dir, dir_handle}); });
+Result<std::optional<std::uint32_t>> Vog::find_in_dir(std::uint32_t dir, std::string_view name,
+                                                      std::optional<std::uint64_t> dir_handle) {
+  return with_dir_content(
+      *state_, dir, [&] { return read_whole_directory(*streams_, dir, dir_handle); },
+      [&](std::span<const std::byte> bytes) { return find_name_in_buffer(dir, bytes, name); });
 }
 
 void Vog::invalidate_dir_cache(std::uint32_t dir) { state_->invalidate_dir_cache(dir); }
@@ -109,8 +123,7 @@ Result<std::uint32_t> Vog::resolve_dir_stream_id(std::string_view path) {
   for (std::size_t start = 0; start <= path.size();) {
     std::size_t slash = std::min(path.find('/', start), path.size());
     stored.assign(path.substr(start, slash - start)).push_back('/');
-    VOG_TRY(content, get_dir_content(current));
-    VOG_TRY(found, find_name_in_buffer(current, *content, stored));
+    VOG_TRY(found, find_in_dir(current, stored));
     if (!*found) return std::unexpected(VogError::not_found("parent directory does not exist"));
     current = **found;
     start = slash + 1;
@@ -183,8 +196,7 @@ Result<void> Vog::rmdir(std::string_view path) {
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true));
   auto removed = [&]() -> Result<StreamId> {
-    VOG_TRY(length, streams_->stream_length(parent->dir().handle));
-    VOG_TRY(found, find_name_in_handle(parent->dir(), *length, stored));
+    VOG_TRY(found, find_in_dir(*parent_id, stored, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     // Waiting for a read lock on the directory this call holds for writing
     // would never end; only a damaged entry can name its own directory.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -39,8 +40,9 @@ struct VogState final : DirectoryCache {
 
   std::mutex mu;
   std::map<StreamHandle, OpenStreamInfo> open_streams;  // guarded by mu
-  // Whole copies of directory streams. No bound and no eviction: an entry
-  // lives until its directory changes.
+  // Whole copies of directory streams, searched in place under mu. No bound
+  // and no eviction: an entry lives until its directory changes, and an edit
+  // through the cache (take_dir_copy) puts the edited copy back.
   std::unordered_map<StreamId, std::vector<std::byte>> dir_cache;  // guarded by mu
   // Bumped by every change of a directory; an absent ID counts as 0. A read
   // that started under an older generation does not enter the cache.
@@ -51,6 +53,21 @@ struct VogState final : DirectoryCache {
     std::lock_guard lock(mu);
     dir_cache.erase(dir);
     ++generations[dir];
+  }
+  // Both bump the generation: a read that raced with the edit stays out.
+  Result<std::optional<std::vector<std::byte>>> take_dir_copy(const DirectoryHandle& dir) override {
+    {
+      std::lock_guard lock(mu);
+      ++generations[dir.id];
+      if (auto node = dir_cache.extract(dir.id)) return std::move(node.mapped());
+    }
+    VOG_TRY(bytes, read_directory(dir));
+    return std::optional(std::move(*bytes));
+  }
+  void return_dir_copy(StreamId dir, std::vector<std::byte> bytes) override {
+    std::lock_guard lock(mu);
+    ++generations[dir];
+    dir_cache.insert_or_assign(dir, std::move(bytes));
   }
 };
 

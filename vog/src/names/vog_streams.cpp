@@ -9,6 +9,7 @@
 // stream layer without it, and take it again to move the position. A handle
 // closed by another thread meanwhile is simply no longer there to update.
 // Locking: see vog_state.hpp.
+#include <optional>
 #include <utility>
 
 #include "directory_handle.hpp"
@@ -40,6 +41,46 @@ void update(VogState& state, StreamHandle handle, ChangeFn change) {
   std::lock_guard lock(state.mu);
   if (auto found = state.open_streams.find(handle); found != state.open_streams.end())
     change(found->second);
+}
+
+std::uint64_t generation_of(const VogState& state, StreamId dir) {
+  auto known = state.generations.find(dir);
+  return known == state.generations.end() ? 0 : known->second;
+}
+
+using Opened = std::pair<BlockStreamHandle, StreamId>;
+
+// Opens `leaf` as the cached copy of its parent names it, without opening the
+// parent. Sound because a stream ID is freed only after its entry is removed,
+// which bumps the parent's generation: when the generation is the same after
+// the open as at the lookup, the entry held throughout. Nothing (nullopt) when
+// the parent is not cached or changed meanwhile: the caller then takes the
+// parent's lock instead.
+std::optional<Result<Opened>> open_through_cache(VogState& state, StreamLayer& streams,
+                                                 StreamId parent, std::string_view leaf,
+                                                 std::string_view path, bool for_write) {
+  StreamId id;
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(state.mu);
+    auto hit = state.dir_cache.find(parent);
+    if (hit == state.dir_cache.end()) return std::nullopt;
+    generation = generation_of(state, parent);
+    auto found = find_name_in_buffer(parent, hit->second, leaf);
+    if (!found) return Result<Opened>(std::unexpected(std::move(found).error()));
+    if (!*found) return Result<Opened>(std::unexpected(VogError::not_found(std::string(path))));
+    id = **found;
+  }
+  auto handle = streams.open_stream_inner(id, for_write, /*wait=*/false);
+  {
+    std::lock_guard lock(state.mu);
+    if (generation_of(state, parent) == generation) {
+      if (!handle) return Result<Opened>(std::unexpected(std::move(handle).error()));
+      return Result<Opened>(Opened{*handle, id});
+    }
+  }
+  if (handle) (void)streams.close_stream(*handle);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -99,12 +140,15 @@ Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
 
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
+  if (auto fast = open_through_cache(*state_, *streams_, *parent_id, leaf, path, for_write)) {
+    VOG_TRY(opened, std::move(*fast));
+    return add_open_stream(path, opened->first, opened->second, for_write);
+  }
   // The parent's read lock spans the lookup and the open, so the ID found
   // cannot be deleted and handed to another stream in between.
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/false));
-  auto opened = [&]() -> Result<std::pair<BlockStreamHandle, StreamId>> {
-    VOG_TRY(content, get_dir_content_through(*parent_id, parent->dir().handle));
-    VOG_TRY(found, find_name_in_buffer(*parent_id, *content, leaf));
+  auto opened = [&]() -> Result<Opened> {
+    VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     VOG_TRY(handle, streams_->open_stream_inner(**found, for_write, /*wait=*/false));
     return std::pair{*handle, **found};
@@ -140,8 +184,7 @@ Result<void> Vog::delete_stream(std::string_view path) {
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true));
   auto removed = [&]() -> Result<StreamId> {
-    VOG_TRY(length, streams_->stream_length(parent->dir().handle));
-    VOG_TRY(found, find_name_in_handle(parent->dir(), *length, leaf));
+    VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     if (is_open_stream(**found))
       return std::unexpected(VogError::lock_conflict("cannot delete an open stream"));
@@ -163,8 +206,7 @@ Result<void> Vog::rename_stream(std::string_view old_path, std::string_view new_
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(old_parent_id, resolve_dir_stream_id(old_parent));
   VOG_TRY(new_parent_id, resolve_dir_stream_id(new_parent));
-  VOG_TRY(content, get_dir_content(*old_parent_id));
-  VOG_TRY(found, find_name_in_buffer(*old_parent_id, *content, old_leaf));
+  VOG_TRY(found, find_in_dir(*old_parent_id, old_leaf));
   if (!*found) return std::unexpected(VogError::not_found(std::string(old_path)));
   if (is_open_stream(**found))
     return std::unexpected(VogError::lock_conflict("cannot rename an open stream"));

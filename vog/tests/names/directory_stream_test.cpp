@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -461,6 +463,63 @@ TEST_F(DirectoryHandleTest, TableLargerThanItsEntriesCanIndexIsCorrupt) {
   append_u32(stream, 0);
   corrupt_with(stream);
   EXPECT_EQ(error_of(find_name_in_handle(dir(), length(), "a")).kind(), ErrorKind::IoError);
+}
+
+// A cache that lends whole copies, as the namespace layer's does.
+class LendingCache final : public DirectoryCache {
+ public:
+  void invalidate_dir_cache(StreamId dir) override { copies.erase(dir); }
+  Result<std::optional<std::vector<std::byte>>> take_dir_copy(const DirectoryHandle& dir) override {
+    if (auto node = copies.extract(dir.id)) return std::optional(std::move(node.mapped()));
+    VOG_TRY(bytes, read_directory(dir));
+    return std::optional(std::move(*bytes));
+  }
+  void return_dir_copy(StreamId dir, std::vector<std::byte> bytes) override {
+    copies.insert_or_assign(dir, std::move(bytes));
+  }
+  std::map<StreamId, std::vector<std::byte>> copies;
+};
+
+// Random adds and removes (with taken names, twins, colliding hashes and
+// absent names) give the same outcome, byte for byte, whether the edit works
+// in place or on a lent copy; the copy handed back equals the stream, and an
+// edit on a copy reads nothing once the copy is cached.
+TEST_F(DirectoryHandleTest, LentCopyEditsMatchInPlaceEdits) {
+  MemoryStreamLayer other;
+  (void)ok(other.create_stream(false));
+  StreamId other_id = ok(other.create_stream(false));
+  ASSERT_EQ(other_id, id_);
+  BlockStreamHandle other_handle = ok(other.open_stream_inner(other_id, true, false));
+  DirectoryHandle lent{other, other_id, other_handle};
+  LendingCache lending;
+  std::vector<std::string> names = {kCollideA, kCollideB, "a", "a/", "b", "dir/", std::string(300, 'z')};
+  for (int i = 0; i < 20; ++i) names.push_back("n" + std::to_string(i));
+  std::mt19937 gen(7);
+  for (int step = 0; step < 600; ++step) {
+    const std::string& name = names[gen() % names.size()];
+    auto id = static_cast<StreamId>(step);
+    if (gen() % 3 != 0) {
+      auto in_place = add_entry_to_dir_handle(dir(), cache_, name, id, name);
+      auto on_copy = add_entry_to_dir_handle(lent, lending, name, id, name);
+      ASSERT_EQ(in_place.has_value(), on_copy.has_value()) << step;
+      if (!in_place) {
+        EXPECT_EQ(in_place.error(), on_copy.error());
+      }
+    } else {
+      auto in_place = remove_entry_from_dir_handle(dir(), cache_, name, name);
+      auto on_copy = remove_entry_from_dir_handle(lent, lending, name, name);
+      ASSERT_EQ(in_place, on_copy) << step;
+    }
+    std::vector<std::byte> stream(ok(other.stream_length(other_handle)));
+    EXPECT_EQ(ok(other.read(other_handle, 0, stream)), stream.size());
+    ASSERT_EQ(stream, bytes()) << step;
+    if (auto copy = lending.copies.find(other_id); copy != lending.copies.end()) {
+      ASSERT_EQ(copy->second, stream) << step;
+    }
+  }
+  other.clear_transfers();
+  ok(add_entry_to_dir_handle(lent, lending, "fresh", 1, "fresh"));
+  EXPECT_TRUE(other.reads().empty());
 }
 
 TEST(OpenDirectory, ClosesOnDestructionAndReportsAFailedClose) {

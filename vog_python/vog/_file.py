@@ -1,0 +1,208 @@
+"""File objects over Vog streams: a raw stream wrapped as the built-in open() wraps a file."""
+
+from __future__ import annotations
+
+import errno
+import io
+import operator
+import warnings
+from collections.abc import Callable
+from typing import IO, Any
+
+from . import _engine
+from ._errors import IsADirectoryVogError, VogError, make_error
+
+# Larger than io's default: every transfer is one engine call.
+DEFAULT_BUFFER_SIZE = 128 * 1024
+
+_WriteableBuffer = Any  # bytearray, memoryview, array, mmap ...
+_ReadableBuffer = Any
+
+
+class VogRawIO(io.RawIOBase):
+    """One open stream of a Vog file, with a position of its own.
+
+    Reads and writes go to the engine at the position, so no other file object
+    moves it. Created by ``VogFS.open``; closed with it.
+    """
+
+    def __init__(
+        self,
+        engine: _engine.Vog,
+        handle: int,
+        name: str,
+        mode: str,
+        on_close: Callable[[VogRawIO], None],
+    ) -> None:
+        super().__init__()
+        self._engine = engine
+        self._handle = handle
+        self._pos = 0
+        self._readable = "r" in mode or "+" in mode
+        self._writable = "r" not in mode or "+" in mode
+        self._append = "a" in mode
+        self._on_close = on_close
+        self.name = name
+        self.mode = mode
+        if self._append:
+            self._pos = engine.stream_length(handle)
+
+    def __repr__(self) -> str:
+        state = " closed" if self.closed else ""
+        return f"<vog.VogRawIO{state} name={self.name!r} mode={self.mode!r}>"
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on closed file")
+
+    def readable(self) -> bool:
+        self._check_open()
+        return self._readable
+
+    def writable(self) -> bool:
+        self._check_open()
+        return self._writable
+
+    def seekable(self) -> bool:
+        self._check_open()
+        return True
+
+    def _check_readable(self) -> None:
+        self._check_open()
+        if not self._readable:
+            raise io.UnsupportedOperation("File not open for reading")
+
+    def _check_writable(self) -> None:
+        self._check_open()
+        if not self._writable:
+            raise io.UnsupportedOperation("File not open for writing")
+
+    def readinto(self, buffer: _WriteableBuffer) -> int:
+        self._check_readable()
+        count = self._engine.read_at(self._handle, self._pos, buffer)
+        self._pos += count
+        return count
+
+    def readall(self) -> bytes:
+        self._check_readable()
+        buffer = bytearray(max(self._engine.stream_length(self._handle) - self._pos, 0))
+        count = self.readinto(buffer)
+        del buffer[count:]
+        return bytes(buffer)
+
+    def write(self, data: _ReadableBuffer) -> int:
+        self._check_writable()
+        if self._append:
+            self._pos = self._engine.stream_length(self._handle)
+        count = self._engine.write_at(self._handle, self._pos, data)
+        self._pos += count
+        return count
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._check_open()
+        offset = operator.index(offset)
+        if whence == io.SEEK_SET:
+            position = offset
+        elif whence == io.SEEK_CUR:
+            position = self._pos + offset
+        elif whence == io.SEEK_END:
+            position = self._engine.stream_length(self._handle) + offset
+        else:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if position < 0:
+            raise OSError(errno.EINVAL, "Invalid argument")
+        self._pos = position
+        return position
+
+    def tell(self) -> int:
+        self._check_open()
+        return self._pos
+
+    def truncate(self, size: int | None = None) -> int:
+        self._check_writable()
+        size = self._pos if size is None else operator.index(size)
+        if size < 0:
+            raise OSError(errno.EINVAL, "Invalid argument")
+        self._engine.resize(self._handle, size)
+        return size
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            super().close()
+        finally:
+            self._on_close(self)
+            self._engine.close_stream(self._handle)
+
+
+def parse_mode(mode: str) -> tuple[str, bool]:
+    """The raw mode ("rb", "wb+", ...) and whether ``mode`` is binary, checked as open() does."""
+    modes = set(mode)
+    if modes - set("axrwb+t") or len(mode) > len(modes):
+        raise ValueError(f"invalid mode: {mode!r}")
+    kinds = [kind for kind in "xrwa" if kind in modes]
+    if "t" in modes and "b" in modes:
+        raise ValueError("can't have text and binary mode at once")
+    if len(kinds) != 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    return kinds[0] + "b" + ("+" if "+" in modes else ""), "b" in modes
+
+
+def wrap(
+    raw: VogRawIO,
+    mode: str,
+    binary: bool,
+    buffering: int,
+    encoding: str | None,
+    errors: str | None,
+    newline: str | None,
+) -> IO[Any]:
+    """The buffered (and for text, decoded) file object over ``raw``, as open() builds it."""
+    line_buffering = buffering == 1
+    if line_buffering:
+        buffering = -1
+    if buffering < 0:
+        buffering = DEFAULT_BUFFER_SIZE
+    if buffering == 0:
+        return raw
+    buffer: io.BufferedIOBase
+    if raw.mode.endswith("+"):
+        buffer = io.BufferedRandom(raw, buffering)
+    elif raw.mode.startswith("r"):
+        buffer = io.BufferedReader(raw, buffering)
+    else:
+        buffer = io.BufferedWriter(raw, buffering)
+    if binary:
+        return buffer
+    text = io.TextIOWrapper(
+        buffer, io.text_encoding(encoding), errors, newline, line_buffering=line_buffering
+    )
+    text.mode = mode  # type: ignore[misc]  # as open() sets it
+    return text
+
+
+def check_arguments(
+    binary: bool, buffering: int, encoding: str | None, errors: str | None, newline: str | None
+) -> None:
+    """The argument checks open() makes before it touches any file."""
+    if binary:
+        for name, value in (("an encoding", encoding), ("an errors", errors), ("a newline", newline)):
+            if value is not None:
+                raise ValueError(f"binary mode doesn't take {name} argument")
+        if buffering == 1:
+            warnings.warn(
+                "line buffering (buffering=1) isn't supported in binary mode, "
+                "the default buffer size will be used",
+                RuntimeWarning,
+                3,
+            )
+    elif buffering == 0:
+        raise ValueError("can't have unbuffered text I/O")
+    if newline not in (None, "", "\n", "\r", "\r\n"):
+        raise ValueError(f"illegal newline value: {newline!r}")
+
+
+def is_a_directory(path: str, cause: VogError) -> VogError:
+    return make_error(cause.kind, f"is a directory: {path}", IsADirectoryVogError, errno.EISDIR)
+

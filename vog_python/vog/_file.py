@@ -43,7 +43,11 @@ class VogRawIO(io.RawIOBase):
         self._append = "a" in mode
         self._on_close = on_close
         self.name = name
-        self.mode = mode
+        # As FileIO names its modes: "w+" reads back as "rb+".
+        if mode[0] in "xa" or not self._readable:
+            self.mode = mode
+        else:
+            self.mode = "rb+" if self._writable else "rb"
         if self._append:
             self._pos = engine.stream_length(handle)
 

@@ -35,13 +35,13 @@ class VogRawIO(io.RawIOBase):
         on_close: Callable[[VogRawIO], None],
     ) -> None:
         super().__init__()
-        self._engine = engine
+        self._engine: Any = engine  # None once closed
         self._handle = handle
         self._pos = 0
         self._readable = "r" in mode or "+" in mode
         self._writable = "r" not in mode or "+" in mode
         self._append = "a" in mode
-        self._on_close = on_close
+        self._on_close: Any = on_close  # None once closed
         self.name = name
         # As FileIO names its modes: "w+" reads back as "rb+".
         if mode[0] in "xa" or not self._readable:
@@ -136,8 +136,11 @@ class VogRawIO(io.RawIOBase):
         try:
             super().close()
         finally:
-            self._on_close(self)
-            self._engine.close_stream(self._handle)
+            # A closed file object that lingers must not keep the Vog file open.
+            on_close, self._on_close = self._on_close, None
+            engine, self._engine = self._engine, None
+            on_close(self)
+            engine.close_stream(self._handle)
 
 
 def parse_mode(mode: str) -> tuple[str, bool]:

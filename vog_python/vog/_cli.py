@@ -111,7 +111,7 @@ class _Progress:
     def __init__(self, description: str, total: int | None) -> None:
         self._bar: Any = None
         if sys.stderr.isatty():
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import]  # no types
 
             self._bar = tqdm(total=total, desc=description, unit="B", unit_scale=True, leave=False)
 
@@ -180,9 +180,8 @@ def _vog_size(fs: VogFS, paths: Sequence[str]) -> int:
 
 
 def _ls(fs: VogFS, args: argparse.Namespace) -> int:
-    tops = [(t, d, f) for t, d, f in fs.walk(args.path)] if args.recursive else [None]
-    for index, top in enumerate(tops):
-        where = _fs.normpath(args.path) if top is None else top[0]
+    tops = [top for top, _, _ in fs.walk(args.path)] if args.recursive else [_fs.normpath(args.path)]
+    for index, where in enumerate(tops):
         if args.recursive:
             print(f"{'' if index == 0 else chr(10)}{where or '/'}:")
         for entry in fs.scandir(where):

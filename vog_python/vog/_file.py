@@ -7,7 +7,7 @@ import io
 import operator
 import warnings
 from collections.abc import Callable
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from . import _engine
 from ._errors import IsADirectoryVogError, VogError, make_error
@@ -35,7 +35,7 @@ class VogRawIO(io.RawIOBase):
         on_close: Callable[[VogRawIO], None],
     ) -> None:
         super().__init__()
-        self._engine: Any = engine  # None once closed
+        self._engine: _engine.Vog | None = engine  # None once closed
         self._handle = handle
         self._pos = 0
         self._readable = "r" in mode or "+" in mode
@@ -55,9 +55,11 @@ class VogRawIO(io.RawIOBase):
         state = " closed" if self.closed else ""
         return f"<vog.VogRawIO{state} name={self.name!r} mode={self.mode!r}>"
 
-    def _check_open(self) -> None:
-        if self.closed:
+    def _check_open(self) -> _engine.Vog:
+        engine = self._engine
+        if engine is None or self.closed:
             raise ValueError("I/O operation on closed file")
+        return engine
 
     def readable(self) -> bool:
         self._check_open()
@@ -71,46 +73,47 @@ class VogRawIO(io.RawIOBase):
         self._check_open()
         return True
 
-    def _check_readable(self) -> None:
-        self._check_open()
+    def _check_readable(self) -> _engine.Vog:
+        engine = self._check_open()
         if not self._readable:
             raise io.UnsupportedOperation("File not open for reading")
+        return engine
 
-    def _check_writable(self) -> None:
-        self._check_open()
+    def _check_writable(self) -> _engine.Vog:
+        engine = self._check_open()
         if not self._writable:
             raise io.UnsupportedOperation("File not open for writing")
+        return engine
 
     def readinto(self, buffer: _WriteableBuffer) -> int:
-        self._check_readable()
-        count = self._engine.read_at(self._handle, self._pos, buffer)
+        count = self._check_readable().read_at(self._handle, self._pos, buffer)
         self._pos += count
         return count
 
     def readall(self) -> bytes:
-        self._check_readable()
-        buffer = bytearray(max(self._engine.stream_length(self._handle) - self._pos, 0))
+        engine = self._check_readable()
+        buffer = bytearray(max(engine.stream_length(self._handle) - self._pos, 0))
         count = self.readinto(buffer)
         del buffer[count:]
         return bytes(buffer)
 
     def write(self, data: _ReadableBuffer) -> int:
-        self._check_writable()
+        engine = self._check_writable()
         if self._append:
-            self._pos = self._engine.stream_length(self._handle)
-        count = self._engine.write_at(self._handle, self._pos, data)
+            self._pos = engine.stream_length(self._handle)
+        count = engine.write_at(self._handle, self._pos, data)
         self._pos += count
         return count
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
-        self._check_open()
+        engine = self._check_open()
         offset = operator.index(offset)
         if whence == io.SEEK_SET:
             position = offset
         elif whence == io.SEEK_CUR:
             position = self._pos + offset
         elif whence == io.SEEK_END:
-            position = self._engine.stream_length(self._handle) + offset
+            position = engine.stream_length(self._handle) + offset
         else:
             raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
         if position < 0:
@@ -123,11 +126,11 @@ class VogRawIO(io.RawIOBase):
         return self._pos
 
     def truncate(self, size: int | None = None) -> int:
-        self._check_writable()
+        engine = self._check_writable()
         size = self._pos if size is None else operator.index(size)
         if size < 0:
             raise OSError(errno.EINVAL, "Invalid argument")
-        self._engine.resize(self._handle, size)
+        engine.resize(self._handle, size)
         return size
 
     def close(self) -> None:
@@ -140,7 +143,8 @@ class VogRawIO(io.RawIOBase):
             on_close, self._on_close = self._on_close, None
             engine, self._engine = self._engine, None
             on_close(self)
-            engine.close_stream(self._handle)
+            if engine is not None:
+                engine.close_stream(self._handle)
 
 
 def parse_mode(mode: str) -> tuple[str, bool]:
@@ -172,8 +176,8 @@ def wrap(
     if buffering < 0:
         buffering = DEFAULT_BUFFER_SIZE
     if buffering == 0:
-        return raw
-    buffer: io.BufferedIOBase
+        return cast(IO[Any], raw)
+    buffer: io.BufferedReader | io.BufferedWriter | io.BufferedRandom
     if raw.mode.endswith("+"):
         buffer = io.BufferedRandom(raw, buffering)
     elif raw.mode.startswith("r"):
@@ -182,9 +186,7 @@ def wrap(
         buffer = io.BufferedWriter(raw, buffering)
     if binary:
         return buffer
-    text = io.TextIOWrapper(
-        buffer, io.text_encoding(encoding), errors, newline, line_buffering=line_buffering
-    )
+    text = io.TextIOWrapper(buffer, encoding, errors, newline, line_buffering=line_buffering)
     text.mode = mode  # type: ignore[misc]  # as open() sets it
     return text
 

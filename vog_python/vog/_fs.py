@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import errno
 import fcntl
+import io
 import os
 import stat as stat_module
 import threading
@@ -12,7 +13,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import PurePosixPath
 from types import TracebackType
-from typing import IO, Any, Literal, NoReturn
+from typing import IO, Any, BinaryIO, Literal, NoReturn, overload
 
 from . import _engine
 from ._errors import (
@@ -31,6 +32,13 @@ StrPath = str | PurePosixPath
 LocalPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Password = str | bytes | None
 Progress = Callable[[int], object] | None
+BinaryMode = Literal[
+    "rb", "wb", "ab", "xb", "r+b", "rb+", "w+b", "wb+", "a+b", "ab+", "x+b", "xb+"
+]
+TextMode = Literal[
+    "r", "w", "a", "x", "r+", "w+", "a+", "x+",
+    "rt", "wt", "at", "xt", "r+t", "rt+", "w+t", "wt+", "a+t", "at+", "x+t", "xt+",
+]
 
 # Copies move this much per engine call.
 _COPY_CHUNK = 1 << 20
@@ -163,6 +171,45 @@ class VogFS:
         return self._live().verify()
 
     # ---- streams
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: BinaryMode = "rb",
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> BinaryIO: ...
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: TextMode,
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> io.TextIOWrapper: ...
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: str,
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> IO[Any]: ...
 
     def open(
         self,

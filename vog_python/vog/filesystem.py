@@ -17,13 +17,13 @@ from __future__ import annotations
 import threading
 from typing import IO, Any
 
-from fsspec.archive import AbstractArchiveFileSystem
-from fsspec.implementations.local import LocalFileSystem
+from fsspec.archive import AbstractArchiveFileSystem  # type: ignore[import]  # no types
+from fsspec.implementations.local import LocalFileSystem  # type: ignore[import]
 
 from ._fs import Password, VogFS, join, normpath, open_vog
 
 
-class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]  # fsspec has no types
+class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
     protocol = "vog"
     root_marker = ""
     cachable = False  # each instance holds the file open (and maybe its write lock)

@@ -12,8 +12,10 @@ from typing import IO, Any, cast
 from . import _engine
 from ._errors import IsADirectoryVogError, VogError, make_error
 
-# Larger than io's default: every transfer is one engine call.
-DEFAULT_BUFFER_SIZE = 128 * 1024
+# Batches small reads and writes into one engine call each, yet stays below
+# the 64 KiB chunks of shutil.copyfileobj and the like, which then go straight
+# to the engine instead of being copied through the buffer.
+DEFAULT_BUFFER_SIZE = 32 * 1024
 
 _WriteableBuffer = Any  # bytearray, memoryview, array, mmap ...
 _ReadableBuffer = Any

@@ -262,17 +262,23 @@ class VogFS:
             if kind == "x":
                 return engine.create_stream(path, compressed)
             if kind == "w":
-                try:
-                    engine.delete_stream(path)
-                except NotFoundError:
-                    pass
-                return engine.create_stream(path, compressed)
+                return self._create_replacing(engine, path, compressed)
             try:
                 return engine.open_stream(path, _engine.OpenMode.WRITE)
             except NotFoundError:
                 return engine.create_stream(path, compressed)
         except VogError as error:
             raise self._explain(error, path, creating=kind == "x") from None
+
+    @staticmethod
+    def _create_replacing(engine: _engine.Vog, path: str, compressed: bool) -> int:
+        """A new, empty stream at ``path``, replacing a stream there (a failed delete
+        costs more than a failed create, so creating comes first)."""
+        try:
+            return engine.create_stream(path, compressed)
+        except ExistsError:
+            engine.delete_stream(path)
+            return engine.create_stream(path, compressed)
 
     def _explain(self, error: VogError, path: str, creating: bool = False) -> VogError:
         """A failure that a directory at ``path`` caused, as the error os would give."""
@@ -496,15 +502,34 @@ class VogFS:
                 self._put_file(os.path.join(dirpath, filename), join(target, filename), compressed, progress)
 
     def _put_file(self, source: str, dest: str, compressed: bool, progress: Progress) -> None:
-        with open(source, "rb") as local, self.open(dest, "wb", buffering=0, compressed=compressed) as stream:
-            size = os.fstat(local.fileno()).st_size
-            if size <= _COPY_CHUNK:  # the common small file: one read, one engine write
-                data = local.read()
-                self._write_all(stream, memoryview(data))
-                if progress:
-                    progress(len(data))
+        fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            size = os.fstat(fd).st_size
+            data = memoryview(os.read(fd, size + 1)) if size <= _COPY_CHUNK else None
+            if data is None or len(data) > size:  # big, or growing while we read it
+                os.lseek(fd, 0, os.SEEK_SET)
+                with open(fd, "rb", closefd=False) as local, self.open(
+                    dest, "wb", buffering=0, compressed=compressed
+                ) as stream:
+                    _copy(local, stream, progress)
                 return
-            _copy(local, stream, progress)
+        finally:
+            os.close(fd)
+        # The common small file: one read, and one engine call each to create,
+        # write and close, without a file object around them.
+        engine = self._live()
+        try:
+            handle = self._create_replacing(engine, dest, compressed)
+        except VogError as error:
+            raise self._explain(error, dest) from None
+        try:
+            written = 0
+            while written < len(data):
+                written += engine.write_at(handle, written, data[written:])
+        finally:
+            engine.close_stream(handle)
+        if progress:
+            progress(len(data))
 
     def get(
         self, path: StrPath, local_path: LocalPath, recursive: bool = False, progress: Progress = None

@@ -276,8 +276,11 @@ class VogFS:
         costs more than a failed create, so creating comes first)."""
         try:
             return engine.create_stream(path, compressed)
-        except ExistsError:
-            engine.delete_stream(path)
+        except ExistsError as exists:
+            try:
+                engine.delete_stream(path)
+            except NotFoundError:
+                raise exists from None  # a directory holds the name
             return engine.create_stream(path, compressed)
 
     def _explain(self, error: VogError, path: str, creating: bool = False) -> VogError:

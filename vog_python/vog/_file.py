@@ -101,10 +101,11 @@ class VogRawIO(io.RawIOBase):
 
     def write(self, data: _ReadableBuffer) -> int:
         engine = self._check_writable()
-        if self._append:
-            self._pos = engine.stream_length(self._handle)
-        count = engine.write_at(self._handle, self._pos, data)
-        self._pos += count
+        # Appending writes at the end and moves there, unless it writes nothing (as O_APPEND).
+        start = engine.stream_length(self._handle) if self._append else self._pos
+        count = engine.write_at(self._handle, start, data)
+        if count:
+            self._pos = start + count
         return count
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:

@@ -81,7 +81,7 @@ _BY_KIND: dict[ErrorKind, tuple[type[VogError], int]] = {
     ErrorKind.IO_ERROR: (VogOSError, errno.EIO),
     ErrorKind.READ_ONLY: (VogOSError, errno.EROFS),
     ErrorKind.WRONG_PASSWORD: (PasswordError, errno.EACCES),
-    ErrorKind.ENCRYPTION_REQUIRED: (PasswordError, errno.EACCES),
+    ErrorKind.ENCRYPTION_REQUIRED: (VogOSError, errno.EACCES),
 }
 
 _BY_ERRNO: dict[int, type[VogError]] = {

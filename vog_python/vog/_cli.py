@@ -180,6 +180,10 @@ def _vog_size(fs: VogFS, paths: Sequence[str]) -> int:
 
 
 def _ls(fs: VogFS, args: argparse.Namespace) -> int:
+    if fs.isfile(args.path):  # as ls: a stream lists as itself
+        info = fs.stat(args.path)
+        print(f"{'c' if info.compressed else '-'} {info.st_size:>12} {args.path}" if args.long else args.path)
+        return 0
     tops = [top for top, _, _ in fs.walk(args.path)] if args.recursive else [_fs.normpath(args.path)]
     for index, where in enumerate(tops):
         if args.recursive:

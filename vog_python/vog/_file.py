@@ -10,7 +10,6 @@ from collections.abc import Callable
 from typing import IO, Any, cast
 
 from . import _engine
-from ._errors import IsADirectoryVogError, VogError, make_error
 
 # Batches small reads and writes into one engine call each, yet stays below
 # the 64 KiB chunks of shutil.copyfileobj and the like, which then go straight
@@ -213,8 +212,3 @@ def check_arguments(
         raise ValueError("can't have unbuffered text I/O")
     if newline not in (None, "", "\n", "\r", "\r\n"):
         raise ValueError(f"illegal newline value: {newline!r}")
-
-
-def is_a_directory(path: str, cause: VogError) -> VogError:
-    return make_error(cause.kind, f"is a directory: {path}", IsADirectoryVogError, errno.EISDIR)
-

@@ -77,6 +77,8 @@ def test_tree_helpers(tmp_path):
             ("a/d", [], []),
         ]
         assert [top for top, _, _ in fs.walk("a", topdown=False)] == ["a/b/c", "a/b", "a/d", "a"]
+        skipped = []
+        assert list(fs.walk("missing", onerror=skipped.append)) == [] and len(skipped) == 1
         pruned = []
         for top, dirs, _ in fs.walk():
             pruned.append(top)
@@ -143,6 +145,7 @@ def test_put_and_get_copy_trees_as_cp_does(tmp_path):
         (lambda fs: fs.listdir("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
         (lambda fs: fs.stat("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
         (lambda fs: fs.remove("d"), IsADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.rmtree("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
         (lambda fs: fs.rmdir("s"), NotADirectoryError, ErrorKind.NOT_FOUND),
         (lambda fs: fs.rmdir("d"), OSError, ErrorKind.NOT_EMPTY),
         (lambda fs: fs.mkdir("s"), FileExistsError, ErrorKind.ALREADY_EXISTS),

@@ -170,7 +170,7 @@ def _vog_size(fs: VogFS, paths: Sequence[str]) -> int:
     total = 0
     for path in paths:
         if fs.isdir(path):
-            total += sum(fs.stat(_fs.join(top, name)).st_size for top, _, files in fs.walk(path) for name in files)
+            total += sum(fs.stat(_fs.join(top, name)).st_size for top, _, files in fs.walk(path, onerror=_fs._raise) for name in files)
         else:
             total += fs.stat(path).st_size
     return total
@@ -184,7 +184,7 @@ def _ls(fs: VogFS, args: argparse.Namespace) -> int:
         info = fs.stat(args.path)
         print(f"{'c' if info.compressed else '-'} {info.st_size:>12} {args.path}" if args.long else args.path)
         return 0
-    tops = [top for top, _, _ in fs.walk(args.path)] if args.recursive else [_fs.normpath(args.path)]
+    tops = [top for top, _, _ in fs.walk(args.path, onerror=_fs._raise)] if args.recursive else [_fs.normpath(args.path)]
     for index, where in enumerate(tops):
         if args.recursive:
             print(f"{'' if index == 0 else chr(10)}{where or '/'}:")

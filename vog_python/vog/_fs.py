@@ -392,9 +392,13 @@ class VogFS:
         )
 
     def walk(
-        self, top: StrPath = "", topdown: bool = True
+        self,
+        top: StrPath = "",
+        topdown: bool = True,
+        onerror: Callable[[OSError], object] | None = None,
     ) -> Iterator[tuple[str, list[str], list[str]]]:
-        """As os.walk: (dirpath, dirnames, filenames); with ``topdown`` dirnames may be pruned."""
+        """As os.walk: (dirpath, dirnames, filenames); with ``topdown`` dirnames may be
+        pruned; a directory that cannot be listed is skipped after ``onerror`` saw why."""
         root = normpath(top)
         pending: list[str | tuple[str, list[str], list[str]]] = [root]
         while pending:
@@ -404,7 +408,13 @@ class VogFS:
                 continue
             dirs: list[str] = []
             files: list[str] = []
-            for entry in self.scandir(item):
+            try:
+                entries = self.scandir(item)
+            except OSError as error:
+                if onerror is not None:
+                    onerror(error)
+                continue
+            for entry in entries:
                 (dirs if entry.is_dir() else files).append(entry.name)
             if topdown:
                 yield item, dirs, files
@@ -454,7 +464,7 @@ class VogFS:
         top = normpath(path)
         if self._kind(top) == "file":
             raise make_error(ErrorKind.NOT_FOUND, f"not a directory: {top}", NotADirectoryVogError, errno.ENOTDIR)
-        for dirpath, _, filenames in self.walk(top, topdown=False):
+        for dirpath, _, filenames in self.walk(top, topdown=False, onerror=_raise):
             for filename in filenames:
                 self.remove(join(dirpath, filename))
             if dirpath:
@@ -548,7 +558,7 @@ class VogFS:
             return
         if not recursive:
             raise make_error(ErrorKind.NOT_FOUND, f"is a directory: {source}", IsADirectoryVogError, errno.EISDIR)
-        for dirpath, _, filenames in self.walk(source):
+        for dirpath, _, filenames in self.walk(source, onerror=_raise):
             relative = dirpath[len(source):].lstrip("/")
             target = os.path.join(dest, *relative.split("/")) if relative else dest
             os.makedirs(target, exist_ok=True)
@@ -558,6 +568,10 @@ class VogFS:
     def _get_file(self, source: str, dest: str, progress: Progress) -> None:
         with self.open(source, "rb", buffering=0) as stream, open(dest, "wb") as local:
             _copy(stream, local, progress)
+
+
+def _raise(error: OSError) -> NoReturn:
+    raise error
 
 
 def _copy(source: IO[bytes], dest: IO[bytes], progress: Progress) -> None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import fcntl
 import io
@@ -243,10 +244,13 @@ class VogFS:
             raw.close()
             raise
         with self._lock:
-            if self._engine is None:  # closed meanwhile
+            registered = self._engine is not None
+            if registered:
+                self._files[id(raw)] = weakref.ref(file)
+        if not registered:  # closed by another thread meanwhile, engine and all
+            with contextlib.suppress(Exception):
                 file.close()
-                raise ValueError("I/O operation on closed Vog file")
-            self._files[id(raw)] = weakref.ref(file)
+            raise ValueError("I/O operation on closed Vog file")
         return file
 
     def _forget(self, raw: VogRawIO) -> None:

@@ -14,13 +14,14 @@ import os
 import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+from typing import Any, TypeVar
 
 from . import _engine, _fs
 from ._errors import ErrorKind, VogError
 from ._fs import VogFS
 
 EXIT_FAILURE = 1
+T = TypeVar("T")
 _READING = ("ls", "tree", "cat", "get", "info", "verify")
 
 
@@ -89,17 +90,21 @@ def _prompt(path: str) -> bytes:
     return getpass.getpass(f"Password for {path}: ").encode()
 
 
-def _open(args: argparse.Namespace, mode: str, create: bool = False) -> VogFS:
-    """Opens the Vog file, asking for a password only when it turns out to need one."""
-    password = _password_from(args)
+def _with_password(args: argparse.Namespace, call: Callable[[bytes | None], T], create: bool = False) -> T:
+    """Runs ``call`` with the password given, asking for one only when the file turns out to need it."""
     if not create and not os.path.exists(args.vog_file):
         raise FileNotFoundError(f"no such Vog file: {args.vog_file}")
+    password = _password_from(args)
     try:
-        return _fs.open_vog(args.vog_file, mode, password=password)
+        return call(password)
     except VogError as error:
         if error.kind is not ErrorKind.ENCRYPTION_REQUIRED or password is not None:
             raise
-    return _fs.open_vog(args.vog_file, mode, password=_prompt(args.vog_file))
+    return call(_prompt(args.vog_file))
+
+
+def _open(args: argparse.Namespace, mode: str, create: bool = False) -> VogFS:
+    return _with_password(args, lambda password: _fs.open_vog(args.vog_file, mode, password=password), create)
 
 
 # ---- progress
@@ -298,14 +303,11 @@ def _verify(fs: VogFS, args: argparse.Namespace) -> int:
 
 
 def _optimize(args: argparse.Namespace) -> int:
-    password = _password_from(args)
-    if password is None:
-        with _open(args, "r") as fs:  # finds out whether a password is needed, and asks
-            if fs.is_encrypted:
-                password = _prompt(args.vog_file)
-    with _busy("optimize"):
-        reclaimed = _engine.Vog.optimize(os.fsdecode(args.vog_file), password)
-    print(f"reclaimed {reclaimed} bytes")
+    def optimize(password: bytes | None) -> int:
+        with _busy("optimize"):
+            return _engine.Vog.optimize(os.fsdecode(args.vog_file), password)
+
+    print(f"reclaimed {_with_password(args, optimize)} bytes")
     return 0
 
 

@@ -1,79 +1,77 @@
 """Vog quick start: a tree of directories and streams inside one file.
 
-Run with the built module on the path, e.g. PYTHONPATH=build/vog_python.
+Run with the package installed (pip install .) or from a build:
+PYTHONPATH=build/vog_python python3 examples/quickstart.py
 """
+
+import csv
 import os
+import shutil
 import sys
 import tempfile
 
-from libvog import EntryType, OpenMode, Vog, VogError
+import vog
 
 
-def show_tree(vog, path="", indent="  "):
-    for entry in vog.list(path):
-        child = f"{path}/{entry.name}" if path else entry.name
-        if entry.entry_type is EntryType.DIRECTORY:
-            print(f"{indent}{entry.name}/")
-            show_tree(vog, child, indent + "  ")
-        else:
-            handle = vog.open_stream(child, OpenMode.READ)
-            size, packed = vog.stream_length(handle), vog.is_stream_compressed(handle)
-            vog.close_stream(handle)
-            print(f"{indent}{entry.name}  ({size} bytes{', compressed' if packed else ''})")
-
-
-def main(workdir):
+def main(workdir: str) -> None:
     path = os.path.join(workdir, "quickstart.vog")
 
-    # Create a file with directories, a plain and a compressed stream.
-    vog = Vog.create(path)
-    vog.mkdir("docs")
-    vog.mkdir("docs/drafts")
-    notes = vog.create_stream("docs/notes.txt")
-    vog.write(notes, b"Vog keeps a whole tree inside one file.\n")
-    vog.close_stream(notes)
-    log = vog.create_stream("docs/drafts/log.txt", compressed=True)
-    for day in range(1, 2001):
-        vog.write(log, f"day {day}: all well\n".encode())
-    vog.close_stream(log)
-    scratch = vog.create_stream("scratch.bin")
-    vog.write(scratch, bytes(200_000))
-    vog.close_stream(scratch)
-    vog.delete_stream("scratch.bin")  # leaves free blocks behind for optimize
-    print(f"created {path}:")
-    show_tree(vog)
-    vog.close()
+    # "x" creates a new file ("w" replaces one, "a" opens or creates, "r" reads).
+    with vog.open(path, "x") as fs:
+        fs.makedirs("docs/drafts")
+        with fs.open("docs/notes.txt", "w", encoding="utf-8") as notes:  # a text file object
+            notes.write("Vog keeps a whole tree inside one file.\n")
+        with fs.open("docs/drafts/log.txt", "w", compressed=True) as log:
+            for day in range(1, 2001):
+                print(f"day {day}: all well", file=log)
+        fs.mkdir("tables")
+        with fs.open("tables/sizes.csv", "w", newline="") as table:  # csv works on it as on a file
+            writer = csv.writer(table)
+            writer.writerow(["name", "bytes"])
+            for top, _, files in fs.walk():
+                for name in files:
+                    stream = f"{top}/{name}" if top else name
+                    writer.writerow([stream, fs.stat(stream).st_size])
+        fs.write_bytes("scratch.bin", bytes(200_000))
+        fs.remove("scratch.bin")  # leaves free blocks behind for optimize
+        print(f"created {path}:")
+        for top, dirs, files in fs.walk():
+            depth = top.count("/") + 1 if top else 0
+            print("  " * depth + (top.rsplit("/", 1)[-1] + "/" if top else "/"))
+            for name in files:
+                info = fs.stat(f"{top}/{name}" if top else name)
+                packed = ", compressed" if info.compressed else ""
+                print("  " * (depth + 1) + f"{name}  ({info.st_size} bytes{packed})")
 
-    # Reopen read-only, read back, and check the file.
-    vog = Vog.open(path, OpenMode.READ)
-    log = vog.open_stream("docs/drafts/log.txt", OpenMode.READ)
-    vog.seek(log, vog.stream_length(log) - 40)
-    print("last line of the log:", vog.read(log, 40).decode().splitlines()[-1])
-    vog.close_stream(log)
-    print("verify:", vog.verify() or "no problems")
-    vog.close()
+    # Reopen for reading: binary file objects seek as files do.
+    with vog.open(path) as fs:
+        with fs.open("docs/drafts/log.txt", "rb") as log:
+            log.seek(-40, os.SEEK_END)
+            print("last line of the log:", log.read().decode().splitlines()[-1])
+        with fs.open("tables/sizes.csv", "r", newline="") as table:
+            print("table:", [row for row in csv.reader(table)][1:])
+        with fs.open("docs/notes.txt", "rb") as source, open(os.path.join(workdir, "notes.txt"), "wb") as copy:
+            shutil.copyfileobj(source, copy)
+        print("verify:", fs.verify() or "no problems")
 
     before = os.path.getsize(path)
-    reclaimed = Vog.optimize(path)
+    reclaimed = vog.optimize(path)
     print(f"optimize reclaimed {reclaimed} bytes ({before} -> {os.path.getsize(path)})")
 
-    # A second, encrypted file.
+    # A second, encrypted file. Failures are built-in exceptions, and vog.VogError.
     secret_path = os.path.join(workdir, "secret.vog")
-    vog = Vog.create(secret_path, password=b"correct horse")
-    handle = vog.create_stream("diary")
-    vog.write(handle, b"nobody reads this without the password")
-    vog.close_stream(handle)
-    vog.close()
+    with vog.open(secret_path, "x", password="correct horse") as fs:
+        fs.write_text("diary", "nobody reads this without the password", encoding="utf-8")
     try:
-        Vog.open(secret_path, OpenMode.READ, password=b"wrong")
-    except VogError as error:
+        vog.open(secret_path, password="wrong")
+    except PermissionError as error:
         print("with a wrong password:", error)
-    vog = Vog.open(secret_path, OpenMode.READ, password=b"correct horse")
-    handle = vog.open_stream("diary", OpenMode.READ)
-    print("encrypted:", vog.is_encrypted(), "-", vog.read(handle, 100).decode())
-    vog.close_stream(handle)
-    print("verify:", vog.verify() or "no problems")
-    vog.close()
+    with vog.open(secret_path, password="correct horse") as fs:
+        print("encrypted:", fs.is_encrypted, "-", fs.read_text("diary", encoding="utf-8"))
+        try:
+            fs.open("missing.txt")
+        except FileNotFoundError as error:
+            print("a missing stream:", error)
 
 
 if __name__ == "__main__":

@@ -44,6 +44,14 @@ struct DirEntry {
   friend bool operator==(const DirEntry&, const DirEntry&) = default;
 };
 
+// What stat() reports; the sizes are those of a stream and 0 for a directory.
+struct PathInfo {
+  EntryType entry_type = EntryType::Stream;
+  std::uint64_t length = 0;
+  std::uint64_t reserved = 0;
+  bool compressed = false;
+};
+
 struct CreateOptions {
   // Absent: not encrypted. An empty password is a password like any other.
   std::optional<std::span<const std::byte>> password;
@@ -111,6 +119,20 @@ class Vog {
   [[nodiscard]] Result<std::uint64_t> stream_length(StreamHandle handle);
   [[nodiscard]] Result<std::uint64_t> stream_reserved(StreamHandle handle);
   [[nodiscard]] Result<bool> is_stream_compressed(StreamHandle handle);
+
+  // File-like access. read_at and write_at transfer at `offset` and neither use
+  // nor move the handle's position, so one handle serves callers that keep
+  // positions of their own; a write past the end fills the gap with zeros.
+  // resize shortens the stream or lengthens it with zeros (a shorter length
+  // lowers the position as truncate does). stat describes what `path` names
+  // without opening it: the root is the empty path, and a stream this Vog holds
+  // open for writing is described as its handle sees it.
+  [[nodiscard]] Result<std::size_t> read_at(StreamHandle handle, std::uint64_t offset,
+                                            std::span<std::byte> buffer);
+  [[nodiscard]] Result<std::size_t> write_at(StreamHandle handle, std::uint64_t offset,
+                                             std::span<const std::byte> data);
+  [[nodiscard]] Result<void> resize(StreamHandle handle, std::uint64_t new_len);
+  [[nodiscard]] Result<PathInfo> stat(std::string_view path);
 
   // Closes every open stream handle; keeps going after a failure and returns the first.
   [[nodiscard]] Result<void> flush_open_streams();

@@ -1,6 +1,9 @@
-// Shared pieces of the libvog extension module.
+// Shared pieces of the extension modules built from this code: libvog, and the
+// private vog._engine of the Python package, whose Vog type has the same
+// methods and a few more. Each module is its own shared object with its own
+// copy of everything here.
 //
-// The module keeps no per-module state: its types, the enumeration members and
+// A module keeps no per-module state: its types, the enumeration members and
 // the exception classes are built once per process, by the first execution of
 // the module, and live until the process ends.
 #pragma once
@@ -13,6 +16,8 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -33,11 +38,13 @@ struct ModuleObjects {
 
 // The process-wide objects; valid once build_module_objects() succeeded.
 ModuleObjects& objects() noexcept;
-// Builds every type and member; returns false with an exception set.
-bool build_module_objects();
+// Builds every type and member; returns false with an exception set. The
+// exception classes are named "<module_name>.VogError" and ".InternalFault";
+// the Vog type gets `extra_methods` after its own.
+bool build_module_objects(const char* module_name, std::span<const PyMethodDef> extra_methods);
 
 // Type builders, one per file; each returns a new reference or nullptr.
-PyTypeObject* make_vog_type();
+PyTypeObject* make_vog_type(std::span<const PyMethodDef> extra_methods);
 // An enumeration of two members with values 0 and 1, stored into `members`
 // (new references, kept for the process) and set as class attributes.
 PyTypeObject* make_enum_type(const char* qualified_name, const std::array<const char*, 2>& member_names,
@@ -52,7 +59,8 @@ OpenMode open_mode_of(PyObject* member) noexcept;
 // A new DirEntry (new reference), or nullptr with an exception set.
 PyObject* new_dir_entry(const DirEntry& entry);
 
-// Raise VogError with the rendered error; always returns nullptr.
+// Raises the module's exception for an engine error; always returns nullptr.
+// Each module defines its own.
 PyObject* raise_vog_error(const VogError& error);
 // Raise the Python form of a C++ exception that escaped the engine; returns nullptr.
 PyObject* raise_internal_fault(std::exception_ptr fault);
@@ -73,5 +81,46 @@ auto run_unlocked(Work&& work) -> std::optional<std::invoke_result_t<Work>> {
   if (fault) raise_internal_fault(fault);
   return result;
 }
+
+// The engine of an open Vog object (a new reference to it), or empty with
+// "Vog file has been closed" raised.
+std::shared_ptr<Vog> engine_of(PyObject* self);
+
+// Argument conversion: each returns false with TypeError/OverflowError set.
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
+bool to_path(PyObject* value, const char* name, std::string& out);
+
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
+           auto*... outputs) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     outputs...) != 0;
+}
+
+// The Python form of an engine result: None, bool or int; an engine error is raised.
+template <class T>
+PyObject* finish(std::optional<Result<T>>&& outcome) {
+  if (!outcome) return nullptr;  // an internal fault is already raised
+  if (!*outcome) return raise_vog_error(outcome->error());
+  if constexpr (std::is_void_v<T>)
+    Py_RETURN_NONE;
+  else if constexpr (std::is_same_v<T, bool>)
+    return PyBool_FromLong(**outcome);
+  else
+    return PyLong_FromUnsignedLongLong(**outcome);
+}
+
+// Runs `op(engine)` off the interpreter lock and drops the call's engine
+// reference before taking the lock back.
+template <class Op>
+auto call_engine(std::shared_ptr<Vog> engine, Op&& op) {
+  return run_unlocked([&] {
+    auto result = op(*engine);
+    engine.reset();
+    return result;
+  });
+}
+
+#define VOG_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 }  // namespace vog::python

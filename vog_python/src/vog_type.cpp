@@ -27,7 +27,8 @@ struct VogObject {
 
 EngineSlot& slot_of(PyObject* self) { return *reinterpret_cast<VogObject*>(self)->slot; }
 
-// The engine of an open object (a new reference to it), or empty with VogError set.
+}  // namespace
+
 std::shared_ptr<Vog> engine_of(PyObject* self) {
   EngineSlot& slot = slot_of(self);
   std::shared_ptr<Vog> engine;
@@ -37,6 +38,71 @@ std::shared_ptr<Vog> engine_of(PyObject* self) {
   }
   if (!engine) PyErr_SetString(objects().vog_error, "Vog file has been closed");
   return engine;
+}
+
+bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %.200s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = PyLong_AsUnsignedLongLong(value);
+  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 2**64 - 1", name);
+    return false;
+  }
+  return true;
+}
+
+bool to_path(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %.200s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // fails on lone surrogates
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+namespace {
+
+bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
+  std::uint64_t wide = 0;
+  if (!to_u64(value, name, wide)) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      wide = 256;
+    } else {
+      return false;
+    }
+  }
+  if (wide > 255) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 255", name);
+    return false;
+  }
+  out = static_cast<std::uint8_t>(wide);
+  return true;
+}
+
+// None means no password; bytes (possibly empty) are a password.
+bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
+  out.emplace(data, data + PyBytes_GET_SIZE(value));
+  return true;
+}
+
+std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
+  if (!password) return std::nullopt;
+  return std::span<const std::byte>(*password);
 }
 
 // A new Vog object owning `engine`, or nullptr with an exception set.
@@ -62,71 +128,6 @@ void vog_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// ---- argument conversion: each returns false with TypeError/OverflowError set
-
-bool to_u64(PyObject* value, const char* name, std::uint64_t& out) {
-  if (!PyLong_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %.200s", name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  out = PyLong_AsUnsignedLongLong(value);
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 2**64 - 1", name);
-    return false;
-  }
-  return true;
-}
-
-bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
-  std::uint64_t wide = 0;
-  if (!to_u64(value, name, wide)) {
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      wide = 256;
-    } else {
-      return false;
-    }
-  }
-  if (wide > 255) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s' must be an integer from 0 to 255", name);
-    return false;
-  }
-  out = static_cast<std::uint8_t>(wide);
-  return true;
-}
-
-bool to_path(PyObject* value, const char* name, std::string& out) {
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %.200s", name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // fails on lone surrogates
-  if (text == nullptr) return false;
-  out.assign(text, static_cast<std::size_t>(size));
-  return true;
-}
-
-// None means no password; bytes (possibly empty) are a password.
-bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyBytes_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
-  out.emplace(data, data + PyBytes_GET_SIZE(value));
-  return true;
-}
-
-std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
-  if (!password) return std::nullopt;
-  return std::span<const std::byte>(*password);
-}
-
 bool to_flag(PyObject* value, const char* name, bool& out) {
   if (!PyBool_Check(value)) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %.200s", name,
@@ -145,37 +146,6 @@ bool to_mode(PyObject* value, OpenMode& out) {
   }
   out = open_mode_of(value);
   return true;
-}
-
-bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
-           auto*... outputs) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
-                                     outputs...) != 0;
-}
-
-// ---- result conversion
-
-template <class T>
-PyObject* finish(std::optional<Result<T>>&& outcome) {
-  if (!outcome) return nullptr;  // an internal fault is already raised
-  if (!*outcome) return raise_vog_error(outcome->error());
-  if constexpr (std::is_void_v<T>)
-    Py_RETURN_NONE;
-  else if constexpr (std::is_same_v<T, bool>)
-    return PyBool_FromLong(**outcome);
-  else
-    return PyLong_FromUnsignedLongLong(**outcome);
-}
-
-// Runs `op(engine)` off the interpreter lock and drops the call's engine
-// reference before taking the lock back.
-template <class Op>
-auto call_engine(std::shared_ptr<Vog> engine, Op&& op) {
-  return run_unlocked([&] {
-    auto result = op(*engine);
-    engine.reset();
-    return result;
-  });
 }
 
 // ---- static methods
@@ -431,8 +401,6 @@ PyObject* vog_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
   return finish(run_unlocked([&] { return optimize(path, password_view(password)); }));
 }
 
-#define VOG_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
-
 PyObject* vog_mkdir(PyObject* s, PyObject* a, PyObject* k) {
   return path_method<&Vog::mkdir>(s, a, k, "O:Vog.mkdir");
 }
@@ -472,8 +440,6 @@ PyObject* vog_truncate(PyObject* s, PyObject* a, PyObject* k) {
 PyObject* vog_reserve(PyObject* s, PyObject* a, PyObject* k) {
   return handle_count_method<&Vog::reserve>(s, a, k, "OO:Vog.reserve", "n_bytes");
 }
-
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"create", VOG_METHOD(vog_create), kArgs | METH_STATIC,
@@ -519,20 +485,24 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot g_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(vog_dealloc)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "builtins.Vog", sizeof(VogObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
-
 }  // namespace
 
-PyTypeObject* make_vog_type() {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));  // new reference
+PyTypeObject* make_vog_type(std::span<const PyMethodDef> extra_methods) {
+  // The type keeps a pointer to its method table: it lives as long as the process.
+  static std::vector<PyMethodDef> methods;
+  methods.assign(std::begin(g_methods), std::end(g_methods) - 1);
+  methods.insert(methods.end(), extra_methods.begin(), extra_methods.end());
+  methods.push_back({nullptr, nullptr, 0, nullptr});
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(vog_dealloc)},
+      {Py_tp_methods, nullptr},
+      {0, nullptr},
+  };
+  slots[1].pfunc = methods.data();
+  static PyType_Spec spec = {
+      "builtins.Vog", sizeof(VogObject), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));  // new reference
 }
 
 }  // namespace vog::python

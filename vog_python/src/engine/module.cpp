@@ -1,0 +1,173 @@
+// vog._engine: the Vog type of libvog plus what a file object needs, for the
+// Python package `vog` alone.
+//
+// Added to the type: read_at/write_at on any buffer, without a copy and
+// without the handle's position (the package keeps positions itself); resize,
+// which also lengthens with zeros; stat by path without opening; the geometry.
+// Engine errors are raised as the package's exception classes: the package
+// hands in one factory, called with the error's kind number and its message.
+#include <string>
+
+#include "binding.hpp"
+
+namespace vog::python {
+namespace {
+
+PyObject* g_error_factory = nullptr;  // owned; set once by the package, kept for the process
+
+// Owns a buffer export so that every return path releases it (with the lock held).
+struct BufferExport {
+  Py_buffer view{};
+  BufferExport() = default;
+  BufferExport(const BufferExport&) = delete;
+  BufferExport& operator=(const BufferExport&) = delete;
+  ~BufferExport() {
+    if (view.obj != nullptr) PyBuffer_Release(&view);
+  }
+};
+
+// Vog.read_at(handle, offset, buffer) -> int: fills the front of `buffer`.
+PyObject* vog_read_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"handle", "offset", "buffer", nullptr};
+  PyObject *py_handle, *py_offset;  // borrowed
+  BufferExport out;                 // writable and contiguous; exported until we return
+  std::uint64_t handle = 0, offset = 0;
+  if (!parse(args, kwargs, "OOw*:Vog.read_at", kw, &py_handle, &py_offset, &out.view) ||
+      !to_u64(py_handle, "handle", handle) || !to_u64(py_offset, "offset", offset))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  std::span buffer(static_cast<std::byte*>(out.view.buf), static_cast<std::size_t>(out.view.len));
+  return finish(call_engine(std::move(engine),
+                            [&](Vog& vog) { return vog.read_at(handle, offset, buffer); }));
+}
+
+// Vog.write_at(handle, offset, data) -> int, `data` any contiguous bytes-like object.
+PyObject* vog_write_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"handle", "offset", "data", nullptr};
+  PyObject *py_handle, *py_offset;  // borrowed
+  BufferExport in;  // the export keeps a bytearray from resizing while we read it
+  std::uint64_t handle = 0, offset = 0;
+  if (!parse(args, kwargs, "OOy*:Vog.write_at", kw, &py_handle, &py_offset, &in.view) ||
+      !to_u64(py_handle, "handle", handle) || !to_u64(py_offset, "offset", offset))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  std::span data(static_cast<const std::byte*>(in.view.buf), static_cast<std::size_t>(in.view.len));
+  return finish(call_engine(std::move(engine),
+                            [&](Vog& vog) { return vog.write_at(handle, offset, data); }));
+}
+
+// Vog.resize(handle, new_len) -> None.
+PyObject* vog_resize(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"handle", "new_len", nullptr};
+  PyObject *py_handle, *py_len;  // borrowed
+  std::uint64_t handle = 0, new_len = 0;
+  if (!parse(args, kwargs, "OO:Vog.resize", kw, &py_handle, &py_len) ||
+      !to_u64(py_handle, "handle", handle) || !to_u64(py_len, "new_len", new_len))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine), [&](Vog& vog) { return vog.resize(handle, new_len); }));
+}
+
+// Vog.stat(path) -> (is_dir, length, reserved, compressed).
+PyObject* vog_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", nullptr};
+  PyObject* py_path;  // borrowed
+  std::string path;
+  if (!parse(args, kwargs, "O:Vog.stat", kw, &py_path) || !to_path(py_path, "path", path))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto info = call_engine(std::move(engine), [&](Vog& vog) { return vog.stat(path); });
+  if (!info) return nullptr;
+  if (!*info) return raise_vog_error(info->error());
+  const PathInfo& got = **info;
+  return Py_BuildValue("(NKKN)", PyBool_FromLong(got.entry_type == EntryType::Directory),
+                       static_cast<unsigned long long>(got.length),
+                       static_cast<unsigned long long>(got.reserved),
+                       PyBool_FromLong(got.compressed));  // new reference
+}
+
+// Vog.geometry() -> (block_size_shift, compressed_block_size_shift). No I/O.
+PyObject* vog_geometry(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return Py_BuildValue("(ii)", engine->block_size_shift(), engine->compressed_block_size_shift());
+}
+
+const PyMethodDef g_extra_methods[] = {
+    {"read_at", VOG_METHOD(vog_read_at), kArgs, "read_at($self, handle, offset, buffer)\n--\n\n"},
+    {"write_at", VOG_METHOD(vog_write_at), kArgs, "write_at($self, handle, offset, data)\n--\n\n"},
+    {"resize", VOG_METHOD(vog_resize), kArgs, "resize($self, handle, new_len)\n--\n\n"},
+    {"stat", VOG_METHOD(vog_stat), kArgs, "stat($self, path)\n--\n\n"},
+    {"geometry", VOG_METHOD(vog_geometry), METH_NOARGS, "geometry($self)\n--\n\n"},
+};
+
+// set_error_factory(factory): factory(kind: int, message: str) returns the
+// exception instance to raise for an engine error.
+PyObject* set_error_factory(PyObject*, PyObject* factory) {
+  if (!PyCallable_Check(factory)) {
+    PyErr_SetString(PyExc_TypeError, "the error factory must be callable");
+    return nullptr;
+  }
+  Py_XSETREF(g_error_factory, Py_NewRef(factory));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_functions[] = {
+    {"set_error_factory", set_error_factory, METH_O, "set_error_factory(factory)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+  if (!build_module_objects("vog._engine", g_extra_methods)) return -1;
+  const ModuleObjects& o = objects();
+  if (PyModule_AddObjectRef(module, "Vog", reinterpret_cast<PyObject*>(o.vog_type)) < 0 ||
+      PyModule_AddObjectRef(module, "OpenMode", reinterpret_cast<PyObject*>(o.open_mode_type)) < 0 ||
+      PyModule_AddObjectRef(module, "EntryType", reinterpret_cast<PyObject*>(o.entry_type_type)) <
+          0 ||
+      PyModule_AddObjectRef(module, "VogError", o.vog_error) < 0)
+    return -1;
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "vog._engine", "", 0, g_functions, g_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* raise_vog_error(const VogError& error) {
+  const std::string message = error.to_string();
+  if (g_error_factory == nullptr) {
+    PyErr_SetString(objects().vog_error, message.c_str());
+    return nullptr;
+  }
+  // Messages may quote damaged stored bytes: keep them rather than fail.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "surrogateescape");  // new reference
+  if (text == nullptr) return nullptr;
+  PyObject* exception = PyObject_CallFunction(g_error_factory, "iN", static_cast<int>(error.kind()),
+                                              text);  // new reference; steals text
+  if (exception == nullptr) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+  Py_DECREF(exception);
+  return nullptr;
+}
+
+}  // namespace vog::python
+
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&vog::python::g_module); }

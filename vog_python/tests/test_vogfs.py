@@ -1,0 +1,179 @@
+"""VogFS: opening modes, the tree helpers, copies in and out, and the error mapping."""
+import errno
+import os
+import pickle
+from pathlib import PurePosixPath
+
+import pytest
+
+import vog
+from vog import ErrorKind
+
+
+def test_file_modes_open_create_and_replace(tmp_path):
+    path = tmp_path / "m.vog"
+    with pytest.raises(FileNotFoundError):
+        vog.open(path)
+    with vog.open(path, "a", block_size_shift=9, compressed_block_size_shift=12) as fs:  # created
+        assert (fs.mode, fs.path, fs.geometry, fs.is_encrypted) == ("a", str(path), (9, 12), False)
+        fs.write_bytes("keep", b"1")
+        assert repr(fs) == f"<vog.VogFS path={str(path)!r} mode='a'>"
+    with vog.open(os.fsencode(path), "a") as fs:  # reopened, not replaced
+        assert fs.listdir() == ["keep"]
+        with pytest.raises(BlockingIOError) as locked:
+            vog.open(path)
+        assert locked.value.kind is ErrorKind.IO_ERROR
+        with pytest.raises(BlockingIOError):
+            vog.open(path, "w")  # never replaces a file someone holds
+    with pytest.raises(FileExistsError):
+        vog.open(path, "x")
+    with vog.open(path, "w") as fs:
+        assert fs.listdir() == []
+    with pytest.raises(ValueError):
+        vog.open(path, "rw")
+    with vog.open(path, "r") as reader, vog.open(path, "r") as other:  # readers share
+        with pytest.raises(OSError) as read_only:
+            reader.mkdir("d")
+        assert read_only.value.kind is ErrorKind.READ_ONLY and other.listdir() == []
+
+
+def test_passwords_and_module_functions(tmp_path):
+    path = tmp_path / "e.vog"
+    with vog.open(path, "x", password="s3cret") as fs:
+        fs.write_text("diary", "private", encoding="utf-8")
+        fs.write_bytes("junk", bytes(100_000))
+        fs.remove("junk")
+        assert fs.is_encrypted
+    with pytest.raises(PermissionError) as refused:
+        vog.open(path, password=b"wrong")
+    assert refused.value.kind is ErrorKind.WRONG_PASSWORD and isinstance(refused.value, vog.VogError)
+    with pytest.raises(OSError) as refused:
+        vog.open(path)
+    assert refused.value.kind is ErrorKind.ENCRYPTION_REQUIRED
+    assert vog.verify(path, password=b"s3cret") == []
+    assert vog.optimize(path, password="s3cret") > 0
+    with vog.open(path, password=b"s3cret") as fs:
+        assert fs.read_text("diary", encoding="utf-8") == "private"
+
+
+def test_tree_helpers(tmp_path):
+    with vog.open(tmp_path / "t.vog", "w") as fs:
+        fs.makedirs("a/b/c")
+        fs.makedirs("/a/b", exist_ok=True)
+        fs.mkdir(PurePosixPath("a/d"))
+        fs.mkdir("", exist_ok=True)
+        fs.write_bytes("a/b/s", b"xyz", compressed=True)
+        fs.write_text("a/t.txt", "hello\n")
+        assert fs.listdir("/a") == ["b", "d", "t.txt"]
+        assert [(e.name, e.path, e.is_dir(), e.is_file()) for e in fs.scandir("a/b")] == [
+            ("c", "a/b/c", True, False),
+            ("s", "a/b/s", False, True),
+        ]
+        assert list(fs.walk()) == [
+            ("", ["a"], []),
+            ("a", ["b", "d"], ["t.txt"]),
+            ("a/b", ["c"], ["s"]),
+            ("a/b/c", [], []),
+            ("a/d", [], []),
+        ]
+        assert [top for top, _, _ in fs.walk("a", topdown=False)] == ["a/b/c", "a/b", "a/d", "a"]
+        skipped = []
+        assert list(fs.walk("missing", onerror=skipped.append)) == [] and len(skipped) == 1
+        pruned = []
+        for top, dirs, _ in fs.walk():
+            pruned.append(top)
+            dirs[:] = [d for d in dirs if d != "b"]
+        assert pruned == ["", "a", "a/d"]
+
+        info = fs.stat("a/b/s")
+        assert (info.st_size, info.compressed, info.reserved > 0) == (3, True, True)
+        assert os.path.stat.S_ISREG(info.st_mode) and os.path.stat.S_ISDIR(fs.stat("a").st_mode)
+        with fs.open("a/b/s", "ab") as growing:  # a writer's stream is described as it is now
+            growing.write(b"more")
+            growing.flush()
+            assert fs.stat("a/b/s").st_size == 7 and fs.scandir("a/b").__next__().stat().st_mode
+        assert (fs.exists("a"), fs.isdir("a"), fs.isfile("a"), fs.isfile("a/t.txt")) == (True, True, False, True)
+        assert not fs.exists("a/missing") and not fs.exists("nope/x") and not fs.exists("a//b")
+
+        fs.rename("a/t.txt", "a/d/u.txt")
+        fs.write_bytes("a/d/v", b"old")
+        fs.rename("a/d/u.txt", "a/d/v")  # replaces a stream, as os.rename does
+        fs.rename("a/d", "e")
+        assert fs.listdir("e") == ["v"] and fs.read_text("e/v") == "hello\n"
+        fs.rmtree("a")
+        fs.remove("e/v")
+        fs.rmdir("e")
+        assert fs.listdir() == [] and fs.verify() == []
+
+
+def test_put_and_get_copy_trees_as_cp_does(tmp_path):
+    source = tmp_path / "src"
+    (source / "sub" / "deeper").mkdir(parents=True)
+    (source / "a.txt").write_bytes(b"alpha")
+    (source / "sub" / "big.bin").write_bytes(os.urandom(3 << 20))
+    (source / "sub" / "deeper" / "empty").write_bytes(b"")
+    copied = []
+    with vog.open(tmp_path / "c.vog", "w") as fs:
+        fs.put(source, "in", recursive=True, compressed=True, progress=copied.append)
+        fs.mkdir("twice")
+        fs.put(source, "twice", recursive=True)  # an existing directory receives a copy inside
+        fs.put(source / "a.txt", "twice")
+        assert sorted(fs.listdir("twice")) == ["a.txt", "src"]
+        assert sum(copied) == 5 + (3 << 20)
+        assert fs.stat("in/sub/big.bin").compressed
+        with pytest.raises(IsADirectoryError):
+            fs.put(source, "x")
+        fs.get("in", tmp_path / "out", recursive=True)
+        fs.get("in/a.txt", tmp_path / "out")
+        with pytest.raises(IsADirectoryError):
+            fs.get("in", tmp_path / "nope")
+    for relative in ("a.txt", "sub/big.bin", "sub/deeper/empty"):
+        assert (tmp_path / "out" / relative).read_bytes() == (source / relative).read_bytes()
+
+
+@pytest.mark.parametrize(
+    "call, builtin, kind",
+    [
+        (lambda fs: fs.open("missing"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.open("no/such/dir"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.open("d"), IsADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.open("d", "w"), IsADirectoryError, ErrorKind.ALREADY_EXISTS),
+        (lambda fs: fs.open("/", "a"), IsADirectoryError, ErrorKind.INVALID_PATH),
+        (lambda fs: fs.open("s", "x"), FileExistsError, ErrorKind.ALREADY_EXISTS),
+        (lambda fs: fs.open("s/x"), NotADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.listdir("s"), NotADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.listdir("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.stat("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.remove("d"), IsADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.rmtree("nope"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.rmdir("s"), NotADirectoryError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.rmdir("d"), OSError, ErrorKind.NOT_EMPTY),
+        (lambda fs: fs.mkdir("s"), FileExistsError, ErrorKind.ALREADY_EXISTS),
+        (lambda fs: fs.mkdir("d", exist_ok=True) or fs.mkdir("s", exist_ok=True), FileExistsError, ErrorKind.ALREADY_EXISTS),
+        (lambda fs: fs.mkdir("a/b"), FileNotFoundError, ErrorKind.NOT_FOUND),
+        (lambda fs: fs.open("a/../s"), ValueError, ErrorKind.INVALID_PATH),
+        (lambda fs: fs.rename("d", "s"), FileExistsError, ErrorKind.ALREADY_EXISTS),
+        (lambda fs: (fs.open("s", "r+b"), fs.open("s")), BlockingIOError, ErrorKind.LOCK_CONFLICT),
+        (lambda fs: (fs.open("s"), fs.remove("s")), BlockingIOError, ErrorKind.LOCK_CONFLICT),
+    ],
+)
+def test_errors_are_the_builtin_exceptions(tmp_path, call, builtin, kind):
+    with vog.open(tmp_path / "err.vog", "w") as fs:
+        fs.makedirs("d/inner")
+        fs.write_bytes("s", b"data")
+        with pytest.raises(builtin) as raised:
+            call(fs)
+        assert isinstance(raised.value, vog.VogError) and raised.value.kind is kind
+        assert str(raised.value) == raised.value.message and raised.value.message
+        if builtin is OSError:
+            assert raised.value.errno == errno.ENOTEMPTY
+
+
+def test_open_files_are_no_integers_and_do_not_pickle(tmp_path):
+    with vog.open(tmp_path / "p.vog", "w") as fs:
+        with pytest.raises(TypeError, match="cannot pickle an open Vog file"):
+            pickle.dumps(fs)
+        with fs.open("s", "wb") as file, pytest.raises(TypeError):
+            pickle.dumps(file)
+        with pytest.raises(ValueError):
+            fs.open("s", "r+b").fileno()

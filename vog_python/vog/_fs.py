@@ -1,0 +1,641 @@
+"""VogFS: one open Vog file, its streams as file objects and its tree as os-style helpers."""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import io
+import os
+import stat as stat_module
+import threading
+import weakref
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import PurePosixPath
+from types import TracebackType
+from typing import IO, Any, BinaryIO, Literal, NoReturn, overload
+
+from . import _engine
+from ._errors import (
+    ErrorKind,
+    ExistsError,
+    InvalidPathError,
+    IsADirectoryVogError,
+    NotADirectoryVogError,
+    NotFoundError,
+    VogError,
+    make_error,
+)
+from ._file import VogRawIO, check_arguments, parse_mode, wrap
+
+StrPath = str | PurePosixPath
+LocalPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+Password = str | bytes | None
+Progress = Callable[[int], object] | None
+BinaryMode = Literal[
+    "rb", "wb", "ab", "xb", "r+b", "rb+", "w+b", "wb+", "a+b", "ab+", "x+b", "xb+"
+]
+TextMode = Literal[
+    "r", "w", "a", "x", "r+", "w+", "a+", "x+",
+    "rt", "wt", "at", "xt", "r+t", "rt+", "w+t", "wt+", "a+t", "at+", "x+t", "xt+",
+]
+
+# Copies move this much per engine call.
+_COPY_CHUNK = 1 << 20
+_FS_MODES = ("r", "a", "x", "w")
+
+
+def normpath(path: StrPath) -> str:
+    """The engine's form of a path: no leading or trailing "/", the root as ""."""
+    if isinstance(path, PurePosixPath):
+        path = str(path)
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str or PurePosixPath, not {type(path).__name__}")
+    return path.strip("/") if path not in ("", ".") else ""
+
+
+def join(parent: str, name: str) -> str:
+    return f"{parent}/{name}" if parent else name
+
+
+def password_bytes(password: Password) -> bytes | None:
+    return password.encode() if isinstance(password, str) else password
+
+
+@dataclass(frozen=True)
+class VogStat:
+    """What ``VogFS.stat`` reports: os.stat_result's size and mode, plus the stream's own."""
+
+    st_size: int
+    st_mode: int
+    reserved: int
+    compressed: bool
+
+
+_DIR_STAT = VogStat(0, stat_module.S_IFDIR | 0o755, 0, False)
+
+
+class VogDirEntry:
+    """One entry of ``VogFS.scandir``, as os.DirEntry."""
+
+    def __init__(self, fs: VogFS, parent: str, name: str, is_dir: bool) -> None:
+        self.name = name
+        self.path = join(parent, name)
+        self._fs = fs
+        self._is_dir = is_dir
+
+    def is_dir(self) -> bool:
+        return self._is_dir
+
+    def is_file(self) -> bool:
+        return not self._is_dir
+
+    def stat(self) -> VogStat:
+        return self._fs.stat(self.path)
+
+    def __repr__(self) -> str:
+        return f"<VogDirEntry {self.name!r}>"
+
+
+class VogFS:
+    """An open Vog file. Made by ``vog.open``; a context manager that closes it."""
+
+    def __init__(self, engine: _engine.Vog, path: str, mode: str) -> None:
+        self._engine: _engine.Vog | None = engine
+        self.path = path
+        self.mode = mode
+        # The outermost object of every open file, by its raw stream's id, to be
+        # closed (and so flushed) before the engine; a raw stream leaves on close.
+        self._files: dict[int, weakref.ref[IO[Any]]] = {}
+        self._lock = threading.Lock()
+
+    # ---- the file as a whole
+
+    def __repr__(self) -> str:
+        state = "closed " if self.closed else ""
+        return f"<{state}vog.VogFS path={self.path!r} mode={self.mode!r}>"
+
+    def __enter__(self) -> VogFS:
+        self._live()
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __reduce__(self) -> NoReturn:
+        raise TypeError(
+            "cannot pickle an open Vog file: pass its path (and mode and password) "
+            "and open it again where it is needed"
+        )
+
+    @property
+    def closed(self) -> bool:
+        return self._engine is None
+
+    @property
+    def is_encrypted(self) -> bool:
+        return self._live().is_encrypted()
+
+    @property
+    def geometry(self) -> tuple[int, int]:
+        """(block_size_shift, compressed_block_size_shift) chosen when the file was made."""
+        return self._live().geometry()
+
+    def _live(self) -> _engine.Vog:
+        engine = self._engine
+        if engine is None:
+            raise ValueError("I/O operation on closed Vog file")
+        return engine
+
+    def close(self) -> None:
+        """Closes every file object still open on it (flushing them), then the file."""
+        with self._lock:
+            engine, self._engine = self._engine, None
+            files = [ref() for ref in self._files.values()]
+        if engine is None:
+            return
+        try:
+            for file in files:
+                if file is not None:
+                    file.close()
+        finally:
+            engine.close()
+
+    def verify(self) -> list[str]:
+        """The problems found in the whole file, one line each; empty when it is sound."""
+        return self._live().verify()
+
+    # ---- streams
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: BinaryMode = "rb",
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: None = None,
+        errors: None = None,
+        newline: None = None,
+    ) -> BinaryIO: ...
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: TextMode,
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> io.TextIOWrapper: ...
+
+    @overload
+    def open(
+        self,
+        path: StrPath,
+        mode: str,
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> IO[Any]: ...
+
+    def open(
+        self,
+        path: StrPath,
+        mode: str = "rb",
+        *,
+        compressed: bool = False,
+        buffering: int = -1,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+    ) -> IO[Any]:
+        """A stream as a file object, with the built-in open()'s modes and semantics.
+
+        ``compressed`` applies to a stream this call creates ("w", "x", or "a"
+        of a missing stream).
+        """
+        raw_mode, binary = parse_mode(mode)
+        check_arguments(binary, buffering, encoding, errors, newline)
+        engine = self._live()
+        name = normpath(path)
+        handle = self._open_handle(engine, name, raw_mode, compressed)
+        try:
+            raw = VogRawIO(engine, handle, str(path), raw_mode, self._forget)
+        except BaseException:
+            engine.close_stream(handle)
+            raise
+        try:
+            file = wrap(raw, mode, binary, buffering, encoding, errors, newline)
+        except BaseException:
+            raw.close()
+            raise
+        with self._lock:
+            registered = self._engine is not None
+            if registered:
+                self._files[id(raw)] = weakref.ref(file)
+        if not registered:  # closed by another thread meanwhile, engine and all
+            with contextlib.suppress(Exception):
+                file.close()
+            raise ValueError("I/O operation on closed Vog file")
+        return file
+
+    def _forget(self, raw: VogRawIO) -> None:
+        with self._lock:
+            self._files.pop(id(raw), None)
+
+    def _open_handle(self, engine: _engine.Vog, path: str, raw_mode: str, compressed: bool) -> int:
+        kind = raw_mode[0]
+        writable = raw_mode != "rb"
+        try:
+            if kind == "r":
+                return engine.open_stream(path, _engine.OpenMode.WRITE if writable else _engine.OpenMode.READ)
+            if kind == "x":
+                return engine.create_stream(path, compressed)
+            if kind == "w":
+                return self._create_replacing(engine, path, compressed)
+            try:
+                return engine.open_stream(path, _engine.OpenMode.WRITE)
+            except NotFoundError:
+                return engine.create_stream(path, compressed)
+        except VogError as error:
+            raise self._explain(error, path, creating=kind == "x") from None
+
+    @staticmethod
+    def _create_replacing(engine: _engine.Vog, path: str, compressed: bool) -> int:
+        """A new, empty stream at ``path``, replacing a stream there (a failed delete
+        costs more than a failed create, so creating comes first)."""
+        try:
+            return engine.create_stream(path, compressed)
+        except ExistsError as exists:
+            try:
+                engine.delete_stream(path)
+            except NotFoundError:
+                raise exists from None  # a directory holds the name
+            return engine.create_stream(path, compressed)
+
+    def _explain(self, error: VogError, path: str, creating: bool = False) -> VogError:
+        """A failure that a directory at ``path`` caused, as the error os would give."""
+        causes = (ErrorKind.NOT_FOUND, ErrorKind.INVALID_PATH) if creating else (
+            ErrorKind.NOT_FOUND, ErrorKind.ALREADY_EXISTS, ErrorKind.INVALID_PATH)
+        if error.kind in causes:
+            if path == "" or self._kind(path) == "dir":
+                return make_error(error.kind, f"is a directory: {path}", IsADirectoryVogError, errno.EISDIR)
+        return self._explain_parent(error, path)
+
+    def _explain_parent(self, error: VogError, path: str) -> VogError:
+        """A missing parent that is really a stream, as NotADirectoryError."""
+        if error.kind is ErrorKind.NOT_FOUND:
+            parent = path
+            while "/" in parent:
+                parent = parent.rsplit("/", 1)[0]
+                if self._kind(parent) == "file":
+                    return make_error(
+                        error.kind, f"not a directory: {parent}", NotADirectoryVogError, errno.ENOTDIR
+                    )
+        return error
+
+    def _kind(self, path: str) -> Literal["dir", "file"] | None:
+        try:
+            is_dir = self._live().stat(path)[0]
+        except (NotFoundError, InvalidPathError, NotADirectoryVogError):
+            return None
+        return "dir" if is_dir else "file"
+
+    def read_bytes(self, path: StrPath) -> bytes:
+        with self.open(path, "rb", buffering=0) as file:
+            return file.read()
+
+    def write_bytes(self, path: StrPath, data: Any, compressed: bool = False) -> int:
+        """Replaces (or creates) the stream with ``data``, any bytes-like object."""
+        with self.open(path, "wb", buffering=0, compressed=compressed) as file:
+            return self._write_all(file, memoryview(data).cast("B"))
+
+    @staticmethod
+    def _write_all(file: IO[Any], data: memoryview) -> int:
+        written = 0
+        while written < len(data):
+            written += file.write(data[written:])
+        return written
+
+    def read_text(self, path: StrPath, encoding: str | None = None, errors: str | None = None) -> str:
+        with self.open(path, "r", encoding=encoding, errors=errors) as file:
+            return file.read()
+
+    def write_text(
+        self,
+        path: StrPath,
+        data: str,
+        encoding: str | None = None,
+        errors: str | None = None,
+        newline: str | None = None,
+        compressed: bool = False,
+    ) -> int:
+        with self.open(
+            path, "w", encoding=encoding, errors=errors, newline=newline, compressed=compressed
+        ) as file:
+            return file.write(data)
+
+    # ---- the tree
+
+    def stat(self, path: StrPath = "") -> VogStat:
+        name = normpath(path)
+        try:
+            is_dir, length, reserved, compressed = self._live().stat(name)
+        except VogError as error:
+            raise self._explain_parent(error, name) from None
+        if is_dir:
+            return _DIR_STAT
+        return VogStat(length, stat_module.S_IFREG | 0o644, reserved, compressed)
+
+    def exists(self, path: StrPath) -> bool:
+        return self._kind(normpath(path)) is not None
+
+    def isdir(self, path: StrPath) -> bool:
+        return self._kind(normpath(path)) == "dir"
+
+    def isfile(self, path: StrPath) -> bool:
+        return self._kind(normpath(path)) == "file"
+
+    def _list(self, path: str) -> list[_engine.DirEntry]:
+        try:
+            return self._live().list(path)
+        except VogError as error:
+            if error.kind is ErrorKind.NOT_FOUND:
+                if self._kind(path) == "file":
+                    raise make_error(
+                        error.kind, f"not a directory: {path}", NotADirectoryVogError, errno.ENOTDIR
+                    ) from None
+                if self._kind(path) is None:
+                    raise make_error(error.kind, f"not found: {path}") from None
+            raise
+
+    def listdir(self, path: StrPath = "") -> list[str]:
+        return [entry.name for entry in self._list(normpath(path))]
+
+    def scandir(self, path: StrPath = "") -> Iterator[VogDirEntry]:
+        parent = normpath(path)
+        return iter(
+            [
+                VogDirEntry(self, parent, entry.name, entry.entry_type == _engine.EntryType.DIRECTORY)
+                for entry in self._list(parent)
+            ]
+        )
+
+    def walk(
+        self,
+        top: StrPath = "",
+        topdown: bool = True,
+        onerror: Callable[[OSError], object] | None = None,
+    ) -> Iterator[tuple[str, list[str], list[str]]]:
+        """As os.walk: (dirpath, dirnames, filenames); with ``topdown`` dirnames may be
+        pruned; a directory that cannot be listed is skipped after ``onerror`` saw why."""
+        root = normpath(top)
+        pending: list[str | tuple[str, list[str], list[str]]] = [root]
+        while pending:
+            item = pending.pop()
+            if isinstance(item, tuple):
+                yield item
+                continue
+            dirs: list[str] = []
+            files: list[str] = []
+            try:
+                entries = self.scandir(item)
+            except OSError as error:
+                if onerror is not None:
+                    onerror(error)
+                continue
+            for entry in entries:
+                (dirs if entry.is_dir() else files).append(entry.name)
+            if topdown:
+                yield item, dirs, files
+            else:
+                pending.append((item, dirs, files))
+            pending.extend(join(item, name) for name in reversed(dirs))
+
+    def mkdir(self, path: StrPath, parents: bool = False, exist_ok: bool = False) -> None:
+        """As pathlib.Path.mkdir."""
+        name = normpath(path)
+        engine = self._live()
+        try:
+            engine.mkdir(name)
+        except VogError as error:
+            if error.kind is ErrorKind.ALREADY_EXISTS or (error.kind is ErrorKind.INVALID_PATH and name == ""):
+                if exist_ok and self._kind(name) == "dir":
+                    return
+                raise make_error(ErrorKind.ALREADY_EXISTS, f"already exists: {name}", ExistsError) from None
+            if error.kind is not ErrorKind.NOT_FOUND or not parents:
+                raise self._explain_parent(error, name) from None
+            self.mkdir(name.rsplit("/", 1)[0], parents=True, exist_ok=True)
+            self.mkdir(name, parents=False, exist_ok=exist_ok)
+
+    def makedirs(self, path: StrPath, exist_ok: bool = False) -> None:
+        self.mkdir(path, parents=True, exist_ok=exist_ok)
+
+    def remove(self, path: StrPath) -> None:
+        name = normpath(path)
+        try:
+            self._live().delete_stream(name)
+        except VogError as error:
+            raise self._explain(error, name) from None
+
+    def rmdir(self, path: StrPath) -> None:
+        name = normpath(path)
+        try:
+            self._live().rmdir(name)
+        except VogError as error:
+            if error.kind is ErrorKind.NOT_FOUND and self._kind(name) == "file":
+                raise make_error(
+                    error.kind, f"not a directory: {name}", NotADirectoryVogError, errno.ENOTDIR
+                ) from None
+            raise self._explain_parent(error, name) from None
+
+    def rmtree(self, path: StrPath) -> None:
+        """Removes a directory and everything below it (the root: everything in it)."""
+        top = normpath(path)
+        if self._kind(top) == "file":
+            raise make_error(ErrorKind.NOT_FOUND, f"not a directory: {top}", NotADirectoryVogError, errno.ENOTDIR)
+        for dirpath, _, filenames in self.walk(top, topdown=False, onerror=_raise):
+            for filename in filenames:
+                self.remove(join(dirpath, filename))
+            if dirpath:
+                self.rmdir(dirpath)
+
+    def rename(self, src: StrPath, dst: StrPath) -> None:
+        """Moves a stream or a directory. A stream replaces a stream at ``dst``, as os.rename does."""
+        old, new = normpath(src), normpath(dst)
+        engine = self._live()
+        kind = self._kind(old)
+        try:
+            if kind == "dir":
+                engine.rename_dir(old, new)
+                return
+            if kind == "file" and self._kind(new) == "file" and old != new:
+                engine.delete_stream(new)
+            engine.rename_stream(old, new)
+        except VogError as error:
+            raise self._explain_parent(error, old) from None
+
+    # ---- copies between the local file system and this file
+
+    def put(
+        self,
+        local_path: LocalPath,
+        path: StrPath,
+        recursive: bool = False,
+        compressed: bool = False,
+        progress: Progress = None,
+    ) -> None:
+        """Copies a local file, or with ``recursive`` a directory tree, in; as cp does, into
+        ``path`` when that is an existing directory, else to ``path``."""
+        source = os.fsdecode(local_path)
+        dest = normpath(path)
+        if self._kind(dest) == "dir":
+            dest = join(dest, os.path.basename(os.path.normpath(source)))
+        if not os.path.isdir(source):
+            self._put_file(source, dest, compressed, progress)
+            return
+        if not recursive:
+            raise IsADirectoryError(errno.EISDIR, f"{source} is a directory (use recursive=True)")
+        for dirpath, dirnames, filenames in os.walk(source):
+            relative = os.path.relpath(dirpath, source)
+            target = dest if relative == "." else join(dest, relative.replace(os.sep, "/"))
+            self.mkdir(target, parents=True, exist_ok=True)
+            dirnames.sort()
+            for filename in sorted(filenames):
+                self._put_file(os.path.join(dirpath, filename), join(target, filename), compressed, progress)
+
+    def _put_file(self, source: str, dest: str, compressed: bool, progress: Progress) -> None:
+        fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            size = os.fstat(fd).st_size
+            data = memoryview(os.read(fd, size + 1)) if size <= _COPY_CHUNK else None
+            if data is None or len(data) > size:  # big, or growing while we read it
+                os.lseek(fd, 0, os.SEEK_SET)
+                with open(fd, "rb", closefd=False) as local, self.open(
+                    dest, "wb", buffering=0, compressed=compressed
+                ) as stream:
+                    _copy(local, stream, progress)
+                return
+        finally:
+            os.close(fd)
+        # The common small file: one read, and one engine call each to create,
+        # write and close, without a file object around them.
+        engine = self._live()
+        try:
+            handle = self._create_replacing(engine, dest, compressed)
+        except VogError as error:
+            raise self._explain(error, dest) from None
+        try:
+            written = 0
+            while written < len(data):
+                written += engine.write_at(handle, written, data[written:])
+        finally:
+            engine.close_stream(handle)
+        if progress:
+            progress(len(data))
+
+    def get(
+        self, path: StrPath, local_path: LocalPath, recursive: bool = False, progress: Progress = None
+    ) -> None:
+        """Copies a stream, or with ``recursive`` a directory tree, out; as cp does, into
+        ``local_path`` when that is an existing directory, else to ``local_path``."""
+        source = normpath(path)
+        dest = os.fsdecode(local_path)
+        if source and os.path.isdir(dest):
+            dest = os.path.join(dest, source.rsplit("/", 1)[-1])
+        if self._kind(source) != "dir":
+            self._get_file(source, dest, progress)
+            return
+        if not recursive:
+            raise make_error(ErrorKind.NOT_FOUND, f"is a directory: {source}", IsADirectoryVogError, errno.EISDIR)
+        for dirpath, _, filenames in self.walk(source, onerror=_raise):
+            relative = dirpath[len(source):].lstrip("/")
+            target = os.path.join(dest, *relative.split("/")) if relative else dest
+            os.makedirs(target, exist_ok=True)
+            for filename in filenames:
+                self._get_file(join(dirpath, filename), os.path.join(target, filename), progress)
+
+    def _get_file(self, source: str, dest: str, progress: Progress) -> None:
+        with self.open(source, "rb", buffering=0) as stream, open(dest, "wb") as local:
+            _copy(stream, local, progress)
+
+
+def _raise(error: OSError) -> NoReturn:
+    raise error
+
+
+def _copy(source: IO[bytes], dest: IO[bytes], progress: Progress) -> None:
+    buffer = bytearray(_COPY_CHUNK)
+    view = memoryview(buffer)
+    while count := source.readinto(view):  # type: ignore[attr-defined]
+        VogFS._write_all(dest, view[:count])
+        if progress:
+            progress(count)
+
+
+def _lock_free(path: str) -> None:
+    """Refuses to replace a file that another opener holds, as opening it would."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise make_error(
+            ErrorKind.IO_ERROR, f"I/O error: Vog file is locked by another process: {path}"
+        ) from None
+    finally:
+        os.close(fd)
+
+
+def open_vog(
+    path: LocalPath,
+    mode: str = "r",
+    *,
+    password: Password = None,
+    block_size_shift: int = 12,
+    compressed_block_size_shift: int = 15,
+) -> VogFS:
+    """Opens a Vog file: "r" to read (shared with other readers), "a" to read and
+    write (created if missing), "x" to create a new file, "w" to create, replacing
+    an existing file. The shifts choose the geometry of a file this call creates."""
+    if mode not in _FS_MODES:
+        raise ValueError(f"invalid mode: {mode!r} (expected one of 'r', 'a', 'x', 'w')")
+    name = os.fsdecode(path)
+    secret = password_bytes(password)
+
+    def create() -> _engine.Vog:
+        return _engine.Vog.create(name, block_size_shift, compressed_block_size_shift, secret)
+
+    if mode == "r":
+        engine = _engine.Vog.open(name, _engine.OpenMode.READ, secret)
+    elif mode == "x":
+        engine = create()
+    elif mode == "w":
+        _lock_free(name)
+        try:
+            os.unlink(name)
+        except FileNotFoundError:
+            pass
+        engine = create()
+    else:
+        try:
+            engine = _engine.Vog.open(name, _engine.OpenMode.WRITE, secret)
+        except NotFoundError:
+            engine = create()
+    return VogFS(engine, name, mode)

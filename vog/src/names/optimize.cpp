@@ -19,18 +19,12 @@
 //   3. The walk keeps its depth in a vector, and a directory entry naming a
 //      directory on the current path (a damaged file) fails the copy before
 //      anything of it is written, instead of copying forever.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
 #include <shared_mutex>
 #include <unordered_set>
 
 #include "directory_stream.hpp"
-#include "file_on_disk.hpp"
+#include "file_system.hpp"
 #include "format.hpp"
 #include "path.hpp"
 #include "stream_layer.hpp"
@@ -44,15 +38,11 @@ constexpr std::size_t kCopyBufferSize = 262144;
 constexpr std::string_view kTemporarySuffix = ".optimize.tmp";
 
 std::uint64_t file_size_or_zero(const std::string& path) {
-  std::error_code ignored;
-  auto size = std::filesystem::file_size(path, ignored);
-  return ignored ? 0 : size;
+  auto size = os_file_system().file_size(path);
+  return size ? *size : 0;
 }
 
-void remove_quietly(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-}
+void remove_quietly(const std::string& path) { (void)os_file_system().remove(path); }
 
 // Flushes (outcome ignored) and drops a handle on a path that has already failed.
 void abandon(std::shared_ptr<Vog>& vog) {
@@ -68,20 +58,13 @@ Result<void> finish(std::shared_ptr<Vog>& vog) {
   return flushed;
 }
 
-// 0, or the errno of the open or the fsync that failed.
-int sync_path(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return errno;
-  return 0;
+Result<void> sync_file(const std::string& path) {
+  VOG_TRY(file, os_file_system().open(path, OpenHow::OpenExisting, AccessMode::ReadOnly));
+  return (*file)->sync();
 }
 
-Result<void> sync_directory_of(const std::string& path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  int failed = sync_path(parent.empty() ? std::string(".") : parent.string(), O_RDONLY | O_DIRECTORY);
-  // Some file systems cannot sync a directory at all; there is nothing more to do there.
-  if (failed != 0 && failed != EINVAL)
-    return std::unexpected(VogError::os(failed, "failed to sync directory of optimized file: "));
-  return {};
+VogError doing(std::string_view action, VogError error) {
+  return {error.kind(), std::string(action) + error.detail()};
 }
 
 }  // namespace
@@ -232,13 +215,13 @@ Result<std::uint64_t> optimize(const std::string& path,
     return std::unexpected(std::move(flushed).error());
   }
   VOG_CHECK(finish(*destination));
-  if (int failed = sync_path(temporary, O_RDONLY); failed != 0)
-    return std::unexpected(VogError::os(failed, "failed to sync optimized file: "));
+  if (auto synced = sync_file(temporary); !synced)
+    return std::unexpected(doing("failed to sync optimized file: ", synced.error()));
   const std::uint64_t new_size = file_size_or_zero(temporary);
 
-  if (std::rename(temporary.c_str(), path.c_str()) != 0)
-    return std::unexpected(VogError::os(errno, "failed to rename optimized file: "));
-  VOG_CHECK(sync_directory_of(path));
+  // The rename and the sync of the directory after it are one step.
+  if (auto replaced = os_file_system().replace(temporary, path); !replaced)
+    return std::unexpected(doing("failed to rename optimized file: ", replaced.error()));
   return new_size < old_size ? old_size - new_size : 0;
 }
 

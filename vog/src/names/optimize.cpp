@@ -194,6 +194,8 @@ Result<std::uint64_t> optimize(const std::string& path,
   options.password = password;
   options.block_size_shift = (*source)->block_size_shift();
   options.compressed_block_size_shift = (*source)->compressed_block_size_shift();
+  // The copy is forced to disk whole before it replaces anything; a journal adds nothing.
+  options.durability = Durability::Off;
   const std::string temporary = path + std::string(kTemporarySuffix);
 
   auto destination = Vog::create(temporary, options);

@@ -64,6 +64,10 @@ class StreamLayer {
   [[nodiscard]] virtual Result<std::vector<std::string>> verify(
       std::span<const StreamId> claimed) = 0;
 
+  // Saves the descriptors of writable handles still open (they stay open),
+  // then commits the block layer. REQUIRES: no change runs meanwhile.
+  [[nodiscard]] virtual Result<void> commit() { return block_layer().commit(); }
+
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.
   [[nodiscard]] virtual BlockLayer& block_layer() noexcept = 0;

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "block_layer.hpp"
+#include "durability.hpp"
+#include "file_system.hpp"
 #include "file_layer.hpp"
 #include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
@@ -33,14 +35,15 @@ inline constexpr std::uint8_t kL3Version = 4;
 class StreamsFromBlocks final : public StreamLayer {
  public:
   // Creates the file with admin slot 0 for the stream layer's header followed
-  // by one slot per entry of `slot_sizes` for the layers above.
+  // by one slot per entry of `slot_sizes` for the layers above. The file has
+  // a journal unless `level` is Off; opening rolls back what a journal holds.
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create(
       const std::string& path, std::uint8_t block_size_shift,
       std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-      Password password);
-  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(const std::string& path,
-                                                                       AccessMode mode,
-                                                                       Password password);
+      Password password, FileSystem& fs = os_file_system(), Durability level = Durability::Off);
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(
+      const std::string& path, AccessMode mode, Password password,
+      FileSystem& fs = os_file_system(), Durability level = Durability::Off);
 
   // The same on a block layer the caller made. For create_on, `blocks` was just
   // created and its admin slot 0 is kL3HeaderSize bytes.
@@ -72,6 +75,7 @@ class StreamsFromBlocks final : public StreamLayer {
       std::span<const StreamId> claimed) override;
 
   [[nodiscard]] BlockLayer& block_layer() noexcept override { return *blocks_; }
+  [[nodiscard]] Result<void> commit() override;
 
   [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept override {
     return compressed_block_size_shift_;

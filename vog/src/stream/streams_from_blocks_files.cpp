@@ -1,8 +1,10 @@
-// The path-based factories of StreamsFromBlocks: the stream layer on BlocksInFile.
+// The path-based factories of StreamsFromBlocks: the stream layer on BlocksInFile
+// on the Vog file, journaled as the durability level asks.
 #include <vector>
 
 #include "blocks_in_file.hpp"
 #include "compressed_stream.hpp"
+#include "journaled_file.hpp"
 #include "streams_from_blocks.hpp"
 
 namespace vog {
@@ -10,19 +12,25 @@ namespace vog {
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create(
     const std::string& path, std::uint8_t block_size_shift,
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-    Password password) {
+    Password password, FileSystem& fs, Durability level) {
   // Refused before the block layer makes a file.
   VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
   std::vector<std::uint16_t> slots{kL3HeaderSize};
   slots.insert(slots.end(), slot_sizes.begin(), slot_sizes.end());
-  VOG_TRY(blocks, BlocksInFile::create(path, block_size_shift, slots, password));
+  auto make_file = [&](std::uint16_t data_offset) {
+    return create_vog_file(fs, path, data_offset, level);
+  };
+  VOG_TRY(blocks, BlocksInFile::create_on(make_file, block_size_shift, slots, password));
   return create_on(std::move(*blocks), compressed_block_size_shift);
 }
 
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open(const std::string& path,
                                                                    AccessMode mode,
-                                                                   Password password) {
-  VOG_TRY(blocks, BlocksInFile::open(path, mode, password));
+                                                                   Password password,
+                                                                   FileSystem& fs,
+                                                                   Durability level) {
+  VOG_TRY(file, open_vog_file(fs, path, mode, level));
+  VOG_TRY(blocks, BlocksInFile::open_on(std::move(*file), password));
   return open_on(std::move(*blocks));
 }
 

@@ -1,0 +1,430 @@
+// The rollback journal: its bytes, recovery, and the journaled file layer.
+//
+// Journal bytes (all integers little-endian). A 64-byte header at offset 0:
+//   0   8  magic "vogjrnl\0"
+//   8   4  version, 1
+//   12  4  page size: changes are saved in pages of this size, counted from
+//          data_offset; the bytes before data_offset are one page of their own
+//   16  8  data_offset of the Vog file
+//   24  8  identity: checksum of the Vog file's first data_offset bytes (its
+//          header and the block layer's, which never change after creation)
+//   32  8  committed length: the Vog file's length at the last commit
+//   40  8  nonce: drawn anew for every transaction
+//   48  8  checksum of bytes 0..47
+//   56  8  zero
+// An all-zero header means no transaction: the journal was reset by a commit.
+// Records follow the header back to back, one per saved page:
+//   0   8  file offset of the saved bytes
+//   8   4  length n, 1 to the page size
+//   12  4  zero
+//   16  8  checksum of the nonce, bytes 0..15 and the n bytes
+//   24  n  the bytes as they stood at the last commit
+// The transaction's records end at the first one that does not check out
+// (a torn write, or a record of an earlier transaction: its nonce differs).
+//
+// Rolling back writes every record's bytes back, cuts the file to the
+// committed length, forces the file to disk, then resets the journal and
+// forces it too. A header with the magic but a bad checksum was torn while
+// it was written, before anything in the file changed, and is ignored; a
+// journal with another magic, version, page size, data offset or identity
+// is not this file's and is never applied.
+//
+// Invariants of a JournaledFile (under mu_):
+//  1. A committed page (one starting below committed_length_) differs from its
+//     committed bytes only if saved_pages_ holds it and its record is in the
+//     journal; in Full, only if that record is also on disk.
+//  2. in_transaction_ is false exactly when the journal's header is zero, and
+//     then saved_pages_, pending_ are empty and the file equals its last commit.
+//  3. Full: while !journal_durable_ nothing reaches the file; everything waits
+//     in pending_, in order.
+#include "journaled_file.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <random>
+
+#include "file_on_disk.hpp"
+#include "format.hpp"
+
+namespace vog {
+namespace {
+
+constexpr std::array<char, 8> kMagic = {'v', 'o', 'g', 'j', 'r', 'n', 'l', '\0'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kRecordHeaderSize = 24;
+
+void put_u32(std::span<std::byte> out, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::byte>(value >> (8 * i));
+}
+void put_u64(std::span<std::byte> out, std::size_t at, std::uint64_t value) {
+  for (std::size_t i = 0; i < 8; ++i) out[at + i] = static_cast<std::byte>(value >> (8 * i));
+}
+std::uint64_t get_u64(std::span<const std::byte> in, std::size_t at) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < 8; ++i) value |= std::to_integer<std::uint64_t>(in[at + i]) << (8 * i);
+  return value;
+}
+std::uint32_t get_u32(std::span<const std::byte> in, std::size_t at) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < 4; ++i) value |= std::to_integer<std::uint32_t>(in[at + i]) << (8 * i);
+  return value;
+}
+
+// A 64-bit checksum, word by word; good enough to tell torn or stale bytes
+// from what was written, not meant to resist anyone.
+std::uint64_t checksum(std::uint64_t seed, std::span<const std::byte> data) {
+  std::uint64_t h = seed ^ 0x9E3779B97F4A7C15ull ^ (data.size() * 0xC2B2AE3D27D4EB4Full);
+  auto mix = [&h](std::uint64_t word) {
+    h ^= word;
+    h *= 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= data.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data.data() + i, 8);
+    mix(word);
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t shift = 0; i < data.size(); ++i, shift += 8)
+    tail |= std::to_integer<std::uint64_t>(data[i]) << shift;
+  mix(tail);
+  mix(h >> 32);
+  return h;
+}
+
+// [start, end) of page `page`: page 0 is [0, data_offset).
+std::pair<std::uint64_t, std::uint64_t> page_range(std::uint64_t page, std::uint64_t data_offset) {
+  if (page == 0) return {0, data_offset};
+  std::uint64_t start = data_offset + (page - 1) * JournaledFile::kPageSize;
+  return {start, start + JournaledFile::kPageSize};
+}
+
+std::uint64_t page_of(std::uint64_t offset, std::uint64_t data_offset) {
+  return offset < data_offset ? 0 : 1 + (offset - data_offset) / JournaledFile::kPageSize;
+}
+
+// Reads exactly out.size() bytes or fewer at the end of the file.
+Result<std::size_t> read_fully(auto& file, std::uint64_t offset, std::span<std::byte> out) {
+  std::size_t have = 0;
+  while (have < out.size()) {
+    VOG_TRY(got, file.read(offset + have, out.subspan(have)));
+    if (*got == 0) break;
+    have += *got;
+  }
+  return have;
+}
+
+Result<std::uint64_t> identity_of(FileLayer& file) {
+  std::vector<std::byte> head(file.data_offset());
+  VOG_TRY(got, read_fully(file, 0, head));
+  return checksum(0, std::span(head).first(*got));
+}
+
+std::array<std::byte, kHeaderSize> make_header(std::uint64_t data_offset, std::uint64_t identity,
+                                               std::uint64_t committed, std::uint64_t nonce) {
+  std::array<std::byte, kHeaderSize> header{};
+  std::memcpy(header.data(), kMagic.data(), kMagic.size());
+  put_u32(header, 8, kVersion);
+  put_u32(header, 12, JournaledFile::kPageSize);
+  put_u64(header, 16, data_offset);
+  put_u64(header, 24, identity);
+  put_u64(header, 32, committed);
+  put_u64(header, 40, nonce);
+  put_u64(header, 48, checksum(0, std::span(header).first(48)));
+  return header;
+}
+
+struct Record {
+  std::uint64_t offset;
+  std::vector<std::byte> bytes;
+};
+
+struct Rollback {
+  std::uint64_t committed_length = 0;
+  std::vector<Record> records;
+};
+
+VogError not_this_files(const std::string& journal, std::string_view why) {
+  return VogError::io(format("journal '{}' does not belong to this Vog file ({}); move it away "
+                             "to open the file as it is",
+                             journal, why));
+}
+
+// What the journal asks to undo; nothing when it holds no transaction.
+Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::string& name,
+                                             FileLayer& file) {
+  std::array<std::byte, kHeaderSize> header{};
+  VOG_TRY(got, read_fully(journal, 0, header));
+  if (std::all_of(header.begin(), header.end(), [](std::byte b) { return b == std::byte{0}; }))
+    return std::nullopt;
+  if (*got < kHeaderSize || std::memcmp(header.data(), kMagic.data(), kMagic.size()) != 0)
+    return std::unexpected(not_this_files(name, "not a Vog journal"));
+  if (get_u64(header, 48) != checksum(0, std::span(header).first(48)))
+    return std::nullopt;  // torn while the transaction began: the file was not touched yet
+  if (get_u32(header, 8) != kVersion || get_u32(header, 12) != JournaledFile::kPageSize)
+    return std::unexpected(not_this_files(name, "unknown journal version or page size"));
+  if (get_u64(header, 16) != file.data_offset())
+    return std::unexpected(not_this_files(name, "another data offset"));
+  VOG_TRY(identity, identity_of(file));
+  if (get_u64(header, 24) != *identity)
+    return std::unexpected(not_this_files(name, "another file header"));
+
+  Rollback plan{get_u64(header, 32), {}};
+  const std::uint64_t nonce = get_u64(header, 40);
+  std::uint64_t at = kHeaderSize;
+  std::array<std::byte, kRecordHeaderSize> head{};
+  for (;;) {
+    VOG_TRY(have, read_fully(journal, at, head));
+    if (*have < head.size()) break;
+    const std::uint64_t offset = get_u64(head, 0);
+    const std::uint32_t length = get_u32(head, 8);
+    if (length == 0 || length > JournaledFile::kPageSize || offset > plan.committed_length ||
+        plan.committed_length - offset < length)
+      break;
+    std::vector<std::byte> bytes(length);
+    VOG_TRY(body, read_fully(journal, at + kRecordHeaderSize, bytes));
+    if (*body < length) break;
+    std::uint64_t sum = checksum(nonce, std::span(head).first(16));
+    if (get_u64(head, 16) != checksum(sum, bytes)) break;
+    plan.records.push_back({offset, std::move(bytes)});
+    at += kRecordHeaderSize + length;
+  }
+  return plan;
+}
+
+Result<void> reset_journal(PlainFile& journal, bool force) {
+  const std::array<std::byte, kHeaderSize> zero{};
+  VOG_CHECK(journal.write(0, zero));
+  return force ? journal.sync() : Result<void>{};
+}
+
+std::uint64_t fresh_nonce() {
+  static thread_local std::mt19937_64 rng{std::random_device{}()};
+  return rng();
+}
+
+}  // namespace
+
+std::string journal_path(const std::string& path) { return path + "-journal"; }
+
+Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::string& path,
+                                                   std::uint16_t data_offset, Durability level) {
+  VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
+  const std::string journal_name = journal_path(path);
+  if (level == Durability::Off) {
+    // A journal left from an older file of this name must never meet this one.
+    VOG_CHECK(fs.remove(journal_name));
+    return std::unique_ptr<FileLayer>(std::move(*file));
+  }
+  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_CHECK((*journal)->set_len(0));
+  if (level == Durability::Full) VOG_CHECK(fs.sync_directory_of(journal_name));
+  return std::unique_ptr<FileLayer>(new JournaledFile(fs, journal_name, std::move(*file),
+                                                      std::move(*journal), data_offset, level));
+}
+
+Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::string& path,
+                                                 AccessMode mode, Durability level) {
+  VOG_TRY(file, FileOnDisk::open(fs, path, mode));
+  const std::string journal_name = journal_path(path);
+  VOG_TRY(present, fs.exists(journal_name));
+  const bool writable = mode == AccessMode::Writable;
+  if (*present) {
+    VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenExisting, mode));
+    VOG_TRY(plan, read_journal(**journal, journal_name, **file));
+    if (*plan) {
+      if (!writable)
+        return std::unexpected(VogError::io(
+            format("Vog file '{}' was not closed cleanly and must be recovered from its journal; "
+                   "open it for writing once",
+                   path)));
+      for (const Record& record : (*plan)->records)
+        VOG_CHECK((*file)->write(record.offset, record.bytes));
+      VOG_CHECK((*file)->set_len((*plan)->committed_length));
+      VOG_CHECK((*file)->sync());
+      VOG_CHECK(reset_journal(**journal, /*force=*/true));
+    }
+  }
+  if (!writable) return std::unique_ptr<FileLayer>(std::move(*file));
+  if (level == Durability::Off) {
+    if (*present) VOG_CHECK(fs.remove(journal_name));
+    return std::unique_ptr<FileLayer>(std::move(*file));
+  }
+  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_CHECK(reset_journal(**journal, /*force=*/false));
+  if (level == Durability::Full && !*present) VOG_CHECK(fs.sync_directory_of(journal_name));
+  VOG_TRY(length, (*file)->len());
+  return std::unique_ptr<FileLayer>(new JournaledFile(fs, journal_name, std::move(*file),
+                                                      std::move(*journal), *length, level));
+}
+
+JournaledFile::JournaledFile(FileSystem& fs, std::string journal_path,
+                             std::unique_ptr<FileLayer> file, std::unique_ptr<PlainFile> journal,
+                             std::uint64_t length, Durability level)
+    : fs_(fs),
+      journal_path_(std::move(journal_path)),
+      file_(std::move(file)),
+      journal_(std::move(journal)),
+      level_(level),
+      length_(length),
+      committed_length_(length),
+      nonce_(0) {}
+
+JournaledFile::~JournaledFile() {
+  // A journal holding a transaction stays for the next open to roll back.
+  if (!in_transaction_) (void)fs_.remove(journal_path_);
+}
+
+Result<void> JournaledFile::begin_transaction() {
+  if (in_transaction_) return {};
+  VOG_TRY(identity, identity_of(*file_));
+  nonce_ = fresh_nonce();
+  auto header = make_header(file_->data_offset(), *identity, committed_length_, nonce_);
+  VOG_CHECK(journal_->write(0, header));
+  in_transaction_ = true;
+  journal_durable_ = false;
+  journal_end_ = kHeaderSize;
+  return {};
+}
+
+Result<void> JournaledFile::save_pages(std::uint64_t from, std::uint64_t to) {
+  to = std::min(to, committed_length_);
+  if (from >= to) return {};
+  const std::uint64_t data_offset = file_->data_offset();
+  std::vector<std::byte> record;
+  for (std::uint64_t page = page_of(from, data_offset); page_range(page, data_offset).first < to;
+       ++page) {
+    if (!saved_pages_.insert(page).second) continue;
+    auto [start, end] = page_range(page, data_offset);
+    end = std::min(end, committed_length_);
+    const auto length = static_cast<std::size_t>(end - start);
+    record.assign(kRecordHeaderSize + length, std::byte{0});
+    std::span<std::byte> bytes = std::span(record).subspan(kRecordHeaderSize);
+    // Nothing of a committed page has changed yet, so the file holds its committed bytes.
+    VOG_TRY(got, read_fully(*file_, start, bytes));
+    (void)got;  // bytes past the end of the file read as the zeros they are
+    put_u64(record, 0, start);
+    put_u32(record, 8, static_cast<std::uint32_t>(length));
+    put_u64(record, 16, checksum(checksum(nonce_, std::span(record).first(16)), bytes));
+    if (auto wrote = journal_->write(journal_end_, record); !wrote) {
+      saved_pages_.erase(page);
+      return wrote;
+    }
+    journal_end_ += record.size();
+    journal_durable_ = false;
+  }
+  return {};
+}
+
+bool JournaledFile::must_wait() const noexcept {
+  return level_ == Durability::Full && (!journal_durable_ || !pending_.empty());
+}
+
+Result<void> JournaledFile::apply(const Pending& change) {
+  if (change.truncate) return file_->set_len(change.offset);
+  return file_->write(change.offset, change.bytes);
+}
+
+Result<void> JournaledFile::write_out_pending() {
+  if (!journal_durable_) VOG_CHECK(journal_->sync());
+  journal_durable_ = true;
+  for (const Pending& change : pending_) VOG_CHECK(apply(change));
+  pending_.clear();
+  pending_bytes_ = 0;
+  return {};
+}
+
+Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byte> out) {
+  std::shared_lock lock(mu_);
+  if (pending_.empty()) return file_->read(offset, out);
+  if (offset >= length_) return 0;
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), length_ - offset));
+  VOG_TRY(got, file_->read(offset, out.first(count)));
+  if (*got < count) std::fill(out.begin() + static_cast<std::ptrdiff_t>(*got),
+                              out.begin() + static_cast<std::ptrdiff_t>(count), std::byte{0});
+  const std::uint64_t end = offset + count;
+  for (const Pending& change : pending_) {
+    if (change.truncate) {
+      if (change.offset < end)
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(change.offset, offset) - offset),
+                  out.begin() + static_cast<std::ptrdiff_t>(count), std::byte{0});
+      continue;
+    }
+    const std::uint64_t from = std::max(change.offset, offset);
+    const std::uint64_t to = std::min(change.offset + change.bytes.size(), end);
+    if (from >= to) continue;
+    std::memcpy(out.data() + (from - offset), change.bytes.data() + (from - change.offset),
+                static_cast<std::size_t>(to - from));
+  }
+  return count;
+}
+
+Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
+  if (data.empty()) return {};
+  std::unique_lock lock(mu_);
+  VOG_CHECK(begin_transaction());
+  VOG_CHECK(save_pages(offset, offset + data.size()));
+  if (must_wait()) {
+    pending_.push_back({offset, {data.begin(), data.end()}, false});
+    pending_bytes_ += data.size();
+    length_ = std::max<std::uint64_t>(length_, offset + data.size());
+    if (pending_bytes_ > kPendingLimit) VOG_CHECK(write_out_pending());
+    return {};
+  }
+  auto wrote = file_->write(offset, data);
+  if (!wrote) {
+    if (auto now = file_->len()) length_ = *now;
+    return wrote;
+  }
+  length_ = std::max<std::uint64_t>(length_, offset + data.size());
+  return {};
+}
+
+Result<std::uint64_t> JournaledFile::len() {
+  std::shared_lock lock(mu_);
+  return length_;
+}
+
+Result<void> JournaledFile::set_len(std::uint64_t length) {
+  std::unique_lock lock(mu_);
+  VOG_CHECK(begin_transaction());
+  if (length < committed_length_) VOG_CHECK(save_pages(length, committed_length_));
+  if (must_wait()) {
+    pending_.push_back({length, {}, true});
+    length_ = length;
+    return {};
+  }
+  VOG_CHECK(file_->set_len(length));
+  length_ = length;
+  return {};
+}
+
+Result<void> JournaledFile::sync() {
+  std::unique_lock lock(mu_);
+  if (level_ == Durability::Full && in_transaction_) VOG_CHECK(write_out_pending());
+  return file_->sync();
+}
+
+Result<void> JournaledFile::commit() {
+  std::unique_lock lock(mu_);
+  if (!in_transaction_) return {};
+  const bool force = level_ == Durability::Full;
+  if (force) {
+    VOG_CHECK(write_out_pending());
+    VOG_CHECK(file_->sync());
+  }
+  // The commit point: once the header is gone, nothing rolls this transaction back.
+  VOG_CHECK(reset_journal(*journal_, force));
+  in_transaction_ = false;
+  journal_durable_ = false;
+  saved_pages_.clear();
+  committed_length_ = length_;
+  return {};
+}
+
+}  // namespace vog

@@ -170,10 +170,6 @@ Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::stri
     return std::unexpected(not_this_files(name, "unknown journal version or page size"));
   if (get_u64(header, 16) != file.data_offset())
     return std::unexpected(not_this_files(name, "another data offset"));
-  VOG_TRY(identity, identity_of(file));
-  if (get_u64(header, 24) != *identity)
-    return std::unexpected(not_this_files(name, "another file header"));
-
   Rollback plan{get_u64(header, 32), {}};
   const std::uint64_t nonce = get_u64(header, 40);
   std::uint64_t at = kHeaderSize;
@@ -194,6 +190,15 @@ Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::stri
     plan.records.push_back({offset, std::move(bytes)});
     at += kRecordHeaderSize + length;
   }
+  // The identity is of the header bytes as committed, which a record of the
+  // first page holds when the transaction changed them (only a creation does).
+  std::vector<std::byte> head_bytes(file.data_offset());
+  VOG_TRY(got_head, read_fully(file, 0, head_bytes));
+  head_bytes.resize(*got_head);
+  for (const Record& record : plan.records)
+    if (record.offset == 0) head_bytes = record.bytes;
+  if (get_u64(header, 24) != checksum(0, head_bytes))
+    return std::unexpected(not_this_files(name, "another file header"));
   return plan;
 }
 
@@ -280,45 +285,93 @@ JournaledFile::~JournaledFile() {
   if (!in_transaction_) (void)fs_.remove(journal_path_);
 }
 
+Result<std::vector<std::byte>> JournaledFile::transaction_header() {
+  if (!identity_) {
+    VOG_TRY(identity, identity_of(*file_));
+    identity_ = *identity;
+  }
+  nonce_ = fresh_nonce();
+  auto header = make_header(file_->data_offset(), *identity_, committed_length_, nonce_);
+  return std::vector<std::byte>(header.begin(), header.end());
+}
+
 Result<void> JournaledFile::begin_transaction() {
   if (in_transaction_) return {};
-  VOG_TRY(identity, identity_of(*file_));
-  nonce_ = fresh_nonce();
-  auto header = make_header(file_->data_offset(), *identity, committed_length_, nonce_);
-  VOG_CHECK(journal_->write(0, header));
+  VOG_TRY(header, transaction_header());
+  VOG_CHECK(journal_->write(0, *header));
   in_transaction_ = true;
   journal_durable_ = false;
   journal_end_ = kHeaderSize;
   return {};
 }
 
-Result<void> JournaledFile::save_pages(std::uint64_t from, std::uint64_t to) {
+Result<bool> JournaledFile::save_pages(std::uint64_t from, std::uint64_t to,
+                                       std::span<const std::byte> data) {
+  const bool inside = to <= committed_length_;
   to = std::min(to, committed_length_);
-  if (from >= to) return {};
+  if (from >= to) return false;
   const std::uint64_t data_offset = file_->data_offset();
   std::vector<std::byte> record;
   for (std::uint64_t page = page_of(from, data_offset); page_range(page, data_offset).first < to;
        ++page) {
-    if (!saved_pages_.insert(page).second) continue;
+    if (saved_pages_.contains(page)) continue;
     auto [start, end] = page_range(page, data_offset);
     end = std::min(end, committed_length_);
     const auto length = static_cast<std::size_t>(end - start);
-    record.assign(kRecordHeaderSize + length, std::byte{0});
-    std::span<std::byte> bytes = std::span(record).subspan(kRecordHeaderSize);
-    // Nothing of a committed page has changed yet, so the file holds its committed bytes.
-    VOG_TRY(got, read_fully(*file_, start, bytes));
-    (void)got;  // bytes past the end of the file read as the zeros they are
-    put_u64(record, 0, start);
-    put_u32(record, 8, static_cast<std::uint32_t>(length));
-    put_u64(record, 16, checksum(checksum(nonce_, std::span(record).first(16)), bytes));
-    if (auto wrote = journal_->write(journal_end_, record); !wrote) {
-      saved_pages_.erase(page);
-      return wrote;
+    // The transaction's first record carries its header in the same write.
+    const std::size_t head = in_transaction_ ? 0 : kHeaderSize;
+    record.assign(head + kRecordHeaderSize + length, std::byte{0});
+    std::span<std::byte> entry = std::span(record).subspan(head);
+    std::span<std::byte> bytes = entry.subspan(kRecordHeaderSize);
+    // Nothing of a committed page has changed yet, so the file (or the image
+    // kept of it) holds its committed bytes.
+    if (auto image = images_.find(page); image != images_.end()) {
+      std::memcpy(bytes.data(), image->second.data(), length);
+    } else if (page != 0 && end - start == kPageSize) {
+      std::vector<std::byte> full(kPageSize);
+      VOG_TRY(got, read_fully(*file_, start, full));
+      (void)got;  // bytes past the end of the file read as the zeros they are
+      std::memcpy(bytes.data(), full.data(), length);
+      if (images_.size() >= kImageLimit) images_.clear();
+      images_.emplace(page, std::move(full));
+    } else {
+      VOG_TRY(got, read_fully(*file_, start, bytes));
+      (void)got;
     }
-    journal_end_ += record.size();
+    // Rewriting a page with what it holds (block 0 often) changes nothing to save.
+    if (inside && !data.empty() && start <= from && to <= end &&
+        std::memcmp(bytes.data() + (from - start), data.data(), data.size()) == 0)
+      return true;
+    if (head != 0) {
+      VOG_TRY(header, transaction_header());
+      std::memcpy(record.data(), header->data(), header->size());
+      journal_end_ = kHeaderSize;
+    }
+    if (page == 0) identity_.reset();  // the header bytes change: the next transaction looks again
+    put_u64(entry, 0, start);
+    put_u32(entry, 8, static_cast<std::uint32_t>(length));
+    put_u64(entry, 16, checksum(checksum(nonce_, entry.first(16)), bytes));
+    VOG_CHECK(journal_->write(journal_end_ - head, record));
+    in_transaction_ = true;
+    saved_pages_.insert(page);
+    journal_end_ += entry.size();
     journal_durable_ = false;
   }
-  return {};
+  return false;
+}
+
+void JournaledFile::patch_images(std::uint64_t offset, std::span<const std::byte> data) {
+  const std::uint64_t data_offset = file_->data_offset();
+  const std::uint64_t end = offset + data.size();
+  for (std::uint64_t page = page_of(offset, data_offset); page_range(page, data_offset).first < end;
+       ++page) {
+    auto image = images_.find(page);
+    if (image == images_.end()) continue;
+    auto [start, stop] = page_range(page, data_offset);
+    const std::uint64_t from = std::max(start, offset), to = std::min(stop, end);
+    std::memcpy(image->second.data() + (from - start), data.data() + (from - offset),
+                static_cast<std::size_t>(to - from));
+  }
 }
 
 bool JournaledFile::must_wait() const noexcept {
@@ -367,8 +420,10 @@ Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byt
 Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
   if (data.empty()) return {};
   std::unique_lock lock(mu_);
+  VOG_TRY(unchanged, save_pages(offset, offset + data.size(), data));
+  if (*unchanged) return {};
   VOG_CHECK(begin_transaction());
-  VOG_CHECK(save_pages(offset, offset + data.size()));
+  patch_images(offset, data);
   if (must_wait()) {
     pending_.push_back({offset, {data.begin(), data.end()}, false});
     pending_bytes_ += data.size();
@@ -378,6 +433,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
   }
   auto wrote = file_->write(offset, data);
   if (!wrote) {
+    images_.clear();  // the file may hold part of the write
     if (auto now = file_->len()) length_ = *now;
     return wrote;
   }
@@ -392,8 +448,12 @@ Result<std::uint64_t> JournaledFile::len() {
 
 Result<void> JournaledFile::set_len(std::uint64_t length) {
   std::unique_lock lock(mu_);
+  if (length < committed_length_) VOG_CHECK(save_pages(length, committed_length_, {}));
   VOG_CHECK(begin_transaction());
-  if (length < committed_length_) VOG_CHECK(save_pages(length, committed_length_));
+  const std::uint64_t data_offset = file_->data_offset();
+  std::erase_if(images_, [&](const auto& image) {
+    return page_range(image.first, data_offset).second > length;
+  });
   if (must_wait()) {
     pending_.push_back({length, {}, true});
     length_ = length;

@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -51,6 +53,7 @@ class JournaledFile final : public FileLayer {
   // Bytes of changed file held back in Durability::Full before they are written early.
   static constexpr std::size_t kPendingLimit = std::size_t{16} << 20;
   static constexpr std::uint32_t kPageSize = 4096;
+  static constexpr std::size_t kImageLimit = 1024;
 
   // REQUIRES: `journal` holds no transaction (reset or new); level is not Off.
   JournaledFile(FileSystem& fs, std::string journal_path, std::unique_ptr<FileLayer> file,
@@ -77,9 +80,17 @@ class JournaledFile final : public FileLayer {
   };
 
   // All REQUIRE mu_ held exclusively.
+  // A header for a new transaction, under a fresh nonce.
+  [[nodiscard]] Result<std::vector<std::byte>> transaction_header();
+  // Writes the header unless a record already did.
   [[nodiscard]] Result<void> begin_transaction();
   // Saves every committed page of [from, to) not saved since the last commit.
-  [[nodiscard]] Result<void> save_pages(std::uint64_t from, std::uint64_t to);
+  // True, with nothing saved, when `data` is about to be written there and
+  // the one unsaved page it falls in already holds it.
+  [[nodiscard]] Result<bool> save_pages(std::uint64_t from, std::uint64_t to,
+                                        std::span<const std::byte> data);
+  // Brings the kept images of the pages a write touches up to date.
+  void patch_images(std::uint64_t offset, std::span<const std::byte> data);
   [[nodiscard]] bool must_wait() const noexcept;
   // Forces the journal to disk, then writes out what waited for it.
   [[nodiscard]] Result<void> write_out_pending();
@@ -100,9 +111,15 @@ class JournaledFile final : public FileLayer {
   bool in_transaction_ = false;     // the journal holds a header for this transaction
   bool journal_durable_ = false;    // Full: everything in the journal is on disk
   std::uint64_t nonce_;
+  std::optional<std::uint64_t> identity_;  // of the committed bytes before data_offset
   std::uint64_t journal_end_ = 0;
   std::unordered_set<std::uint64_t> saved_pages_;
   std::vector<Pending> pending_;
+  // Whole pages as the file (pending changes included) holds them, kept from
+  // the reads that saved them: the page's next transaction copies its
+  // committed bytes from here instead of reading them again. At most
+  // kImageLimit pages; dropped on a failed write.
+  std::unordered_map<std::uint64_t, std::vector<std::byte>> images_;
   std::size_t pending_bytes_ = 0;
 };
 

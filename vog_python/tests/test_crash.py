@@ -1,8 +1,8 @@
 """A writer killed with SIGKILL at random moments never damages the file.
 
 A child process runs a mixed workload on one Vog file at the default
-durability level and logs each commit point before ("I" and its effect) and
-after ("D") the call. After every kill the parent opens the file, which rolls
+durability level and logs each operation's begin ("B") and end ("E"), and
+each commit point before ("I" and its effect) and after ("D") the call. After every kill the parent opens the file, which rolls
 back what the journal holds, and checks that verify is empty and that the tree
 is the one the log says was committed (or, for a call cut short, the one it
 would have committed). VOG_CRASH_KILLS sets the number of kills (default 30);
@@ -58,6 +58,7 @@ def digest(b):
     return "%s %d" % (hashlib.sha256(b).hexdigest(), len(b))
 
 while True:
+    log.write("B\n")  # an operation begins; "E" when it is over
     op = rng.randrange(10)
     if len(streams) + len(dirs) > 40:
         op = 6
@@ -108,6 +109,7 @@ while True:
             p = rng.choice(empty)
             commit("rmdir " + p, lambda: vog.rmdir(p))
             dirs.remove(p)
+    log.write("E\n")
 """
 
 
@@ -152,7 +154,8 @@ def run_kills(directory, kills, seed=1):
     log_path = os.path.join(directory, "ops.log")
     Vog.create(path, block_size_shift=9, compressed_block_size_shift=12).close()
     model = {}
-    counts = dict(kills=0, mid_call=0, damaged=0, lost_or_changed=0, verify_lines=0)
+    counts = dict(kills=0, mid_operation=0, mid_call=0, damaged=0, lost_or_changed=0,
+                  verify_lines=0)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     for run in range(kills):
         open(log_path, "w").close()
@@ -164,13 +167,16 @@ def run_kills(directory, kills, seed=1):
         assert child.returncode == -signal.SIGKILL, err.decode(errors="replace")
         counts["kills"] += 1
 
-        pending = None
+        pending, in_operation = None, False
         with open(log_path) as log:
             for line in log.read().splitlines():
-                if line.startswith("I "):
+                if line in ("B", "E"):
+                    in_operation = line == "B"
+                elif line.startswith("I "):
                     pending = line[2:]
                 elif line == "D":
                     model, pending = apply(model, pending), None
+        counts["mid_operation"] += in_operation
         counts["mid_call"] += pending is not None
         try:
             vog = Vog.open(path, OpenMode.WRITE)
@@ -196,5 +202,5 @@ def test_killed_writer_leaves_the_last_commit(tmp_path):
     kills = int(os.environ.get("VOG_CRASH_KILLS", "30"))
     counts = run_kills(str(tmp_path), kills)
     print(counts)
-    assert counts == dict(kills=kills, mid_call=counts["mid_call"], damaged=0, lost_or_changed=0,
-                          verify_lines=0)
+    assert counts == dict(kills=kills, mid_operation=counts["mid_operation"],
+                          mid_call=counts["mid_call"], damaged=0, lost_or_changed=0, verify_lines=0)

@@ -120,6 +120,7 @@ class JournaledFile final : public FileLayer {
   // committed bytes from here instead of reading them again. At most
   // kImageLimit pages; dropped on a failed write.
   std::unordered_map<std::uint64_t, std::vector<std::byte>> images_;
+  std::vector<std::byte> record_;  // the buffer records are built in
   std::size_t pending_bytes_ = 0;
 };
 

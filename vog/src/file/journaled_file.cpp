@@ -6,8 +6,9 @@
 //   12  4  page size: changes are saved in pages of this size, counted from
 //          data_offset; the bytes before data_offset are one page of their own
 //   16  8  data_offset of the Vog file
-//   24  8  identity: checksum of the Vog file's first data_offset bytes (its
-//          header and the block layer's, which never change after creation)
+//   24  8  identity: checksum of the Vog file's first data_offset bytes as
+//          committed (its header and the block layer's, which only the
+//          creating transaction writes)
 //   32  8  committed length: the Vog file's length at the last commit
 //   40  8  nonce: drawn anew for every transaction
 //   48  8  checksum of bytes 0..47
@@ -37,6 +38,8 @@
 //     then saved_pages_, pending_ are empty and the file equals its last commit.
 //  3. Full: while !journal_durable_ nothing reaches the file; everything waits
 //     in pending_, in order.
+//  4. An entry of images_ is a whole page exactly as the file, pending changes
+//     included, holds it now.
 #include "journaled_file.hpp"
 
 #include <algorithm>
@@ -48,6 +51,7 @@
 
 #include "file_on_disk.hpp"
 #include "format.hpp"
+#include "le_bytes.hpp"
 
 namespace vog {
 namespace {
@@ -56,23 +60,6 @@ constexpr std::array<char, 8> kMagic = {'v', 'o', 'g', 'j', 'r', 'n', 'l', '\0'}
 constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kRecordHeaderSize = 24;
-
-void put_u32(std::span<std::byte> out, std::size_t at, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::byte>(value >> (8 * i));
-}
-void put_u64(std::span<std::byte> out, std::size_t at, std::uint64_t value) {
-  for (std::size_t i = 0; i < 8; ++i) out[at + i] = static_cast<std::byte>(value >> (8 * i));
-}
-std::uint64_t get_u64(std::span<const std::byte> in, std::size_t at) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) value |= std::to_integer<std::uint64_t>(in[at + i]) << (8 * i);
-  return value;
-}
-std::uint32_t get_u32(std::span<const std::byte> in, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) value |= std::to_integer<std::uint32_t>(in[at + i]) << (8 * i);
-  return value;
-}
 
 // A 64-bit checksum in four lanes of 8-byte words; good enough to tell torn
 // or stale bytes from what was written, not meant to resist anyone.
@@ -134,13 +121,13 @@ std::array<std::byte, kHeaderSize> make_header(std::uint64_t data_offset, std::u
                                                std::uint64_t committed, std::uint64_t nonce) {
   std::array<std::byte, kHeaderSize> header{};
   std::memcpy(header.data(), kMagic.data(), kMagic.size());
-  put_u32(header, 8, kVersion);
-  put_u32(header, 12, JournaledFile::kPageSize);
-  put_u64(header, 16, data_offset);
-  put_u64(header, 24, identity);
-  put_u64(header, 32, committed);
-  put_u64(header, 40, nonce);
-  put_u64(header, 48, checksum(0, std::span(header).first(48)));
+  store_u32(header, 8, kVersion);
+  store_u32(header, 12, JournaledFile::kPageSize);
+  store_u64(header, 16, data_offset);
+  store_u64(header, 24, identity);
+  store_u64(header, 32, committed);
+  store_u64(header, 40, nonce);
+  store_u64(header, 48, checksum(0, std::span(header).first(48)));
   return header;
 }
 
@@ -169,21 +156,21 @@ Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::stri
     return std::nullopt;
   if (*got < kHeaderSize || std::memcmp(header.data(), kMagic.data(), kMagic.size()) != 0)
     return std::unexpected(not_this_files(name, "not a Vog journal"));
-  if (get_u64(header, 48) != checksum(0, std::span(header).first(48)))
+  if (load_u64(header, 48) != checksum(0, std::span(header).first(48)))
     return std::nullopt;  // torn while the transaction began: the file was not touched yet
-  if (get_u32(header, 8) != kVersion || get_u32(header, 12) != JournaledFile::kPageSize)
+  if (load_u32(header, 8) != kVersion || load_u32(header, 12) != JournaledFile::kPageSize)
     return std::unexpected(not_this_files(name, "unknown journal version or page size"));
-  if (get_u64(header, 16) != file.data_offset())
+  if (load_u64(header, 16) != file.data_offset())
     return std::unexpected(not_this_files(name, "another data offset"));
-  Rollback plan{get_u64(header, 32), {}};
-  const std::uint64_t nonce = get_u64(header, 40);
+  Rollback plan{load_u64(header, 32), {}};
+  const std::uint64_t nonce = load_u64(header, 40);
   std::uint64_t at = kHeaderSize;
   std::array<std::byte, kRecordHeaderSize> head{};
   for (;;) {
     VOG_TRY(have, read_fully(journal, at, head));
     if (*have < head.size()) break;
-    const std::uint64_t offset = get_u64(head, 0);
-    const std::uint32_t length = get_u32(head, 8);
+    const std::uint64_t offset = load_u64(head, 0);
+    const std::uint32_t length = load_u32(head, 8);
     if (length == 0 || length > JournaledFile::kPageSize || offset > plan.committed_length ||
         plan.committed_length - offset < length)
       break;
@@ -191,7 +178,7 @@ Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::stri
     VOG_TRY(body, read_fully(journal, at + kRecordHeaderSize, bytes));
     if (*body < length) break;
     std::uint64_t sum = checksum(nonce, std::span(head).first(16));
-    if (get_u64(head, 16) != checksum(sum, bytes)) break;
+    if (load_u64(head, 16) != checksum(sum, bytes)) break;
     plan.records.push_back({offset, std::move(bytes)});
     at += kRecordHeaderSize + length;
   }
@@ -202,7 +189,7 @@ Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::stri
   head_bytes.resize(*got_head);
   for (const Record& record : plan.records)
     if (record.offset == 0) head_bytes = record.bytes;
-  if (get_u64(header, 24) != checksum(0, head_bytes))
+  if (load_u64(header, 24) != checksum(0, head_bytes))
     return std::unexpected(not_this_files(name, "another file header"));
   return plan;
 }
@@ -355,9 +342,9 @@ Result<bool> JournaledFile::save_pages(std::uint64_t from, std::uint64_t to,
       journal_end_ = kHeaderSize;
     }
     if (page == 0) identity_.reset();  // the header bytes change: the next transaction looks again
-    put_u64(entry, 0, start);
-    put_u32(entry, 8, static_cast<std::uint32_t>(length));
-    put_u64(entry, 16, checksum(checksum(nonce_, entry.first(16)), bytes));
+    store_u64(entry, 0, start);
+    store_u32(entry, 8, static_cast<std::uint32_t>(length));
+    store_u64(entry, 16, checksum(checksum(nonce_, entry.first(16)), bytes));
     VOG_CHECK(journal_->write(journal_end_ - head, record));
     in_transaction_ = true;
     saved_pages_.insert(page);

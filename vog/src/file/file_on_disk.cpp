@@ -29,10 +29,6 @@ std::uint16_t stored_data_offset(std::span<const std::byte> header) {
                                     std::to_integer<unsigned>(header[11]) << 8);
 }
 
-// `error` with `action` in front of its text.
-VogError doing(std::string_view action, VogError error) {
-  return {error.kind(), std::string(action) + error.detail()};
-}
 
 }  // namespace
 
@@ -45,9 +41,9 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std
   if (*present) return std::unexpected(VogError::already_exists(path));
 
   auto file = fs.open(path, OpenHow::CreateNew, AccessMode::Writable);
-  if (!file) return std::unexpected(doing("failed to create Vog file: ", std::move(file).error()));
+  if (!file) return std::unexpected(with_action("failed to create Vog file: ", file.error()));
   if (auto locked = (*file)->try_lock(LockKind::Exclusive); !locked)
-    return std::unexpected(doing("Vog file is locked by another process: ", locked.error()));
+    return std::unexpected(with_action("Vog file is locked by another process: ", locked.error()));
 
   std::vector<std::byte> header(data_offset);
   std::memcpy(header.data(), kMagic.data(), kMagic.size());
@@ -55,7 +51,7 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std
   header[10] = static_cast<std::byte>(data_offset & 0xFF);
   header[11] = static_cast<std::byte>(data_offset >> 8);
   if (auto wrote = (*file)->write(0, header); !wrote)
-    return std::unexpected(doing("failed to write Vog header: ", wrote.error()));
+    return std::unexpected(with_action("failed to write Vog header: ", wrote.error()));
 
   return std::unique_ptr<FileOnDisk>(new FileOnDisk(std::move(*file), data_offset));
 }
@@ -66,16 +62,16 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::open(FileSystem& fs, const std::
   auto file = fs.open(path, OpenHow::OpenExisting, mode);
   if (!file) {
     if (file.error().kind() == ErrorKind::InvalidPath) return std::unexpected(file.error());
-    return std::unexpected(doing("failed to open Vog file: ", std::move(file).error()));
+    return std::unexpected(with_action("failed to open Vog file: ", file.error()));
   }
   if (auto locked = (*file)->try_lock(writable ? LockKind::Exclusive : LockKind::Shared); !locked)
-    return std::unexpected(doing("Vog file is locked by another process: ", locked.error()));
+    return std::unexpected(with_action("Vog file is locked by another process: ", locked.error()));
 
   std::array<std::byte, kFileHeaderSize> header{};
   std::size_t have = 0;
   while (have < header.size()) {
     auto got = (*file)->read(have, std::span(header).subspan(have));
-    if (!got) return std::unexpected(doing("failed to read Vog header magic: ", got.error()));
+    if (!got) return std::unexpected(with_action("failed to read Vog header magic: ", got.error()));
     if (*got == 0)
       return std::unexpected(VogError::io("failed to read Vog header magic: unexpected end of file"));
     have += *got;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "error.hpp"
 
@@ -69,6 +70,11 @@ class FileSystem {
 
 // The operating system's file system; lives as long as the process.
 [[nodiscard]] FileSystem& os_file_system();
+
+// `error` with `action` ("failed to open Vog file: ") in front of its text.
+[[nodiscard]] inline VogError with_action(std::string_view action, const VogError& error) {
+  return {error.kind(), std::string(action) + error.detail()};
+}
 
 // InvalidPath when `path` holds a NUL byte.
 [[nodiscard]] Result<void> check_os_path(const std::string& path);

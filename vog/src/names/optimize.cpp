@@ -10,7 +10,7 @@
 //
 // Durability: the temporary file is forced to stable storage before the rename
 // and the containing directory after it, so `path` never names a half-written
-// file, even after a crash. This is the one place the engine syncs.
+// file, even after a crash.
 //
 // Invariants:
 //   1. A failure before the rename leaves the file at `path` untouched.
@@ -61,10 +61,6 @@ Result<void> finish(std::shared_ptr<Vog>& vog) {
 Result<void> sync_file(const std::string& path) {
   VOG_TRY(file, os_file_system().open(path, OpenHow::OpenExisting, AccessMode::ReadOnly));
   return (*file)->sync();
-}
-
-VogError doing(std::string_view action, VogError error) {
-  return {error.kind(), std::string(action) + error.detail()};
 }
 
 }  // namespace
@@ -218,12 +214,12 @@ Result<std::uint64_t> optimize(const std::string& path,
   }
   VOG_CHECK(finish(*destination));
   if (auto synced = sync_file(temporary); !synced)
-    return std::unexpected(doing("failed to sync optimized file: ", synced.error()));
+    return std::unexpected(with_action("failed to sync optimized file: ", synced.error()));
   const std::uint64_t new_size = file_size_or_zero(temporary);
 
   // The rename and the sync of the directory after it are one step.
   if (auto replaced = os_file_system().replace(temporary, path); !replaced)
-    return std::unexpected(doing("failed to rename optimized file: ", replaced.error()));
+    return std::unexpected(with_action("failed to rename optimized file: ", replaced.error()));
   return new_size < old_size ? old_size - new_size : 0;
 }
 

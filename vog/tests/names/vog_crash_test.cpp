@@ -143,7 +143,7 @@ class Workload {
     std::string out(size, '\0');
     char base = static_cast<char>('a' + pick(26));
     for (std::size_t i = 0; i < size; ++i)
-      out[i] = static_cast<char>(pick(8) == 0 ? 'a' + pick(26) : base);
+      out[i] = pick(8) == 0 ? static_cast<char>('a' + pick(26)) : base;
     return out;
   }
   bool compressed() {

@@ -22,8 +22,8 @@
 
 #include "block_layer.hpp"
 #include "durability.hpp"
-#include "file_system.hpp"
 #include "file_layer.hpp"
+#include "file_system.hpp"
 #include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
 

@@ -38,10 +38,6 @@ class CrashFileSystem final : public FileSystem {
     std::lock_guard lock(mu_);
     return crashed_;
   }
-  [[nodiscard]] std::uint64_t changes() {
-    std::lock_guard lock(mu_);
-    return changes_;
-  }
   // The bytes a file holds now; empty for a missing file.
   [[nodiscard]] std::vector<std::byte> contents(const std::string& path) {
     std::lock_guard lock(mu_);

@@ -24,10 +24,12 @@
 #include <string_view>
 #include <vector>
 
+#include "durability.hpp"
 #include "error.hpp"
 
 namespace vog {
 
+class FileSystem;
 class StreamLayer;
 class VerifyReport;
 struct VogState;
@@ -57,6 +59,14 @@ struct CreateOptions {
   std::optional<std::span<const std::byte>> password;
   std::uint8_t block_size_shift = 12;             // blocks of 4096 bytes
   std::uint8_t compressed_block_size_shift = 15;  // compressed blocks of 32 KiB
+  Durability durability = Durability::Process;
+  FileSystem* file_system = nullptr;  // null: the operating system's
+};
+
+struct OpenOptions {
+  std::optional<std::span<const std::byte>> password;
+  Durability durability = Durability::Process;  // for a writable open
+  FileSystem* file_system = nullptr;            // null: the operating system's
 };
 
 class Vog {
@@ -70,6 +80,10 @@ class Vog {
   [[nodiscard]] static Result<std::shared_ptr<Vog>> open(
       const std::string& path, OpenMode mode,
       std::optional<std::span<const std::byte>> password = std::nullopt);
+  // Either open rolls back first what a crash left unfinished, which needs
+  // Write; a Read open of such a file fails and says to open it for writing once.
+  [[nodiscard]] static Result<std::shared_ptr<Vog>> open(const std::string& path, OpenMode mode,
+                                                         const OpenOptions& options);
 
   // The same on a stream layer that already exists: create_on makes the root
   // directory and writes the namespace header; open_on reads it.
@@ -136,6 +150,9 @@ class Vog {
 
   // Closes every open stream handle; keeps going after a failure and returns the first.
   [[nodiscard]] Result<void> flush_open_streams();
+  // A commit point: everything done so far, also through handles still open,
+  // survives a crash (a power loss too at Durability::Full). Handles stay open.
+  [[nodiscard]] Result<void> sync();
 
   // Checks the whole file and returns one line per problem found, each naming
   // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes
@@ -151,6 +168,26 @@ class Vog {
   friend class Salvage;   // salvage reads the source by stream ID
 
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
+
+  // The operations without their commit (vog_commit.cpp holds the public ones).
+  [[nodiscard]] Result<void> raw_mkdir(std::string_view path);
+  [[nodiscard]] Result<void> raw_rmdir(std::string_view path);
+  [[nodiscard]] Result<void> raw_rename_dir(std::string_view old_path, std::string_view new_path);
+  [[nodiscard]] Result<StreamHandle> raw_create_stream(std::string_view path, bool compressed);
+  [[nodiscard]] Result<void> raw_close_stream(StreamHandle handle);
+  [[nodiscard]] Result<void> raw_delete_stream(std::string_view path);
+  [[nodiscard]] Result<void> raw_rename_stream(std::string_view old_path,
+                                               std::string_view new_path);
+  [[nodiscard]] Result<std::size_t> raw_write(StreamHandle handle, std::span<const std::byte> data);
+  [[nodiscard]] Result<void> raw_truncate(StreamHandle handle, std::uint64_t new_len);
+  [[nodiscard]] Result<void> raw_reserve(StreamHandle handle, std::uint64_t n_bytes);
+  [[nodiscard]] Result<void> raw_flush_open_streams();
+  // Runs a change while holding off commits, then commits unless the level is Off.
+  template <class Change>
+  auto committed(Change change) -> decltype(change());
+  template <class Change>
+  auto uncommitted(Change change) -> decltype(change());
+  [[nodiscard]] Result<void> commit();
 
   // The bytes of a directory stream, from the cache when it holds them.
   [[nodiscard]] Result<std::vector<std::byte>> get_dir_content(std::uint32_t dir);
@@ -188,6 +225,7 @@ class Vog {
   std::unique_ptr<VogState> state_;
   const std::uint32_t root_stream_id_;
   const bool writable_;
+  Durability durability_ = Durability::Process;  // set once by create and open
 };
 
 // Rewrites the file at `path` without its free blocks and returns how many bytes

@@ -69,6 +69,17 @@ bool to_path(PyObject* value, const char* name, std::string& out) {
 
 namespace {
 
+// A path for the operating system: as to_path, and a NUL byte is a ValueError,
+// as the built-in open() has it, since the system would read a shorter path.
+bool to_os_path(PyObject* value, const char* name, std::string& out) {
+  if (!to_path(value, name, out)) return false;
+  if (out.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  return true;
+}
+
 bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
   std::uint64_t wide = 0;
   if (!to_u64(value, name, wide)) {
@@ -159,7 +170,7 @@ PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string path;
   CreateOptions options;
   std::optional<std::vector<std::byte>> password;
-  if (!to_path(py_path, "path", path) ||
+  if (!to_os_path(py_path, "path", path) ||
       (py_shift != nullptr && !to_u8(py_shift, "block_size_shift", options.block_size_shift)) ||
       (py_cshift != Py_None &&
        !to_u8(py_cshift, "compressed_block_size_shift", options.compressed_block_size_shift)) ||
@@ -180,7 +191,7 @@ PyObject* vog_open(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string path;
   OpenMode mode;
   std::optional<std::vector<std::byte>> password;
-  if (!to_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
+  if (!to_os_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
       !to_password(py_password, password))
     return nullptr;
 
@@ -396,7 +407,7 @@ PyObject* vog_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string path;
   std::optional<std::vector<std::byte>> password;
   if (!parse(args, kwargs, "O|O:Vog.optimize", kw, &py_path, &py_password) ||
-      !to_path(py_path, "path", path) || !to_password(py_password, password))
+      !to_os_path(py_path, "path", path) || !to_password(py_password, password))
     return nullptr;
   return finish(run_unlocked([&] { return optimize(path, password_view(password)); }));
 }

@@ -24,6 +24,18 @@ def test_bad_handles_and_counts(vog, value):
             call()
 
 
+def test_nul_in_file_path_is_a_value_error_and_touches_nothing(tmp_path):
+    bad = str(tmp_path / "a") + "\x00b"
+    for call in (
+        lambda: Vog.create(bad),
+        lambda: Vog.open(bad, OpenMode.WRITE),
+        lambda: Vog.optimize(bad),
+    ):
+        with pytest.raises(ValueError):
+            call()
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("value", [None, 1, b"a", bytearray(b"a"), OpenMode.WRITE])
 def test_bad_path_types(vog, value):
     for call in (

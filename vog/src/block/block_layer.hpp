@@ -72,6 +72,10 @@ class BlockLayer {
   // Sorts `blocks` in place, then frees them as extents of consecutive numbers.
   [[nodiscard]] virtual Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) = 0;
 
+  // Makes the store's present contents what a crash returns to, as far as the
+  // file underneath promises that (a journal does; a bare file promises nothing).
+  [[nodiscard]] virtual Result<void> commit() { return {}; }
+
   // Consistency check given the blocks that the layers above claim: adds
   // "L1: ..." then "L2: ..." lines to `report`; an error only when the check
   // itself cannot run.

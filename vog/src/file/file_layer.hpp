@@ -7,7 +7,7 @@
 // The bytes from 12 to data_offset belong to the block layer.
 //
 // Offsets passed to read/write are absolute file offsets: this layer never adds
-// data_offset itself. Nothing here forces data to stable storage.
+// data_offset itself. Only sync() and commit() force data to stable storage.
 //
 // Thread safety: every method may be called concurrently on one handle.
 // Locking: a writable handle holds an exclusive flock, a read-only one a shared
@@ -21,10 +21,9 @@
 #include <vector>
 
 #include "error.hpp"
+#include "file_system.hpp"
 
 namespace vog {
-
-enum class AccessMode : std::uint8_t { ReadOnly, Writable };
 
 inline constexpr std::size_t kFileHeaderSize = 12;
 
@@ -47,6 +46,12 @@ class FileLayer {
   [[nodiscard]] virtual Result<std::vector<std::string>> verify() = 0;
   // The data offset given at creation or read at opening; never changes.
   [[nodiscard]] virtual std::uint64_t data_offset() const noexcept = 0;
+  // Forces everything written so far to stable storage. A file with nothing
+  // volatile underneath (one in memory) keeps the default.
+  [[nodiscard]] virtual Result<void> sync() { return {}; }
+  // Makes the file's present contents the state a crash returns to, as far as
+  // this file layer promises anything about crashes; the default promises nothing.
+  [[nodiscard]] virtual Result<void> commit() { return {}; }
 };
 
 }  // namespace vog

@@ -1,4 +1,4 @@
-// FileOnDisk: the file layer on a POSIX file descriptor.
+// FileOnDisk: the file layer on one PlainFile of a FileSystem.
 #pragma once
 
 #include <memory>
@@ -6,53 +6,54 @@
 #include <utility>
 
 #include "file_layer.hpp"
+#include "file_system.hpp"
 
 namespace vog {
-
-// Move-only owner of one file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_;
-};
 
 class FileOnDisk final : public FileLayer {
  public:
   // Creates the file exclusively (mode 0666 before umask), locks it exclusively
   // and writes the header followed by zeros up to data_offset.
   // REQUIRES: 12 <= data_offset <= 65535.
-  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> create(const std::string& path,
+  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> create(FileSystem& fs,
+                                                                  const std::string& path,
                                                                   std::uint16_t data_offset);
   // Opens an existing file, takes the lock (shared when read-only, exclusive
   // when writable) and checks the header.
-  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> open(const std::string& path,
+  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> open(FileSystem& fs,
+                                                                const std::string& path,
                                                                 AccessMode mode);
+  // The same on the operating system's file system.
+  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> create(const std::string& path,
+                                                                  std::uint16_t data_offset) {
+    return create(os_file_system(), path, data_offset);
+  }
+  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> open(const std::string& path,
+                                                                AccessMode mode) {
+    return open(os_file_system(), path, mode);
+  }
 
-
-  [[nodiscard]] Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override;
-  [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override;
-  [[nodiscard]] Result<std::uint64_t> len() override;
-  [[nodiscard]] Result<void> set_len(std::uint64_t length) override;
+  [[nodiscard]] Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override {
+    return file_->read(offset, out);
+  }
+  [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
+    return file_->write(offset, data);
+  }
+  [[nodiscard]] Result<std::uint64_t> len() override { return file_->len(); }
+  [[nodiscard]] Result<void> set_len(std::uint64_t length) override {
+    return file_->set_len(length);
+  }
+  [[nodiscard]] Result<void> sync() override { return file_->sync(); }
   [[nodiscard]] Result<std::vector<std::string>> verify() override;
   [[nodiscard]] std::uint64_t data_offset() const noexcept override { return data_offset_; }
 
  private:
-  FileOnDisk(UniqueFd fd, std::uint64_t data_offset)
-      : fd_(std::move(fd)), data_offset_(data_offset) {}
+  FileOnDisk(std::unique_ptr<PlainFile> file, std::uint64_t data_offset)
+      : file_(std::move(file)), data_offset_(data_offset) {}
 
-  // Positioned transfers (pread/pwrite) share no file position, so concurrent
-  // callers need no mutex here; closing the descriptor releases the flock.
-  const UniqueFd fd_;
+  // Positioned transfers share no file position, so concurrent callers need
+  // no mutex here; dropping the file releases the lock.
+  const std::unique_ptr<PlainFile> file_;
   const std::uint64_t data_offset_;
 };
 

@@ -10,7 +10,7 @@
 //
 // Durability: the temporary file is forced to stable storage before the rename
 // and the containing directory after it, so `path` never names a half-written
-// file, even after a crash. This is the one place the engine syncs.
+// file, even after a crash.
 //
 // Invariants:
 //   1. A failure before the rename leaves the file at `path` untouched.
@@ -23,18 +23,13 @@
 //      damaged source can cause, fails with "file is damaged (<failure>): use
 //      salvage to copy what can be read": optimize copies all or nothing, and
 //      salvage is the tool that keeps what can be read.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
 #include <shared_mutex>
 #include <unordered_set>
 
 #include "directory_stream.hpp"
-#include "file_on_disk.hpp"
+#include "file_system.hpp"
 #include "format.hpp"
 #include "path.hpp"
 #include "stream_layer.hpp"
@@ -48,15 +43,11 @@ constexpr std::size_t kCopyBufferSize = 262144;
 constexpr std::string_view kTemporarySuffix = ".optimize.tmp";
 
 std::uint64_t file_size_or_zero(const std::string& path) {
-  std::error_code ignored;
-  auto size = std::filesystem::file_size(path, ignored);
-  return ignored ? 0 : size;
+  auto size = os_file_system().file_size(path);
+  return size ? *size : 0;
 }
 
-void remove_quietly(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-}
+void remove_quietly(const std::string& path) { (void)os_file_system().remove(path); }
 
 VogError damaged(const VogError& found) {
   return VogError::io(
@@ -95,20 +86,9 @@ Result<void> finish(std::shared_ptr<Vog>& vog) {
   return flushed;
 }
 
-// 0, or the errno of the open or the fsync that failed.
-int sync_path(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (fd.get() < 0 || ::fsync(fd.get()) != 0) return errno;
-  return 0;
-}
-
-Result<void> sync_directory_of(const std::string& path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  int failed = sync_path(parent.empty() ? std::string(".") : parent.string(), O_RDONLY | O_DIRECTORY);
-  // Some file systems cannot sync a directory at all; there is nothing more to do there.
-  if (failed != 0 && failed != EINVAL)
-    return std::unexpected(VogError::os(failed, "failed to sync directory of optimized file: "));
-  return {};
+Result<void> sync_file(const std::string& path) {
+  VOG_TRY(file, os_file_system().open(path, OpenHow::OpenExisting, AccessMode::ReadOnly));
+  return (*file)->sync();
 }
 
 }  // namespace
@@ -242,6 +222,8 @@ Result<std::uint64_t> optimize(const std::string& path,
   options.password = password;
   options.block_size_shift = (*source)->block_size_shift();
   options.compressed_block_size_shift = (*source)->compressed_block_size_shift();
+  // The copy is forced to disk whole before it replaces anything; a journal adds nothing.
+  options.durability = Durability::Off;
   const std::string temporary = path + std::string(kTemporarySuffix);
 
   auto destination = Vog::create(temporary, options);
@@ -263,13 +245,13 @@ Result<std::uint64_t> optimize(const std::string& path,
     return std::unexpected(std::move(flushed).error());
   }
   VOG_CHECK(finish(*destination));
-  if (int failed = sync_path(temporary, O_RDONLY); failed != 0)
-    return std::unexpected(VogError::os(failed, "failed to sync optimized file: "));
+  if (auto synced = sync_file(temporary); !synced)
+    return std::unexpected(with_action("failed to sync optimized file: ", synced.error()));
   const std::uint64_t new_size = file_size_or_zero(temporary);
 
-  if (std::rename(temporary.c_str(), path.c_str()) != 0)
-    return std::unexpected(VogError::os(errno, "failed to rename optimized file: "));
-  VOG_CHECK(sync_directory_of(path));
+  // The rename and the sync of the directory after it are one step.
+  if (auto replaced = os_file_system().replace(temporary, path); !replaced)
+    return std::unexpected(with_action("failed to rename optimized file: ", replaced.error()));
   return new_size < old_size ? old_size - new_size : 0;
 }
 

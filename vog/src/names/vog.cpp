@@ -153,7 +153,7 @@ Result<std::vector<DirEntry>> Vog::list(std::string_view path) {
   return listing;
 }
 
-Result<void> Vog::mkdir(std::string_view path) {
+Result<void> Vog::raw_mkdir(std::string_view path) {
   if (!writable_) return std::unexpected(read_only());
   if (path.empty()) return std::unexpected(VogError::invalid_path("cannot create root directory"));
   VOG_CHECK(validate_path(path));
@@ -185,7 +185,7 @@ Result<std::uint32_t> Vog::make_directory_in(std::uint32_t parent_id, std::strin
   return *new_id;
 }
 
-Result<void> Vog::rmdir(std::string_view path) {
+Result<void> Vog::raw_rmdir(std::string_view path) {
   if (!writable_) return std::unexpected(read_only());
   if (path.empty()) return std::unexpected(VogError::invalid_path("cannot remove root directory"));
   VOG_CHECK(validate_path(path));
@@ -213,7 +213,7 @@ Result<void> Vog::rmdir(std::string_view path) {
   return streams_->delete_stream(*child_id);
 }
 
-Result<void> Vog::rename_dir(std::string_view old_path, std::string_view new_path) {
+Result<void> Vog::raw_rename_dir(std::string_view old_path, std::string_view new_path) {
   if (!writable_) return std::unexpected(read_only());
   if (old_path.empty() || new_path.empty())
     return std::unexpected(VogError::invalid_path("cannot rename root directory"));
@@ -285,7 +285,7 @@ Result<void> Vog::move_entry(std::uint32_t from_dir, std::string_view from_name,
   return moved;
 }
 
-Result<void> Vog::flush_open_streams() {
+Result<void> Vog::raw_flush_open_streams() {
   std::map<StreamHandle, OpenStreamInfo> taken;
   {
     std::lock_guard lock(state_->mu);

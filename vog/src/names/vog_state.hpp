@@ -1,6 +1,10 @@
 // What a Vog changes after opening: open stream handles and cached directories.
 //
 // Locking (outermost first):
+//   0. commit_mu: shared by every call that changes the file, for its whole
+//      length; exclusive for a commit, which so sees no change half done. A
+//      call never takes it twice, and a commit holds nothing else when it
+//      asks for it.
 //   1. tree_mu: shared by every operation that resolves a path and then acts
 //      on the directory IDs it found; exclusive for rmdir (which frees a
 //      directory's stream ID for reuse) and rename_dir (which changes which
@@ -36,6 +40,7 @@ struct OpenStreamInfo {
 };
 
 struct VogState final : DirectoryCache {
+  std::shared_mutex commit_mu;
   std::shared_mutex tree_mu;
 
   std::mutex mu;

@@ -101,7 +101,7 @@ bool Vog::is_open_stream(std::uint32_t stream_id) {
   return false;
 }
 
-Result<StreamHandle> Vog::create_stream(std::string_view path, bool compressed) {
+Result<StreamHandle> Vog::raw_create_stream(std::string_view path, bool compressed) {
   if (!writable_) return std::unexpected(read_only());
   if (path.empty()) return std::unexpected(empty_stream_path());
   VOG_CHECK(validate_path(path));
@@ -161,7 +161,7 @@ Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
   return add_open_stream(path, opened->first, opened->second, for_write);
 }
 
-Result<void> Vog::close_stream(StreamHandle handle) {
+Result<void> Vog::raw_close_stream(StreamHandle handle) {
   BlockStreamHandle stream_handle;
   {
     std::lock_guard lock(state_->mu);
@@ -174,7 +174,7 @@ Result<void> Vog::close_stream(StreamHandle handle) {
   return streams_->close_stream(stream_handle);
 }
 
-Result<void> Vog::delete_stream(std::string_view path) {
+Result<void> Vog::raw_delete_stream(std::string_view path) {
   if (!writable_) return std::unexpected(read_only());
   if (path.empty()) return std::unexpected(empty_stream_path());
   VOG_CHECK(validate_path(path));
@@ -194,7 +194,7 @@ Result<void> Vog::delete_stream(std::string_view path) {
   return streams_->delete_stream(*id);
 }
 
-Result<void> Vog::rename_stream(std::string_view old_path, std::string_view new_path) {
+Result<void> Vog::raw_rename_stream(std::string_view old_path, std::string_view new_path) {
   if (!writable_) return std::unexpected(read_only());
   if (old_path.empty() || new_path.empty()) return std::unexpected(empty_stream_path());
   VOG_CHECK(validate_path(old_path));
@@ -222,7 +222,7 @@ Result<std::size_t> Vog::read(StreamHandle handle, std::span<std::byte> buffer) 
   return count;
 }
 
-Result<std::size_t> Vog::write(StreamHandle handle, std::span<const std::byte> data) {
+Result<std::size_t> Vog::raw_write(StreamHandle handle, std::span<const std::byte> data) {
   VOG_TRY(info, lookup(*state_, handle));
   if (!info->writable) return std::unexpected(not_writable());
   VOG_TRY(count, streams_->write(info->stream_handle, info->position, data));
@@ -245,7 +245,7 @@ Result<std::uint64_t> Vog::tell(StreamHandle handle) {
   return info->position;
 }
 
-Result<void> Vog::truncate(StreamHandle handle, std::uint64_t new_len) {
+Result<void> Vog::raw_truncate(StreamHandle handle, std::uint64_t new_len) {
   VOG_TRY(info, lookup(*state_, handle));
   if (!info->writable) return std::unexpected(not_writable());
   VOG_CHECK(streams_->truncate(info->stream_handle, new_len));
@@ -255,7 +255,7 @@ Result<void> Vog::truncate(StreamHandle handle, std::uint64_t new_len) {
   return {};
 }
 
-Result<void> Vog::reserve(StreamHandle handle, std::uint64_t n_bytes) {
+Result<void> Vog::raw_reserve(StreamHandle handle, std::uint64_t n_bytes) {
   VOG_TRY(info, lookup(*state_, handle));
   if (!info->writable) return std::unexpected(not_writable());
   return streams_->reserve(info->stream_handle, n_bytes);

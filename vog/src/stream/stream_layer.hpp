@@ -70,6 +70,10 @@ class StreamLayer {
     return std::move(report).finish();
   }
 
+  // Saves the descriptors of writable handles still open (they stay open),
+  // then commits the block layer. REQUIRES: no change runs meanwhile.
+  [[nodiscard]] virtual Result<void> commit() { return block_layer().commit(); }
+
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.
   [[nodiscard]] virtual BlockLayer& block_layer() noexcept = 0;

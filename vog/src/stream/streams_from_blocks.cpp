@@ -364,6 +364,33 @@ Result<void> StreamsFromBlocks::close_stream(BlockStreamHandle handle) {
   return written;
 }
 
+// A writable handle's descriptor normally reaches the table when the handle
+// closes; a commit writes it early, so the committed state names every block
+// the stream uses. Each copy is taken under the handle's in_use lock (as
+// close_stream takes it, before the table's lock), so no change is half in it.
+Result<void> StreamsFromBlocks::commit() {
+  std::vector<BlockStreamHandle> writers;
+  {
+    std::lock_guard state_guard(state_mu_);
+    for (const auto& [handle, entry] : state_.handles)
+      if (entry.writable) writers.push_back(handle);
+  }
+  std::vector<std::pair<StreamId, StreamDescriptor>> descriptors;
+  for (BlockStreamHandle handle : writers) {
+    auto entry = find_handle(handle);
+    if (!entry) continue;  // closed meanwhile: its close wrote the descriptor
+    std::shared_lock busy(*entry->in_use);
+    if (auto now = find_handle(handle)) descriptors.emplace_back(now->id, now->descriptor);
+  }
+  if (!descriptors.empty()) {
+    VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
+    std::lock_guard table_guard(table_mu_);
+    for (const auto& [id, descriptor] : descriptors) VOG_CHECK(write_slot(id, descriptor));
+    VOG_CHECK(persist_l3_header());
+  }
+  return blocks_->commit();
+}
+
 // --- data operations through a handle --------------------------------------
 
 Result<StreamsFromBlocks::StreamHandleEntry> StreamsFromBlocks::find_handle(

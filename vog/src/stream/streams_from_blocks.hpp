@@ -24,7 +24,9 @@
 
 #include "block_layer.hpp"
 #include "compressed_stream.hpp"
+#include "durability.hpp"
 #include "file_layer.hpp"
+#include "file_system.hpp"
 #include "pyramid.hpp"
 #include "stream_descriptor.hpp"
 #include "stream_layer.hpp"
@@ -37,14 +39,15 @@ inline constexpr std::uint8_t kL3Version = 4;
 class StreamsFromBlocks final : public StreamLayer {
  public:
   // Creates the file with admin slot 0 for the stream layer's header followed
-  // by one slot per entry of `slot_sizes` for the layers above.
+  // by one slot per entry of `slot_sizes` for the layers above. The file has
+  // a journal unless `level` is Off; opening rolls back what a journal holds.
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create(
       const std::string& path, std::uint8_t block_size_shift,
       std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-      Password password);
-  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(const std::string& path,
-                                                                       AccessMode mode,
-                                                                       Password password);
+      Password password, FileSystem& fs = os_file_system(), Durability level = Durability::Off);
+  [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(
+      const std::string& path, AccessMode mode, Password password,
+      FileSystem& fs = os_file_system(), Durability level = Durability::Off);
 
   // Makes the file layer for a new file, given its data offset.
   using FileMaker = std::function<Result<std::unique_ptr<FileLayer>>(std::uint16_t data_offset)>;
@@ -88,6 +91,7 @@ class StreamsFromBlocks final : public StreamLayer {
                                     VerifyReport& report) override;
 
   [[nodiscard]] BlockLayer& block_layer() noexcept override { return *blocks_; }
+  [[nodiscard]] Result<void> commit() override;
 
   [[nodiscard]] std::uint8_t compressed_block_size_shift() const noexcept override {
     return compressed_block_size_shift_;

@@ -1,9 +1,10 @@
-// The file-based factories of StreamsFromBlocks: the stream layer on BlocksInFile.
+// The file-based factories of StreamsFromBlocks: the stream layer on BlocksInFile
+// on the Vog file, journaled as the durability level asks.
 #include <vector>
 
 #include "blocks_in_file.hpp"
 #include "compressed_stream.hpp"
-#include "file_on_disk.hpp"
+#include "journaled_file.hpp"
 #include "streams_from_blocks.hpp"
 
 namespace vog {
@@ -11,10 +12,9 @@ namespace vog {
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create(
     const std::string& path, std::uint8_t block_size_shift,
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-    Password password) {
-  auto make_file = [&path](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
-    VOG_TRY(file, FileOnDisk::create(path, data_offset));
-    return std::unique_ptr<FileLayer>(std::move(*file));
+    Password password, FileSystem& fs, Durability level) {
+  auto make_file = [&](std::uint16_t data_offset) {
+    return create_vog_file(fs, path, data_offset, level);
   };
   return create_on_file(make_file, block_size_shift, compressed_block_size_shift, slot_sizes,
                         password);
@@ -22,8 +22,11 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create(
 
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open(const std::string& path,
                                                                    AccessMode mode,
-                                                                   Password password) {
-  VOG_TRY(blocks, BlocksInFile::open(path, mode, password));
+                                                                   Password password,
+                                                                   FileSystem& fs,
+                                                                   Durability level) {
+  VOG_TRY(file, open_vog_file(fs, path, mode, level));
+  VOG_TRY(blocks, BlocksInFile::open_on(std::move(*file), password));
   return open_on(std::move(*blocks));
 }
 

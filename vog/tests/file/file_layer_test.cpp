@@ -20,6 +20,11 @@ std::vector<std::byte> bytes_of(std::string_view text) {
   return out;
 }
 
+template <class T>
+VogError error_of(const Result<T>& result) {
+  return result ? VogError::io("<the operation succeeded>") : result.error();
+}
+
 std::unique_ptr<FileOnDisk> must_create(const std::string& path, std::uint16_t data_offset = 14) {
   auto file = FileOnDisk::create(path, data_offset);
   EXPECT_TRUE(file) << file.error().to_string();
@@ -248,6 +253,50 @@ TEST(FileOnDiskVerify, ChangedHeaderFieldsAreReported) {
                                  "L1: header format version 3 does not match expected 1",
                                  "L1: data_offset in magic (15) does not match stored data_offset (14)",
                              }));
+}
+
+}  // namespace
+}  // namespace vog
+
+namespace vog {
+namespace {
+
+TEST(FileOnDiskPaths, NulInPathIsRefusedBeforeTouchingTheDisk) {
+  TempDir dir;
+  const std::string path = dir.file("a") + std::string("\0b", 2);
+  auto created = FileOnDisk::create(path, 14);
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().kind(), ErrorKind::InvalidPath);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
+
+  write_all(dir.file("a"), {1});
+  auto opened = FileOnDisk::open(path, AccessMode::Writable);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), ErrorKind::InvalidPath);
+  for (auto result : {os_file_system().remove(path), os_file_system().replace(dir.file("a"), path),
+                      os_file_system().sync_directory_of(path)})
+    EXPECT_EQ(error_of(result).kind(), ErrorKind::InvalidPath);
+  EXPECT_EQ(read_all(dir.file("a")), std::vector<unsigned char>{1});
+}
+
+TEST(OsFileSystem, ReplaceRemoveAndSizeWorkOnPaths) {
+  TempDir dir;
+  FileSystem& fs = os_file_system();
+  write_all(dir.file("new"), {1, 2, 3});
+  write_all(dir.file("old"), {9});
+  ASSERT_TRUE(fs.replace(dir.file("new"), dir.file("old")));
+  EXPECT_FALSE(*fs.exists(dir.file("new")));
+  EXPECT_EQ(*fs.file_size(dir.file("old")), 3u);
+  ASSERT_TRUE(fs.remove(dir.file("old")));
+  EXPECT_TRUE(fs.remove(dir.file("old")));  // already gone is fine
+  EXPECT_FALSE(*fs.exists(dir.file("old")));
+  EXPECT_EQ(error_of(fs.file_size(dir.file("old"))), VogError::os(ENOENT));
+
+  auto file = fs.open(dir.file("plain"), OpenHow::OpenOrCreate, AccessMode::Writable);
+  ASSERT_TRUE(file);
+  ASSERT_TRUE((*file)->write(4, bytes_of("ab")));
+  ASSERT_TRUE((*file)->sync());
+  EXPECT_EQ(read_all(dir.file("plain")), (std::vector<unsigned char>{0, 0, 0, 0, 'a', 'b'}));
 }
 
 }  // namespace

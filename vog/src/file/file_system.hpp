@@ -1,0 +1,82 @@
+// File system: the operating system as the engine sees it, paths and plain files.
+//
+// This is the one seam to the operating system: the Vog file, its journal and
+// optimize's temporary file are all reached through a FileSystem, so tests can
+// put a fake underneath (one that forgets unsynced writes, say). os_file_system()
+// is the real one.
+//
+// Paths are byte strings handed to the system unchanged, except that a path
+// holding a NUL byte is refused with InvalidPath before any system call (the
+// system would read it as a shorter path).
+//
+// Thread safety: every method of both classes may be called concurrently.
+// Errors: IoError whose text is the system's description alone; callers add
+// what they were doing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace vog {
+
+enum class AccessMode : std::uint8_t { ReadOnly, Writable };
+enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate };
+enum class LockKind : std::uint8_t { Shared, Exclusive };
+
+// One open file without a format of its own: positioned transfers, length,
+// sync and an advisory lock that lives as long as the object.
+class PlainFile {
+ public:
+  virtual ~PlainFile() = default;
+
+  // One transfer of up to out.size() bytes; 0 at or beyond the end, a short
+  // count across it. Bytes not transferred keep their previous contents.
+  [[nodiscard]] virtual Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) = 0;
+  // Every byte, retrying partial writes; a gap before `offset` reads as zeros.
+  [[nodiscard]] virtual Result<void> write(std::uint64_t offset, std::span<const std::byte> data) = 0;
+  [[nodiscard]] virtual Result<std::uint64_t> len() = 0;
+  [[nodiscard]] virtual Result<void> set_len(std::uint64_t length) = 0;
+  // Forces everything written so far to stable storage.
+  [[nodiscard]] virtual Result<void> sync() = 0;
+  // Takes the lock without waiting. The error's text is the reason alone, as
+  // the Vog file's lock message wants it.
+  [[nodiscard]] virtual Result<void> try_lock(LockKind kind) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // CreateNew makes the file exclusively with mode 0666 before the umask.
+  [[nodiscard]] virtual Result<std::unique_ptr<PlainFile>> open(const std::string& path,
+                                                                OpenHow how, AccessMode mode) = 0;
+  // Whether anything at all exists at `path`.
+  [[nodiscard]] virtual Result<bool> exists(const std::string& path) = 0;
+  [[nodiscard]] virtual Result<std::uint64_t> file_size(const std::string& path) = 0;
+  // Removing a path that does not exist succeeds.
+  [[nodiscard]] virtual Result<void> remove(const std::string& path) = 0;
+  // Puts the file at `from` in the place of `to` in one step, then syncs the
+  // directory so the change survives a power loss.
+  [[nodiscard]] virtual Result<void> replace(const std::string& from, const std::string& to) = 0;
+  // Makes the creation or removal of files in the directory of `path` durable.
+  [[nodiscard]] virtual Result<void> sync_directory_of(const std::string& path) = 0;
+};
+
+// The operating system's file system; lives as long as the process.
+[[nodiscard]] FileSystem& os_file_system();
+
+// `error` with `action` ("failed to open Vog file: ") in front of its text.
+[[nodiscard]] inline VogError with_action(std::string_view action, const VogError& error) {
+  return {error.kind(), std::string(action) + error.detail()};
+}
+
+// InvalidPath when `path` holds a NUL byte.
+[[nodiscard]] Result<void> check_os_path(const std::string& path);
+
+}  // namespace vog

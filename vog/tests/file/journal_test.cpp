@@ -1,0 +1,148 @@
+// The journal's own checks: what it refuses to apply, who may roll it back,
+// and that it never changes the Vog file's bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "crash_file_system.hpp"
+#include "journaled_file.hpp"
+
+namespace vog {
+namespace {
+
+using testing::CrashFileSystem;
+
+constexpr const char* kPath = "/a.vog";
+constexpr std::uint16_t kDataOffset = 14;
+
+std::vector<std::byte> filled(std::size_t size, unsigned char value) {
+  return std::vector<std::byte>(size, std::byte{value});
+}
+
+template <class T>
+T must(Result<T> result) {
+  EXPECT_TRUE(result) << result.error().to_string();
+  return std::move(*result);
+}
+
+// A file of `pages` committed pages of 0x11, then a transaction that rewrites
+// page 1, grows the file and is cut off by a crash before its commit.
+void interrupted_transaction(CrashFileSystem& fs, Durability level, std::size_t pages = 3) {
+  auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
+  ASSERT_TRUE(file->write(kDataOffset, filled(pages * JournaledFile::kPageSize, 0x11)));
+  ASSERT_TRUE(file->commit());
+  ASSERT_TRUE(file->write(kDataOffset + JournaledFile::kPageSize + 7, filled(100, 0x22)));
+  ASSERT_TRUE(file->write(kDataOffset + pages * JournaledFile::kPageSize, filled(5000, 0x33)));
+  ASSERT_TRUE(file->sync());  // everything reaches the file, as a crash might leave it
+  fs.crash_after(0);
+  (void)file->write(0, filled(1, 0));
+  file.reset();
+  std::mt19937 rng(1);
+  fs.restart(Durability::Process, rng);
+}
+
+std::vector<std::byte> committed_bytes(std::size_t pages = 3) {
+  std::vector<std::byte> bytes(kDataOffset);
+  std::memcpy(bytes.data(), "vogvogvog\x01\x0e\x00", 12);
+  auto body = filled(pages * JournaledFile::kPageSize, 0x11);
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  return bytes;
+}
+
+TEST(Journal, RollbackRestoresPagesAndCutsGrowth) {
+  for (Durability level : {Durability::Process, Durability::Full}) {
+    CrashFileSystem fs;
+    interrupted_transaction(fs, level);
+    ASSERT_NE(fs.contents(kPath), committed_bytes());
+
+    auto reader = open_vog_file(fs, kPath, AccessMode::ReadOnly, level);
+    ASSERT_FALSE(reader);
+    EXPECT_EQ(reader.error().detail(),
+              "Vog file '/a.vog' was not closed cleanly and must be recovered from its journal; "
+              "open it for writing once");
+
+    must(open_vog_file(fs, kPath, AccessMode::Writable, level)).reset();
+    EXPECT_EQ(fs.contents(kPath), committed_bytes());
+    EXPECT_FALSE(*fs.exists(journal_path(kPath)));  // a clean close leaves no journal
+    EXPECT_TRUE(open_vog_file(fs, kPath, AccessMode::ReadOnly, level));
+  }
+}
+
+TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
+  CrashFileSystem fs;
+  interrupted_transaction(fs, Durability::Process);
+  const std::vector<std::byte> journal = fs.contents(journal_path(kPath));
+  const std::vector<std::byte> damaged_file = fs.contents(kPath);
+
+  // Not a journal at all: refused, nothing written.
+  fs.put(journal_path(kPath), filled(200, 0x5A));
+  auto foreign = open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process);
+  ASSERT_FALSE(foreign);
+  EXPECT_TRUE(foreign.error().detail().starts_with("journal '/a.vog-journal' does not belong"))
+      << foreign.error().detail();
+  EXPECT_EQ(fs.contents(kPath), damaged_file);
+
+  // Another file's journal (its header differs in the data offset byte).
+  std::vector<std::byte> other_file = fs.contents(kPath);
+  other_file[10] = std::byte{15};
+  fs.put(kPath, other_file);
+  fs.put(journal_path(kPath), journal);
+  EXPECT_FALSE(open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process));
+  EXPECT_EQ(fs.contents(kPath), other_file);
+
+  // A header torn while the transaction began: the file was not touched yet.
+  fs.put(kPath, damaged_file);
+  std::vector<std::byte> torn = journal;
+  torn[33] ^= std::byte{1};
+  fs.put(journal_path(kPath), torn);
+  must(open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process)).reset();
+  EXPECT_EQ(fs.contents(kPath), damaged_file);
+
+  // A torn record ends the transaction's records; the ones before still apply
+  // and the growth is still cut.
+  std::vector<std::byte> cut = journal;
+  cut.back() ^= std::byte{1};
+  fs.put(journal_path(kPath), cut);
+  must(open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process)).reset();
+  EXPECT_EQ(fs.contents(kPath).size(), committed_bytes().size());
+}
+
+TEST(Journal, FullHoldsChangesUntilTheJournalIsOnDisk) {
+  CrashFileSystem fs;
+  auto file = must(create_vog_file(fs, kPath, kDataOffset, Durability::Full));
+  ASSERT_TRUE(file->write(kDataOffset, filled(JournaledFile::kPageSize, 0x11)));
+  ASSERT_TRUE(file->commit());
+  const auto committed = fs.contents(kPath);
+
+  ASSERT_TRUE(file->write(kDataOffset + 10, filled(4, 0x22)));
+  ASSERT_TRUE(file->set_len(kDataOffset + 20));
+  ASSERT_TRUE(file->write(kDataOffset + 30, filled(2, 0x33)));
+  EXPECT_EQ(fs.contents(kPath), committed);  // nothing reached the file yet
+  EXPECT_EQ(must(file->len()), kDataOffset + 32u);
+  std::vector<std::byte> seen(40, std::byte{0x77});
+  ASSERT_EQ(must(file->read(kDataOffset + 8, seen)), 24u);
+  std::vector<std::byte> want = filled(24, 0);
+  for (int i : {0, 1, 6, 7, 8, 9, 10, 11}) want[static_cast<std::size_t>(i)] = std::byte{0x11};
+  for (int i : {2, 3, 4, 5}) want[static_cast<std::size_t>(i)] = std::byte{0x22};
+  want[22] = want[23] = std::byte{0x33};
+  EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 24), want);
+  EXPECT_EQ(seen[24], std::byte{0x77});  // past the end: untouched
+
+  ASSERT_TRUE(file->commit());
+  std::vector<std::byte> on_disk = fs.contents(kPath);
+  EXPECT_EQ(on_disk.size(), kDataOffset + 32u);
+  EXPECT_EQ(std::vector(on_disk.begin() + kDataOffset + 8, on_disk.end()), want);
+}
+
+TEST(Journal, OffNeitherMakesNorKeepsAJournal) {
+  CrashFileSystem fs;
+  fs.put(journal_path(kPath), filled(64, 0));  // left from an older file of this name
+  auto file = must(create_vog_file(fs, kPath, kDataOffset, Durability::Off));
+  EXPECT_FALSE(*fs.exists(journal_path(kPath)));
+  ASSERT_TRUE(file->write(kDataOffset, filled(10, 1)));
+  EXPECT_EQ(fs.contents(kPath).size(), kDataOffset + 10u);
+}
+
+}  // namespace
+}  // namespace vog

@@ -102,7 +102,8 @@ Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
   // The parent's read lock spans the lookup and the open, so the ID found
   // cannot be deleted and handed to another stream in between.
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/false));
-  auto opened = [&]() -> Result<std::pair<BlockStreamHandle, StreamId>> {
+  // The leaf is captured by copy: clang before 16 cannot capture a structured binding.
+  auto opened = [&, leaf = leaf]() -> Result<std::pair<BlockStreamHandle, StreamId>> {
     VOG_TRY(content, get_dir_content_through(*parent_id, parent->dir().handle));
     VOG_TRY(found, find_name_in_buffer(*parent_id, *content, leaf));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
@@ -139,7 +140,7 @@ Result<void> Vog::delete_stream(std::string_view path) {
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true));
-  auto removed = [&]() -> Result<StreamId> {
+  auto removed = [&, leaf = leaf]() -> Result<StreamId> {  // a copy, as in open_stream
     VOG_TRY(length, streams_->stream_length(parent->dir().handle));
     VOG_TRY(found, find_name_in_handle(parent->dir(), *length, leaf));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));

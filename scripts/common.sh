@@ -3,7 +3,7 @@
 
 VOG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VOG_PACKAGES=(g++ cmake make pkg-config liblz4-dev libargon2-dev libssl-dev libgtest-dev
-              python3 python3-dev python3-pytest python3-hypothesis)
+              python3 python3-dev python3-pytest python3-hypothesis clang libclang-rt-14-dev)
 
 # Installs whichever of VOG_PACKAGES is absent; needs root only when one is.
 ensure_packages() {

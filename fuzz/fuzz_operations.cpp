@@ -86,7 +86,7 @@ class Run {
       case 13: delete_stream(); break;
       case 14: rename_stream(); break;
       case 15: list(); break;
-      default: program_.below(2) == 0 ? reopen() : verify(); break;
+      default: program_.below(4) == 0 ? verify() : reopen(); break;
     }
   }
 

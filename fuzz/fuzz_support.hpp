@@ -1,13 +1,12 @@
 // What the fuzz targets and the seed generator share: a Vog file held in
-// memory, the whole engine stacked on it, a sample tree to fill it with, and
-// the password and key-derivation costs of every encrypted file they make.
+// memory, the whole engine stacked on it, a sample tree to fill it with, the
+// password of every encrypted file they make, and the targets' input formats.
 //
 // A finding is a broken promise of the engine (a crash, a sanitizer report, a
 // check below failing); an input the engine refuses with an error is not one.
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,6 @@
 // Directory streams and paths: the parser, both lookups (in a whole buffer and
-// through an open handle) and the in-place add and remove, on any bytes.
+// through an open handle of a real stream layer in memory) and the in-place
+// add and remove, on any bytes.
 // Input: a name's length (one byte), the name, then the directory stream; the
 // whole input is also read as a namespace header, which must round-trip.
 //
@@ -13,7 +14,6 @@
 
 #include "directory_handle.hpp"
 #include "fuzz_support.hpp"
-#include "memory_stream_layer.hpp"
 #include "path.hpp"
 
 namespace vog::fuzz {
@@ -133,13 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  testing::MemoryStreamLayer layer;
-  auto id = layer.create_stream(false);
-  FUZZ_CHECK(bool(id), "the in-memory stream layer refused a stream");
-  layer.overwrite(*id, std::vector<std::byte>(stream.begin(), stream.end()));
-  auto handle = layer.open_stream_inner(*id, /*for_write=*/true, /*wait=*/false);
-  FUZZ_CHECK(bool(handle), "the in-memory stream layer refused an open");
-  DirectoryHandle dir{layer, *id, *handle};
+  auto layer = create_streams(std::make_shared<std::vector<std::byte>>(), NewFile{});
+  FUZZ_CHECK(bool(layer), "cannot make a stream layer");
+  StreamLayer& streams = **layer;
+  auto id = streams.create_stream(false);
+  auto handle = id ? streams.open_stream_inner(*id, /*for_write=*/true, /*wait=*/false)
+                   : Result<BlockStreamHandle>(std::unexpected(id.error()));
+  FUZZ_CHECK(handle && streams.write(*handle, 0, stream), "cannot store the directory stream");
+  DirectoryHandle dir{streams, *id, *handle};
 
   auto whole = read_directory(dir);
   FUZZ_CHECK(whole && std::equal(whole->begin(), whole->end(), stream.begin(), stream.end()),
@@ -150,6 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   add_and_remove(dir, name, stream, entries);
   if (entries) remove_first(dir, *entries);
-  (void)layer.close_stream(*handle);
+  (void)streams.close_stream(*handle);
   return 0;
 }

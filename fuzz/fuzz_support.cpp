@@ -68,8 +68,8 @@ Result<std::shared_ptr<Vog>> open_vog(std::shared_ptr<std::vector<std::byte>> by
   return Vog::open_on(std::move(*streams), mode);
 }
 
-Result<std::shared_ptr<Vog>> create_vog(std::shared_ptr<std::vector<std::byte>> bytes,
-                                        const NewFile& options) {
+Result<std::unique_ptr<StreamLayer>> create_streams(std::shared_ptr<std::vector<std::byte>> bytes,
+                                                    const NewFile& options) {
   const std::array<std::uint16_t, 2> slot_sizes = {kL3HeaderSize, kNamespaceHeaderSize};
   auto make_file = [&](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
     return FileInMemory::create(bytes, data_offset);
@@ -77,8 +77,12 @@ Result<std::shared_ptr<Vog>> create_vog(std::shared_ptr<std::vector<std::byte>> 
   VOG_TRY(blocks, BlocksInFile::create_on(
                       make_file, options.block_size_shift, slot_sizes,
                       options.encrypted ? Password(bytes_of(kPassword)) : std::nullopt));
-  VOG_TRY(streams, StreamsFromBlocks::create_on(std::move(*blocks),
-                                                options.compressed_block_size_shift));
+  return StreamsFromBlocks::create_on(std::move(*blocks), options.compressed_block_size_shift);
+}
+
+Result<std::shared_ptr<Vog>> create_vog(std::shared_ptr<std::vector<std::byte>> bytes,
+                                        const NewFile& options) {
+  VOG_TRY(streams, create_streams(bytes, options));
   VOG_TRY(vog, Vog::create_on(std::move(*streams)));
   if (!options.encrypted) return vog;
   vog->reset();

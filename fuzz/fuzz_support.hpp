@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "file_layer.hpp"
+#include "stream_layer.hpp"
 #include "vog.hpp"
 
 // Stops the process so that libFuzzer keeps the input that got here.
@@ -115,6 +116,10 @@ struct NewFile {
   std::uint8_t compressed_block_size_shift = 10;
   bool encrypted = false;
 };
+
+// A new stream layer on `bytes`, with the admin slots a Vog needs.
+Result<std::unique_ptr<StreamLayer>> create_streams(std::shared_ptr<std::vector<std::byte>> bytes,
+                                                    const NewFile& options);
 
 // A new, empty Vog on `bytes`. An encrypted one is reopened once with its
 // record rewritten to kCheapCosts.

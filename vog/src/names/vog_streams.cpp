@@ -147,7 +147,8 @@ Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
   // The parent's read lock spans the lookup and the open, so the ID found
   // cannot be deleted and handed to another stream in between.
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/false));
-  auto opened = [&]() -> Result<Opened> {
+  // The leaf is captured by copy: clang before 16 cannot capture a structured binding.
+  auto opened = [&, leaf = leaf]() -> Result<Opened> {
     VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     VOG_TRY(handle, streams_->open_stream_inner(**found, for_write, /*wait=*/false));
@@ -183,7 +184,7 @@ Result<void> Vog::raw_delete_stream(std::string_view path) {
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/true));
-  auto removed = [&]() -> Result<StreamId> {
+  auto removed = [&, leaf = leaf]() -> Result<StreamId> {  // a copy, as in open_stream
     VOG_TRY(found, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (!*found) return std::unexpected(VogError::not_found(std::string(path)));
     if (is_open_stream(**found))

@@ -2,10 +2,22 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "encryption.hpp"
@@ -472,6 +484,108 @@ TEST(EncryptionParamsLimits, SixtyFourPassesAreAllowed) {
   auto opened = open_encryption(config, text_bytes("pw"));
   ASSERT_FALSE(opened);  // derived, then refused by the (made-up) hash
   EXPECT_EQ(opened.error(), VogError::wrong_password("password verification hash mismatch"));
+}
+
+// A "Name:  value" field of /proc/<pid>/status (sizes in KiB); -1 when absent.
+long long proc_status(pid_t pid, std::string_view field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.size() > field.size() && line.starts_with(field) && line[field.size()] == ':')
+      return std::atoll(line.c_str() + field.size() + 1);
+  return -1;
+}
+
+// The dearest record a file can carry (4 GiB, 64 passes, 255 lanes: all one
+// byte holds) is derived in a child whose address space is capped at what it
+// maps already plus that memory and the stacks of the threads we allow; any
+// allocation or thread beyond them fails the derivation. The child is killed
+// once its lanes run: the whole derivation takes minutes, so only how it
+// starts is watched, which is where its memory and threads are taken.
+TEST(EncryptionParamsLimits, DearestAcceptedRecordDerivesWithinTheMemoryItNames) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers map memory of their own";
+#endif
+  EncryptionConfig config = sample_config();
+  config.memory_cost = 4194304;
+  config.time_cost = 64;
+  config.parallelism = 255;
+  const std::uint64_t named = std::uint64_t{config.memory_cost} << 10;
+  const long long threads =
+      std::clamp<long long>(std::thread::hardware_concurrency(), 1, config.parallelism);
+  rlimit stack{};
+  ::getrlimit(RLIMIT_STACK, &stack);
+  const std::uint64_t stack_size =
+      stack.rlim_cur == RLIM_INFINITY ? std::uint64_t{32} << 20 : stack.rlim_cur;
+  const std::uint64_t allowance =
+      static_cast<std::uint64_t>(threads) * (stack_size + (1 << 20)) + (std::uint64_t{16} << 20);
+
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    // A lane thread's first allocation would otherwise reserve an arena of its own.
+    ::mallopt(M_ARENA_MAX, 1);
+    const std::uint64_t base = static_cast<std::uint64_t>(proc_status(::getpid(), "VmSize")) << 10;
+    rlimit cap{base + named + allowance, base + named + allowance};
+    std::string message = "address space not capped";
+    if (::setrlimit(RLIMIT_AS, &cap) == 0) {
+      void* probe = std::malloc(named);
+      std::free(probe);
+      if (!probe) {
+        message = "no " + std::to_string(named) + " bytes of address space here";
+      } else {
+        (void)!::write(pipe_fds[1], &base, sizeof base);
+        // Only a failure returns within the few seconds the child lives.
+        auto opened = open_encryption(config, text_bytes("pw"));
+        message = opened ? "derived" : opened.error().to_string();
+      }
+    }
+    (void)!::write(pipe_fds[1], message.data(), message.size());
+    std::_Exit(1);
+  }
+  ::close(pipe_fds[1]);
+  std::uint64_t base = 0;
+  bool started = ::read(pipe_fds[0], &base, sizeof base) == sizeof base;
+
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  std::optional<Clock::time_point> running_until;
+  long long most_threads = 0, peak_kib = -1;
+  bool ended = false;
+  while (started && Clock::now() < deadline) {
+    if (::waitpid(child, nullptr, WNOHANG) == child) {
+      ended = true;
+      break;
+    }
+    long long size_kib = proc_status(child, "VmSize"), now_threads = proc_status(child, "Threads");
+    most_threads = std::max(most_threads, now_threads);
+    if (!running_until && (static_cast<std::uint64_t>(size_kib) << 10) >= base + named / 2 &&
+        now_threads >= (threads > 1 ? 2 : 1))
+      running_until = Clock::now() + std::chrono::milliseconds(50);
+    if (running_until && Clock::now() >= *running_until) {
+      peak_kib = proc_status(child, "VmPeak");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  if (!ended) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  std::string message(256, '\0');
+  message.resize(static_cast<std::size_t>(
+      std::max<ssize_t>(::read(pipe_fds[0], message.data(), message.size()), 0)));
+  ::close(pipe_fds[0]);
+
+  if (message.starts_with("no ")) GTEST_SKIP() << message;
+  ASSERT_FALSE(ended) << "the derivation stopped: " << message;
+  ASSERT_TRUE(running_until && peak_kib >= 0)
+      << "the derivation did not take its memory and lanes: " << message;
+  EXPECT_LE(static_cast<std::uint64_t>(peak_kib) << 10, base + named + allowance);
+  EXPECT_LE(most_threads, 1 + threads);  // the child's own thread and the lanes' at once
 }
 
 // ---------------------------------------------------------------------------

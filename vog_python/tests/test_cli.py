@@ -74,3 +74,5 @@ def test_verify_reports_findings_with_exit_status_1(tmp_path):
         file.truncate(size - 4096)
     done = run("verify", str(data))
     assert done.returncode == 1 and done.stdout.startswith("L") and done.stderr == ""
+    counted = run("verify", "--max-lines", "0", str(data))
+    assert counted.returncode == 1 and counted.stdout.startswith("verify: 1 more problems not listed")

@@ -43,10 +43,14 @@ def optimize(path: LocalPath, password: Password = None) -> int:
     return _engine.Vog.optimize(os.fsdecode(path), password_bytes(password))
 
 
-def verify(path: LocalPath, password: Password = None) -> list[str]:
-    """The problems found in a Vog file, one line each; empty when it is sound."""
+def verify(path: LocalPath, password: Password = None, max_lines: int | None = None) -> list[str]:
+    """The problems found in a Vog file, one line each; empty when it is sound.
+
+    At most ``max_lines`` lines (None: the engine's limit of 10,000), the last
+    one then counting the problems left out.
+    """
     with open(path, "r", password=password) as fs:
-        return fs.verify()
+        return fs.verify(max_lines)
 
 
 __all__ = [

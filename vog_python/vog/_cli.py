@@ -64,7 +64,8 @@ def _parser() -> argparse.ArgumentParser:
     mv.add_argument("source")
     mv.add_argument("dest")
     command("info", "geometry, encryption and contents")
-    command("verify", "check the file; findings on stdout, exit status 1 when there are any")
+    verify = command("verify", "check the file; findings on stdout, exit status 1 when there are any")
+    verify.add_argument("--max-lines", type=int, metavar="N", help="list at most N findings")
     command("optimize", "rewrite the file without its free blocks")
     return parser
 
@@ -296,7 +297,7 @@ def _info(fs: VogFS, args: argparse.Namespace) -> int:
 
 def _verify(fs: VogFS, args: argparse.Namespace) -> int:
     with _busy("verify"):
-        findings = fs.verify()
+        findings = fs.verify(args.max_lines)
     for line in findings:
         print(line)
     return EXIT_FAILURE if findings else 0

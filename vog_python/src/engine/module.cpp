@@ -4,6 +4,7 @@
 // Added to the type: read_at/write_at on any buffer, without a copy and
 // without the handle's position (the package keeps positions itself); resize,
 // which also lengthens with zeros; stat by path without opening; the geometry.
+// verify takes a line limit.
 // Engine errors are raised as the package's exception classes: the package
 // hands in one factory, called with the error's kind number and its message.
 #include <string>
@@ -97,7 +98,26 @@ PyObject* vog_geometry(PyObject* self, PyObject*) {
   return Py_BuildValue("(ii)", engine->block_size_shift(), engine->compressed_block_size_shift());
 }
 
+// Vog.verify(max_lines=None) -> list[str]: None keeps the engine's own limit.
+PyObject* vog_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"max_lines", nullptr};
+  PyObject* py_max = Py_None;  // borrowed
+  std::uint64_t max_lines = 0;
+  if (!parse(args, kwargs, "|O:Vog.verify", kw, &py_max) ||
+      (py_max != Py_None && !to_u64(py_max, "max_lines", max_lines)))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto report = call_engine(std::move(engine), [&](Vog& vog) {
+    return py_max == Py_None ? vog.verify() : vog.verify(static_cast<std::size_t>(max_lines));
+  });
+  if (!report) return nullptr;
+  if (!*report) return raise_vog_error(report->error());
+  return new_line_list(**report);
+}
+
 const PyMethodDef g_extra_methods[] = {
+    {"verify", VOG_METHOD(vog_verify), kArgs, "verify($self, max_lines=None)\n--\n\n"},
     {"read_at", VOG_METHOD(vog_read_at), kArgs, "read_at($self, handle, offset, buffer)\n--\n\n"},
     {"write_at", VOG_METHOD(vog_write_at), kArgs, "write_at($self, handle, offset, data)\n--\n\n"},
     {"resize", VOG_METHOD(vog_resize), kArgs, "resize($self, handle, new_len)\n--\n\n"},

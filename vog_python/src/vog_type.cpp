@@ -69,6 +69,23 @@ bool to_path(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
+bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
+  out.emplace(data, data + PyBytes_GET_SIZE(value));
+  return true;
+}
+
+std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
+  if (!password) return std::nullopt;
+  return std::span<const std::byte>(*password);
+}
+
 PyObject* new_line_list(const std::vector<std::string>& lines) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));  // new reference
   if (list == nullptr) return nullptr;
@@ -103,24 +120,6 @@ bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
   }
   out = static_cast<std::uint8_t>(wide);
   return true;
-}
-
-// None means no password; bytes (possibly empty) are a password.
-bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyBytes_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
-  out.emplace(data, data + PyBytes_GET_SIZE(value));
-  return true;
-}
-
-std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
-  if (!password) return std::nullopt;
-  return std::span<const std::byte>(*password);
 }
 
 // A new Vog object owning `engine`, or nullptr with an exception set.

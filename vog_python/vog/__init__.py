@@ -34,6 +34,7 @@ from ._errors import (
 from ._file import VogRawIO
 from ._fs import LocalPath, Password, VogDirEntry, VogFS, VogStat, password_bytes
 from ._fs import open_vog as open
+from ._salvage import SalvageLoss, SalvageLossKind, salvage
 
 __version__ = "0.1.0"
 
@@ -63,6 +64,8 @@ __all__ = [
     "NotEmptyError",
     "NotFoundError",
     "PasswordError",
+    "SalvageLoss",
+    "SalvageLossKind",
     "VogDirEntry",
     "VogError",
     "VogFS",
@@ -71,5 +74,6 @@ __all__ = [
     "VogStat",
     "open",
     "optimize",
+    "salvage",
     "verify",
 ]

@@ -77,6 +77,7 @@ def test_verify_reports_findings_with_exit_status_1(tmp_path):
     assert done.returncode == 1 and done.stdout.startswith("L") and done.stderr == ""
     counted = run("verify", "--max-lines", "0", str(data))
     assert counted.returncode == 1 and counted.stdout.startswith("verify: 1 more problems not listed")
+    assert "--max-lines: must be a whole number" in run("verify", "--max-lines", "-1", str(data)).stderr
     done = run("salvage", str(data), str(tmp_path / "saved.vog"))
     assert done.returncode == 1 and done.stdout.startswith("truncated t.py (saved ") and done.stderr == ""
     assert ok("ls", str(tmp_path / "saved.vog")) == "t.py\n"

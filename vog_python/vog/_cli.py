@@ -68,7 +68,7 @@ def _parser() -> argparse.ArgumentParser:
     mv.add_argument("dest")
     command("info", "geometry, encryption and contents")
     verify = command("verify", "check the file; findings on stdout, exit status 1 when there are any")
-    verify.add_argument("--max-lines", type=int, metavar="N", help="list at most N findings")
+    verify.add_argument("--max-lines", type=_line_count, metavar="N", help="list at most N findings")
     command("optimize", "rewrite the file without its free blocks")
     salvage = command(
         "salvage",
@@ -77,6 +77,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     salvage.add_argument("dest", metavar="DEST", help="the new Vog file (must not exist)")
     return parser
+
+
+def _line_count(text: str) -> int:
+    if not (text.isascii() and text.isdigit()):
+        raise argparse.ArgumentTypeError(f"must be a whole number, 0 or more, not {text!r}")
+    return int(text)
 
 
 # ---- passwords

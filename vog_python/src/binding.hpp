@@ -20,6 +20,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "vog.hpp"
 
@@ -89,6 +90,11 @@ std::shared_ptr<Vog> engine_of(PyObject* self);
 // Argument conversion: each returns false with TypeError/OverflowError set.
 bool to_u64(PyObject* value, const char* name, std::uint64_t& out);
 bool to_path(PyObject* value, const char* name, std::string& out);
+// None means no password; bytes (possibly empty) are a password.
+bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out);
+std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password);
+// A list of str, one per line; bytes that are not UTF-8 are kept as surrogates.
+PyObject* new_line_list(const std::vector<std::string>& lines);
 
 bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords,
            auto*... outputs) {

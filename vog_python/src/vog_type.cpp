@@ -5,9 +5,11 @@
 // calls. Every engine call runs with the interpreter lock released, on
 // arguments copied out of Python objects beforehand (the bytes of `write` are
 // read in place: the object is immutable and kept alive by the call's args).
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "binding.hpp"
@@ -67,6 +69,39 @@ bool to_path(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
+bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
+  out.emplace(data, data + PyBytes_GET_SIZE(value));
+  return true;
+}
+
+std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
+  if (!password) return std::nullopt;
+  return std::span<const std::byte>(*password);
+}
+
+PyObject* new_line_list(const std::vector<std::string>& lines) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));  // new reference
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // Lines may quote damaged stored bytes: keep them rather than fail.
+    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()),
+                                          "surrogateescape");  // new reference
+    if (line == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), line);  // steals
+  }
+  return list;
+}
+
 namespace {
 
 // A path for the operating system: as to_path, and a NUL byte is a ValueError,
@@ -96,24 +131,6 @@ bool to_u8(PyObject* value, const char* name, std::uint8_t& out) {
   }
   out = static_cast<std::uint8_t>(wide);
   return true;
-}
-
-// None means no password; bytes (possibly empty) are a password.
-bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  if (!PyBytes_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument 'password' must be bytes or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  const auto* data = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(value));
-  out.emplace(data, data + PyBytes_GET_SIZE(value));
-  return true;
-}
-
-std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password) {
-  if (!password) return std::nullopt;
-  return std::span<const std::byte>(*password);
 }
 
 // A new Vog object owning `engine`, or nullptr with an exception set.
@@ -385,20 +402,7 @@ PyObject* vog_verify(PyObject* self, PyObject*) {
   auto report = call_engine(std::move(engine), [](Vog& vog) { return vog.verify(); });
   if (!report) return nullptr;
   if (!*report) return raise_vog_error(report->error());
-  const std::vector<std::string>& lines = **report;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));  // new reference
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    // Lines may quote damaged stored bytes: keep them rather than fail.
-    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()),
-                                          "surrogateescape");  // new reference
-    if (line == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), line);  // steals
-  }
-  return list;
+  return new_line_list(**report);
 }
 
 PyObject* vog_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -501,8 +505,14 @@ PyMethodDef g_methods[] = {
 PyTypeObject* make_vog_type(std::span<const PyMethodDef> extra_methods) {
   // The type keeps a pointer to its method table: it lives as long as the process.
   static std::vector<PyMethodDef> methods;
-  methods.assign(std::begin(g_methods), std::end(g_methods) - 1);
-  methods.insert(methods.end(), extra_methods.begin(), extra_methods.end());
+  // An extra method replaces the shared one of the same name.
+  methods.assign(extra_methods.begin(), extra_methods.end());
+  for (const PyMethodDef* base = std::begin(g_methods); base->ml_name != nullptr; ++base) {
+    const bool replaced = std::ranges::any_of(extra_methods, [&](const PyMethodDef& extra) {
+      return std::string_view(extra.ml_name) == base->ml_name;
+    });
+    if (!replaced) methods.push_back(*base);
+  }
   methods.push_back({nullptr, nullptr, 0, nullptr});
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(vog_dealloc)},

@@ -57,6 +57,7 @@ def test_cli_round_trip_on_an_encrypted_file(tmp_path):
     ok("rm", "-r", data, "in", password="secret")
     ok("rm", data, "x/a.txt", password="secret")
     assert ok("verify", data, password="secret") == ""
+    assert ok("salvage", data, str(tmp_path / "copy.vog"), password="secret") == ""
     assert ok("optimize", data, password="secret").startswith("reclaimed ")
     assert ok("ls", "-R", data, password="secret").split() == ["/:", "x/", "x:", "y/", "x/y:"]
 
@@ -74,3 +75,10 @@ def test_verify_reports_findings_with_exit_status_1(tmp_path):
         file.truncate(size - 4096)
     done = run("verify", str(data))
     assert done.returncode == 1 and done.stdout.startswith("L") and done.stderr == ""
+    counted = run("verify", "--max-lines", "0", str(data))
+    assert counted.returncode == 1 and counted.stdout.startswith("verify: 1 more problems not listed")
+    assert "--max-lines: must be a whole number" in run("verify", "--max-lines", "-1", str(data)).stderr
+    done = run("salvage", str(data), str(tmp_path / "saved.vog"))
+    assert done.returncode == 1 and done.stdout.startswith("truncated t.py (saved ") and done.stderr == ""
+    assert ok("ls", str(tmp_path / "saved.vog")) == "t.py\n"
+    assert "already exists" in fails("salvage", str(data), str(tmp_path / "saved.vog"))

@@ -56,6 +56,31 @@ def test_passwords_and_module_functions(tmp_path):
         assert fs.read_text("diary", encoding="utf-8") == "private"
 
 
+def test_salvage_saves_what_the_damage_did_not_touch(tmp_path):
+    damaged, saved = tmp_path / "d.vog", tmp_path / "s.vog"
+    kept = {"keep/a.bin": bytes(range(256)) * 50, "small": b"hello"}
+    with vog.open(damaged, "x", password="pw") as fs:
+        fs.makedirs("keep")
+        for name, data in kept.items():
+            fs.write_bytes(name, data)
+        fs.write_bytes("big.bin", os.urandom(300_000))  # written last: at the end of the file
+    with open(damaged, "r+b") as file:  # a copy cut short, through big.bin's blocks
+        file.truncate(os.path.getsize(damaged) - 150_000)
+    lines = vog.verify(damaged, password="pw", max_lines=2)
+    assert len(lines) == 3 and lines[-1].startswith("verify: ")
+    [loss] = vog.salvage(damaged, saved, password=b"pw")
+    assert (loss.path, loss.kind, loss.saved_bytes) == ("big.bin", vog.SalvageLossKind.TRUNCATED, 0)
+    assert "the file holds" in loss.reason
+    with vog.open(saved, password="pw") as fs:
+        assert {name: fs.read_bytes(name) for name in kept} == kept
+        assert fs.read_bytes("big.bin") == b"" and fs.verify() == []
+    with pytest.raises(FileExistsError):
+        vog.salvage(damaged, saved, password="pw")
+    with pytest.raises(PermissionError):
+        vog.salvage(damaged, tmp_path / "other.vog", password="wrong")
+    assert not os.path.exists(tmp_path / "other.vog")
+
+
 def test_tree_helpers(tmp_path):
     with vog.open(tmp_path / "t.vog", "w") as fs:
         fs.makedirs("a/b/c")

@@ -34,6 +34,7 @@ from ._errors import (
 from ._file import VogRawIO
 from ._fs import LocalPath, Password, VogDirEntry, VogFS, VogStat, password_bytes
 from ._fs import open_vog as open
+from ._salvage import SalvageLoss, SalvageLossKind, salvage
 
 __version__ = "0.1.0"
 
@@ -43,10 +44,14 @@ def optimize(path: LocalPath, password: Password = None) -> int:
     return _engine.Vog.optimize(os.fsdecode(path), password_bytes(password))
 
 
-def verify(path: LocalPath, password: Password = None) -> list[str]:
-    """The problems found in a Vog file, one line each; empty when it is sound."""
+def verify(path: LocalPath, password: Password = None, max_lines: int | None = None) -> list[str]:
+    """The problems found in a Vog file, one line each; empty when it is sound.
+
+    At most ``max_lines`` lines (None: the engine's limit of 10,000), the last
+    one then counting the problems left out.
+    """
     with open(path, "r", password=password) as fs:
-        return fs.verify()
+        return fs.verify(max_lines)
 
 
 __all__ = [
@@ -59,6 +64,8 @@ __all__ = [
     "NotEmptyError",
     "NotFoundError",
     "PasswordError",
+    "SalvageLoss",
+    "SalvageLossKind",
     "VogDirEntry",
     "VogError",
     "VogFS",
@@ -67,5 +74,6 @@ __all__ = [
     "VogStat",
     "open",
     "optimize",
+    "salvage",
     "verify",
 ]

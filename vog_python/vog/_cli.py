@@ -1,4 +1,5 @@
-"""The vog command: ls, tree, cat, put, get, rm, mkdir, mv, info, verify, optimize.
+"""The vog command: ls, tree, cat, put, get, rm, mkdir, mv, info, verify, optimize,
+salvage.
 
 The Vog file is the first argument after the command (``vog ls data.vog logs``).
 A password comes from --password-file, VOG_PASSWORD or a prompt, never from the
@@ -19,6 +20,8 @@ from typing import Any, TypeVar
 from . import _engine, _fs
 from ._errors import ErrorKind, VogError
 from ._fs import VogFS
+from ._salvage import SalvageLoss, SalvageLossKind
+from ._salvage import salvage as _salvage_file
 
 EXIT_FAILURE = 1
 T = TypeVar("T")
@@ -64,9 +67,22 @@ def _parser() -> argparse.ArgumentParser:
     mv.add_argument("source")
     mv.add_argument("dest")
     command("info", "geometry, encryption and contents")
-    command("verify", "check the file; findings on stdout, exit status 1 when there are any")
+    verify = command("verify", "check the file; findings on stdout, exit status 1 when there are any")
+    verify.add_argument("--max-lines", type=_line_count, metavar="N", help="list at most N findings")
     command("optimize", "rewrite the file without its free blocks")
+    salvage = command(
+        "salvage",
+        "copy what can still be read of a damaged file into a new one; "
+        "losses on stdout, exit status 1 when there are any",
+    )
+    salvage.add_argument("dest", metavar="DEST", help="the new Vog file (must not exist)")
     return parser
+
+
+def _line_count(text: str) -> int:
+    if not (text.isascii() and text.isdigit()):
+        raise argparse.ArgumentTypeError(f"must be a whole number, 0 or more, not {text!r}")
+    return int(text)
 
 
 # ---- passwords
@@ -296,7 +312,7 @@ def _info(fs: VogFS, args: argparse.Namespace) -> int:
 
 def _verify(fs: VogFS, args: argparse.Namespace) -> int:
     with _busy("verify"):
-        findings = fs.verify()
+        findings = fs.verify(args.max_lines)
     for line in findings:
         print(line)
     return EXIT_FAILURE if findings else 0
@@ -309,6 +325,20 @@ def _optimize(args: argparse.Namespace) -> int:
 
     print(f"reclaimed {_with_password(args, optimize)} bytes")
     return 0
+
+
+def _salvage(args: argparse.Namespace) -> int:
+    def salvage(password: bytes | None) -> list[SalvageLoss]:
+        with _busy("salvage"):
+            return _salvage_file(args.vog_file, args.dest, password)
+
+    losses = _with_password(args, salvage)
+    for loss in losses:
+        what = f"{loss.kind.name.lower()} {loss.path or '/'}"
+        if loss.kind is SalvageLossKind.TRUNCATED:
+            what += f" (saved {loss.saved_bytes} bytes)"
+        print(f"{what}: {loss.reason}")
+    return EXIT_FAILURE if losses else 0
 
 
 _COMMANDS: dict[str, Callable[[VogFS, argparse.Namespace], int]] = {
@@ -330,6 +360,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "optimize":
             return _optimize(args)
+        if args.command == "salvage":
+            return _salvage(args)
         mode = "r" if args.command in _READING else "a"
         with _open(args, mode, create=args.command == "put") as fs:
             return _COMMANDS[args.command](fs, args)

@@ -167,9 +167,13 @@ class VogFS:
         finally:
             engine.close()
 
-    def verify(self) -> list[str]:
-        """The problems found in the whole file, one line each; empty when it is sound."""
-        return self._live().verify()
+    def verify(self, max_lines: int | None = None) -> list[str]:
+        """The problems found in the whole file, one line each; empty when it is sound.
+
+        At most ``max_lines`` lines (None: the engine's limit of 10,000), the
+        last one then counting the problems left out.
+        """
+        return self._live().verify(max_lines)
 
     # ---- streams
 

@@ -4,6 +4,7 @@
 // Added to the type: read_at/write_at on any buffer, without a copy and
 // without the handle's position (the package keeps positions itself); resize,
 // which also lengthens with zeros; stat by path without opening; the geometry.
+// verify takes a line limit; salvage copies what a damaged file still holds.
 // Engine errors are raised as the package's exception classes: the package
 // hands in one factory, called with the error's kind number and its message.
 #include <string>
@@ -97,7 +98,26 @@ PyObject* vog_geometry(PyObject* self, PyObject*) {
   return Py_BuildValue("(ii)", engine->block_size_shift(), engine->compressed_block_size_shift());
 }
 
+// Vog.verify(max_lines=None) -> list[str]: None keeps the engine's own limit.
+PyObject* vog_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"max_lines", nullptr};
+  PyObject* py_max = Py_None;  // borrowed
+  std::uint64_t max_lines = 0;
+  if (!parse(args, kwargs, "|O:Vog.verify", kw, &py_max) ||
+      (py_max != Py_None && !to_u64(py_max, "max_lines", max_lines)))
+    return nullptr;
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto report = call_engine(std::move(engine), [&](Vog& vog) {
+    return py_max == Py_None ? vog.verify() : vog.verify(static_cast<std::size_t>(max_lines));
+  });
+  if (!report) return nullptr;
+  if (!*report) return raise_vog_error(report->error());
+  return new_line_list(**report);
+}
+
 const PyMethodDef g_extra_methods[] = {
+    {"verify", VOG_METHOD(vog_verify), kArgs, "verify($self, max_lines=None)\n--\n\n"},
     {"read_at", VOG_METHOD(vog_read_at), kArgs, "read_at($self, handle, offset, buffer)\n--\n\n"},
     {"write_at", VOG_METHOD(vog_write_at), kArgs, "write_at($self, handle, offset, data)\n--\n\n"},
     {"resize", VOG_METHOD(vog_resize), kArgs, "resize($self, handle, new_len)\n--\n\n"},
@@ -116,7 +136,44 @@ PyObject* set_error_factory(PyObject*, PyObject* factory) {
   Py_RETURN_NONE;
 }
 
+// salvage(path, new_path, password=None) -> the losses, each a tuple
+// (path, kind, saved_bytes, reason) with kind the SalvageLossKind's number.
+PyObject* salvage_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"path", "new_path", "password", nullptr};
+  PyObject *py_path, *py_new_path, *py_password = Py_None;  // borrowed
+  std::string path, new_path;
+  std::optional<std::vector<std::byte>> password;
+  if (!parse(args, kwargs, "OO|O:salvage", kw, &py_path, &py_new_path, &py_password) ||
+      !to_path(py_path, "path", path) || !to_path(py_new_path, "new_path", new_path) ||
+      !to_password(py_password, password))
+    return nullptr;
+  auto report = run_unlocked([&] { return salvage(path, new_path, password_view(password)); });
+  if (!report) return nullptr;
+  if (!*report) return raise_vog_error(report->error());
+  const SalvageReport& got = **report;
+  PyObject* losses = PyList_New(static_cast<Py_ssize_t>(got.lost.size()));  // new reference
+  if (losses == nullptr) return nullptr;
+  for (std::size_t i = 0; i < got.lost.size(); ++i) {
+    const SalvageLoss& loss = got.lost[i];
+    // Paths and reasons may quote damaged stored bytes: keep them rather than fail.
+    PyObject* item = Py_BuildValue(
+        "(NiKN)",
+        PyUnicode_DecodeUTF8(loss.path.data(), static_cast<Py_ssize_t>(loss.path.size()),
+                             "surrogateescape"),
+        static_cast<int>(loss.kind), static_cast<unsigned long long>(loss.saved_bytes),
+        PyUnicode_DecodeUTF8(loss.reason.data(), static_cast<Py_ssize_t>(loss.reason.size()),
+                             "surrogateescape"));  // new reference; steals both strings
+    if (item == nullptr) {
+      Py_DECREF(losses);
+      return nullptr;
+    }
+    PyList_SET_ITEM(losses, static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return losses;
+}
+
 PyMethodDef g_functions[] = {
+    {"salvage", VOG_METHOD(salvage_file), kArgs, "salvage(path, new_path, password=None)\n--\n\n"},
     {"set_error_factory", set_error_factory, METH_O, "set_error_factory(factory)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

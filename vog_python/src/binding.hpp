@@ -93,6 +93,10 @@ bool to_path(PyObject* value, const char* name, std::string& out);
 // None means no password; bytes (possibly empty) are a password.
 bool to_password(PyObject* value, std::optional<std::vector<std::byte>>& out);
 std::optional<std::span<const std::byte>> password_view(const std::optional<std::vector<std::byte>>& password);
+// Vog.create and Vog.open; with `durable` they take a keyword-only level,
+// durability (0 off, 1 process, 2 full). New reference, or nullptr with an exception set.
+PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable);
+PyObject* open_vog(PyObject* args, PyObject* kwargs, bool durable);
 // A list of str, one per line; bytes that are not UTF-8 are kept as surrogates.
 PyObject* new_line_list(const std::vector<std::string>& lines);
 

@@ -178,11 +178,34 @@ bool to_mode(PyObject* value, OpenMode& out) {
 
 // ---- static methods
 
-PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
+// A durability level from Python: 0 off, 1 process, 2 full.
+bool to_durability(PyObject* value, Durability& out) {
+  std::uint8_t level = 0;
+  if (!to_u8(value, "durability", level)) return false;
+  if (level > static_cast<std::uint8_t>(Durability::Full)) {
+    PyErr_SetString(PyExc_ValueError, "durability must be 0 (off), 1 (process) or 2 (full)");
+    return false;
+  }
+  out = static_cast<Durability>(level);
+  return true;
+}
+
+}  // namespace
+
+// Vog.create and Vog.open. With `durable` they also take a keyword-only level
+// (the package's private module offers it); libvog keeps its fixed signatures
+// and the engine's default level.
+PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable) {
+  // Python counts the keywords against the format: a list for each signature.
   static const char* const kw[] = {"path", "block_size_shift", "compressed_block_size_shift",
-                                   "password", nullptr};
-  PyObject *py_path, *py_shift = nullptr, *py_cshift = Py_None, *py_password = Py_None;
-  if (!parse(args, kwargs, "O|OOO:Vog.create", kw, &py_path, &py_shift, &py_cshift, &py_password))
+                                   "password", "durability", nullptr};
+  static const char* const kw_fixed[] = {"path", "block_size_shift",
+                                         "compressed_block_size_shift", "password", nullptr};
+  PyObject *py_path, *py_shift = nullptr, *py_cshift = Py_None, *py_password = Py_None,
+                     *py_durability = nullptr;
+  if (!parse(args, kwargs, durable ? "O|OOO$O:Vog.create" : "O|OOO:Vog.create",
+             durable ? kw : kw_fixed, &py_path, &py_shift, &py_cshift, &py_password,
+             &py_durability))
     return nullptr;
   std::string path;
   CreateOptions options;
@@ -191,7 +214,8 @@ PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
       (py_shift != nullptr && !to_u8(py_shift, "block_size_shift", options.block_size_shift)) ||
       (py_cshift != Py_None &&
        !to_u8(py_cshift, "compressed_block_size_shift", options.compressed_block_size_shift)) ||
-      !to_password(py_password, password))
+      !to_password(py_password, password) ||
+      (py_durability != nullptr && !to_durability(py_durability, options.durability)))
     return nullptr;
   options.password = password_view(password);
 
@@ -201,21 +225,37 @@ PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
   return wrap(std::move(**created));
 }
 
-PyObject* vog_open(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* const kw[] = {"path", "mode", "password", nullptr};
-  PyObject *py_path, *py_mode, *py_password = Py_None;
-  if (!parse(args, kwargs, "OO|O:Vog.open", kw, &py_path, &py_mode, &py_password)) return nullptr;
+PyObject* open_vog(PyObject* args, PyObject* kwargs, bool durable) {
+  static const char* const kw[] = {"path", "mode", "password", "durability", nullptr};
+  static const char* const kw_fixed[] = {"path", "mode", "password", nullptr};
+  PyObject *py_path, *py_mode, *py_password = Py_None, *py_durability = nullptr;
+  if (!parse(args, kwargs, durable ? "OO|O$O:Vog.open" : "OO|O:Vog.open", durable ? kw : kw_fixed,
+             &py_path, &py_mode, &py_password, &py_durability))
+    return nullptr;
   std::string path;
   OpenMode mode;
   std::optional<std::vector<std::byte>> password;
+  OpenOptions options;
   if (!to_os_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
-      !to_password(py_password, password))
+      !to_password(py_password, password) ||
+      (py_durability != nullptr && !to_durability(py_durability, options.durability)))
     return nullptr;
+  options.password = password_view(password);
 
-  auto opened = run_unlocked([&] { return Vog::open(path, mode, password_view(password)); });
+  auto opened = run_unlocked([&] { return Vog::open(path, mode, options); });
   if (!opened) return nullptr;
   if (!*opened) return raise_vog_error(opened->error());
   return wrap(std::move(**opened));
+}
+
+namespace {
+
+PyObject* vog_create(PyObject*, PyObject* args, PyObject* kwargs) {
+  return create_vog(args, kwargs, /*durable=*/false);
+}
+
+PyObject* vog_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  return open_vog(args, kwargs, /*durable=*/false);
 }
 
 // ---- instance methods

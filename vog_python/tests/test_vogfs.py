@@ -2,6 +2,9 @@
 import errno
 import os
 import pickle
+import subprocess
+import sys
+import textwrap
 from pathlib import PurePosixPath
 
 import pytest
@@ -35,6 +38,27 @@ def test_file_modes_open_create_and_replace(tmp_path):
         with pytest.raises(OSError) as read_only:
             reader.mkdir("d")
         assert read_only.value.kind is ErrorKind.READ_ONLY and other.listdir() == []
+
+
+@pytest.mark.parametrize("durability", ["process", "full"])
+def test_sync_is_what_a_killed_writer_leaves(tmp_path, durability):
+    path = tmp_path / "k.vog"
+    writer = textwrap.dedent(f"""
+        import os, signal, vog
+        fs = vog.open({str(path)!r}, "x", durability={durability!r})
+        log = fs.open("log", "wb")
+        log.write(b"kept")
+        fs.sync()  # the file object stays open; its bytes so far are committed
+        log.write(b" lost")
+        log.flush()
+        os.kill(os.getpid(), signal.SIGKILL)
+    """)
+    killed = subprocess.run([sys.executable, "-c", writer], env=os.environ, check=False)
+    assert killed.returncode == -9
+    with vog.open(path, "a") as fs:
+        assert fs.read_bytes("log") == b"kept" and fs.verify() == []
+    with pytest.raises(ValueError):
+        vog.open(path, durability="sometimes")
 
 
 def test_passwords_and_module_functions(tmp_path):

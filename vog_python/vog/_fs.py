@@ -167,6 +167,18 @@ class VogFS:
         finally:
             engine.close()
 
+    def sync(self) -> None:
+        """Flushes every file object still open on it, then commits: what was
+        written so far survives a crash of the process (a power loss too when
+        the file was opened with durability "full"). Files stay open."""
+        engine = self._live()
+        with self._lock:
+            files = [ref() for ref in self._files.values()]
+        for file in files:
+            if file is not None and not file.closed:
+                file.flush()
+        engine.sync()
+
     def verify(self, max_lines: int | None = None) -> list[str]:
         """The problems found in the whole file, one line each; empty when it is sound.
 
@@ -607,6 +619,9 @@ def _lock_free(path: str) -> None:
         os.close(fd)
 
 
+_DURABILITY = {"off": 0, "process": 1, "full": 2}
+
+
 def open_vog(
     path: LocalPath,
     mode: str = "r",
@@ -614,20 +629,33 @@ def open_vog(
     password: Password = None,
     block_size_shift: int = 12,
     compressed_block_size_shift: int = 15,
+    durability: str = "process",
 ) -> VogFS:
     """Opens a Vog file: "r" to read (shared with other readers), "a" to read and
     write (created if missing), "x" to create a new file, "w" to create, replacing
-    an existing file. The shifts choose the geometry of a file this call creates."""
+    an existing file. The shifts choose the geometry of a file this call creates.
+
+    ``durability`` says what survives a crash: "off" (no journal: a crash in the
+    middle of a change can damage the file), "process" (a rollback journal: the
+    file opens as of its last commit after the process is killed) or "full"
+    (the same after a power loss, at the cost of fsyncs at every commit)."""
     if mode not in _FS_MODES:
         raise ValueError(f"invalid mode: {mode!r} (expected one of 'r', 'a', 'x', 'w')")
+    if durability not in _DURABILITY:
+        raise ValueError(
+            f"invalid durability: {durability!r} (expected one of 'off', 'process', 'full')"
+        )
+    level = _DURABILITY[durability]
     name = os.fsdecode(path)
     secret = password_bytes(password)
 
     def create() -> _engine.Vog:
-        return _engine.Vog.create(name, block_size_shift, compressed_block_size_shift, secret)
+        return _engine.Vog.create(
+            name, block_size_shift, compressed_block_size_shift, secret, durability=level
+        )
 
     if mode == "r":
-        engine = _engine.Vog.open(name, _engine.OpenMode.READ, secret)
+        engine = _engine.Vog.open(name, _engine.OpenMode.READ, secret, durability=level)
     elif mode == "x":
         engine = create()
     elif mode == "w":
@@ -639,7 +667,7 @@ def open_vog(
         engine = create()
     else:
         try:
-            engine = _engine.Vog.open(name, _engine.OpenMode.WRITE, secret)
+            engine = _engine.Vog.open(name, _engine.OpenMode.WRITE, secret, durability=level)
         except NotFoundError:
             engine = create()
     return VogFS(engine, name, mode)

@@ -4,7 +4,8 @@
 // Added to the type: read_at/write_at on any buffer, without a copy and
 // without the handle's position (the package keeps positions itself); resize,
 // which also lengthens with zeros; stat by path without opening; the geometry.
-// verify takes a line limit; salvage copies what a damaged file still holds.
+// verify takes a line limit; salvage copies what a damaged file still holds;
+// create and open take a durability level, and sync() is a commit point.
 // Engine errors are raised as the package's exception classes: the package
 // hands in one factory, called with the error's kind number and its message.
 #include <string>
@@ -116,7 +117,28 @@ PyObject* vog_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   return new_line_list(**report);
 }
 
+// Vog.sync() -> None: a commit point; what was written so far survives a crash.
+PyObject* vog_sync(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  return finish(call_engine(std::move(engine), [](Vog& vog) { return vog.sync(); }));
+}
+
+PyObject* vog_create_durable(PyObject*, PyObject* args, PyObject* kwargs) {
+  return create_vog(args, kwargs, /*durable=*/true);
+}
+
+PyObject* vog_open_durable(PyObject*, PyObject* args, PyObject* kwargs) {
+  return open_vog(args, kwargs, /*durable=*/true);
+}
+
 const PyMethodDef g_extra_methods[] = {
+    {"create", VOG_METHOD(vog_create_durable), kArgs | METH_STATIC,
+     "create(path, block_size_shift=12, compressed_block_size_shift=None, password=None, *, "
+     "durability=1)\n--\n\n"},
+    {"open", VOG_METHOD(vog_open_durable), kArgs | METH_STATIC,
+     "open(path, mode, password=None, *, durability=1)\n--\n\n"},
+    {"sync", VOG_METHOD(vog_sync), METH_NOARGS, "sync($self)\n--\n\n"},
     {"verify", VOG_METHOD(vog_verify), kArgs, "verify($self, max_lines=None)\n--\n\n"},
     {"read_at", VOG_METHOD(vog_read_at), kArgs, "read_at($self, handle, offset, buffer)\n--\n\n"},
     {"write_at", VOG_METHOD(vog_write_at), kArgs, "write_at($self, handle, offset, data)\n--\n\n"},

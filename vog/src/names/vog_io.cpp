@@ -107,7 +107,8 @@ Result<PathInfo> Vog::stat(std::string_view path) {
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(parent_id, resolve_dir_stream_id(parent_path));
   VOG_TRY(parent, OpenDirectory::open(*streams_, *parent_id, /*for_write=*/false));
-  auto described = [&]() -> Result<PathInfo> {
+  // The leaf is captured by copy: clang before 16 cannot capture a structured binding.
+  auto described = [&, leaf = leaf]() -> Result<PathInfo> {
     VOG_TRY(stream, find_in_dir(*parent_id, leaf, parent->dir().handle));
     if (*stream) return describe_stream(*streams_, *state_, **stream);
     VOG_TRY(dir, find_in_dir(*parent_id, std::string(leaf) + "/", parent->dir().handle));

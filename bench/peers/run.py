@@ -16,7 +16,7 @@ timed.
 
 import argparse
 import datetime
-import importlib.util
+import importlib.machinery
 import itertools
 import json
 import os
@@ -445,9 +445,9 @@ def nth_create(system, root, marks, batch, data):
 def load_libvog(directory):
     """libvog from another build, beside the one imported above."""
     found = next(Path(directory).glob("libvog*.so"))
-    spec = importlib.util.spec_from_file_location("libvog", found)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.ExtensionFileLoader("libvog", str(found))
+    module = loader.create_module(importlib.machinery.ModuleSpec("libvog", loader, origin=str(found)))
+    loader.exec_module(module)  # multi-phase initialisation: the module's exec slot
     return module
 
 

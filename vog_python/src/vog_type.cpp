@@ -560,10 +560,10 @@ PyTypeObject* make_vog_type(std::span<const PyMethodDef> extra_methods) {
       {0, nullptr},
   };
   slots[1].pfunc = methods.data();
-  static PyType_Spec spec = {
+  static PyType_Spec vog_type_shape = {
       "builtins.Vog", sizeof(VogObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));  // new reference
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&vog_type_shape));  // new reference
 }
 
 }  // namespace vog::python

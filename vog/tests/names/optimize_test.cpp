@@ -94,14 +94,6 @@ void build_tree(Vog& vog) {
   ok(vog.delete_stream("junk"));
 }
 
-CreateOptions small_blocks(Password password) {
-  CreateOptions options;
-  options.password = password;
-  options.block_size_shift = 9;
-  options.compressed_block_size_shift = 12;
-  return options;
-}
-
 class Optimize : public ::testing::TestWithParam<bool> {
  protected:
   [[nodiscard]] Password password() const {
@@ -211,16 +203,7 @@ VogError damaged(const VogError& found) {
 TEST(OptimizeDamaged, DirectoryCycleFailsAndLeavesTheFile) {
   TempDir dir;
   std::string path = dir.file("cycle.vog");
-  {
-    auto vog = Vog::create(path, small_blocks(std::nullopt));
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "a", "first");
-    ok((*vog)->mkdir("d"));    // ID 2
-    ok((*vog)->mkdir("d/e"));  // ID 3, the only entry of d
-    put_stream(**vog, "z", "last");
-  }
-  FilePatch file(path, 512);
-  file.put_u32(file.block_at(file.top_block_of(2)), 2);
+  write_directory_cycle(path);
   auto bytes = read_all(path);
   EXPECT_EQ(error_of(optimize(path, std::nullopt)),
             damaged(VogError::io("directory stream 2 is its own ancestor (cycle)")));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "directory_stream.hpp"
+#include "file_patch.hpp"
 #include "streams_from_blocks.hpp"
 #include "vog_test_util.hpp"
 
@@ -32,6 +33,30 @@ inline void write_directory_chain(const std::string& path, int depth) {
     ok(layer.close_stream(*handle));
   }
   ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
+}
+
+// Blocks of 512 bytes and compressed blocks of 4 KiB: small files with deep trees.
+inline CreateOptions small_blocks(Password password) {
+  CreateOptions options;
+  options.password = password;
+  options.block_size_shift = 9;
+  options.compressed_block_size_shift = 12;
+  return options;
+}
+
+// A plain file holding streams "a" and "z" and directory "d" (stream ID 2),
+// whose only entry "d/e" is patched to name d itself: a cycle.
+inline void write_directory_cycle(const std::string& path) {
+  {
+    auto vog = Vog::create(path, small_blocks(std::nullopt));
+    ASSERT_TRUE(vog);
+    put_stream(**vog, "a", "first");
+    ok((*vog)->mkdir("d"));    // ID 2
+    ok((*vog)->mkdir("d/e"));  // ID 3, the only entry of d
+    put_stream(**vog, "z", "last");
+  }
+  FilePatch file(path, 512);
+  file.put_u32(file.block_at(file.top_block_of(2)), 2);
 }
 
 }  // namespace vog::testing

@@ -14,6 +14,7 @@
 #include "blocks_in_file.hpp"
 #include "file_on_disk.hpp"
 #include "file_patch.hpp"
+#include "raw_tree.hpp"
 #include "streams_from_blocks.hpp"
 #include "temp_dir.hpp"
 #include "vog.hpp"
@@ -81,14 +82,6 @@ std::string pattern(std::size_t size, unsigned seed) {
     c = static_cast<char>('a' + (state >> 24) % 7);
   }
   return out;
-}
-
-CreateOptions small_blocks(Password password) {
-  CreateOptions options;
-  options.password = password;
-  options.block_size_shift = 9;
-  options.compressed_block_size_shift = 12;
-  return options;
 }
 
 // One path of the tree as written, and every file byte that reading it from a
@@ -293,16 +286,7 @@ TEST(Salvage, StreamFailingPartWayKeepsItsReadablePrefix) {
 TEST(Salvage, DirectoryCycleIsReportedAndTheRestSaved) {
   TempDir dir;
   std::string path = dir.file("cycle.vog");
-  {
-    auto vog = Vog::create(path, small_blocks(std::nullopt));
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "a", "first");
-    ok((*vog)->mkdir("d"));    // ID 2
-    ok((*vog)->mkdir("d/e"));  // ID 3, the only entry of d
-    put_stream(**vog, "z", "last");
-  }
-  FilePatch file(path, 512);
-  file.put_u32(file.block_at(file.top_block_of(2)), 2);  // "d/e" now names d itself
+  write_directory_cycle(path);
 
   auto report = salvage(path, dir.file("saved.vog"), std::nullopt);
   ASSERT_TRUE(report) << report.error().to_string();

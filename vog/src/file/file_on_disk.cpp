@@ -33,14 +33,14 @@ std::uint16_t stored_data_offset(std::span<const std::byte> header) {
 }  // namespace
 
 Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std::string& path,
-                                                      std::uint16_t data_offset) {
+                                                      std::uint16_t data_offset, OpenHow how) {
   if (data_offset < kFileHeaderSize)
     return std::unexpected(VogError::io(
         format("data_offset {} is smaller than the {}-byte header", data_offset, kFileHeaderSize)));
   VOG_TRY(present, fs.exists(path));
   if (*present) return std::unexpected(VogError::already_exists(path));
 
-  auto file = fs.open(path, OpenHow::CreateNew, AccessMode::Writable);
+  auto file = fs.open(path, how, AccessMode::Writable);
   if (!file) return std::unexpected(with_action("failed to create Vog file: ", file.error()));
   if (auto locked = (*file)->try_lock(LockKind::Exclusive); !locked)
     return std::unexpected(with_action("Vog file is locked by another process: ", locked.error()));

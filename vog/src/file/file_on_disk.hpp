@@ -13,11 +13,12 @@ namespace vog {
 class FileOnDisk final : public FileLayer {
  public:
   // Creates the file exclusively (mode 0666 before umask), locks it exclusively
-  // and writes the header followed by zeros up to data_offset.
-  // REQUIRES: 12 <= data_offset <= 65535.
-  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> create(FileSystem& fs,
-                                                                  const std::string& path,
-                                                                  std::uint16_t data_offset);
+  // and writes the header followed by zeros up to data_offset. With
+  // OpenHow::CreateUnnamed the file gets its name only from link().
+  // REQUIRES: 12 <= data_offset <= 65535; `how` creates.
+  [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> create(
+      FileSystem& fs, const std::string& path, std::uint16_t data_offset,
+      OpenHow how = OpenHow::CreateNew);
   // Opens an existing file, takes the lock (shared when read-only, exclusive
   // when writable) and checks the header.
   [[nodiscard]] static Result<std::unique_ptr<FileOnDisk>> open(FileSystem& fs,
@@ -44,6 +45,8 @@ class FileOnDisk final : public FileLayer {
     return file_->set_len(length);
   }
   [[nodiscard]] Result<void> sync() override { return file_->sync(); }
+  // See PlainFile::link.
+  [[nodiscard]] Result<bool> link(const std::string& path) { return file_->link(path); }
   [[nodiscard]] Result<std::vector<std::string>> verify() override;
   [[nodiscard]] std::uint64_t data_offset() const noexcept override { return data_offset_; }
 

@@ -26,7 +26,7 @@
 namespace vog {
 
 enum class AccessMode : std::uint8_t { ReadOnly, Writable };
-enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate };
+enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate, CreateUnnamed };
 enum class LockKind : std::uint8_t { Shared, Exclusive };
 
 // One open file without a format of its own: positioned transfers, length,
@@ -47,6 +47,9 @@ class PlainFile {
   // Takes the lock without waiting. The error's text is the reason alone, as
   // the Vog file's lock message wants it.
   [[nodiscard]] virtual Result<void> try_lock(LockKind kind) = 0;
+  // Gives a file opened with CreateUnnamed the name `path` in one step; false,
+  // with nothing changed, when something already exists there.
+  [[nodiscard]] virtual Result<bool> link(const std::string& path) = 0;
 };
 
 class FileSystem {
@@ -54,6 +57,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // CreateNew makes the file exclusively with mode 0666 before the umask.
+  // CreateUnnamed makes a file without a name in the directory of `path`, to
+  // be named by PlainFile::link; it fails where the file system cannot.
   [[nodiscard]] virtual Result<std::unique_ptr<PlainFile>> open(const std::string& path,
                                                                 OpenHow how, AccessMode mode) = 0;
   // Whether anything at all exists at `path`.

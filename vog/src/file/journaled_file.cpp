@@ -1,208 +1,64 @@
-// The rollback journal: its bytes, recovery, and the journaled file layer.
-//
-// Journal bytes (all integers little-endian). A 64-byte header at offset 0:
-//   0   8  magic "vogjrnl\0"
-//   8   4  version, 1
-//   12  4  page size: changes are saved in pages of this size, counted from
-//          data_offset; the bytes before data_offset are one page of their own
-//   16  8  data_offset of the Vog file
-//   24  8  identity: checksum of the Vog file's first data_offset bytes as
-//          committed (its header and the block layer's, which only the
-//          creating transaction writes)
-//   32  8  committed length: the Vog file's length at the last commit
-//   40  8  nonce: drawn anew for every transaction
-//   48  8  checksum of bytes 0..47
-//   56  8  zero
-// An all-zero header means no transaction: the journal was reset by a commit.
-// Records follow the header back to back, one per saved page:
-//   0   8  file offset of the saved bytes
-//   8   4  length n, 1 to the page size
-//   12  4  zero
-//   16  8  checksum of the nonce, bytes 0..15 and the n bytes
-//   24  n  the bytes as they stood at the last commit
-// The transaction's records end at the first one that does not check out
-// (a torn write, or a record of an earlier transaction: its nonce differs).
-//
-// Rolling back writes every record's bytes back, cuts the file to the
-// committed length, forces the file to disk, then resets the journal and
-// forces it too. A header with the magic but a bad checksum was torn while
-// it was written, before anything in the file changed, and is ignored; a
-// journal with another magic, version, page size, data offset or identity
-// is not this file's and is never applied.
+// The journaled file layer, and recovery when a Vog file is opened.
 //
 // Invariants of a JournaledFile (under mu_):
-//  1. A committed page (one starting below committed_length_) differs from its
-//     committed bytes only if saved_pages_ holds it and its record is in the
-//     journal; in Full, only if that record is also on disk.
-//  2. in_transaction_ is false exactly when the journal's header is zero, and
-//     then saved_pages_, pending_ are empty and the file equals its last commit.
-//  3. Full: while !journal_durable_ nothing reaches the file; everything waits
-//     in pending_, in order.
-//  4. An entry of images_ is a whole page exactly as the file, pending changes
-//     included, holds it now.
+//  1. The journal names committed_length_: in a transaction header once
+//     in_transaction_, else in the committed mark. So growth of the file needs
+//     no journal write, and at Full the journal on disk names it too.
+//  2. A committed byte (below committed_length_) differs from its committed
+//     value, in the file or in waiting_, only if a range of saved_ holds it,
+//     and then an earlier record than any other of it holds that value. The
+//     file holds such a change only once the record is in the journal (at
+//     Full, on disk): records_ is written out before any waiting page.
+//  3. waiting_ holds committed pages only; everything from
+//     committed_pages_end() on goes straight to the file.
+//  4. An entry of images_ is a whole page exactly as the file holds it, and
+//     is not in waiting_.
+//  5. Bytes of a waiting page past length_ are zero.
+//  6. Until named_, committed_length_ is 0: there is nothing to save.
 #include "journaled_file.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <random>
 
-#include "file_on_disk.hpp"
 #include "format.hpp"
-#include "le_bytes.hpp"
 
 namespace vog {
 namespace {
 
-constexpr std::array<char, 8> kMagic = {'v', 'o', 'g', 'j', 'r', 'n', 'l', '\0'};
-constexpr std::uint32_t kVersion = 1;
-constexpr std::size_t kHeaderSize = 64;
-constexpr std::size_t kRecordHeaderSize = 24;
-
-// A 64-bit checksum in four lanes of 8-byte words; good enough to tell torn
-// or stale bytes from what was written, not meant to resist anyone.
-std::uint64_t checksum(std::uint64_t seed, std::span<const std::byte> data) {
-  constexpr std::uint64_t kPrime = 0x9E3779B97F4A7C15ull;
-  std::uint64_t lanes[4] = {seed ^ kPrime, seed + data.size(), ~seed, seed * kPrime + 1};
-  auto mix = [](std::uint64_t h, std::uint64_t word) {
-    h = (h ^ word) * kPrime;
-    return h ^ (h >> 29);
-  };
-  std::size_t i = 0;
-  for (; i + 32 <= data.size(); i += 32)
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      std::uint64_t word;
-      std::memcpy(&word, data.data() + i + 8 * lane, 8);
-      lanes[lane] = mix(lanes[lane], word);
-    }
-  std::uint64_t h = mix(mix(mix(lanes[0], lanes[1]), lanes[2]), lanes[3]);
-  for (; i + 8 <= data.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data.data() + i, 8);
-    h = mix(h, word);
-  }
-  std::uint64_t tail = 0;
-  for (std::size_t shift = 0; i < data.size(); ++i, shift += 8)
-    tail |= std::to_integer<std::uint64_t>(data[i]) << shift;
-  return mix(mix(h, tail), data.size());
-}
-
-// [start, end) of page `page`: page 0 is [0, data_offset).
-std::pair<std::uint64_t, std::uint64_t> page_range(std::uint64_t page, std::uint64_t data_offset) {
-  if (page == 0) return {0, data_offset};
-  std::uint64_t start = data_offset + (page - 1) * JournaledFile::kPageSize;
-  return {start, start + JournaledFile::kPageSize};
-}
-
-std::uint64_t page_of(std::uint64_t offset, std::uint64_t data_offset) {
-  return offset < data_offset ? 0 : 1 + (offset - data_offset) / JournaledFile::kPageSize;
-}
-
-// Reads exactly out.size() bytes or fewer at the end of the file.
-Result<std::size_t> read_fully(auto& file, std::uint64_t offset, std::span<std::byte> out) {
-  std::size_t have = 0;
-  while (have < out.size()) {
-    VOG_TRY(got, file.read(offset + have, out.subspan(have)));
-    if (*got == 0) break;
-    have += *got;
-  }
-  return have;
-}
-
-Result<std::uint64_t> identity_of(FileLayer& file) {
-  std::vector<std::byte> head(file.data_offset());
-  VOG_TRY(got, read_fully(file, 0, head));
-  return checksum(0, std::span(head).first(*got));
-}
-
-std::array<std::byte, kHeaderSize> make_header(std::uint64_t data_offset, std::uint64_t identity,
-                                               std::uint64_t committed, std::uint64_t nonce) {
-  std::array<std::byte, kHeaderSize> header{};
-  std::memcpy(header.data(), kMagic.data(), kMagic.size());
-  store_u32(header, 8, kVersion);
-  store_u32(header, 12, JournaledFile::kPageSize);
-  store_u64(header, 16, data_offset);
-  store_u64(header, 24, identity);
-  store_u64(header, 32, committed);
-  store_u64(header, 40, nonce);
-  store_u64(header, 48, checksum(0, std::span(header).first(48)));
-  return header;
-}
-
-struct Record {
-  std::uint64_t offset;
-  std::vector<std::byte> bytes;
-};
-
-struct Rollback {
-  std::uint64_t committed_length = 0;
-  std::vector<Record> records;
-};
-
-VogError not_this_files(const std::string& journal, std::string_view why) {
-  return VogError::io(format("journal '{}' does not belong to this Vog file ({}); move it away "
-                             "to open the file as it is",
-                             journal, why));
-}
-
-// What the journal asks to undo; nothing when it holds no transaction.
-Result<std::optional<Rollback>> read_journal(PlainFile& journal, const std::string& name,
-                                             FileLayer& file) {
-  std::array<std::byte, kHeaderSize> header{};
-  VOG_TRY(got, read_fully(journal, 0, header));
-  if (std::all_of(header.begin(), header.end(), [](std::byte b) { return b == std::byte{0}; }))
-    return std::nullopt;
-  if (*got < kHeaderSize || std::memcmp(header.data(), kMagic.data(), kMagic.size()) != 0)
-    return std::unexpected(not_this_files(name, "not a Vog journal"));
-  if (load_u64(header, 48) != checksum(0, std::span(header).first(48)))
-    return std::nullopt;  // torn while the transaction began: the file was not touched yet
-  if (load_u32(header, 8) != kVersion || load_u32(header, 12) != JournaledFile::kPageSize)
-    return std::unexpected(not_this_files(name, "unknown journal version or page size"));
-  if (load_u64(header, 16) != file.data_offset())
-    return std::unexpected(not_this_files(name, "another data offset"));
-  Rollback plan{load_u64(header, 32), {}};
-  const std::uint64_t nonce = load_u64(header, 40);
-  std::uint64_t at = kHeaderSize;
-  std::array<std::byte, kRecordHeaderSize> head{};
-  for (;;) {
-    VOG_TRY(have, read_fully(journal, at, head));
-    if (*have < head.size()) break;
-    const std::uint64_t offset = load_u64(head, 0);
-    const std::uint32_t length = load_u32(head, 8);
-    if (length == 0 || length > JournaledFile::kPageSize || offset > plan.committed_length ||
-        plan.committed_length - offset < length)
-      break;
-    std::vector<std::byte> bytes(length);
-    VOG_TRY(body, read_fully(journal, at + kRecordHeaderSize, bytes));
-    if (*body < length) break;
-    std::uint64_t sum = checksum(nonce, std::span(head).first(16));
-    if (load_u64(head, 16) != checksum(sum, bytes)) break;
-    plan.records.push_back({offset, std::move(bytes)});
-    at += kRecordHeaderSize + length;
-  }
-  // The identity is of the header bytes as committed, which a record of the
-  // first page holds when the transaction changed them (only a creation does).
-  std::vector<std::byte> head_bytes(file.data_offset());
-  VOG_TRY(got_head, read_fully(file, 0, head_bytes));
-  head_bytes.resize(*got_head);
-  for (const Record& record : plan.records)
-    if (record.offset == 0) head_bytes = record.bytes;
-  if (load_u64(header, 24) != checksum(0, head_bytes))
-    return std::unexpected(not_this_files(name, "another file header"));
-  return plan;
-}
-
-Result<void> reset_journal(PlainFile& journal, bool force) {
-  const std::array<std::byte, kHeaderSize> zero{};
-  VOG_CHECK(journal.write(0, zero));
-  return force ? journal.sync() : Result<void>{};
-}
+using journal::page_of;
+using journal::page_range;
+using journal::read_fully;
 
 std::uint64_t fresh_nonce() {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   return rng();
+}
+
+void raise_to(std::atomic<std::uint64_t>& value, std::uint64_t at_least) {
+  std::uint64_t now = value.load();
+  while (now < at_least && !value.compare_exchange_weak(now, at_least)) {
+  }
+}
+
+// Rolls `file` back as the journal asks; false when there was nothing to do.
+Result<bool> roll_back(const std::string& path, FileOnDisk& file, PlainFile& journal,
+                       const std::string& journal_name, AccessMode mode) {
+  VOG_TRY(undo, journal::read_undo(journal, journal_name, file));
+  if (!*undo) return false;
+  VOG_TRY(length, file.len());
+  if ((*undo)->records.empty() && *length <= (*undo)->committed_length) return false;
+  if (mode != AccessMode::Writable)
+    return std::unexpected(VogError::io(
+        format("Vog file '{}' was not closed cleanly and must be recovered from its journal; "
+               "open it for writing once",
+               path)));
+  for (auto record = (*undo)->records.rbegin(); record != (*undo)->records.rend(); ++record)
+    VOG_CHECK(file.write(record->offset, record->bytes));
+  VOG_CHECK(file.set_len((*undo)->committed_length));
+  VOG_CHECK(file.sync());
+  return true;
 }
 
 }  // namespace
@@ -211,18 +67,25 @@ std::string journal_path(const std::string& path) { return path + "-journal"; }
 
 Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::string& path,
                                                    std::uint16_t data_offset, Durability level) {
-  VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
   const std::string journal_name = journal_path(path);
   if (level == Durability::Off) {
+    VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
     // A journal left from an older file of this name must never meet this one.
     VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
+  auto unnamed = FileOnDisk::create(fs, path, data_offset, OpenHow::CreateUnnamed);
+  if (unnamed)
+    return std::unique_ptr<FileLayer>(JournaledFile::unnamed(fs, path, std::move(*unnamed), level));
+  if (unnamed.error().kind() == ErrorKind::AlreadyExists) return std::unexpected(unnamed.error());
+  // Where the file system cannot make a file without a name, it is named from
+  // the start, and a crash before its first commit leaves it unusable.
+  VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
   VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
   VOG_CHECK((*journal)->set_len(0));
+  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
   if (level == Durability::Full) VOG_CHECK(fs.sync_directory_of(journal_name));
-  return std::unique_ptr<FileLayer>(new JournaledFile(fs, journal_name, std::move(*file),
-                                                      std::move(*journal), data_offset, level));
+  return std::unique_ptr<FileLayer>(std::move(*journaled));
 }
 
 Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::string& path,
@@ -230,182 +93,209 @@ Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::stri
   VOG_TRY(file, FileOnDisk::open(fs, path, mode));
   const std::string journal_name = journal_path(path);
   VOG_TRY(present, fs.exists(journal_name));
-  const bool writable = mode == AccessMode::Writable;
   if (*present) {
     VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenExisting, mode));
-    VOG_TRY(plan, read_journal(**journal, journal_name, **file));
-    if (*plan) {
-      if (!writable)
-        return std::unexpected(VogError::io(
-            format("Vog file '{}' was not closed cleanly and must be recovered from its journal; "
-                   "open it for writing once",
-                   path)));
-      for (const Record& record : (*plan)->records)
-        VOG_CHECK((*file)->write(record.offset, record.bytes));
-      VOG_CHECK((*file)->set_len((*plan)->committed_length));
-      VOG_CHECK((*file)->sync());
-      VOG_CHECK(reset_journal(**journal, /*force=*/true));
-    }
+    VOG_CHECK(roll_back(path, **file, **journal, journal_name, mode));
   }
-  if (!writable) return std::unique_ptr<FileLayer>(std::move(*file));
+  if (mode != AccessMode::Writable) return std::unique_ptr<FileLayer>(std::move(*file));
   if (level == Durability::Off) {
     if (*present) VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
   VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
-  VOG_CHECK(reset_journal(**journal, /*force=*/false));
+  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
   if (level == Durability::Full && !*present) VOG_CHECK(fs.sync_directory_of(journal_name));
-  VOG_TRY(length, (*file)->len());
-  return std::unique_ptr<FileLayer>(new JournaledFile(fs, journal_name, std::move(*file),
-                                                      std::move(*journal), *length, level));
+  return std::unique_ptr<FileLayer>(std::move(*journaled));
 }
 
-JournaledFile::JournaledFile(FileSystem& fs, std::string journal_path,
-                             std::unique_ptr<FileLayer> file, std::unique_ptr<PlainFile> journal,
-                             std::uint64_t length, Durability level)
+JournaledFile::JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<FileOnDisk> file,
+                             std::unique_ptr<PlainFile> journal, std::uint64_t length,
+                             Durability level)
     : fs_(fs),
-      journal_path_(std::move(journal_path)),
+      path_(std::move(path)),
       file_(std::move(file)),
-      journal_(std::move(journal)),
       level_(level),
+      journal_(std::move(journal)),
+      linked_(journal_ != nullptr),
+      named_(linked_),
       length_(length),
-      committed_length_(length),
-      nonce_(0) {}
+      committed_length_(named_ ? length : 0) {}
+
+Result<std::unique_ptr<JournaledFile>> JournaledFile::start(FileSystem& fs,
+                                                            const std::string& path,
+                                                            std::unique_ptr<FileOnDisk> file,
+                                                            std::unique_ptr<PlainFile> journal,
+                                                            Durability level) {
+  VOG_TRY(length, file->len());
+  std::unique_ptr<JournaledFile> journaled(
+      new JournaledFile(fs, path, std::move(file), std::move(journal), *length, level));
+  std::unique_lock lock(journaled->mu_);
+  VOG_CHECK(journaled->mark_committed());
+  lock.unlock();
+  return journaled;
+}
+
+std::unique_ptr<JournaledFile> JournaledFile::unnamed(FileSystem& fs, const std::string& path,
+                                                      std::unique_ptr<FileOnDisk> file,
+                                                      Durability level) {
+  const std::uint64_t length = file->data_offset();  // create() wrote the header
+  return std::unique_ptr<JournaledFile>(
+      new JournaledFile(fs, path, std::move(file), nullptr, length, level));
+}
 
 JournaledFile::~JournaledFile() {
-  // A journal holding a transaction stays for the next open to roll back.
-  if (!in_transaction_) (void)fs_.remove(journal_path_);
+  // A journal the next open still needs (a transaction, or growth since the
+  // last commit) stays; changes still waiting are dropped, as a crash would.
+  if (named_ && !in_transaction_ && length_ == committed_length_)
+    (void)fs_.remove(journal_path(path_));
 }
 
-Result<std::vector<std::byte>> JournaledFile::transaction_header() {
-  if (!identity_) {
-    VOG_TRY(identity, identity_of(*file_));
-    identity_ = *identity;
+std::uint64_t JournaledFile::committed_pages_end() const noexcept {
+  if (committed_length_ == 0) return 0;
+  return page_range(page_of(committed_length_ - 1, data_offset()), data_offset()).second;
+}
+
+Result<JournaledFile::Page> JournaledFile::current_page(std::uint64_t page) {
+  if (auto kept = images_.find(page); kept != images_.end()) {
+    Page image = std::move(kept->second);
+    images_.erase(kept);
+    return image;
   }
-  nonce_ = fresh_nonce();
-  auto header = make_header(file_->data_offset(), *identity_, committed_length_, nonce_);
-  return std::vector<std::byte>(header.begin(), header.end());
+  auto [start, end] = page_range(page, data_offset());
+  Page image(static_cast<std::size_t>(end - start));
+  VOG_TRY(got, read_fully(*file_, start, image));
+  std::fill(image.begin() + static_cast<std::ptrdiff_t>(*got), image.end(), std::byte{0});
+  return image;
 }
 
-Result<void> JournaledFile::begin_transaction() {
-  if (in_transaction_) return {};
-  VOG_TRY(header, transaction_header());
-  VOG_CHECK(journal_->write(0, *header));
+void JournaledFile::keep_image(std::uint64_t page, Page image) {
+  if (images_.size() >= kImageLimit) images_.clear();
+  images_.insert_or_assign(page, std::move(image));
+}
+
+void JournaledFile::save(std::uint64_t page, std::uint64_t start, std::uint64_t from,
+                         std::uint64_t to, std::span<const std::byte> image) {
+  to = std::min(to, committed_length_);  // bytes past it are growth, which a rollback cuts
+  if (from >= to) return;
+  Saved& saved = saved_[page];
+  for (const auto& [first, last] : saved)
+    if (first <= from && to <= last) return;
+  if (!in_transaction_ && records_.empty()) {
+    nonce_ = fresh_nonce();
+    records_.resize(journal::kHeaderSize);  // the header goes out with the first records
+  }
+  journal::append_record(records_, nonce_, from, image.subspan(from - start, to - from));
+  // Ranges that overlap join into one; a few disjoint ones are remembered.
+  for (auto& [first, last] : saved)
+    if (from <= last && first <= to) {
+      first = std::min(first, from);
+      last = std::max(last, to);
+      return;
+    }
+  if (saved.size() < 8) saved.emplace_back(from, to);
+}
+
+Result<void> JournaledFile::write_out_journal() {
+  if (records_.empty()) return {};
+  if (!in_transaction_) {
+    if (!identity_) {
+      VOG_TRY(identity, journal::identity_of(*file_));  // the file still holds the committed bytes
+      identity_ = *identity;
+    }
+    auto header = journal::encode({data_offset(), *identity_, committed_length_, nonce_,
+                                   journal::State::Transaction});
+    std::memcpy(records_.data(), header.data(), header.size());
+    journal_end_ = 0;
+  }
+  VOG_CHECK(journal_->write(journal_end_, records_));
   in_transaction_ = true;
-  journal_durable_ = false;
-  journal_end_ = kHeaderSize;
+  journal_end_ += records_.size();
+  records_.clear();
+  if (level_ == Durability::Full) VOG_CHECK(journal_->sync());
   return {};
 }
 
-Result<bool> JournaledFile::save_pages(std::uint64_t from, std::uint64_t to,
-                                       std::span<const std::byte> data) {
-  const bool inside = to <= committed_length_;
-  to = std::min(to, committed_length_);
-  if (from >= to) return false;
-  const std::uint64_t data_offset = file_->data_offset();
-  std::vector<std::byte>& record = record_;
-  for (std::uint64_t page = page_of(from, data_offset); page_range(page, data_offset).first < to;
-       ++page) {
-    if (saved_pages_.contains(page)) continue;
-    auto [start, end] = page_range(page, data_offset);
-    end = std::min(end, committed_length_);
-    const auto length = static_cast<std::size_t>(end - start);
-    // The transaction's first record carries its header in the same write.
-    const std::size_t head = in_transaction_ ? 0 : kHeaderSize;
-    record.resize(head + kRecordHeaderSize + length);
-    std::fill_n(record.begin(), head + kRecordHeaderSize, std::byte{0});
-    std::span<std::byte> entry = std::span(record).subspan(head);
-    std::span<std::byte> bytes = entry.subspan(kRecordHeaderSize);
-    // Nothing of a committed page has changed yet, so the file (or the image
-    // kept of it) holds its committed bytes.
-    if (auto image = images_.find(page); image != images_.end()) {
-      std::memcpy(bytes.data(), image->second.data(), length);
-    } else if (page != 0 && end - start == kPageSize) {
-      std::vector<std::byte> full(kPageSize);
-      VOG_TRY(got, read_fully(*file_, start, full));
-      (void)got;  // bytes past the end of the file read as the zeros they are
-      std::memcpy(bytes.data(), full.data(), length);
-      if (images_.size() >= kImageLimit) images_.clear();
-      images_.emplace(page, std::move(full));
-    } else {
-      std::fill(bytes.begin(), bytes.end(), std::byte{0});
-      VOG_TRY(got, read_fully(*file_, start, bytes));
-      (void)got;
-    }
-    // Rewriting a page with what it holds (block 0 often) changes nothing to save.
-    if (inside && !data.empty() && start <= from && to <= end &&
-        std::memcmp(bytes.data() + (from - start), data.data(), data.size()) == 0)
-      return true;
-    if (head != 0) {
-      VOG_TRY(header, transaction_header());
-      std::memcpy(record.data(), header->data(), header->size());
-      journal_end_ = kHeaderSize;
-    }
-    if (page == 0) identity_.reset();  // the header bytes change: the next transaction looks again
-    store_u64(entry, 0, start);
-    store_u32(entry, 8, static_cast<std::uint32_t>(length));
-    store_u64(entry, 16, checksum(checksum(nonce_, entry.first(16)), bytes));
-    VOG_CHECK(journal_->write(journal_end_ - head, record));
-    in_transaction_ = true;
-    saved_pages_.insert(page);
-    journal_end_ += entry.size();
-    journal_durable_ = false;
+Result<void> JournaledFile::write_out() {
+  VOG_CHECK(write_out_journal());
+  const std::uint64_t length = length_;
+  std::uint64_t run_start = 0;
+  auto write_run = [&]() -> Result<void> {
+    if (run_.empty()) return {};
+    VOG_CHECK(file_->write(run_start, run_));
+    run_.clear();
+    return {};
+  };
+  for (const auto& [page, waiting] : waiting_) {
+    const std::uint64_t start = page_range(page, data_offset()).first;
+    const std::uint64_t from = start + waiting.from;
+    const std::uint64_t to = std::min(start + waiting.to, length);
+    if (from >= to) continue;
+    if (!run_.empty() && run_start + run_.size() != from) VOG_CHECK(write_run());
+    if (run_.empty()) run_start = from;
+    auto bytes = std::span(waiting.image).subspan(waiting.from, to - from);
+    run_.insert(run_.end(), bytes.begin(), bytes.end());
   }
-  return false;
+  VOG_CHECK(write_run());
+  for (auto& [page, waiting] : waiting_) keep_image(page, std::move(waiting.image));
+  waiting_.clear();
+  return {};
 }
 
-void JournaledFile::patch_images(std::uint64_t offset, std::span<const std::byte> data) {
-  const std::uint64_t data_offset = file_->data_offset();
-  const std::uint64_t end = offset + data.size();
-  for (std::uint64_t page = page_of(offset, data_offset); page_range(page, data_offset).first < end;
-       ++page) {
-    auto image = images_.find(page);
-    if (image == images_.end()) continue;
-    auto [start, stop] = page_range(page, data_offset);
-    const std::uint64_t from = std::max(start, offset), to = std::min(stop, end);
-    std::memcpy(image->second.data() + (from - start), data.data() + (from - offset),
-                static_cast<std::size_t>(to - from));
+Result<void> JournaledFile::mark_committed() {
+  if (saved_.contains(0)) identity_.reset();  // this transaction changed the header bytes
+  if (!identity_) {
+    VOG_TRY(identity, journal::identity_of(*file_));
+    identity_ = *identity;
   }
+  auto mark = journal::encode({data_offset(), *identity_, length_, 0, journal::State::Committed});
+  VOG_CHECK(journal_->write(0, mark));
+  if (level_ == Durability::Full) VOG_CHECK(journal_->sync());
+  in_transaction_ = false;
+  journal_end_ = journal::kHeaderSize;
+  saved_.clear();
+  committed_length_ = length_;
+  return {};
 }
 
-bool JournaledFile::must_wait() const noexcept {
-  return level_ == Durability::Full && (!journal_durable_ || !pending_.empty());
-}
-
-Result<void> JournaledFile::apply(const Pending& change) {
-  if (change.truncate) return file_->set_len(change.offset);
-  return file_->write(change.offset, change.bytes);
-}
-
-Result<void> JournaledFile::write_out_pending() {
-  if (!journal_durable_) VOG_CHECK(journal_->sync());
-  journal_durable_ = true;
-  for (const Pending& change : pending_) VOG_CHECK(apply(change));
-  pending_.clear();
-  pending_bytes_ = 0;
+Result<void> JournaledFile::publish() {
+  if (!linked_) {
+    if (level_ == Durability::Full) VOG_CHECK(file_->sync());
+    VOG_TRY(linked, file_->link(path_));
+    if (!*linked) return std::unexpected(VogError::already_exists(path_));
+    linked_ = true;
+  }
+  // Any journal of an older file of this name is overwritten before this
+  // file changes in place.
+  const std::string journal_name = journal_path(path_);
+  VOG_TRY(journal, fs_.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  journal_ = std::move(*journal);
+  VOG_CHECK(journal_->set_len(0));
+  VOG_CHECK(mark_committed());
+  named_ = true;
+  // One sync of the directory makes both new names durable.
+  if (level_ == Durability::Full) VOG_CHECK(fs_.sync_directory_of(path_));
   return {};
 }
 
 Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byte> out) {
   std::shared_lock lock(mu_);
-  if (pending_.empty()) return file_->read(offset, out);
-  if (offset >= length_) return 0;
-  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), length_ - offset));
-  VOG_TRY(got, file_->read(offset, out.first(count)));
-  if (*got < count) std::fill(out.begin() + static_cast<std::ptrdiff_t>(*got),
-                              out.begin() + static_cast<std::ptrdiff_t>(count), std::byte{0});
+  const std::uint64_t length = length_;
+  if (offset >= length) return 0;
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), length - offset));
+  out = out.first(count);
   const std::uint64_t end = offset + count;
-  for (const Pending& change : pending_) {
-    if (change.truncate) {
-      if (change.offset < end)
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(change.offset, offset) - offset),
-                  out.begin() + static_cast<std::ptrdiff_t>(count), std::byte{0});
-      continue;
-    }
-    const std::uint64_t from = std::max(change.offset, offset);
-    const std::uint64_t to = std::min(change.offset + change.bytes.size(), end);
-    if (from >= to) continue;
-    std::memcpy(out.data() + (from - offset), change.bytes.data() + (from - change.offset),
+  auto first = waiting_.lower_bound(page_of(offset, data_offset()));
+  if (first == waiting_.end() || page_range(first->first, data_offset()).first >= end)
+    return file_->read(offset, out);
+  VOG_TRY(got, read_fully(*file_, offset, out));
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(*got), out.end(), std::byte{0});
+  for (auto page = first; page != waiting_.end(); ++page) {
+    const std::uint64_t start = page_range(page->first, data_offset()).first;
+    if (start >= end) break;
+    const Page& image = page->second.image;
+    const std::uint64_t from = std::max(start, offset);
+    const std::uint64_t to = std::min(start + image.size(), end);
+    std::memcpy(out.data() + (from - offset), image.data() + (from - start),
                 static_cast<std::size_t>(to - from));
   }
   return count;
@@ -413,45 +303,92 @@ Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byt
 
 Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
   if (data.empty()) return {};
+  const std::uint64_t end = offset + data.size();
+  {
+    // Growth: the journal already names the committed length (invariant 1).
+    std::shared_lock lock(mu_);
+    if (offset >= committed_pages_end()) {
+      auto wrote = file_->write(offset, data);
+      if (!wrote) {
+        if (auto now = file_->len()) raise_to(length_, *now);
+        return wrote;
+      }
+      raise_to(length_, end);
+      return {};
+    }
+  }
   std::unique_lock lock(mu_);
-  VOG_TRY(unchanged, save_pages(offset, offset + data.size(), data));
-  if (*unchanged) return {};
-  VOG_CHECK(begin_transaction());
-  patch_images(offset, data);
-  if (must_wait()) {
-    pending_.push_back({offset, {data.begin(), data.end()}, false});
-    pending_bytes_ += data.size();
-    length_ = std::max<std::uint64_t>(length_, offset + data.size());
-    if (pending_bytes_ > kPendingLimit) VOG_CHECK(write_out_pending());
-    return {};
+  // A commit since the check above may have moved the end of the committed pages.
+  const std::uint64_t split = std::max(offset, std::min(end, committed_pages_end()));
+  for (std::uint64_t page = page_of(offset, data_offset());; ++page) {
+    auto [start, stop] = page_range(page, data_offset());
+    if (start >= split) break;
+    const std::uint64_t from = std::max(start, offset), to = std::min(stop, end);
+    const std::span<const std::byte> part = data.subspan(from - offset, to - from);
+    auto waiting = waiting_.find(page);
+    if (waiting == waiting_.end()) {
+      VOG_TRY(image, current_page(page));
+      // Rewriting bytes with what they hold (block 0 often) changes nothing.
+      if (to <= length_ && std::memcmp(image->data() + (from - start), part.data(), part.size()) == 0) {
+        keep_image(page, std::move(*image));
+        continue;
+      }
+      const auto first = static_cast<std::uint32_t>(from - start);
+      waiting = waiting_.emplace(page, Waiting{std::move(*image), first, first}).first;
+    }
+    Waiting& changed = waiting->second;
+    save(page, start, from, to, changed.image);
+    std::memcpy(changed.image.data() + (from - start), part.data(), part.size());
+    changed.from = std::min(changed.from, static_cast<std::uint32_t>(from - start));
+    changed.to = std::max(changed.to, static_cast<std::uint32_t>(to - start));
   }
-  auto wrote = file_->write(offset, data);
-  if (!wrote) {
-    images_.clear();  // the file may hold part of the write
-    if (auto now = file_->len()) length_ = *now;
-    return wrote;
+  if (end > split) {
+    auto wrote = file_->write(split, data.subspan(split - offset));
+    if (!wrote) {
+      if (auto now = file_->len()) raise_to(length_, *now);
+      return wrote;
+    }
   }
-  length_ = std::max<std::uint64_t>(length_, offset + data.size());
+  raise_to(length_, end);
+  if (waiting_.size() * kPageSize > kPendingLimit) VOG_CHECK(write_out());
   return {};
 }
 
-Result<std::uint64_t> JournaledFile::len() {
-  std::shared_lock lock(mu_);
-  return length_;
-}
+Result<std::uint64_t> JournaledFile::len() { return length_.load(); }
 
 Result<void> JournaledFile::set_len(std::uint64_t length) {
   std::unique_lock lock(mu_);
-  if (length < committed_length_) VOG_CHECK(save_pages(length, committed_length_, {}));
-  VOG_CHECK(begin_transaction());
-  const std::uint64_t data_offset = file_->data_offset();
-  std::erase_if(images_, [&](const auto& image) {
-    return page_range(image.first, data_offset).second > length;
-  });
-  if (must_wait()) {
-    pending_.push_back({length, {}, true});
-    length_ = length;
-    return {};
+  if (length == length_) return {};
+  if (length < committed_length_) {
+    // The cut committed bytes go to the journal before the file loses them.
+    for (std::uint64_t page = page_of(length, data_offset());; ++page) {
+      auto [start, end] = page_range(page, data_offset());
+      if (start >= committed_length_) break;
+      const std::uint64_t from = std::max(start, length);
+      if (auto waiting = waiting_.find(page); waiting != waiting_.end()) {
+        save(page, start, from, end, waiting->second.image);
+        continue;
+      }
+      VOG_TRY(image, current_page(page));
+      save(page, start, from, end, *image);
+      keep_image(page, std::move(*image));
+    }
+    VOG_CHECK(write_out_journal());
+  }
+  if (length < length_) {
+    // Waiting bytes past the new end must read as zeros if the file grows again.
+    std::erase_if(waiting_, [&](const auto& page) {
+      return page_range(page.first, data_offset()).first >= length;
+    });
+    if (auto last = waiting_.find(page_of(length, data_offset())); last != waiting_.end()) {
+      const std::uint64_t start = page_range(last->first, data_offset()).first;
+      Page& image = last->second.image;
+      std::fill(image.begin() + static_cast<std::ptrdiff_t>(length - start), image.end(),
+                std::byte{0});
+    }
+    std::erase_if(images_, [&](const auto& page) {
+      return page_range(page.first, data_offset()).second > length;
+    });
   }
   VOG_CHECK(file_->set_len(length));
   length_ = length;
@@ -460,25 +397,25 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
 
 Result<void> JournaledFile::sync() {
   std::unique_lock lock(mu_);
-  if (level_ == Durability::Full && in_transaction_) VOG_CHECK(write_out_pending());
+  if (named_) VOG_CHECK(write_out());
   return file_->sync();
 }
 
 Result<void> JournaledFile::commit() {
   std::unique_lock lock(mu_);
-  if (!in_transaction_) return {};
-  const bool force = level_ == Durability::Full;
-  if (force) {
-    VOG_CHECK(write_out_pending());
-    VOG_CHECK(file_->sync());
+  if (!named_) {
+    // A file that lost its name to another is dropped whole when closed:
+    // there is nothing of it left to commit.
+    if (lost_name_) return {};
+    auto published = publish();
+    if (!published && published.error().kind() == ErrorKind::AlreadyExists) lost_name_ = true;
+    return published;
   }
-  // The commit point: once the header is gone, nothing rolls this transaction back.
-  VOG_CHECK(reset_journal(*journal_, force));
-  in_transaction_ = false;
-  journal_durable_ = false;
-  saved_pages_.clear();
-  committed_length_ = length_;
-  return {};
+  if (!in_transaction_ && records_.empty() && waiting_.empty() && length_ == committed_length_)
+    return {};
+  VOG_CHECK(write_out());
+  if (level_ == Durability::Full) VOG_CHECK(file_->sync());
+  return mark_committed();
 }
 
 }  // namespace vog

@@ -2,40 +2,50 @@
 //
 // Between two commits every change of bytes that belonged to the file at the
 // last commit is preceded by a copy of those bytes in the journal, path +
-// "-journal"; growth needs no copy, since rolling back cuts the file to its
-// committed length. commit() resets the journal. Opening a file whose journal
-// holds a transaction rolls it back first, so a crash at any moment leaves the
-// file as it stood at its last commit. The journal sees only the file's raw
-// bytes: an encrypted store's journal holds ciphertext.
+// "-journal" (its bytes: journal_format.hpp); growth needs no copy, since the
+// journal always names the committed length and rolling back cuts the file to
+// it. commit() marks the journal committed. Opening a file whose journal holds
+// a transaction rolls it back first, so a crash at any moment leaves the file
+// as it stood at its last commit. The journal sees only the file's raw bytes:
+// an encrypted store's journal holds ciphertext.
 //
-// Durability::Process writes the journal without forcing it to disk (enough
-// when only the process dies). Durability::Full forces the journal before any
-// change reaches the file and the file at each commit; changes wait in memory
-// for that, up to kPendingLimit bytes, past which they are written out early.
+// Changes to committed pages wait in memory, one image per page, and reach the
+// file at the commit, after their saved copies went to the journal in one
+// write: a transaction costs one journal write, one write per run of changed
+// pages and the commit mark, however often it touched a page. Past
+// kPendingLimit bytes of waiting pages they are written out early the same way.
+// Durability::Process never forces anything to disk (enough when only the
+// process dies). Durability::Full forces the journal before the waiting pages
+// reach the file, the file at each commit, and the commit mark.
+//
+// A new file is made without a name where the file system allows it and gets
+// its name at its first commit, complete: a crash before that leaves nothing
+// behind.
 //
 // Thread safety: every method may be called concurrently.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "durability.hpp"
-#include "file_layer.hpp"
+#include "file_on_disk.hpp"
 #include "file_system.hpp"
+#include "journal_format.hpp"
 
 namespace vog {
 
 // The journal's name beside the Vog file at `path`.
 [[nodiscard]] std::string journal_path(const std::string& path);
 
-// Creates a Vog file as FileOnDisk::create does, with a fresh journal unless
-// `level` is Off.
+// Creates a Vog file as FileOnDisk::create does, journaled unless `level` is Off.
 [[nodiscard]] Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs,
                                                                  const std::string& path,
                                                                  std::uint16_t data_offset,
@@ -50,14 +60,23 @@ namespace vog {
 
 class JournaledFile final : public FileLayer {
  public:
-  // Bytes of changed file held back in Durability::Full before they are written early.
+  // Bytes of changed pages held in memory before they are written out early.
   static constexpr std::size_t kPendingLimit = std::size_t{16} << 20;
-  static constexpr std::uint32_t kPageSize = 4096;
+  static constexpr std::uint32_t kPageSize = journal::kPageSize;
+  // Unchanged page images kept to save the next transaction a read.
   static constexpr std::size_t kImageLimit = 1024;
 
-  // REQUIRES: `journal` holds no transaction (reset or new); level is not Off.
-  JournaledFile(FileSystem& fs, std::string journal_path, std::unique_ptr<FileLayer> file,
-                std::unique_ptr<PlainFile> journal, std::uint64_t length, Durability level);
+  // Journals `file` in `journal`, writing its committed mark first; the file
+  // stands committed as it is now. Level is not Off.
+  [[nodiscard]] static Result<std::unique_ptr<JournaledFile>> start(
+      FileSystem& fs, const std::string& path, std::unique_ptr<FileOnDisk> file,
+      std::unique_ptr<PlainFile> journal, Durability level);
+  // A file without a name yet (OpenHow::CreateUnnamed): nothing is journaled,
+  // as a crash loses it whole, until its first commit names it `path`.
+  [[nodiscard]] static std::unique_ptr<JournaledFile> unnamed(FileSystem& fs,
+                                                              const std::string& path,
+                                                              std::unique_ptr<FileOnDisk> file,
+                                                              Durability level);
   ~JournaledFile() override;
   JournaledFile(const JournaledFile&) = delete;
   JournaledFile& operator=(const JournaledFile&) = delete;
@@ -68,60 +87,67 @@ class JournaledFile final : public FileLayer {
   [[nodiscard]] Result<void> set_len(std::uint64_t length) override;
   [[nodiscard]] Result<std::vector<std::string>> verify() override { return file_->verify(); }
   [[nodiscard]] std::uint64_t data_offset() const noexcept override { return file_->data_offset(); }
+  // Writes out what waits, then forces the file to disk.
   [[nodiscard]] Result<void> sync() override;
   [[nodiscard]] Result<void> commit() override;
 
  private:
-  // A change waiting for the journal to reach the disk (Durability::Full).
-  struct Pending {
-    std::uint64_t offset = 0;
-    std::vector<std::byte> bytes;  // empty with `truncate`
-    bool truncate = false;         // set_len(offset)
-  };
+  using Page = std::vector<std::byte>;
+
+  JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<FileOnDisk> file,
+                std::unique_ptr<PlainFile> journal, std::uint64_t length, Durability level);
 
   // All REQUIRE mu_ held exclusively.
-  // A header for a new transaction, under a fresh nonce.
-  [[nodiscard]] Result<std::vector<std::byte>> transaction_header();
-  // Writes the header unless a record already did.
-  [[nodiscard]] Result<void> begin_transaction();
-  // Saves every committed page of [from, to) not saved since the last commit.
-  // True, with nothing saved, when `data` is about to be written there and
-  // the one unsaved page it falls in already holds it.
-  [[nodiscard]] Result<bool> save_pages(std::uint64_t from, std::uint64_t to,
-                                        std::span<const std::byte> data);
-  // Brings the kept images of the pages a write touches up to date.
-  void patch_images(std::uint64_t offset, std::span<const std::byte> data);
-  [[nodiscard]] bool must_wait() const noexcept;
-  // Forces the journal to disk, then writes out what waited for it.
-  [[nodiscard]] Result<void> write_out_pending();
-  [[nodiscard]] Result<void> apply(const Pending& change);
+  // The end of the last page holding committed bytes: writes from there on are growth.
+  [[nodiscard]] std::uint64_t committed_pages_end() const noexcept;
+  // The page as the file holds it now (waiting changes aside), from the kept
+  // image or read whole; zeros past the end of the file.
+  [[nodiscard]] Result<Page> current_page(std::uint64_t page);
+  // Queues for the journal the bytes [from, to) of the page starting at
+  // `start`, as `image` holds them now, unless this transaction saved them.
+  void save(std::uint64_t page, std::uint64_t start, std::uint64_t from, std::uint64_t to,
+            std::span<const std::byte> image);
+  // Writes the queued records to the journal, forcing it at Full.
+  [[nodiscard]] Result<void> write_out_journal();
+  // Journal first, then every waiting page, in runs of adjacent pages.
+  [[nodiscard]] Result<void> write_out();
+  // Writes the committed mark for the present length.
+  [[nodiscard]] Result<void> mark_committed();
+  // Gives an unnamed file its name and its journal.
+  [[nodiscard]] Result<void> publish();
+  void keep_image(std::uint64_t page, Page image);
 
   FileSystem& fs_;
-  const std::string journal_path_;
-  const std::unique_ptr<FileLayer> file_;
-  const std::unique_ptr<PlainFile> journal_;
+  const std::string path_;
+  const std::unique_ptr<FileOnDisk> file_;
   const Durability level_;
 
-  // Locking: mu_ is shared by reads, exclusive for every change and commit,
-  // and held across the I/O of a change so that a page's copy always reaches
-  // the journal before the page changes.
+  // Locking: mu_ is shared by reads and by writes past the committed pages,
+  // exclusive for every other change and for commits.
   std::shared_mutex mu_;
-  std::uint64_t length_;            // the file's length including pending changes
-  std::uint64_t committed_length_;  // the length at the last commit
-  bool in_transaction_ = false;     // the journal holds a header for this transaction
-  bool journal_durable_ = false;    // Full: everything in the journal is on disk
-  std::uint64_t nonce_;
+  std::unique_ptr<PlainFile> journal_;  // null until an unnamed file is published
+  bool linked_;             // the file has its name
+  bool named_;              // ... and its journal: changes are journaled
+  bool lost_name_ = false;  // another file took the name first
+  std::atomic<std::uint64_t> length_;  // the file's length, waiting pages included
+  std::uint64_t committed_length_;     // the length at the last commit
+  std::uint64_t nonce_ = 0;
+  bool in_transaction_ = false;  // the journal holds this transaction's header
+  std::uint64_t journal_end_ = journal::kHeaderSize;
   std::optional<std::uint64_t> identity_;  // of the committed bytes before data_offset
-  std::uint64_t journal_end_ = 0;
-  std::unordered_set<std::uint64_t> saved_pages_;
-  std::vector<Pending> pending_;
-  // Whole pages as the file (pending changes included) holds them, kept from
-  // the reads that saved them: the page's next transaction copies its
-  // committed bytes from here instead of reading them again. At most
-  // kImageLimit pages; dropped on a failed write.
-  std::unordered_map<std::uint64_t, std::vector<std::byte>> images_;
-  std::vector<std::byte> record_;  // the buffer records are built in
-  std::size_t pending_bytes_ = 0;
+  // A changed committed page, and the part of it that differs from the file.
+  struct Waiting {
+    Page image;
+    std::uint32_t from = 0, to = 0;
+  };
+  // Byte ranges of a page saved this transaction, a few at most.
+  using Saved = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+  std::unordered_map<std::uint64_t, Saved> saved_;
+  std::vector<std::byte> records_;          // records not yet in the journal
+  std::map<std::uint64_t, Waiting> waiting_;  // changed committed pages, in order
+  std::unordered_map<std::uint64_t, Page> images_;  // unchanged pages as the file holds them
+  std::vector<std::byte> run_;  // where runs of waiting pages are gathered
 };
 
 }  // namespace vog

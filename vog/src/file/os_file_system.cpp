@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "file_system.hpp"
 
@@ -24,6 +25,12 @@ auto retry_eintr(Call call) {
     auto result = call();
     if (result >= 0 || errno != EINTR) return result;
   }
+}
+
+std::string directory_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 class OsFile final : public PlainFile {
@@ -83,15 +90,23 @@ class OsFile final : public PlainFile {
     return std::unexpected(VogError::io("lock acquisition failed due to I/O error"));
   }
 
+  Result<bool> link(const std::string& path) override {
+    VOG_CHECK(check_os_path(path));
+    // Linking the descriptor itself needs a capability; the /proc name of it
+    // works for everyone where /proc is mounted.
+    if (::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == ENOENT || errno == EPERM || errno == EACCES) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    return std::unexpected(VogError::os(errno));
+  }
+
  private:
   const int fd_;
 };
-
-std::string directory_of(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 class OsFileSystem final : public FileSystem {
  public:
@@ -101,7 +116,9 @@ class OsFileSystem final : public FileSystem {
     int flags = (mode == AccessMode::Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     if (how == OpenHow::CreateNew) flags |= O_CREAT | O_EXCL;
     if (how == OpenHow::OpenOrCreate) flags |= O_CREAT;
-    int fd = retry_eintr([&] { return ::open(path.c_str(), flags, 0666); });
+    if (how == OpenHow::CreateUnnamed) flags = O_TMPFILE | O_RDWR | O_CLOEXEC;
+    const std::string& name = how == OpenHow::CreateUnnamed ? directory_of(path) : path;
+    int fd = retry_eintr([&] { return ::open(name.c_str(), flags, 0666); });
     if (fd < 0) return std::unexpected(VogError::os(errno));
     return std::unique_ptr<PlainFile>(new OsFile(fd));
   }

@@ -8,7 +8,8 @@
 // everything written survives; at Full each file keeps what it had at its last
 // sync plus a random subset of the later changes, in order, each write torn
 // into 512-byte sectors of which a random subset lands. Handles opened before
-// the restart stay dead. Creating, renaming and removing files is durable at once.
+// the restart stay dead. Creating, naming, renaming and removing files is
+// durable at once; a file never named is gone after a restart.
 #pragma once
 
 #include <algorithm>
@@ -88,6 +89,8 @@ class CrashFileSystem final : public FileSystem {
     VOG_CHECK(check_os_path(path));
     std::lock_guard lock(mu_);
     if (crashed_) return std::unexpected(crash_error());
+    if (how == OpenHow::CreateUnnamed)  // a crash forgets it, as it has no name
+      return std::unique_ptr<PlainFile>(new File(*this, std::make_shared<Data>(), epoch_, true));
     auto found = files_.find(path);
     if (how == OpenHow::CreateNew && found != files_.end())
       return std::unexpected(VogError::io("File exists"));
@@ -196,6 +199,11 @@ class CrashFileSystem final : public FileSystem {
       return {};
     }
     Result<void> try_lock(LockKind) override { return {}; }
+    Result<bool> link(const std::string& path) override {
+      std::lock_guard lock(fs_.mu_);
+      if (!fs_.alive(epoch_)) return std::unexpected(crash_error());
+      return fs_.files_.emplace(path, data_).second;
+    }
 
    private:
     CrashFileSystem& fs_;

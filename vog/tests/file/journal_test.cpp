@@ -108,31 +108,34 @@ TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
   EXPECT_EQ(fs.contents(kPath).size(), committed_bytes().size());
 }
 
-TEST(Journal, FullHoldsChangesUntilTheJournalIsOnDisk) {
-  CrashFileSystem fs;
-  auto file = must(create_vog_file(fs, kPath, kDataOffset, Durability::Full));
-  ASSERT_TRUE(file->write(kDataOffset, filled(JournaledFile::kPageSize, 0x11)));
-  ASSERT_TRUE(file->commit());
-  const auto committed = fs.contents(kPath);
+TEST(Journal, ChangesWaitInMemoryUntilTheCommit) {
+  for (Durability level : {Durability::Process, Durability::Full}) {
+    CrashFileSystem fs;
+    auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
+    ASSERT_TRUE(file->write(kDataOffset, filled(JournaledFile::kPageSize, 0x11)));
+    ASSERT_TRUE(file->commit());
+    const auto committed = fs.contents(kPath);
 
-  ASSERT_TRUE(file->write(kDataOffset + 10, filled(4, 0x22)));
-  ASSERT_TRUE(file->set_len(kDataOffset + 20));
-  ASSERT_TRUE(file->write(kDataOffset + 30, filled(2, 0x33)));
-  EXPECT_EQ(fs.contents(kPath), committed);  // nothing reached the file yet
-  EXPECT_EQ(must(file->len()), kDataOffset + 32u);
-  std::vector<std::byte> seen(40, std::byte{0x77});
-  ASSERT_EQ(must(file->read(kDataOffset + 8, seen)), 24u);
-  std::vector<std::byte> want = filled(24, 0);
-  for (int i : {0, 1, 6, 7, 8, 9, 10, 11}) want[static_cast<std::size_t>(i)] = std::byte{0x11};
-  for (int i : {2, 3, 4, 5}) want[static_cast<std::size_t>(i)] = std::byte{0x22};
-  want[22] = want[23] = std::byte{0x33};
-  EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 24), want);
-  EXPECT_EQ(seen[24], std::byte{0x77});  // past the end: untouched
+    ASSERT_TRUE(file->write(kDataOffset + 10, filled(4, 0x22)));
+    ASSERT_TRUE(file->write(kDataOffset + 30, filled(2, 0x33)));
+    EXPECT_EQ(fs.contents(kPath), committed);  // nothing reached the file yet
+    ASSERT_TRUE(file->set_len(kDataOffset + 20));
+    ASSERT_TRUE(file->write(kDataOffset + 30, filled(2, 0x44)));
+    EXPECT_EQ(must(file->len()), kDataOffset + 32u);
+    std::vector<std::byte> seen(40, std::byte{0x77});
+    ASSERT_EQ(must(file->read(kDataOffset + 8, seen)), 24u);
+    std::vector<std::byte> want = filled(24, 0);  // the cut bytes read as zeros
+    for (int i : {0, 1, 6, 7, 8, 9, 10, 11}) want[static_cast<std::size_t>(i)] = std::byte{0x11};
+    for (int i : {2, 3, 4, 5}) want[static_cast<std::size_t>(i)] = std::byte{0x22};
+    want[22] = want[23] = std::byte{0x44};
+    EXPECT_EQ(std::vector(seen.begin(), seen.begin() + 24), want);
+    EXPECT_EQ(seen[24], std::byte{0x77});  // past the end: untouched
 
-  ASSERT_TRUE(file->commit());
-  std::vector<std::byte> on_disk = fs.contents(kPath);
-  EXPECT_EQ(on_disk.size(), kDataOffset + 32u);
-  EXPECT_EQ(std::vector(on_disk.begin() + kDataOffset + 8, on_disk.end()), want);
+    ASSERT_TRUE(file->commit());
+    std::vector<std::byte> on_disk = fs.contents(kPath);
+    EXPECT_EQ(on_disk.size(), kDataOffset + 32u);
+    EXPECT_EQ(std::vector(on_disk.begin() + kDataOffset + 8, on_disk.end()), want);
+  }
 }
 
 TEST(Journal, OffNeitherMakesNorKeepsAJournal) {

@@ -14,6 +14,7 @@
 // than the file could hold is reported and examined only as far as it could
 // reach.
 #include <algorithm>
+#include <map>
 #include <set>
 #include <unordered_set>
 
@@ -23,6 +24,13 @@
 #include "streams_from_blocks.hpp"
 
 namespace vog {
+namespace {
+
+// Descriptors read from the table a chunk at a time.
+constexpr std::uint64_t kChunkSlots = 4096;
+constexpr std::uint64_t kSlotsStart = 4;  // after the free-list head
+
+}  // namespace
 
 Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
                                        VerifyReport& report) {
@@ -49,15 +57,38 @@ Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
   }
   // Slot IDs are 32-bit, and the last value names the table itself.
   num_slots = std::min<std::uint64_t>(num_slots, kStreamsStreamId);
+
+  // A chunk that cannot be read whole is read slot by slot, so that each
+  // unreadable slot gets its own line.
+  std::vector<std::byte> chunk;
+  std::uint64_t chunk_first = num_slots;
+  bool chunk_whole = false;
+  auto read_descriptor = [&](StreamId k) -> Result<StreamDescriptor> {
+    if (const std::uint64_t first = k / kChunkSlots * kChunkSlots; first != chunk_first) {
+      chunk_first = first;
+      chunk.resize(std::min(kChunkSlots, num_slots - first) * kDescriptorSize);
+      auto got = pyramid_read(*blocks_, table, kSlotsStart + first * kDescriptorSize, chunk,
+                              CacheHint::SharedCache);
+      chunk_whole = got && *got == chunk.size();
+    }
+    if (!chunk_whole) return read_slot(table, k);
+    return StreamDescriptor::decode(
+        std::span(chunk).subspan((k - chunk_first) * kDescriptorSize).first<kDescriptorSize>());
+  };
+
   std::set<StreamId> active;
+  std::map<StreamId, StreamId> marked_free;  // slot -> its next free slot
   for (std::uint64_t slot = 0; slot < num_slots; ++slot) {
     auto k = static_cast<StreamId>(slot);
-    auto d = read_slot(table, k);
+    auto d = read_descriptor(k);
     if (!d) {
       report.add("L3: error reading descriptor for stream {}: {}", k, d.error().to_string());
       continue;
     }
-    if (d->is_free()) continue;
+    if (d->is_free()) {
+      marked_free.emplace(k, d->next_free());
+      continue;
+    }
     active.insert(k);
     if (d->top_block != 0 && d->size == 0 && d->reserved == 0)
       report.add("L3: stream {}: size is 0 but top_block is {} (expected 0)", k, d->top_block);
@@ -86,13 +117,6 @@ Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
           "L3: stream {} exists in stream descriptors but is not claimed by L4 (orphaned stream)",
           id);
 
-  std::set<StreamId> marked_free;
-  for (std::uint64_t slot = 0; slot < num_slots; ++slot) {
-    auto k = static_cast<StreamId>(slot);
-    if (active.contains(k)) continue;
-    if (auto d = read_slot(table, k); d && d->is_free()) marked_free.insert(k);
-  }
-
   std::set<StreamId> on_free_list;
   std::array<std::byte, 4> head{};
   auto got = table.size >= 4 ? pyramid_read(*blocks_, table, 0, head, CacheHint::SharedCache)
@@ -107,6 +131,11 @@ Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
         report.add("L3: free-list cycle detected at slot {}", s);
         break;
       }
+      if (auto known = marked_free.find(s); known != marked_free.end()) {
+        s = known->second;
+        continue;
+      }
+      // Not marked free: read again for the reason.
       auto d = read_slot(table, s);
       if (!d) {
         report.add("L3: error reading free-list entry {}: {}", s, d.error().to_string());
@@ -119,7 +148,7 @@ Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
       s = d->next_free();
     }
   }
-  for (StreamId s : marked_free)
+  for (const auto& [s, next] : marked_free)
     if (!on_free_list.contains(s))
       report.add("L3: slot {} is marked free but not reachable from free list", s);
   for (StreamId s : on_free_list)

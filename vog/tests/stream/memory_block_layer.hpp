@@ -236,10 +236,10 @@ class MemoryBlockLayer final : public BlockLayer {
     std::lock_guard lock(mu_);
     std::memcpy(slots_.at(index).data() + offset, bytes.data(), bytes.size());
   }
-  // The call of kind `op` after `calls` more successful ones fails, once.
-  void fail_after(FakeOp op, int calls) {
+  // The `failures` calls of kind `op` after `calls` more successful ones fail.
+  void fail_after(FakeOp op, int calls, int failures = 1) {
     std::lock_guard lock(mu_);
-    fail_countdown_[op] = calls;
+    fail_countdown_[op] = {calls, failures};
   }
   // While strict, touching block 0 or a free block is a test failure.
   void set_strict(bool strict) {
@@ -266,8 +266,9 @@ class MemoryBlockLayer final : public BlockLayer {
   std::optional<VogError> inject(FakeOp op) {
     auto it = fail_countdown_.find(op);
     if (it == fail_countdown_.end()) return std::nullopt;
-    if (it->second-- > 0) return std::nullopt;
-    fail_countdown_.erase(it);
+    auto& [calls, failures] = it->second;
+    if (calls-- > 0) return std::nullopt;
+    if (--failures == 0) fail_countdown_.erase(it);
     return VogError::io("injected failure");
   }
 
@@ -283,7 +284,7 @@ class MemoryBlockLayer final : public BlockLayer {
   std::vector<std::vector<std::byte>> slots_;
   std::set<BlockNo> free_;
   FakeCounters counters_;
-  std::map<FakeOp, int> fail_countdown_;
+  std::map<FakeOp, std::pair<int, int>> fail_countdown_;  // calls to let through, failures
   bool strict_ = true;
   std::vector<std::string> verify_lines_;
   std::vector<BlockNo> verified_claims_;

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!vog) return 0;
   (void)(*vog)->list("");
   (void)(*vog)->list("docs");
-  (void)(*vog)->verify();
+  verify_bounded(**vog);
   if (auto handle = (*vog)->create_stream("new", (size & 1) != 0)) {
     (void)(*vog)->write(*handle, bytes_of("a few bytes"));
     (void)(*vog)->close_stream(*handle);

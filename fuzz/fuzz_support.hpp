@@ -43,7 +43,18 @@ inline std::span<const std::byte> bytes_of(std::string_view text) {
 
 inline const std::string_view kPassword = "fuzz";
 // A full disk, for files in memory: growth beyond this fails as a write would.
-inline constexpr std::uint64_t kMaxFileBytes = 64u << 20;
+// Small, since a damaged file that asks for much would otherwise spend each
+// run zero-filling memory.
+inline constexpr std::uint64_t kMaxFileBytes = 4u << 20;
+// Lines a damaged file's report keeps: enough to reach the summary line,
+// without spending the run on formatting thousands of lines.
+inline constexpr std::size_t kReportLines = 100;
+
+// Verifies with the short report and checks its bound.
+inline void verify_bounded(vog::Vog& vog) {
+  if (auto report = vog.verify(kReportLines))
+    FUZZ_CHECK(report->size() <= kReportLines + 1, "verify report beyond its bound");
+}
 
 // The bytes of a Vog file, with FileOnDisk's contract. Writes never start past
 // the end: every block the engine writes to came from allocation, which grows

@@ -341,6 +341,11 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
     std::memcpy(changed.image.data() + (from - start), part.data(), part.size());
     changed.from = std::min(changed.from, static_cast<std::uint32_t>(from - start));
     changed.to = std::max(changed.to, static_cast<std::uint32_t>(to - start));
+    // Checked page by page, so that one large write stays within the bound too.
+    if (waiting_.size() * kPageSize > kPendingLimit) {
+      raise_to(length_, to);
+      VOG_CHECK(write_out());
+    }
   }
   if (end > split) {
     auto wrote = file_->write(split, data.subspan(split - offset));
@@ -350,7 +355,6 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
     }
   }
   raise_to(length_, end);
-  if (waiting_.size() * kPageSize > kPendingLimit) VOG_CHECK(write_out());
   return {};
 }
 

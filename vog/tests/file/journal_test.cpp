@@ -69,6 +69,25 @@ TEST(Journal, RollbackRestoresPagesAndCutsGrowth) {
   }
 }
 
+TEST(Journal, AWriteBeyondTheMemoryBoundGoesOutEarlyAndStillRollsBack) {
+  for (Durability level : {Durability::Process, Durability::Full}) {
+    CrashFileSystem fs;
+    constexpr std::size_t kPages = JournaledFile::kPendingLimit / JournaledFile::kPageSize + 8;
+    auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
+    ASSERT_TRUE(file->write(kDataOffset, filled(kPages * JournaledFile::kPageSize, 0x11)));
+    ASSERT_TRUE(file->commit());
+    ASSERT_TRUE(file->write(kDataOffset, filled(kPages * JournaledFile::kPageSize, 0x22)));
+    EXPECT_NE(fs.contents(kPath), committed_bytes(kPages));  // written out before any commit
+    fs.crash_after(0);
+    (void)file->write(0, filled(1, 0));
+    file.reset();
+    std::mt19937 rng(2);
+    fs.restart(level, rng);
+    must(open_vog_file(fs, kPath, AccessMode::Writable, level)).reset();
+    EXPECT_EQ(fs.contents(kPath), committed_bytes(kPages));
+  }
+}
+
 TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
   CrashFileSystem fs;
   interrupted_transaction(fs, Durability::Process);

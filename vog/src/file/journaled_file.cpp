@@ -155,17 +155,25 @@ std::uint64_t JournaledFile::committed_pages_end() const noexcept {
   return page_range(page_of(committed_length_ - 1, data_offset()), data_offset()).second;
 }
 
-Result<JournaledFile::Page> JournaledFile::current_page(std::uint64_t page) {
+Result<JournaledFile::Page> JournaledFile::current_page(std::uint64_t page, std::uint64_t last) {
   if (auto kept = images_.find(page); kept != images_.end()) {
     Page image = std::move(kept->second);
     images_.erase(kept);
     return image;
   }
+  // Pages up to `last` are about to be wanted too: one read brings them in.
+  const std::uint64_t count = page == 0 ? 1 : std::min<std::uint64_t>(last - page + 1, kReadAhead);
   auto [start, end] = page_range(page, data_offset());
-  Page image(static_cast<std::size_t>(end - start));
-  VOG_TRY(got, read_fully(*file_, start, image));
-  std::fill(image.begin() + static_cast<std::ptrdiff_t>(*got), image.end(), std::byte{0});
-  return image;
+  std::vector<std::byte> bytes(static_cast<std::size_t>(end - start + (count - 1) * kPageSize));
+  VOG_TRY(got, read_fully(*file_, start, bytes));
+  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(*got), bytes.end(), std::byte{0});
+  for (std::uint64_t next = page + 1; next < page + count; ++next) {
+    if (waiting_.contains(next)) continue;
+    auto from = bytes.begin() + static_cast<std::ptrdiff_t>((next - page) * kPageSize);
+    keep_image(next, Page(from, from + kPageSize));
+  }
+  bytes.resize(static_cast<std::size_t>(end - start));
+  return bytes;
 }
 
 void JournaledFile::keep_image(std::uint64_t page, Page image) {
@@ -320,6 +328,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
   std::unique_lock lock(mu_);
   // A commit since the check above may have moved the end of the committed pages.
   const std::uint64_t split = std::max(offset, std::min(end, committed_pages_end()));
+  const std::uint64_t last = page_of(split - 1, data_offset());
   for (std::uint64_t page = page_of(offset, data_offset());; ++page) {
     auto [start, stop] = page_range(page, data_offset());
     if (start >= split) break;
@@ -327,7 +336,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
     const std::span<const std::byte> part = data.subspan(from - offset, to - from);
     auto waiting = waiting_.find(page);
     if (waiting == waiting_.end()) {
-      VOG_TRY(image, current_page(page));
+      VOG_TRY(image, current_page(page, last));
       // Rewriting bytes with what they hold (block 0 often) changes nothing.
       if (to <= length_ && std::memcmp(image->data() + (from - start), part.data(), part.size()) == 0) {
         keep_image(page, std::move(*image));
@@ -373,7 +382,7 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
         save(page, start, from, end, waiting->second.image);
         continue;
       }
-      VOG_TRY(image, current_page(page));
+      VOG_TRY(image, current_page(page, page));
       save(page, start, from, end, *image);
       keep_image(page, std::move(*image));
     }

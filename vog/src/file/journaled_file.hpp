@@ -65,6 +65,8 @@ class JournaledFile final : public FileLayer {
   static constexpr std::uint32_t kPageSize = journal::kPageSize;
   // Unchanged page images kept to save the next transaction a read.
   static constexpr std::size_t kImageLimit = 1024;
+  // Pages a write over many committed pages reads at a time.
+  static constexpr std::uint64_t kReadAhead = 64;
 
   // Journals `file` in `journal`, writing its committed mark first; the file
   // stands committed as it is now. Level is not Off.
@@ -101,8 +103,9 @@ class JournaledFile final : public FileLayer {
   // The end of the last page holding committed bytes: writes from there on are growth.
   [[nodiscard]] std::uint64_t committed_pages_end() const noexcept;
   // The page as the file holds it now (waiting changes aside), from the kept
-  // image or read whole; zeros past the end of the file.
-  [[nodiscard]] Result<Page> current_page(std::uint64_t page);
+  // image or read whole, with the pages after it up to `last` kept for the
+  // next calls; zeros past the end of the file.
+  [[nodiscard]] Result<Page> current_page(std::uint64_t page, std::uint64_t last);
   // Queues for the journal the bytes [from, to) of the page starting at
   // `start`, as `image` holds them now, unless this transaction saved them.
   void save(std::uint64_t page, std::uint64_t start, std::uint64_t from, std::uint64_t to,

@@ -102,17 +102,21 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     return std::nullopt;  // torn while it was written: nothing it covers reached the file
   if (load_u32(header, 8) != kVersion || load_u32(header, 12) != kPageSize)
     return std::unexpected(not_this_files(name, "unknown journal version or page size"));
-  if (load_u64(header, 16) != file.data_offset())
-    return std::unexpected(not_this_files(name, "another data offset"));
   const auto state = static_cast<State>(load_u32(header, 48));
   if (state != State::Transaction && state != State::Committed)
     return std::unexpected(not_this_files(name, "unknown journal state"));
+  // A committed mark of another file asks nothing of this one.
+  const bool mark = state == State::Committed;
+  if (load_u64(header, 16) != file.data_offset()) {
+    if (mark) return std::nullopt;
+    return std::unexpected(not_this_files(name, "another data offset"));
+  }
 
   Undo undo{load_u64(header, 32), {}};
   const std::uint64_t nonce = load_u64(header, 40);
   std::uint64_t at = kHeaderSize;
   std::array<std::byte, kRecordHeaderSize> head{};
-  while (state == State::Transaction) {
+  while (!mark) {
     VOG_TRY(have, read_fully(journal, at, head));
     if (*have < head.size()) break;
     const std::uint64_t offset = load_u64(head, 0);
@@ -141,8 +145,10 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     std::memcpy(head_bytes.data() + record->offset, record->bytes.data(),
                 end - static_cast<std::size_t>(record->offset));
   }
-  if (load_u64(header, 24) != checksum(0, head_bytes))
+  if (load_u64(header, 24) != checksum(0, head_bytes)) {
+    if (mark) return std::nullopt;
     return std::unexpected(not_this_files(name, "another file header"));
+  }
   return undo;
 }
 

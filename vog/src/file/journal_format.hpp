@@ -31,7 +31,8 @@
 // then it cuts the file to the committed length. A header with the magic but a bad checksum was torn
 // while it was written, before anything it covers reached the file, and is
 // ignored; a journal with another magic, version, page size, data offset or
-// identity is not this file's and is never applied.
+// identity is not this file's and is never applied (a committed mark of
+// another file is ignored: it asks nothing).
 #pragma once
 
 #include <array>

@@ -110,6 +110,16 @@ TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
   EXPECT_FALSE(open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process));
   EXPECT_EQ(fs.contents(kPath), other_file);
 
+  // A committed mark asks nothing of another file, which opens as it is.
+  {
+    CrashFileSystem elsewhere;
+    auto file = must(create_vog_file(elsewhere, kPath, kDataOffset, Durability::Process));
+    ASSERT_TRUE(file->commit());
+    fs.put(journal_path(kPath), elsewhere.contents(journal_path(kPath)));
+  }
+  EXPECT_TRUE(open_vog_file(fs, kPath, AccessMode::ReadOnly, Durability::Process));
+  EXPECT_EQ(fs.contents(kPath), other_file);
+
   // A header torn while the transaction began: the file was not touched yet.
   fs.put(kPath, damaged_file);
   std::vector<std::byte> torn = journal;

@@ -268,8 +268,12 @@ Result<void> JournaledFile::mark_committed() {
 Result<void> JournaledFile::publish() {
   if (!linked_) {
     if (level_ == Durability::Full) VOG_CHECK(file_->sync());
-    VOG_TRY(linked, file_->link(path_));
-    if (!*linked) return std::unexpected(VogError::already_exists(path_));
+    auto linked = file_->link(path_);
+    if (!linked || !*linked) {
+      unnamable_ = true;
+      if (!linked) return std::unexpected(with_action("failed to create Vog file: ", linked.error()));
+      return std::unexpected(VogError::already_exists(path_));
+    }
     linked_ = true;
   }
   // Any journal of an older file of this name is overwritten before this
@@ -417,12 +421,10 @@ Result<void> JournaledFile::sync() {
 Result<void> JournaledFile::commit() {
   std::unique_lock lock(mu_);
   if (!named_) {
-    // A file that lost its name to another is dropped whole when closed:
-    // there is nothing of it left to commit.
-    if (lost_name_) return {};
-    auto published = publish();
-    if (!published && published.error().kind() == ErrorKind::AlreadyExists) lost_name_ = true;
-    return published;
+    // A file that cannot get its name is dropped whole when closed: there is
+    // nothing of it left to commit.
+    if (unnamable_) return {};
+    return publish();
   }
   if (!in_transaction_ && records_.empty() && waiting_.empty() && length_ == committed_length_)
     return {};

@@ -131,7 +131,7 @@ class JournaledFile final : public FileLayer {
   std::unique_ptr<PlainFile> journal_;  // null until an unnamed file is published
   bool linked_;             // the file has its name
   bool named_;              // ... and its journal: changes are journaled
-  bool lost_name_ = false;  // another file took the name first
+  bool unnamable_ = false;  // linking failed, or another file took the name first
   std::atomic<std::uint64_t> length_;  // the file's length, waiting pages included
   std::uint64_t committed_length_;     // the length at the last commit
   std::uint64_t nonce_ = 0;

@@ -88,6 +88,26 @@ TEST(Journal, AWriteBeyondTheMemoryBoundGoesOutEarlyAndStillRollsBack) {
   }
 }
 
+TEST(Journal, ANewFileGetsItsNameAtItsFirstCommitAndNeverTakesAnother) {
+  for (bool intruder : {false, true}) {
+    CrashFileSystem fs;
+    auto file = must(create_vog_file(fs, kPath, kDataOffset, Durability::Process));
+    ASSERT_TRUE(file->write(kDataOffset, filled(10, 1)));
+    EXPECT_FALSE(*fs.exists(kPath));
+    if (intruder) fs.put(kPath, filled(5, 9));  // another process made the name meanwhile
+    auto committed = file->commit();
+    ASSERT_EQ(bool(committed), !intruder);
+    if (intruder) {
+      EXPECT_EQ(committed.error().kind(), ErrorKind::AlreadyExists);
+      file.reset();
+      EXPECT_EQ(fs.contents(kPath), filled(5, 9));
+      EXPECT_FALSE(*fs.exists(journal_path(kPath)));
+    } else {
+      EXPECT_EQ(fs.contents(kPath).size(), kDataOffset + 10u);
+    }
+  }
+}
+
 TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
   CrashFileSystem fs;
   interrupted_transaction(fs, Durability::Process);

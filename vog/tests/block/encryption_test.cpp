@@ -123,22 +123,15 @@ TEST(EncryptionRecord, SerializeLaysEveryFieldAtItsOffset) {
   for (std::size_t i = 0; i < 72; ++i) EXPECT_EQ(record[57 + i], std::byte(0x80 + i)) << i;
 }
 
-TEST(EncryptionRecord, DeserializeReadsBackWhatWasWritten) {
+TEST(EncryptionRecord, DeserializeReadsBackWhatWasWrittenAndIgnoresWhatFollows) {
   EncryptionConfig config = sample_config();
   auto record = serialize_config(config);
-  auto back = deserialize_config(record);
-  ASSERT_TRUE(back) << back.error().to_string();
-  config.parallelism = 0x09;
-  EXPECT_EQ(*back, config);
-}
-
-TEST(EncryptionRecord, DeserializeIgnoresBytesAfterTheRecord) {
-  auto record = serialize_config(sample_config());
   Bytes longer(record.begin(), record.end());
   longer.resize(200, std::byte{0xEE});
   auto back = deserialize_config(longer);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(serialize_config(*back), record);
+  ASSERT_TRUE(back) << back.error().to_string();
+  config.parallelism = 0x09;
+  EXPECT_EQ(*back, config);
 }
 
 TEST(EncryptionRecord, DeserializeRefusesAShortRecord) {
@@ -299,19 +292,6 @@ TEST(XtsCipher, EqualsOneShotOpenSslWithLittleEndianTweak) {
       EXPECT_EQ(openssl_xts(false, key, block, cipher_text), plain);
     }
   }
-}
-
-TEST(XtsCipher, SamePlaintextDiffersBetweenBlocksAndFromItself) {
-  auto cipher = must_cipher(test_master_key());
-  Bytes plain(512, std::byte{0x5A});
-  Bytes a = plain, b = plain;
-  encrypt_block(*cipher, 3, a);
-  encrypt_block(*cipher, 4, b);
-  EXPECT_NE(a, b);
-  EXPECT_NE(a, plain);
-  // No 16-byte piece survives in plain either.
-  for (std::ptrdiff_t at = 0; at < 512; at += 16)
-    EXPECT_FALSE(std::equal(a.begin() + at, a.begin() + at + 16, plain.begin())) << at;
 }
 
 TEST(XtsCipher, KeyWithEqualHalvesIsRefused) {

@@ -360,37 +360,6 @@ TEST_F(EncryptionKeys, CreatedRecordHoldsFixedCostsHashAndWrappedMasterKey) {
   EXPECT_EQ(actual, expected);
 }
 
-TEST_F(EncryptionKeys, ReopeningWithThePasswordGivesTheSameTransform) {
-  ASSERT_TRUE(created_);
-  auto record = serialize_config(created_->config);
-  auto config = deserialize_config(record);
-  ASSERT_TRUE(config);
-  auto opened = open_encryption(*config, text_bytes(kPassword));
-  ASSERT_TRUE(opened) << opened.error().to_string();
-  Bytes a = random_bytes_for_test(512, 4), b = a;
-  encrypt_block(*created_->cipher, 5, a);
-  encrypt_block(**opened, 5, b);
-  EXPECT_EQ(a, b);
-  decrypt_block(**opened, 5, b);
-  EXPECT_EQ(b, random_bytes_for_test(512, 4));
-}
-
-TEST_F(EncryptionKeys, WrongPasswordFailsTheHashCheck) {
-  ASSERT_TRUE(created_);
-  auto opened = open_encryption(created_->config, text_bytes("correct horse battery stapler"));
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error(), VogError::wrong_password("password verification hash mismatch"));
-}
-
-TEST_F(EncryptionKeys, DamagedWrappedKeyFailsTheUnwrap) {
-  ASSERT_TRUE(created_);
-  EncryptionConfig damaged = created_->config;
-  damaged.wrapped_master_key[40] ^= std::byte{0x20};
-  auto opened = open_encryption(damaged, text_bytes(kPassword));
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error(), VogError::wrong_password("AES-KW unwrap failed"));
-}
-
 TEST(EncryptionKeysEmptyPassword, IsAnOrdinaryPassword) {
   auto created = create_encryption({});
   ASSERT_TRUE(created) << created.error().to_string();

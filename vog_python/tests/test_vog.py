@@ -107,9 +107,6 @@ class TestEncryption:
         assert vog.is_encrypted() is True
         vog.close()
 
-    def test_plain_file_is_not_encrypted(self, vog, path):
-        assert vog.is_encrypted() is False
-
     @pytest.mark.parametrize("password", [bytearray(b"pw"), "pw", 1])
     def test_password_must_be_bytes(self, path, password):
         with pytest.raises(TypeError):

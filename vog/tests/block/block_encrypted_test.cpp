@@ -191,16 +191,6 @@ TEST(EncryptedStore, UnalignedContiguousWriteKeepsTheRestOfItsBlocks) {
   EXPECT_EQ(all, expected);
 }
 
-TEST(EncryptedStore, ZeroLengthRunsTransferNothing) {
-  auto m = memory_store(9, kPassword);
-  std::uint64_t reads = m.disk->read_count();
-  std::uint64_t writes = m.disk->write_count();
-  EXPECT_EQ(must(m.store->read_contiguous_blocks(1, 700, {})), 0u);
-  EXPECT_EQ(must(m.store->write_contiguous_blocks(1, 700, {})), 0u);
-  EXPECT_EQ(m.disk->read_count(), reads);
-  EXPECT_EQ(m.disk->write_count(), writes);
-}
-
 TEST(EncryptedStore, ReusedBlocksReadAsZerosAndTrunksVerify) {
   auto m = memory_store(9, kPassword);
   auto blocks = must(m.store->allocate_blocks(6));

@@ -42,14 +42,6 @@ TEST(Allocate, ZeroCountTouchesNothing) {
   EXPECT_EQ(m.disk->snapshot(), before);
 }
 
-TEST(Allocate, NewStoreGrowsTheFile) {
-  auto m = memory_store();
-  EXPECT_EQ(must(m.store->allocate_blocks(3)), (std::vector<BlockNo>{1, 2, 3}));
-  EXPECT_EQ(m.disk->snapshot().size(), 14u + 4 * 512u);
-  EXPECT_EQ(m.store->total_blocks(), 4u);
-  EXPECT_EQ(m.store->free_list_head(), kNoBlock);
-}
-
 TEST(Allocate, SingleFreedBlockBecomesTheOnlyTrunkAndComesBack) {
   auto m = memory_store();
   ASSERT_TRUE(m.store->allocate_blocks(6));

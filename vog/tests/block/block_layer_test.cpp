@@ -21,7 +21,6 @@ using testing::must;
 using testing::read_all;
 using testing::reopen;
 using testing::TempDir;
-using testing::write_all;
 
 // ---- creation ----------------------------------------------------------------
 
@@ -86,14 +85,6 @@ TEST(BlockStoreCreate, SlotLayoutsBlock0CannotHoldAreRefused) {
 
   std::vector<std::uint16_t> max_count(255, 0);
   EXPECT_TRUE(BlocksInFile::create(dir.file("d.vog"), 12, max_count, std::nullopt));
-}
-
-TEST(BlockStoreCreate, ExistingPathFailsWithTheFileLayerError) {
-  TempDir dir;
-  write_all(dir.file("a.vog"), {1, 2, 3});
-  auto store = BlocksInFile::create(dir.file("a.vog"), 12, kStandardSlots, std::nullopt);
-  ASSERT_FALSE(store);
-  EXPECT_EQ(store.error(), VogError::already_exists(dir.file("a.vog")));
 }
 
 // ---- opening -----------------------------------------------------------------

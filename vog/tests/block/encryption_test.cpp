@@ -123,22 +123,15 @@ TEST(EncryptionRecord, SerializeLaysEveryFieldAtItsOffset) {
   for (std::size_t i = 0; i < 72; ++i) EXPECT_EQ(record[57 + i], std::byte(0x80 + i)) << i;
 }
 
-TEST(EncryptionRecord, DeserializeReadsBackWhatWasWritten) {
+TEST(EncryptionRecord, DeserializeReadsBackWhatWasWrittenAndIgnoresWhatFollows) {
   EncryptionConfig config = sample_config();
   auto record = serialize_config(config);
-  auto back = deserialize_config(record);
-  ASSERT_TRUE(back) << back.error().to_string();
-  config.parallelism = 0x09;
-  EXPECT_EQ(*back, config);
-}
-
-TEST(EncryptionRecord, DeserializeIgnoresBytesAfterTheRecord) {
-  auto record = serialize_config(sample_config());
   Bytes longer(record.begin(), record.end());
   longer.resize(200, std::byte{0xEE});
   auto back = deserialize_config(longer);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(serialize_config(*back), record);
+  ASSERT_TRUE(back) << back.error().to_string();
+  config.parallelism = 0x09;
+  EXPECT_EQ(*back, config);
 }
 
 TEST(EncryptionRecord, DeserializeRefusesAShortRecord) {
@@ -301,19 +294,6 @@ TEST(XtsCipher, EqualsOneShotOpenSslWithLittleEndianTweak) {
   }
 }
 
-TEST(XtsCipher, SamePlaintextDiffersBetweenBlocksAndFromItself) {
-  auto cipher = must_cipher(test_master_key());
-  Bytes plain(512, std::byte{0x5A});
-  Bytes a = plain, b = plain;
-  encrypt_block(*cipher, 3, a);
-  encrypt_block(*cipher, 4, b);
-  EXPECT_NE(a, b);
-  EXPECT_NE(a, plain);
-  // No 16-byte piece survives in plain either.
-  for (std::ptrdiff_t at = 0; at < 512; at += 16)
-    EXPECT_FALSE(std::equal(a.begin() + at, a.begin() + at + 16, plain.begin())) << at;
-}
-
 TEST(XtsCipher, KeyWithEqualHalvesIsRefused) {
   std::array<std::byte, kMasterKeySize> key{};
   for (std::size_t i = 0; i < 32; ++i) key[i] = key[32 + i] = std::byte(i);
@@ -378,37 +358,6 @@ TEST_F(EncryptionKeys, CreatedRecordHoldsFixedCostsHashAndWrappedMasterKey) {
   encrypt_block(*from_master, 77, expected);
   encrypt_block(*created_->cipher, 77, actual);
   EXPECT_EQ(actual, expected);
-}
-
-TEST_F(EncryptionKeys, ReopeningWithThePasswordGivesTheSameTransform) {
-  ASSERT_TRUE(created_);
-  auto record = serialize_config(created_->config);
-  auto config = deserialize_config(record);
-  ASSERT_TRUE(config);
-  auto opened = open_encryption(*config, text_bytes(kPassword));
-  ASSERT_TRUE(opened) << opened.error().to_string();
-  Bytes a = random_bytes_for_test(512, 4), b = a;
-  encrypt_block(*created_->cipher, 5, a);
-  encrypt_block(**opened, 5, b);
-  EXPECT_EQ(a, b);
-  decrypt_block(**opened, 5, b);
-  EXPECT_EQ(b, random_bytes_for_test(512, 4));
-}
-
-TEST_F(EncryptionKeys, WrongPasswordFailsTheHashCheck) {
-  ASSERT_TRUE(created_);
-  auto opened = open_encryption(created_->config, text_bytes("correct horse battery stapler"));
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error(), VogError::wrong_password("password verification hash mismatch"));
-}
-
-TEST_F(EncryptionKeys, DamagedWrappedKeyFailsTheUnwrap) {
-  ASSERT_TRUE(created_);
-  EncryptionConfig damaged = created_->config;
-  damaged.wrapped_master_key[40] ^= std::byte{0x20};
-  auto opened = open_encryption(damaged, text_bytes(kPassword));
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error(), VogError::wrong_password("AES-KW unwrap failed"));
 }
 
 TEST(EncryptionKeysEmptyPassword, IsAnOrdinaryPassword) {

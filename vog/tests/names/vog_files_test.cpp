@@ -10,7 +10,6 @@
 #include "directory_stream.hpp"
 #include "streams_from_blocks.hpp"
 #include "temp_dir.hpp"
-#include "tree_model.hpp"
 #include "vog.hpp"
 #include "vog_test_util.hpp"
 
@@ -28,10 +27,6 @@ std::string pattern(std::size_t length) {
   std::string out(length, '\0');
   for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<char>('A' + (i * 7 + i / 977) % 26);
   return out;
-}
-
-std::span<const std::byte> password_of(const std::string& text) {
-  return std::as_bytes(std::span(text));
 }
 
 void collect_ids(StreamLayer& streams, StreamId dir, std::vector<StreamId>& ids) {
@@ -53,8 +48,8 @@ void collect_ids(StreamLayer& streams, StreamId dir, std::vector<StreamId>& ids)
 
 // The stream layer's own check, given every stream the tree names: no stream
 // or block is leaked, none is named twice.
-void expect_consistent(const std::string& path, Password password = std::nullopt) {
-  auto streams = StreamsFromBlocks::open(path, AccessMode::ReadOnly, password);
+void expect_consistent(const std::string& path) {
+  auto streams = StreamsFromBlocks::open(path, AccessMode::ReadOnly, std::nullopt);
   ASSERT_TRUE(streams) << streams.error().to_string();
   std::vector<StreamId> ids;
   collect_ids(**streams, ok(deserialize_header(ok((*streams)->block_layer().read_admin_slot(1)))),
@@ -119,36 +114,6 @@ TEST(VogFiles, CreateReopenAndReadOnly) {
   expect_consistent(path);
 }
 
-TEST(VogFiles, HeaderRecordNamesTheRoot) {
-  TempDir dir;
-  const std::string path = dir.file("h.vog");
-  ASSERT_TRUE(Vog::create(path));
-  auto streams = StreamsFromBlocks::open(path, AccessMode::ReadOnly, std::nullopt);
-  ASSERT_TRUE(streams) << streams.error().to_string();
-  auto slot = ok((*streams)->block_layer().read_admin_slot(1));
-  ASSERT_EQ(slot.size(), 11u);
-  EXPECT_EQ(testing::text_of(std::span(slot).first(7)), std::string("filing\x04"));
-  StreamId root = ok(deserialize_header(slot));
-  BlockStreamHandle handle = ok((*streams)->open_stream_inner(root, false, true));
-  EXPECT_EQ(ok((*streams)->stream_length(handle)), 0u);
-  ok((*streams)->close_stream(handle));
-}
-
-TEST(VogFiles, BadHeaderRecordIsRefused) {
-  TempDir dir;
-  const std::string path = dir.file("bad.vog");
-  ASSERT_TRUE(Vog::create(path));
-  {
-    auto streams = StreamsFromBlocks::open(path, AccessMode::Writable, std::nullopt);
-    ASSERT_TRUE(streams) << streams.error().to_string();
-    std::vector<std::byte> bad = bytes_of("filinG\x04\0\0\0\0");
-    bad.resize(11);
-    ok((*streams)->block_layer().write_admin_slot(1, bad));
-  }
-  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read)),
-            VogError::io("expected L4 identifier 'filing', got 'filinG'"));
-}
-
 TEST(VogFiles, ShiftsAreCheckedBeforeAnyFileExists) {
   TempDir dir;
   const std::string path = dir.file("never.vog");
@@ -158,52 +123,6 @@ TEST(VogFiles, ShiftsAreCheckedBeforeAnyFileExists) {
   EXPECT_EQ(error_of(Vog::create(path, options)),
             VogError::io("compressed_block_size_shift (11) must be >= block_size_shift (12)"));
   EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-TEST(VogFiles, EncryptedFileNeedsItsPassword) {
-  TempDir dir;
-  const std::string path = dir.file("secret.vog");
-  const std::string secret = "correct horse";
-  CreateOptions options;
-  options.password = password_of(secret);
-  {
-    auto file = Vog::create(path, options);
-    ASSERT_TRUE(file) << file.error().to_string();
-    EXPECT_TRUE((*file)->is_encrypted());
-    put_stream(**file, "s", "hidden");
-  }
-  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read)).kind(), ErrorKind::EncryptionRequired);
-  const std::string wrong = "wrong";
-  EXPECT_EQ(error_of(Vog::open(path, OpenMode::Read, password_of(wrong))).kind(),
-            ErrorKind::WrongPassword);
-  auto file = Vog::open(path, OpenMode::Read, password_of(secret));
-  ASSERT_TRUE(file) << file.error().to_string();
-  EXPECT_EQ(get_stream(**file, "s"), "hidden");
-  file->reset();
-  expect_consistent(path, password_of(secret));
-}
-
-TEST(VogFiles, RandomTreeSurvivesReopeningFromDisk) {
-  TempDir dir;
-  const std::string path = dir.file("random.vog");
-  testing::TreeModel model;
-  {
-    CreateOptions options;
-    options.block_size_shift = 9;
-    options.compressed_block_size_shift = 10;
-    auto file = Vog::create(path, options);
-    ASSERT_TRUE(file) << file.error().to_string();
-    testing::RandomTree random(**file, model, 7, 3000);
-    for (int i = 0; i < 1500 && !::testing::Test::HasFailure(); ++i) random.step();
-    ASSERT_FALSE(::testing::Test::HasFailure());
-    testing::expect_same_tree(**file, model);
-  }
-  for (OpenMode mode : {OpenMode::Write, OpenMode::Read}) {
-    auto file = Vog::open(path, mode);
-    ASSERT_TRUE(file) << file.error().to_string();
-    testing::expect_same_tree(**file, model);
-  }
-  expect_consistent(path);
 }
 
 TEST(VogFiles, ThreadsShareOneFile) {

@@ -309,19 +309,5 @@ TEST(VogOpenStream, FailedParentCloseReleasesTheStream) {
   EXPECT_EQ(ok(vog->open_stream("s", OpenMode::Write)), 0u);  // no number was taken
 }
 
-TEST(VogPersistence, WrittenStreamsSurviveReopening) {
-  FakeVog vog;
-  ok(vog->mkdir("d"));
-  put_stream(*vog, "d/one", "first");
-  StreamHandle open = ok(vog->create_stream("d/two", true));
-  ok(vog->write(open, bytes_of("second, never closed")));
-  vog.reopen(OpenMode::Read);
-  EXPECT_EQ(get_stream(*vog, "d/one"), "first");
-  EXPECT_EQ(get_stream(*vog, "d/two"), "second, never closed");
-  StreamHandle handle = ok(vog->open_stream("d/two", OpenMode::Read));
-  EXPECT_EQ(handle, 2u);  // the reopened Vog counts from 0 again; get_stream took 0 and 1
-  EXPECT_TRUE(ok(vog->is_stream_compressed(handle)));
-}
-
 }  // namespace
 }  // namespace vog

@@ -401,19 +401,26 @@ Result<StreamsFromBlocks::StreamHandleEntry> StreamsFromBlocks::find_handle(
   return it->second;
 }
 
+Result<StreamDescriptor> StreamsFromBlocks::descriptor_of(BlockStreamHandle handle) {
+  std::lock_guard state_guard(state_mu_);
+  auto it = state_.handles.find(handle);
+  if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+  return it->second.descriptor;
+}
+
 Result<std::uint64_t> StreamsFromBlocks::stream_length(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.size;
+  VOG_TRY(d, descriptor_of(handle));
+  return d->size;
 }
 
 Result<std::uint64_t> StreamsFromBlocks::stream_reserved(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.reserved;
+  VOG_TRY(d, descriptor_of(handle));
+  return d->reserved;
 }
 
 Result<bool> StreamsFromBlocks::is_stream_compressed(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.is_compressed();
+  VOG_TRY(d, descriptor_of(handle));
+  return d->is_compressed();
 }
 
 template <class Op>

@@ -149,6 +149,8 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Pyramid tree_of(const StreamDescriptor& d) const;
   [[nodiscard]] Result<void> free_tree(const StreamDescriptor& d);
   [[nodiscard]] Result<StreamHandleEntry> find_handle(BlockStreamHandle handle);
+  // The handle's descriptor alone, for the queries that need nothing else.
+  [[nodiscard]] Result<StreamDescriptor> descriptor_of(BlockStreamHandle handle);
   // Runs op(descriptor copy) for a handle; a changing op's copy is stored back.
   template <class Op>
   auto with_handle(BlockStreamHandle handle, bool changes, Op op)

@@ -31,6 +31,8 @@
 namespace vog {
 namespace {
 
+constexpr std::size_t kSharesPerThread = 4;
+
 std::size_t redirector_record_size(std::uint64_t entries) noexcept {
   return static_cast<std::size_t>(4 + 4 * entries);
 }
@@ -215,7 +217,9 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   std::vector<Part> batch(static_cast<std::size_t>(std::min<std::uint64_t>(
       end_unit - first_unit, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
   // Each task takes a contiguous share of the batch, with buffers of its own.
-  std::vector<CblockScratch> scratch(std::min(batch.size(), pool.thread_count()));
+  // A few shares per thread: whoever is free takes the next one, so a thread
+  // held up by the rest of the machine delays the call by one share at most.
+  std::vector<CblockScratch> scratch(std::min(batch.size(), kSharesPerThread * pool.thread_count()));
 
   for (std::uint64_t from = first_unit; from < end_unit; from += batch.size()) {
     const auto count =

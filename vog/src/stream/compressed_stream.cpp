@@ -241,8 +241,8 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
         part.redirector = std::move(*redirector);
       }
     }
-    const std::size_t tasks = std::min(count, scratch.size());
-    const std::size_t per_task = (count + tasks - 1) / tasks;
+    const std::size_t per_task = (count + scratch.size() - 1) / scratch.size();
+    const std::size_t tasks = (count + per_task - 1) / per_task;
     auto decode_share = [&](std::size_t task) {
       for (std::size_t i = task * per_task; i < std::min(count, (task + 1) * per_task); ++i) {
         Part& part = batch[i];

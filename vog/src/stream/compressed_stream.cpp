@@ -219,7 +219,8 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   // Each task takes a contiguous share of the batch, with buffers of its own.
   // A few shares per thread: whoever is free takes the next one, so a thread
   // held up by the rest of the machine delays the call by one share at most.
-  std::vector<CblockScratch> scratch(std::min(batch.size(), kSharesPerThread * pool.thread_count()));
+  std::vector<CblockScratch> scratch(
+      std::min(batch.size(), kSharesPerThread * pool.thread_count()));
 
   for (std::uint64_t from = first_unit; from < end_unit; from += batch.size()) {
     const auto count =

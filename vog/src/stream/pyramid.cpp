@@ -176,13 +176,13 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
   std::uint64_t rest = unit;
   // A fanout of at least 2 keeps a tree of 64-bit unit numbers at most 64 deep.
   std::array<BlockNo, 64> above;
-  std::size_t above_count = 0;
+  auto above_end = above.begin();
   for (unsigned level = depth; level >= 2; --level) {
     std::uint64_t span = fanout_power(fanout_, level - 1);
     std::uint64_t slot = rest / span;
     rest %= span;
     if (!path.empty()) path[level] = {block, slot};
-    above[above_count++] = block;
+    *above_end++ = block;
     VOG_TRY(entry, read_entry(block, slot));
     if (*entry == kNoBlock) {
       switch (at_empty) {
@@ -199,7 +199,7 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
         }
       }
     }
-    if (std::find(above.begin(), above.begin() + above_count, *entry) != above.begin() + above_count)
+    if (std::find(above.begin(), above_end, *entry) != above_end)
       return std::unexpected(corrupt_tree(*entry));
     block = *entry;
   }
@@ -223,9 +223,9 @@ Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t uni
     cache.block = *leaf;
     cache.group.reset();  // until its entries are in
   }
-  VOG_CHECK(blocks_.read_block(cache.block, 4 * from,
-                               cache.bytes.subspan(4 * std::size_t{from}, 4 * std::size_t{to - from}),
-                               hint_));
+  const std::span<std::byte> entries =
+      cache.bytes.subspan(4 * std::size_t{from}, 4 * std::size_t{to - from});
+  VOG_CHECK(blocks_.read_block(cache.block, 4 * from, entries, hint_));
   cache.group = group;
   cache.from = from;
   cache.to = to;

@@ -155,8 +155,8 @@ class Pyramid {
   [[nodiscard]] Result<BlockNo> navigate_to_leaf(BlockNo top, std::uint64_t unit,
                                                  unsigned depth) const;
   // Makes `cache` hold the entries of the leaf above `unit` from its slot up to
-  // slot `to` (the leaf's end by default), reading only what it lacks: a small
-  // transfer copies a few entries, not the whole leaf.
+  // slot `to` (the leaf's end by default), reading them only when it lacks
+  // some: a small transfer copies a few entries, not the whole leaf.
   [[nodiscard]] Result<void> load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
                                        unsigned depth, std::uint32_t to = 0) const;
 

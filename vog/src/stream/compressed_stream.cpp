@@ -145,6 +145,12 @@ Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top, std::ui
 
 namespace {
 
+// Buffers of cblock reads, reused between calls.
+struct CblockScratch {
+  std::vector<std::byte> input;   // compressed bytes
+  std::vector<std::byte> output;  // a cblock of which only a part is wanted
+};
+
 // Reads a cblock's compressed bytes into `input` (as long as they are).
 Result<void> read_compressed(BlockLayer& blocks, const CompRedirector& redirector,
                              std::span<std::byte> input) {
@@ -159,8 +165,9 @@ Result<void> read_compressed(BlockLayer& blocks, const CompRedirector& redirecto
       });
 }
 
-}  // namespace
-
+// Fills `out` with bytes [at, at + out.size()) of the cblock; bytes past its
+// decompressed length read as zeros. Touches no block cache, so any thread may
+// run it. REQUIRES: at + out.size() <= cblock_size.
 Result<void> read_cblock_part(BlockLayer& blocks, const CompRedirector& redirector,
                               std::uint64_t cblock_size, std::size_t at, std::span<std::byte> out,
                               CblockScratch& scratch) {
@@ -186,6 +193,8 @@ Result<void> read_cblock_part(BlockLayer& blocks, const CompRedirector& redirect
   if (!in_place) std::memcpy(out.data(), dst.data() + at, out.size());
   return {};
 }
+
+}  // namespace
 
 Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
                                     std::vector<std::byte>& input, std::span<std::byte> out) {

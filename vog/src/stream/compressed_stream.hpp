@@ -118,17 +118,6 @@ class CompressedOps final : public PyramidOps {
 [[nodiscard]] Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top,
                                                   std::uint64_t u, unsigned depth,
                                                   LeafCache& cache, std::uint32_t to = 0);
-// Buffers of cblock reads, reused between calls.
-struct CblockScratch {
-  std::vector<std::byte> input;   // compressed bytes
-  std::vector<std::byte> output;  // a cblock of which only a part is wanted
-};
-// Fills `out` with bytes [at, at + out.size()) of the cblock; bytes past its
-// decompressed length read as zeros. Touches no block cache, so any thread may run it.
-// REQUIRES: at + out.size() <= cblock_size.
-[[nodiscard]] Result<void> read_cblock_part(BlockLayer& blocks, const CompRedirector& redirector,
-                                            std::uint64_t cblock_size, std::size_t at,
-                                            std::span<std::byte> out, CblockScratch& scratch);
 // Fills `out` (C bytes) with the cblock; bytes past its decompressed length
 // read as zeros. `input` is scratch space reused between calls.
 [[nodiscard]] Result<void> decompress_cblock_data(BlockLayer& blocks,

@@ -488,16 +488,20 @@ std::optional<Result<std::size_t>> StreamsFromBlocks::read_in_cblock(
   if (count == cblock_size || (count < out.size() && start + length < d.size) ||
       cblock_size > kMaxKeptCblock)
     return std::nullopt;
+  std::vector<std::byte> cblock;
   {
     std::lock_guard lock(shared.cblock_mu);
     if (shared.cblock_unit == unit) {
       std::memcpy(out.data(), shared.cblock.data() + at, count);
       return count;
     }
+    // Its buffer is taken along: a run of misses allocates nothing.
+    cblock = std::move(shared.cblock);
+    shared.cblock_unit.reset();
   }
   // Decoded without the lock, so that threads reading other cblocks through
   // the handle do not wait for each other.
-  std::vector<std::byte> cblock(length);
+  cblock.resize(length);
   auto got = tree_of(d).read(d, start, cblock);
   if (!got) return std::unexpected(std::move(got).error());
   if (*got != length) return std::nullopt;  // damage: the plain path reports it

@@ -16,7 +16,11 @@
 //     cblocks of a batch in parallel on the worker pool, then allocates,
 //     frees and writes them in unit order: the file ends up byte for byte as
 //     if the cblocks had been updated one at a time.
-// Buffers are made once per call (per batch slot for writes) and reused.
+//  6. A read finds its cblocks' redirectors on the calling thread and decodes
+//     on the worker pool, each whole cblock decoded (also for a few of its
+//     bytes) so that damage anywhere in it fails the read.
+// Buffers are made once per call (per batch slot for writes, per share for
+// reads) and reused.
 #include "compressed_stream.hpp"
 
 #include <lz4.h>

@@ -49,6 +49,7 @@ H5_CHUNK = 64 * 1024        # h5py chunk: near Vog's 32 KiB compressed blocks
 PASSWORD = b"peer benchmark"
 COMPRESSED_SHIFT = 15       # Vog's default compressed block size, 32 KiB
 POOL = 8 * MiB              # distinct bytes, repeated to the sizes asked for
+VOG_BIG = ["vog", "vog-lz4", "vog-aes"]  # with --baseline each also runs as "<name>-base"
 
 
 # ---- data
@@ -223,15 +224,17 @@ class Zip:
 
 
 class VogStreams:
-    def __init__(self, name, compressed=False, password=None, shift=COMPRESSED_SHIFT):
+    def __init__(self, name, compressed=False, password=None, shift=COMPRESSED_SHIFT,
+                 module=libvog):
         self.name, self.compressed, self.password, self.shift = name, compressed, password, shift
+        self.m = module
 
     def create(self, path):
-        return libvog.Vog.create(str(path), compressed_block_size_shift=self.shift,
+        return self.m.Vog.create(str(path), compressed_block_size_shift=self.shift,
                                  password=self.password)
 
     def open(self, path):
-        return libvog.Vog.open(str(path), libvog.OpenMode.READ, password=self.password)
+        return self.m.Vog.open(str(path), self.m.OpenMode.READ, password=self.password)
 
     def write(self, path, data, size):
         v = self.create(path)
@@ -246,7 +249,7 @@ class VogStreams:
     def read(self, path, size):
         v = self.open(path)
         t = time.perf_counter()
-        h = v.open_stream("d", libvog.OpenMode.READ)
+        h = v.open_stream("d", self.m.OpenMode.READ)
         while v.read(h, CALL):
             pass
         v.close_stream(h)
@@ -255,7 +258,7 @@ class VogStreams:
 
     def random_reads(self, path, offsets, budget):
         v = self.open(path)
-        h = v.open_stream("d", libvog.OpenMode.READ)
+        h = v.open_stream("d", self.m.OpenMode.READ)
 
         def read_at(off):
             v.seek(h, off)
@@ -489,8 +492,8 @@ def main():
     ap.add_argument("--no-h5py-small", action="store_true",
                     help="leave h5py out of the small-stream rows (milliseconds per stream)")
     ap.add_argument("--baseline", metavar="DIR",
-                    help="a second build's vog_python directory: its libvog runs the small-stream "
-                         "and Nth-create rows as 'vog-base', for before/after ratios in one run")
+                    help="a second build's vog_python directory: its libvog runs every Vog row "
+                         "again as '<system>-base', for before/after ratios in one run")
     a = ap.parse_args()
     q = a.quick
     size = (a.size_mib or (32 if q else 512)) * MiB
@@ -511,8 +514,10 @@ def main():
 
 
 def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
+    base = load_libvog(a.baseline) if a.baseline else None
+
     def base_vog():
-        return [SmallVog(load_libvog(a.baseline), "vog-base")] if a.baseline else []
+        return [SmallVog(base, "vog-base")] if base else []
 
     pools = {"text": text_pool(POOL, 1), "random": random_pool(POOL, 2)}
     rng = random.Random(3)
@@ -522,6 +527,10 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
 
     big = [File(), Sqlite(), H5(), H5("lzf"), Zip(), VogStreams("vog"),
            VogStreams("vog-lz4", compressed=True), VogStreams("vog-aes", password=PASSWORD)]
+    if base:
+        big += [VogStreams("vog-base", module=base),
+                VogStreams("vog-lz4-base", compressed=True, module=base),
+                VogStreams("vog-aes-base", password=PASSWORD, module=base)]
     samples = {}
 
     def add(workload, system, seconds):
@@ -601,15 +610,21 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
     for kind in ("text", "random"):
         for op in ("write", "read"):
             w = f"{op} {kind}"
-            for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes"]:
+            for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes",
+                      "vog-base", "vog-lz4-base", "vog-aes-base"]:
                 row(w, s, "file", "MB/s")
-            for s in ["vog-lz4", "h5py-lzf"]:
+            for s in ["vog-lz4", "vog-lz4-base", "h5py-lzf"]:
                 row(w, s, "lz4", "MB/s")
             row(w, "vog-aes", "vog", "MB/s")
-            for s in ["xts-1", "xts-all", "vog-aes"]:
+            for s in ["xts-1", "xts-all", "vog-aes", "vog-aes-base"]:
                 row(w, s, "xts-all", "MB/s")
-    for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes"]:
+            for s in VOG_BIG:
+                row(w, s, s + "-base", "MB/s")
+    for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes",
+              "vog-base", "vog-lz4-base", "vog-aes-base"]:
         row("random reads", s, "file", "us/read")
+    for s in VOG_BIG:
+        row("random reads", s, s + "-base", "us/read")
     for layout in ("one dir", "100x100"):
         for op in ("create", "open"):
             for s in ["files", "sqlite", "h5py", "vog", "vog-base"]:

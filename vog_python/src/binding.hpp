@@ -132,5 +132,6 @@ auto call_engine(std::shared_ptr<Vog> engine, Op&& op) {
 
 #define VOG_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+constexpr int kFastArgs = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace vog::python

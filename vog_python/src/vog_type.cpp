@@ -312,13 +312,50 @@ PyObject* rename_method(PyObject* self, PyObject* args, PyObject* kwargs, const 
                             [&](Vog& vog) { return (vog.*kOperation)(old_path, new_path); }));
 }
 
+// Arguments of the methods called once per small transfer (read, seek, tell,
+// ...), which take the vector-call convention: the plain positional call skips
+// building and parsing a tuple; any other shape (keywords, a wrong count) is
+// parsed as before, with the same messages.
+template <class... Outputs>
+bool parse_fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                const char* const* keywords, Outputs*... outputs) {
+  constexpr auto kCount = static_cast<Py_ssize_t>(sizeof...(Outputs));
+  if (kwnames == nullptr && nargs == kCount) {
+    Py_ssize_t i = 0;
+    ((*outputs = args[i++]), ...);
+    return true;
+  }
+  // The outputs are borrowed from `args`, which outlive the tuple and dict.
+  PyObject* tuple = PyTuple_New(nargs);  // new reference
+  if (tuple == nullptr) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+  PyObject* dict = nullptr;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    dict = PyDict_New();  // new reference
+    for (Py_ssize_t i = 0; dict != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(dict, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+        Py_CLEAR(dict);
+    }
+    if (dict == nullptr) {
+      Py_DECREF(tuple);
+      return false;
+    }
+  }
+  const bool parsed = parse(tuple, dict, format, keywords, outputs...);
+  Py_XDECREF(dict);
+  Py_DECREF(tuple);
+  return parsed;
+}
+
 // Methods of one handle argument: close_stream, tell, stream_length, ...
 template <auto kOperation>
-PyObject* handle_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format) {
+PyObject* handle_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        const char* format) {
   static const char* const kw[] = {"handle", nullptr};
   PyObject* py_handle;
   std::uint64_t handle = 0;
-  if (!parse(args, kwargs, format, kw, &py_handle) || !to_u64(py_handle, "handle", handle))
+  if (!parse_fast(args, nargs, kwnames, format, kw, &py_handle) ||
+      !to_u64(py_handle, "handle", handle))
     return nullptr;
   std::shared_ptr<Vog> engine = engine_of(self);
   if (!engine) return nullptr;
@@ -327,12 +364,12 @@ PyObject* handle_method(PyObject* self, PyObject* args, PyObject* kwargs, const 
 
 // Methods of a handle and a byte count: seek, truncate, reserve.
 template <Result<void> (Vog::*kOperation)(StreamHandle, std::uint64_t)>
-PyObject* handle_count_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
-                              const char* count_name) {
+PyObject* handle_count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, const char* format, const char* count_name) {
   const char* const kw[] = {"handle", count_name, nullptr};
   PyObject *py_handle, *py_count;
   std::uint64_t handle = 0, count = 0;
-  if (!parse(args, kwargs, format, kw, &py_handle, &py_count) ||
+  if (!parse_fast(args, nargs, kwnames, format, kw, &py_handle, &py_count) ||
       !to_u64(py_handle, "handle", handle) || !to_u64(py_count, count_name, count))
     return nullptr;
   std::shared_ptr<Vog> engine = engine_of(self);
@@ -395,11 +432,11 @@ PyObject* vog_open_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
       call_engine(std::move(engine), [&](Vog& vog) { return vog.open_stream(path, mode); }));
 }
 
-PyObject* vog_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* vog_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kw[] = {"handle", "length", nullptr};
   PyObject *py_handle, *py_length;
   std::uint64_t handle = 0, length = 0;
-  if (!parse(args, kwargs, "OO:Vog.read", kw, &py_handle, &py_length) ||
+  if (!parse_fast(args, nargs, kwnames, "OO:Vog.read", kw, &py_handle, &py_length) ||
       !to_u64(py_handle, "handle", handle) || !to_u64(py_length, "length", length))
     return nullptr;
   std::shared_ptr<Vog> engine = engine_of(self);
@@ -471,29 +508,29 @@ PyObject* vog_rename_dir(PyObject* s, PyObject* a, PyObject* k) {
 PyObject* vog_rename_stream(PyObject* s, PyObject* a, PyObject* k) {
   return rename_method<&Vog::rename_stream>(s, a, k, "OO:Vog.rename_stream");
 }
-PyObject* vog_close_stream(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_method<&Vog::close_stream>(s, a, k, "O:Vog.close_stream");
+PyObject* vog_close_stream(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_method<&Vog::close_stream>(s, a, n, k, "O:Vog.close_stream");
 }
-PyObject* vog_tell(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_method<&Vog::tell>(s, a, k, "O:Vog.tell");
+PyObject* vog_tell(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_method<&Vog::tell>(s, a, n, k, "O:Vog.tell");
 }
-PyObject* vog_stream_length(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_method<&Vog::stream_length>(s, a, k, "O:Vog.stream_length");
+PyObject* vog_stream_length(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_method<&Vog::stream_length>(s, a, n, k, "O:Vog.stream_length");
 }
-PyObject* vog_stream_reserved(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_method<&Vog::stream_reserved>(s, a, k, "O:Vog.stream_reserved");
+PyObject* vog_stream_reserved(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_method<&Vog::stream_reserved>(s, a, n, k, "O:Vog.stream_reserved");
 }
-PyObject* vog_is_stream_compressed(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_method<&Vog::is_stream_compressed>(s, a, k, "O:Vog.is_stream_compressed");
+PyObject* vog_is_stream_compressed(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_method<&Vog::is_stream_compressed>(s, a, n, k, "O:Vog.is_stream_compressed");
 }
-PyObject* vog_seek(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_count_method<&Vog::seek>(s, a, k, "OO:Vog.seek", "pos");
+PyObject* vog_seek(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_count_method<&Vog::seek>(s, a, n, k, "OO:Vog.seek", "pos");
 }
-PyObject* vog_truncate(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_count_method<&Vog::truncate>(s, a, k, "OO:Vog.truncate", "new_len");
+PyObject* vog_truncate(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_count_method<&Vog::truncate>(s, a, n, k, "OO:Vog.truncate", "new_len");
 }
-PyObject* vog_reserve(PyObject* s, PyObject* a, PyObject* k) {
-  return handle_count_method<&Vog::reserve>(s, a, k, "OO:Vog.reserve", "n_bytes");
+PyObject* vog_reserve(PyObject* s, PyObject* const* a, Py_ssize_t n, PyObject* k) {
+  return handle_count_method<&Vog::reserve>(s, a, n, k, "OO:Vog.reserve", "n_bytes");
 }
 
 PyMethodDef g_methods[] = {
@@ -514,20 +551,22 @@ PyMethodDef g_methods[] = {
     {"create_stream", VOG_METHOD(vog_create_stream), kArgs,
      "create_stream($self, path, compressed=False)\n--\n\n"},
     {"open_stream", VOG_METHOD(vog_open_stream), kArgs, "open_stream($self, path, mode)\n--\n\n"},
-    {"close_stream", VOG_METHOD(vog_close_stream), kArgs, "close_stream($self, handle)\n--\n\n"},
+    {"close_stream", VOG_METHOD(vog_close_stream), kFastArgs,
+     "close_stream($self, handle)\n--\n\n"},
     {"delete_stream", VOG_METHOD(vog_delete_stream), kArgs, "delete_stream($self, path)\n--\n\n"},
     {"rename_stream", VOG_METHOD(vog_rename_stream), kArgs,
      "rename_stream($self, old_path, new_path)\n--\n\n"},
-    {"read", VOG_METHOD(vog_read), kArgs, "read($self, handle, length)\n--\n\n"},
+    {"read", VOG_METHOD(vog_read), kFastArgs, "read($self, handle, length)\n--\n\n"},
     {"write", VOG_METHOD(vog_write), kArgs, "write($self, handle, data)\n--\n\n"},
-    {"seek", VOG_METHOD(vog_seek), kArgs, "seek($self, handle, pos)\n--\n\n"},
-    {"tell", VOG_METHOD(vog_tell), kArgs, "tell($self, handle)\n--\n\n"},
-    {"stream_length", VOG_METHOD(vog_stream_length), kArgs, "stream_length($self, handle)\n--\n\n"},
-    {"truncate", VOG_METHOD(vog_truncate), kArgs, "truncate($self, handle, new_len)\n--\n\n"},
-    {"reserve", VOG_METHOD(vog_reserve), kArgs, "reserve($self, handle, n_bytes)\n--\n\n"},
-    {"stream_reserved", VOG_METHOD(vog_stream_reserved), kArgs,
+    {"seek", VOG_METHOD(vog_seek), kFastArgs, "seek($self, handle, pos)\n--\n\n"},
+    {"tell", VOG_METHOD(vog_tell), kFastArgs, "tell($self, handle)\n--\n\n"},
+    {"stream_length", VOG_METHOD(vog_stream_length), kFastArgs,
+     "stream_length($self, handle)\n--\n\n"},
+    {"truncate", VOG_METHOD(vog_truncate), kFastArgs, "truncate($self, handle, new_len)\n--\n\n"},
+    {"reserve", VOG_METHOD(vog_reserve), kFastArgs, "reserve($self, handle, n_bytes)\n--\n\n"},
+    {"stream_reserved", VOG_METHOD(vog_stream_reserved), kFastArgs,
      "stream_reserved($self, handle)\n--\n\n"},
-    {"is_stream_compressed", VOG_METHOD(vog_is_stream_compressed), kArgs,
+    {"is_stream_compressed", VOG_METHOD(vog_is_stream_compressed), kFastArgs,
      "is_stream_compressed($self, handle)\n--\n\n"},
     {"is_encrypted", VOG_METHOD(vog_is_encrypted), METH_NOARGS, "is_encrypted($self)\n--\n\n"},
     {"verify", VOG_METHOD(vog_verify), METH_NOARGS, "verify($self)\n--\n\n"},

@@ -16,7 +16,11 @@
 //     cblocks of a batch in parallel on the worker pool, then allocates,
 //     frees and writes them in unit order: the file ends up byte for byte as
 //     if the cblocks had been updated one at a time.
-// Buffers are made once per call (per batch slot for writes) and reused.
+//  6. A read finds its cblocks' redirectors on the calling thread and decodes
+//     on the worker pool, each whole cblock decoded (also for a few of its
+//     bytes) so that damage anywhere in it fails the read.
+// Buffers are made once per call (per batch slot for writes, per share for
+// reads) and reused.
 #include "compressed_stream.hpp"
 
 #include <lz4.h>
@@ -30,6 +34,8 @@
 
 namespace vog {
 namespace {
+
+constexpr std::size_t kSharesPerThread = 4;
 
 std::size_t redirector_record_size(std::uint64_t entries) noexcept {
   return static_cast<std::size_t>(4 + 4 * entries);
@@ -103,7 +109,9 @@ void CompressedOps::claim_unit(BlockNo unit, std::string_view label,
 
 Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
   const std::uint32_t block_size = blocks.block_size();
-  std::vector<std::byte> image(block_size);
+  // Only the longest record a cblock can need is ever looked at.
+  std::vector<std::byte> image(std::min<std::size_t>(
+      block_size, redirector_record_size(units_for(compressed_capacity(cblock_size), block_size))));
   VOG_CHECK(blocks.read_block(r, 0, image, CacheHint::ThreadCache));
   CompRedirector redirector;
   redirector.length = load_u32(image, 0);
@@ -133,66 +141,138 @@ Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,
 }
 
 Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top, std::uint64_t u,
-                                    unsigned depth, LeafCache& cache) {
+                                    unsigned depth, LeafCache& cache, std::uint32_t to) {
   if (depth == 0) return top;
-  VOG_CHECK(pyramid.load_leaf(cache, top, u, depth));
+  VOG_CHECK(pyramid.load_leaf(cache, top, u, depth, to));
   return cache.entry(pyramid.blocks(), static_cast<std::uint32_t>(u % pyramid.fanout()));
 }
 
-Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
-                                    std::vector<std::byte>& input, std::span<std::byte> out) {
+namespace {
+
+// Buffers of cblock reads, reused between calls.
+struct CblockScratch {
+  std::vector<std::byte> input;   // compressed bytes
+  std::vector<std::byte> output;  // a cblock of which only a part is wanted
+};
+
+// Reads a cblock's compressed bytes into `input` (as long as they are).
+Result<void> read_compressed(BlockLayer& blocks, const CompRedirector& redirector,
+                             std::span<std::byte> input) {
+  return for_each_block_run(
+      redirector.blocks, blocks.block_size(), input.size(),
+      [&](BlockNo first, std::size_t at, std::size_t len) -> Result<void> {
+        auto piece = input.subspan(at, len);
+        VOG_TRY(got, blocks.read_contiguous_blocks(first, 0, piece));
+        // Past the end of the file there is nothing; let the decoder judge zeros.
+        std::fill(piece.begin() + static_cast<std::ptrdiff_t>(*got), piece.end(), std::byte{0});
+        return {};
+      });
+}
+
+// Fills `out` with bytes [at, at + out.size()) of the cblock; bytes past its
+// decompressed length read as zeros. Touches no block cache, so any thread may
+// run it. REQUIRES: at + out.size() <= cblock_size.
+Result<void> read_cblock_part(BlockLayer& blocks, const CompRedirector& redirector,
+                              std::uint64_t cblock_size, std::size_t at, std::span<std::byte> out,
+                              CblockScratch& scratch) {
   if (redirector.length == 0) {
     std::fill(out.begin(), out.end(), std::byte{0});
     return {};
   }
-  input.resize(redirector.length);
-  VOG_CHECK(for_each_block_run(
-      redirector.blocks, blocks.block_size(), input.size(),
-      [&](BlockNo first, std::size_t at, std::size_t len) {
-        auto piece = std::span(input).subspan(at, len);
-        auto got = blocks.read_contiguous_blocks(first, 0, piece);
-        // Past the end of the file there is nothing; let the decoder judge zeros.
-        if (got && *got < len)
-          std::fill(piece.begin() + static_cast<std::ptrdiff_t>(*got), piece.end(), std::byte{0});
-        return got;
-      }));
-  int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(input.data()),
-                                     reinterpret_cast<char*>(out.data()),
-                                     static_cast<int>(input.size()), static_cast<int>(out.size()));
+  // The whole cblock is always decoded, also for a few of its bytes: only a
+  // complete decoding sees damage anywhere in it. A whole cblock decodes in place.
+  const bool in_place = at == 0 && out.size() == cblock_size;
+  if (!in_place) scratch.output.resize(static_cast<std::size_t>(cblock_size));
+  std::span<std::byte> dst = in_place ? out : std::span<std::byte>(scratch.output);
+  scratch.input.resize(redirector.length);
+  VOG_CHECK(read_compressed(blocks, redirector, scratch.input));
+  const int produced = LZ4_decompress_safe(
+      reinterpret_cast<const char*>(scratch.input.data()), reinterpret_cast<char*>(dst.data()),
+      static_cast<int>(scratch.input.size()), static_cast<int>(dst.size()));
   if (produced < 0)
-    return std::unexpected(VogError::io(
-        format("lz4 decompression failed: {}",
-               format("malformed block data at byte {} of {}", -(produced + 1), input.size()))));
-  std::fill(out.begin() + produced, out.end(), std::byte{0});
+    return std::unexpected(VogError::io(format(
+        "lz4 decompression failed: {}",
+        format("malformed block data at byte {} of {}", -(produced + 1), scratch.input.size()))));
+  std::fill(dst.begin() + produced, dst.end(), std::byte{0});
+  if (!in_place) std::memcpy(out.data(), dst.data() + at, out.size());
   return {};
+}
+
+}  // namespace
+
+Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
+                                    std::vector<std::byte>& input, std::span<std::byte> out) {
+  CblockScratch scratch{std::move(input), {}};
+  auto done = read_cblock_part(blocks, redirector, out.size(), 0, out, scratch);
+  input = std::move(scratch.input);
+  return done;
 }
 
 Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
                                               std::uint64_t offset,
                                               std::span<std::byte> out) const {
+  // One part per cblock touched. Its redirector is found on the calling
+  // thread, whose block cache is the one kept fresh for the stream; reading
+  // and decoding bypass the caches, so they run on the worker pool.
+  struct Part {
+    CompRedirector redirector;
+    std::size_t done = 0;  // where the part starts in `out`
+    std::size_t at = 0;    // where it starts in its cblock
+    std::size_t count = 0;
+    Result<void> outcome;
+  };
   const unsigned depth = tree.depth(tree.unit_count(d));
-  std::vector<std::byte> cblock(static_cast<std::size_t>(cblock_size_));
-  std::vector<std::byte> input;
+  const std::uint64_t end = offset + out.size();
+  const std::uint64_t first_unit = offset / cblock_size_;
+  const std::uint64_t end_unit = units_for(end, cblock_size_);
   LeafCache leaf(blocks_.block_size());
+  WorkerPool& pool = WorkerPool::process_pool();
+  std::vector<Part> batch(static_cast<std::size_t>(std::min<std::uint64_t>(
+      end_unit - first_unit, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
+  // Each task takes a contiguous share of the batch, with buffers of its own.
+  // A few shares per thread: whoever is free takes the next one, so a thread
+  // held up by the rest of the machine delays the call by one share at most.
+  std::vector<CblockScratch> scratch(
+      std::min(batch.size(), kSharesPerThread * pool.thread_count()));
 
-  for (std::size_t done = 0; done < out.size();) {
-    std::uint64_t pos = offset + done;
-    std::uint64_t unit = pos / cblock_size_;
-    auto at = static_cast<std::size_t>(pos % cblock_size_);
-    std::size_t n = std::min<std::size_t>(cblock.size() - at, out.size() - done);
-    VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf));
-    if (*r == kNoBlock) {
-      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(done), n, std::byte{0});
-    } else {
-      VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
-      if (n == cblock.size()) {  // a whole cblock decompresses in place
-        VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, out.subspan(done, n)));
+  for (std::uint64_t from = first_unit; from < end_unit; from += batch.size()) {
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(batch.size(), end_unit - from));
+    std::uint64_t stored = 0;  // compressed bytes of the batch
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t unit = from + i;
+      const std::uint64_t pos = std::max(offset, unit * cblock_size_);
+      Part& part = batch[i];
+      part.done = static_cast<std::size_t>(pos - offset);
+      part.at = static_cast<std::size_t>(pos - unit * cblock_size_);
+      part.count = static_cast<std::size_t>(std::min(end, (unit + 1) * cblock_size_) - pos);
+      const auto to = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(tree.fanout(), unit % tree.fanout() + (end_unit - unit)));
+      VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf, to));
+      if (*r == kNoBlock) {
+        part.redirector = CompRedirector{};
       } else {
-        VOG_CHECK(decompress_cblock_data(blocks_, *redirector, input, cblock));
-        std::memcpy(out.data() + done, cblock.data() + at, n);
+        VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
+        part.redirector = std::move(*redirector);
+        stored += part.redirector.length;
       }
     }
-    done += n;
+    // Cblocks that hardly compressed decode at the speed of a copy: handing
+    // them to other threads costs more than it saves, most of all on a busy
+    // machine, where a helper may stall before finishing its share.
+    const bool worth_sharing = stored < std::uint64_t{count} * cblock_size_ / 4 * 3;
+    const std::size_t shares = worth_sharing ? scratch.size() : 1;
+    const std::size_t per_task = (count + shares - 1) / shares;
+    const std::size_t tasks = (count + per_task - 1) / per_task;
+    auto decode_share = [&](std::size_t task) {
+      for (std::size_t i = task * per_task; i < std::min(count, (task + 1) * per_task); ++i) {
+        Part& part = batch[i];
+        part.outcome = read_cblock_part(blocks_, part.redirector, cblock_size_, part.at,
+                                        out.subspan(part.done, part.count), scratch[task]);
+      }
+    };
+    pool.run(tasks, decode_share);
+    for (std::size_t i = 0; i < count; ++i) VOG_CHECK(batch[i].outcome);
   }
   return out.size();
 }

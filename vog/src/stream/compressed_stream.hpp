@@ -54,7 +54,8 @@ class CompressedOps final : public PyramidOps {
                                                  std::vector<BlockNo>& out) const override;
   void claim_unit(BlockNo unit, std::string_view label, std::vector<BlockNo>& claimed,
                   VerifyReport& report) const override;
-  // Decompresses each cblock touched; a cblock without a redirector reads as zeros.
+  // Decodes the cblocks touched in parallel on the worker pool, each whole one
+  // straight into `out`; a cblock without a redirector reads as zeros.
   [[nodiscard]] Result<std::size_t> read_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
                                                std::span<std::byte> out) const override;
@@ -113,9 +114,10 @@ class CompressedOps final : public PyramidOps {
                                                            std::uint64_t cblock_size,
                                                            std::vector<BlockNo>& out);
 // The redirector of cblock `u`, or kNoBlock when its leaf has no entry.
+// `to` as for Pyramid::load_leaf: how far along the leaf the caller will look.
 [[nodiscard]] Result<BlockNo> resolve_redir_block(const Pyramid& pyramid, BlockNo top,
                                                   std::uint64_t u, unsigned depth,
-                                                  LeafCache& cache);
+                                                  LeafCache& cache, std::uint32_t to = 0);
 // Fills `out` (C bytes) with the cblock; bytes past its decompressed length
 // read as zeros. `input` is scratch space reused between calls.
 [[nodiscard]] Result<void> decompress_cblock_data(BlockLayer& blocks,

@@ -174,13 +174,15 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
                                           AtEmpty at_empty, std::span<Step> path) const {
   BlockNo block = top;
   std::uint64_t rest = unit;
-  std::vector<BlockNo> above;
+  // A fanout of at least 2 keeps a tree of 64-bit unit numbers at most 64 deep.
+  std::array<BlockNo, 64> above;
+  auto above_end = above.begin();
   for (unsigned level = depth; level >= 2; --level) {
     std::uint64_t span = fanout_power(fanout_, level - 1);
     std::uint64_t slot = rest / span;
     rest %= span;
     if (!path.empty()) path[level] = {block, slot};
-    above.push_back(block);
+    *above_end++ = block;
     VOG_TRY(entry, read_entry(block, slot));
     if (*entry == kNoBlock) {
       switch (at_empty) {
@@ -197,7 +199,7 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
         }
       }
     }
-    if (std::find(above.begin(), above.end(), *entry) != above.end())
+    if (std::find(above.begin(), above_end, *entry) != above_end)
       return std::unexpected(corrupt_tree(*entry));
     block = *entry;
   }
@@ -211,13 +213,22 @@ Result<BlockNo> Pyramid::navigate_to_leaf(BlockNo top, std::uint64_t unit, unsig
 }
 
 Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
-                                unsigned depth) const {
-  std::uint64_t group = unit - unit % fanout_;
-  if (cache.group == group) return {};
-  VOG_TRY(leaf, navigate_to_leaf(top, unit, depth));
-  VOG_CHECK(blocks_.read_block(*leaf, 0, cache.bytes, hint_));
-  cache.block = *leaf;
+                                unsigned depth, std::uint32_t to) const {
+  const std::uint64_t group = unit - unit % fanout_;
+  const auto from = static_cast<std::uint32_t>(unit % fanout_);
+  if (to <= from) to = fanout_;
+  if (cache.group == group && cache.from <= from && to <= cache.to) return {};
+  if (cache.group != group) {
+    VOG_TRY(leaf, navigate_to_leaf(top, unit, depth));
+    cache.block = *leaf;
+    cache.group.reset();  // until its entries are in
+  }
+  const std::span<std::byte> entries =
+      cache.bytes.subspan(4 * std::size_t{from}, 4 * std::size_t{to - from});
+  VOG_CHECK(blocks_.read_block(cache.block, 4 * from, entries, hint_));
   cache.group = group;
+  cache.from = from;
+  cache.to = to;
   return {};
 }
 
@@ -407,6 +418,7 @@ Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64
   const std::uint64_t units = unit_count(d);
   if (units <= 1) return move(d.top_block, offset % block_size_, std::size_t{0}, len);
   const unsigned tree_depth = depth(units);
+  const std::uint64_t end_unit = std::min(units, units_for(offset + len, block_size_));
   LeafCache leaf(block_size_);
   std::size_t done = 0;
   std::uint64_t pos = offset;
@@ -414,14 +426,16 @@ Result<std::size_t> Pyramid::for_each_run(const StreamDescriptor& d, std::uint64
     std::uint64_t unit = pos / block_size_;
     if (unit >= units) return done;
     auto slot = static_cast<std::uint32_t>(unit % fanout_);
-    VOG_CHECK(load_leaf(leaf, d.top_block, unit, tree_depth));
-    auto max = static_cast<std::uint32_t>(std::min<std::uint64_t>(fanout_ - slot, units - unit));
+    // Runs never reach past the blocks wanted: a small transfer looks at one
+    // or two entries, not at the rest of the leaf.
+    auto max = static_cast<std::uint32_t>(std::min<std::uint64_t>(fanout_ - slot, end_unit - unit));
+    VOG_CHECK(load_leaf(leaf, d.top_block, unit, tree_depth, slot + max));
+    const std::uint64_t in_first = pos % block_size_;
     VOG_TRY(run, scan_run_from_buffer(leaf.bytes, slot, max));
     // The run's last block is its largest; the leaf must not be one of its own units.
     const std::uint32_t last = run->count - 1;
     VOG_CHECK(check_in_file(blocks_, "index block", leaf.block, slot + last, run->first + last));
     if (leaf.block - run->first <= last) return std::unexpected(corrupt_tree(leaf.block));
-    std::uint64_t in_first = pos % block_size_;
     auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::uint64_t{run->count} * block_size_ - in_first, len - done));
     VOG_TRY(got, move(run->first, in_first, done, want));

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,15 +57,21 @@ struct BlockRun {
 [[nodiscard]] Result<void> check_in_file(BlockLayer& blocks, std::string_view structure,
                                          BlockNo holder, std::uint64_t slot, BlockNo block);
 
-// The leaf a transfer last read, and the leaf group (first unit under it) it serves.
+// The entries a transfer last read of a leaf, and the leaf group (first unit
+// under it) they serve. Only entries [from, to) of `bytes` hold the leaf's.
 struct LeafCache {
-  explicit LeafCache(std::uint32_t block_size) : bytes(block_size) {}
+  // Left uninitialised: only loaded entries are ever looked at.
+  explicit LeafCache(std::uint32_t block_size)
+      : storage(new std::byte[block_size]), bytes(storage.get(), block_size) {}
   // The entry at `slot`, checked against the file; kNoBlock passes unchecked.
+  // REQUIRES: the slot is loaded.
   [[nodiscard]] Result<BlockNo> entry(BlockLayer& blocks, std::uint32_t slot) const;
 
-  std::vector<std::byte> bytes;
+  std::unique_ptr<std::byte[]> storage;
+  std::span<std::byte> bytes;  // of storage
   BlockNo block = kNoBlock;  // the leaf's own number
   std::optional<std::uint64_t> group;
+  std::uint32_t from = 0, to = 0;
 };
 
 class Pyramid;
@@ -147,9 +154,11 @@ class Pyramid {
   // The level-1 block above `unit` (the top itself at depth 1).
   [[nodiscard]] Result<BlockNo> navigate_to_leaf(BlockNo top, std::uint64_t unit,
                                                  unsigned depth) const;
-  // Makes `cache` hold the leaf above `unit`, reading it only for a new leaf group.
+  // Makes `cache` hold the entries of the leaf above `unit` from its slot up to
+  // slot `to` (the leaf's end by default), reading them only when it lacks
+  // some: a small transfer copies a few entries, not the whole leaf.
   [[nodiscard]] Result<void> load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
-                                       unsigned depth) const;
+                                       unsigned depth, std::uint32_t to = 0) const;
 
   // Grows the tree so that every unit below ceil(capacity / unit) exists.
   [[nodiscard]] Result<void> reserve(StreamDescriptor& d, std::uint64_t capacity) const;

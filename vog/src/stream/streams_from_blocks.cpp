@@ -15,6 +15,7 @@
 //
 // Locking, outermost first:
 //   a handle's in_use lock (data operations and close_stream on that handle)
+//   a handle's cblock_mu (only around copies of its kept cblock)
 //   per-stream logical locks: the stream's own before kStreamsStreamId's
 //   table_mu_, then free_head_mu_ (held across the Streams stream's I/O)
 //   state_mu_ (lock and handle tables only; never held across I/O)
@@ -38,6 +39,8 @@ namespace {
 
 constexpr std::array<char, 6> kL3Identifier = {'p', 'y', 'r', 'a', ' ', ' '};
 constexpr std::uint64_t kTableHeaderSize = 4;
+// Larger cblocks are not kept by a handle, so an open handle never holds much.
+constexpr std::uint64_t kMaxKeptCblock = std::uint64_t{1} << 20;
 
 std::uint64_t slot_offset(StreamId id) { return kTableHeaderSize + kDescriptorSize * std::uint64_t{id}; }
 
@@ -333,8 +336,7 @@ Result<BlockStreamHandle> StreamsFromBlocks::open_stream_inner(StreamId id, bool
   std::lock_guard state_guard(state_mu_);
   BlockStreamHandle handle = state_.next_handle++;
   state_.handles.emplace(handle,
-                         StreamHandleEntry{id, *record, for_write,
-                                           std::make_shared<std::shared_mutex>(),
+                         StreamHandleEntry{id, *record, for_write, std::make_shared<HandleShared>(),
                                            {std::this_thread::get_id()}});
   own->hand_over();
   return handle;
@@ -342,7 +344,7 @@ Result<BlockStreamHandle> StreamsFromBlocks::open_stream_inner(StreamId id, bool
 
 Result<void> StreamsFromBlocks::close_stream(BlockStreamHandle handle) {
   VOG_TRY(found, find_handle(handle));
-  std::unique_lock busy(*found->in_use);  // lets data operations on the handle finish
+  std::unique_lock busy(found->shared->in_use);  // lets data operations on the handle finish
   StreamHandleEntry entry;
   {
     std::lock_guard state_guard(state_mu_);
@@ -379,7 +381,7 @@ Result<void> StreamsFromBlocks::commit() {
   for (BlockStreamHandle handle : writers) {
     auto entry = find_handle(handle);
     if (!entry) continue;  // closed meanwhile: its close wrote the descriptor
-    std::shared_lock busy(*entry->in_use);
+    std::shared_lock busy(entry->shared->in_use);
     if (auto now = find_handle(handle)) descriptors.emplace_back(now->id, now->descriptor);
   }
   if (!descriptors.empty()) {
@@ -401,35 +403,42 @@ Result<StreamsFromBlocks::StreamHandleEntry> StreamsFromBlocks::find_handle(
   return it->second;
 }
 
+Result<StreamDescriptor> StreamsFromBlocks::descriptor_of(BlockStreamHandle handle) {
+  std::lock_guard state_guard(state_mu_);
+  auto it = state_.handles.find(handle);
+  if (it == state_.handles.end()) return std::unexpected(invalid_handle());
+  return it->second.descriptor;
+}
+
 Result<std::uint64_t> StreamsFromBlocks::stream_length(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.size;
+  VOG_TRY(d, descriptor_of(handle));
+  return d->size;
 }
 
 Result<std::uint64_t> StreamsFromBlocks::stream_reserved(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.reserved;
+  VOG_TRY(d, descriptor_of(handle));
+  return d->reserved;
 }
 
 Result<bool> StreamsFromBlocks::is_stream_compressed(BlockStreamHandle handle) {
-  VOG_TRY(entry, find_handle(handle));
-  return entry->descriptor.is_compressed();
+  VOG_TRY(d, descriptor_of(handle));
+  return d->is_compressed();
 }
 
 template <class Op>
 auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op op)
-    -> decltype(op(std::declval<StreamDescriptor&>())) {
-  std::shared_ptr<std::shared_mutex> in_use;
+    -> decltype(op(std::declval<StreamDescriptor&>(), std::declval<HandleShared&>())) {
+  std::shared_ptr<HandleShared> shared;
   {
     std::lock_guard state_guard(state_mu_);
     auto it = state_.handles.find(handle);
     if (it == state_.handles.end()) return std::unexpected(invalid_handle());
     if (changes && !it->second.writable)
       return std::unexpected(VogError::lock_conflict("stream is not opened for writing"));
-    in_use = it->second.in_use;
+    shared = it->second.shared;
   }
-  std::shared_lock reading(*in_use, std::defer_lock);
-  std::unique_lock changing(*in_use, std::defer_lock);
+  std::shared_lock reading(shared->in_use, std::defer_lock);
+  std::unique_lock changing(shared->in_use, std::defer_lock);
   if (changes)
     changing.lock();
   else
@@ -450,8 +459,12 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
   if (stale_cache) blocks_->clear_thread_cache();
   VOG_CHECK(require_compression(copy));
   VOG_CHECK(tree_of(copy).check_fits(copy));
-  auto result = op(copy);
+  auto result = op(copy, *shared);
   if (!changes) return result;
+  {
+    std::lock_guard cblock_guard(shared->cblock_mu);  // a failed change may have written too
+    shared->cblock_unit.reset();
+  }
   std::lock_guard state_guard(state_mu_);
   auto it = state_.handles.find(handle);
   if (it == state_.handles.end()) return std::unexpected(invalid_handle());
@@ -460,30 +473,74 @@ auto StreamsFromBlocks::with_handle(BlockStreamHandle handle, bool changes, Op o
   return result;
 }
 
+std::optional<Result<std::size_t>> StreamsFromBlocks::read_in_cblock(
+    const StreamDescriptor& d, HandleShared& shared, std::uint64_t offset,
+    std::span<std::byte> out) {
+  if (!d.is_compressed() || offset >= d.size || out.empty()) return std::nullopt;
+  const std::uint64_t cblock_size = std::uint64_t{1} << compressed_block_size_shift_;
+  const std::uint64_t unit = offset / cblock_size;
+  const std::uint64_t start = unit * cblock_size;
+  const auto length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(cblock_size, d.size - start));
+  const auto at = static_cast<std::size_t>(offset - start);
+  const std::size_t count = std::min(out.size(), length - at);
+  // Whole cblocks and reads past one decode straight into the caller's buffer.
+  if (count == cblock_size || (count < out.size() && start + length < d.size) ||
+      cblock_size > kMaxKeptCblock)
+    return std::nullopt;
+  std::vector<std::byte> cblock;
+  {
+    std::lock_guard lock(shared.cblock_mu);
+    if (shared.cblock_unit == unit) {
+      std::memcpy(out.data(), shared.cblock.data() + at, count);
+      return count;
+    }
+    // Its buffer is taken along: a run of misses allocates nothing.
+    cblock = std::move(shared.cblock);
+    shared.cblock_unit.reset();
+  }
+  // Decoded without the lock, so that threads reading other cblocks through
+  // the handle do not wait for each other.
+  cblock.resize(length);
+  auto got = tree_of(d).read(d, start, cblock);
+  if (!got) return std::unexpected(std::move(got).error());
+  if (*got != length) return std::nullopt;  // damage: the plain path reports it
+  std::memcpy(out.data(), cblock.data() + at, count);
+  std::lock_guard lock(shared.cblock_mu);
+  shared.cblock_unit = unit;
+  shared.cblock = std::move(cblock);
+  return count;
+}
+
 Result<std::size_t> StreamsFromBlocks::read(BlockStreamHandle handle, std::uint64_t offset,
                                             std::span<std::byte> out) {
-  return with_handle(handle, false, [&](StreamDescriptor& d) -> Result<std::size_t> {
+  auto read_through = [&](StreamDescriptor& d, HandleShared& shared) -> Result<std::size_t> {
+    if (auto kept = read_in_cblock(d, shared, offset, out)) return std::move(*kept);
     VOG_TRY(got, tree_of(d).read(d, offset, out));
     if (offset < d.size && *got < std::min<std::uint64_t>(d.size - offset, out.size()))
       short_reads_.fetch_add(1, std::memory_order_relaxed);
     return *got;
-  });
+  };
+  return with_handle(handle, false, read_through);
 }
 
 Result<std::size_t> StreamsFromBlocks::write(BlockStreamHandle handle, std::uint64_t offset,
                                              std::span<const std::byte> data) {
-  return with_handle(handle, true,
-                     [&](StreamDescriptor& d) { return tree_of(d).write(d, offset, data); });
+  return with_handle(handle, true, [&](StreamDescriptor& d, HandleShared&) {
+    return tree_of(d).write(d, offset, data);
+  });
 }
 
 Result<void> StreamsFromBlocks::reserve(BlockStreamHandle handle, std::uint64_t capacity) {
-  return with_handle(handle, true,
-                     [&](StreamDescriptor& d) { return tree_of(d).reserve(d, capacity); });
+  return with_handle(handle, true, [&](StreamDescriptor& d, HandleShared&) {
+    return tree_of(d).reserve(d, capacity);
+  });
 }
 
 Result<void> StreamsFromBlocks::truncate(BlockStreamHandle handle, std::uint64_t length) {
-  return with_handle(handle, true,
-                     [&](StreamDescriptor& d) { return tree_of(d).truncate(d, length); });
+  return with_handle(handle, true, [&](StreamDescriptor& d, HandleShared&) {
+    return tree_of(d).truncate(d, length);
+  });
 }
 
 }  // namespace vog

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -110,13 +111,23 @@ class StreamsFromBlocks final : public StreamLayer {
     std::uint32_t readers = 0;
     bool writer = false;
   };
+  // What the threads using one handle share beyond its descriptor.
+  struct HandleShared {
+    // Held shared by reads and exclusively by changes and by close_stream, so
+    // that two threads using one handle never work on two descriptor copies.
+    std::shared_mutex in_use;
+    // The cblock that the last small read of a compressed stream decoded, so
+    // that a run of small reads decodes each cblock once. Every change through
+    // the handle empties it; no other handle can change the stream meanwhile.
+    std::mutex cblock_mu;
+    std::optional<std::uint64_t> cblock_unit;  // guarded by cblock_mu
+    std::vector<std::byte> cblock;             // guarded by cblock_mu; up to the length
+  };
   struct StreamHandleEntry {
     StreamId id = 0;
     StreamDescriptor descriptor;
     bool writable = false;
-    // Held shared by reads and exclusively by changes and by close_stream, so
-    // that two threads using one handle never work on two descriptor copies.
-    std::shared_ptr<std::shared_mutex> in_use;
+    std::shared_ptr<HandleShared> shared;
     // Threads whose own block cache holds nothing stale for this stream. A
     // handle may pass between threads, and a thread's cache does not see
     // another thread's writes: a thread not listed empties its cache first,
@@ -149,10 +160,19 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Pyramid tree_of(const StreamDescriptor& d) const;
   [[nodiscard]] Result<void> free_tree(const StreamDescriptor& d);
   [[nodiscard]] Result<StreamHandleEntry> find_handle(BlockStreamHandle handle);
-  // Runs op(descriptor copy) for a handle; a changing op's copy is stored back.
+  // The handle's descriptor alone, for the queries that need nothing else.
+  [[nodiscard]] Result<StreamDescriptor> descriptor_of(BlockStreamHandle handle);
+  // Runs op(descriptor copy, shared part) for a handle; a changing op's copy
+  // is stored back.
   template <class Op>
   auto with_handle(BlockStreamHandle handle, bool changes, Op op)
-      -> decltype(op(std::declval<StreamDescriptor&>()));
+      -> decltype(op(std::declval<StreamDescriptor&>(), std::declval<HandleShared&>()));
+  // A read that lies inside one cblock of a compressed stream, through the
+  // handle's decoded cblock; nothing when the read is of another kind.
+  [[nodiscard]] std::optional<Result<std::size_t>> read_in_cblock(const StreamDescriptor& d,
+                                                                  HandleShared& shared,
+                                                                  std::uint64_t offset,
+                                                                  std::span<std::byte> out);
 
   const std::unique_ptr<BlockLayer> blocks_;
   const std::uint8_t compressed_block_size_shift_;

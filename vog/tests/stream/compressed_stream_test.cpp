@@ -182,6 +182,22 @@ TEST(CompressedWrite, GapAfterATruncateReadsAsZerosInEveryCblock) {
   for (std::size_t i = 100; i < 3 * 4096; ++i) ASSERT_EQ(all[i], std::byte{0}) << i;
 }
 
+TEST(CompressedRead, ReadsOverManyBatchesMatchTheDataAtEveryCblockEdge) {
+  // Reads are decoded in batches of 4 MiB of cblocks, each split among threads.
+  CompressedTree t(12, 12);
+  auto data = text_like((std::size_t{9} << 19) + 123, 21);
+  t.write(0, data);
+  EXPECT_TRUE(t.read_all() == data);
+  for (auto [at, n] : {std::pair<std::size_t, std::size_t>{1000, (std::size_t{4} << 20) + 5000},
+                       {(std::size_t{4} << 20) - 7, 14}, {data.size() - 5, 100}}) {
+    auto got = t.read(at, n);
+    const std::size_t expect = std::min(n, data.size() - at);
+    ASSERT_EQ(got.size(), expect) << at;
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + static_cast<std::ptrdiff_t>(at)))
+        << at;
+  }
+}
+
 TEST(CompressedRead, CorruptedDataFailsWithTheDecoderMessage) {
   CompressedTree t(12, 15);
   t.write(0, text_like(20000, 10));

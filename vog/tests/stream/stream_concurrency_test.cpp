@@ -157,27 +157,36 @@ TEST_P(StreamConcurrency, ReadersShareWhileOthersBuildAndAWriterIsExcluded) {
 }
 
 TEST_P(StreamConcurrency, OneHandleUsedByManyThreadsKeepsOneDescriptor) {
-  StreamId id = must(layer->create_stream(false));
-  auto h = must(layer->open_stream_inner(id, true, false));
-  constexpr int kThreads = 4;
-  constexpr std::size_t kPiece = 700;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (std::size_t i = 0; i < 40; ++i) {
-        std::vector<std::byte> piece(kPiece, static_cast<std::byte>(t + 1));
-        must(layer->write(h, (i * kThreads + static_cast<std::size_t>(t)) * kPiece, piece));
-      }
-    });
+  // On a compressed stream, small reads share the handle's kept cblock while
+  // other threads change that cblock through the same handle.
+  std::vector<StreamId> ids;
+  for (bool compressed : {false, true}) {
+    StreamId id = must(layer->create_stream(compressed));
+    ids.push_back(id);
+    auto h = must(layer->open_stream_inner(id, true, false));
+    constexpr int kThreads = 4;
+    constexpr std::size_t kPiece = 700;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        std::vector<std::byte> back(kPiece);
+        for (std::size_t i = 0; i < 40; ++i) {
+          std::vector<std::byte> piece(kPiece, static_cast<std::byte>(t + 1));
+          const std::size_t at = (i * kThreads + static_cast<std::size_t>(t)) * kPiece;
+          must(layer->write(h, at, piece));
+          ASSERT_EQ(must(layer->read(h, at, back)), kPiece);
+          ASSERT_TRUE(back == piece) << at;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(must(layer->stream_length(h)), kThreads * 40 * kPiece);
+    std::vector<std::byte> out(kThreads * 40 * kPiece);
+    must(layer->read(h, 0, out));
+    for (std::size_t p = 0; p < kThreads * 40; ++p)
+      ASSERT_EQ(out[p * kPiece], static_cast<std::byte>(p % kThreads + 1)) << p;
+    must(layer->close_stream(h));
   }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(must(layer->stream_length(h)), kThreads * 40 * kPiece);
-  std::vector<std::byte> out(kThreads * 40 * kPiece);
-  must(layer->read(h, 0, out));
-  for (std::size_t p = 0; p < kThreads * 40; ++p)
-    ASSERT_EQ(out[p * kPiece], static_cast<std::byte>(p % kThreads + 1)) << p;
-  must(layer->close_stream(h));
-  StreamId ids[] = {id};
   EXPECT_EQ(must(layer->verify(ids)), std::vector<std::string>{});
   expect_no_leak();
 }

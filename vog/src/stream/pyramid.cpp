@@ -467,26 +467,60 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   return *wrote;
 }
 
+namespace {
+
+// The bytes [in_first, in_first + bytes.size()) of the run from `first`, one
+// block at a time through the shared cache.
+template <class Bytes, class Move>
+Result<std::size_t> block_by_block(std::uint32_t block_size, BlockNo first, std::uint64_t in_first,
+                                   Bytes bytes, Move move) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::uint64_t at = in_first + done;
+    const auto in_block = static_cast<std::uint32_t>(at % block_size);
+    const std::size_t piece = std::min<std::size_t>(block_size - in_block, bytes.size() - done);
+    VOG_CHECK(move(static_cast<BlockNo>(first + at / block_size), in_block,
+                   bytes.subspan(done, piece)));
+    done += piece;
+  }
+  return done;
+}
+
+}  // namespace
+
 Result<std::size_t> PlainOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
                                          std::uint64_t offset, std::span<std::byte> out) const {
-  return tree.for_each_run(d, offset, out.size(),
-                           [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                               std::size_t want) {
-                             return tree.blocks().read_contiguous_blocks(
-                                 first, in_first, out.subspan(done, want));
-                           });
+  BlockLayer& blocks = tree.blocks();
+  const bool cached = tree.hint() == CacheHint::SharedCache;
+  return tree.for_each_run(
+      d, offset, out.size(),
+      [&](BlockNo first, std::uint64_t in_first, std::size_t done, std::size_t want) {
+        if (!cached) return blocks.read_contiguous_blocks(first, in_first, out.subspan(done, want));
+        return block_by_block(block_size_, first, in_first, out.subspan(done, want),
+                              [&](BlockNo block, std::uint32_t at, std::span<std::byte> piece) {
+                                return blocks.read_block(block, at, piece, CacheHint::SharedCache);
+                              });
+      });
 }
 
 Result<std::size_t> PlainOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
                                           std::uint64_t offset,
                                           std::span<const std::byte> data) const {
+  BlockLayer& blocks = tree.blocks();
+  const bool cached = tree.hint() == CacheHint::SharedCache;
   auto write_at = [&](std::uint64_t at, std::span<const std::byte> bytes) {
-    return tree.for_each_run(d, at, bytes.size(),
-                             [&](BlockNo first, std::uint64_t in_first, std::size_t done,
-                                 std::size_t want) {
-                               return tree.blocks().write_contiguous_blocks(
-                                   first, in_first, bytes.subspan(done, want));
-                             });
+    return tree.for_each_run(
+        d, at, bytes.size(),
+        [&](BlockNo first, std::uint64_t in_first, std::size_t done, std::size_t want) {
+          auto part = bytes.subspan(done, want);
+          if (!cached) return blocks.write_contiguous_blocks(first, in_first, part);
+          return block_by_block(block_size_, first, in_first, part,
+                                [&](BlockNo block, std::uint32_t in_block,
+                                    std::span<const std::byte> piece) {
+                                  return blocks.write_block(block, in_block, piece,
+                                                            CacheHint::SharedCache);
+                                });
+        });
   };
   // Blocks under a gap may hold bytes cut off by a truncate, or (in an
   // encrypted file) never-written noise: the gap must read as zeros.

@@ -129,12 +129,15 @@ class PlainOps final : public PyramidOps {
 };
 
 // The tree operations of one stream kind. `hint` goes with every single-block
-// transfer of index blocks.
+// transfer of index blocks; with CacheHint::SharedCache the data blocks of a
+// plain stream move through the shared cache too (the descriptor table's
+// small reads and writes, which would otherwise reach the file each time).
 class Pyramid {
  public:
   Pyramid(BlockLayer& blocks, const PyramidOps& ops, CacheHint hint) noexcept;
 
   [[nodiscard]] BlockLayer& blocks() const noexcept { return blocks_; }
+  [[nodiscard]] CacheHint hint() const noexcept { return hint_; }
   [[nodiscard]] std::uint32_t fanout() const noexcept { return fanout_; }
   [[nodiscard]] std::uint64_t unit_size() const noexcept { return ops_.unit_size(); }
   // N: the units a descriptor's tree covers.

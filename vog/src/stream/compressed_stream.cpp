@@ -12,10 +12,11 @@
 //     because of it.
 //  3. In each cblock update the redirector is written last, after its data.
 //  4. A cblock decompresses to at most C bytes; bytes past that read as zeros.
-//  5. A write reads its cblocks' redirectors and old data, compresses the
-//     cblocks of a batch in parallel on the worker pool, then allocates,
-//     frees and writes them in unit order: the file ends up byte for byte as
-//     if the cblocks had been updated one at a time.
+//  5. A write reads its cblocks' redirectors (not those its own reserve just
+//     made empty) and old data, compresses the cblocks of a batch in parallel
+//     on the worker pool, then allocates, frees and writes them in unit
+//     order: the file ends up byte for byte as if the cblocks had been
+//     updated one at a time.
 // Buffers are made once per call (per batch slot for writes) and reused.
 #include "compressed_stream.hpp"
 
@@ -199,7 +200,8 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
 
 Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
-                                               std::span<const std::byte> data) const {
+                                               std::span<const std::byte> data,
+                                               std::uint64_t fresh_from) const {
   WriteSpan write{offset, offset + data.size(), d.size, std::max(offset + data.size(), d.size),
                   data};
   const unsigned depth = tree.depth(tree.unit_count(d));
@@ -218,10 +220,11 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     const auto count = static_cast<std::size_t>(
         std::min<std::uint64_t>(batch.size(), last_unit - from + 1));
     for (std::size_t i = 0; i < count; ++i)
-      VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i, batch[i]));
+      VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i,
+                               from + i >= fresh_from, batch[i]));
     // Cblocks are compressed independently; everything that touches the file
     // stays in unit order, so allocation and bytes are as one at a time.
-    auto compress = [&](std::size_t i) { batch[i].compress(); };
+    auto compress = [&](std::size_t i) { batch[i].compress(cblock_size_); };
     if (count == 1)
       compress(0);
     else
@@ -234,7 +237,7 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
 Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
                                            LeafCache& leaf, std::vector<std::byte>& input,
                                            const WriteSpan& write, std::uint64_t unit,
-                                           CblockUpdate& update) const {
+                                           bool fresh, CblockUpdate& update) const {
   const std::uint64_t start = unit * cblock_size_;
   update.unit = unit;
   update.valid = 0;
@@ -243,36 +246,46 @@ Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, uns
     return std::unexpected(
         VogError::io(format("compressed write: no redirector at cblock {}", unit)));
   update.redirector = *r;
-  VOG_TRY(old, load_redirector(blocks_, *r, cblock_size_));
-  update.old = std::move(*old);
+  if (fresh) {
+    update.old = CompRedirector{};
+  } else {
+    VOG_TRY(old, load_redirector(blocks_, *r, cblock_size_));
+    update.old = std::move(*old);
+  }
   const bool inside_gap = start >= write.old_size && start + cblock_size_ <= write.offset;
   if (inside_gap && update.old.length == 0) return {};  // already reads as zeros
 
   update.valid = static_cast<std::size_t>(std::min(cblock_size_, write.new_size - start));
-  update.cblock.resize(static_cast<std::size_t>(cblock_size_));
   const std::uint64_t copy_from = std::max(write.offset, start);
   const std::uint64_t copy_to = std::min(write.end, start + cblock_size_);
-  // A cblock whose valid bytes all come from this write needs none of its old ones.
-  if (copy_from > start || copy_to < start + update.valid) {
-    VOG_CHECK(decompress_cblock_data(blocks_, update.old, input, update.cblock));
-    if (write.old_size < start + cblock_size_) {
-      std::size_t from = write.old_size > start ? static_cast<std::size_t>(write.old_size - start) : 0;
-      std::fill(update.cblock.begin() + static_cast<std::ptrdiff_t>(from), update.cblock.end(),
-                std::byte{0});
-    }
+  // A cblock whose valid bytes all come from this write needs none of its old
+  // ones and is compressed straight from the caller's bytes.
+  if (copy_from == start && copy_to >= start + update.valid) {
+    update.source = write.data.subspan(static_cast<std::size_t>(start - write.offset), update.valid);
+    return {};
+  }
+  const auto size = static_cast<std::size_t>(cblock_size_);
+  if (!update.cblock) update.cblock = std::make_unique_for_overwrite<std::byte[]>(size);
+  const std::span<std::byte> cblock(update.cblock.get(), size);
+  VOG_CHECK(decompress_cblock_data(blocks_, update.old, input, cblock));
+  if (write.old_size < start + cblock_size_) {
+    std::size_t from = write.old_size > start ? static_cast<std::size_t>(write.old_size - start) : 0;
+    std::fill(cblock.begin() + static_cast<std::ptrdiff_t>(from), cblock.end(), std::byte{0});
   }
   if (copy_from < copy_to)
-    std::memcpy(update.cblock.data() + (copy_from - start),
-                write.data.data() + (copy_from - write.offset),
+    std::memcpy(cblock.data() + (copy_from - start), write.data.data() + (copy_from - write.offset),
                 static_cast<std::size_t>(copy_to - copy_from));
+  update.source = cblock.first(update.valid);
   return {};
 }
 
-void CompressedOps::CblockUpdate::compress() {
+void CompressedOps::CblockUpdate::compress(std::uint64_t cblock_size) {
   if (valid == 0) return;
-  output.resize(static_cast<std::size_t>(compressed_capacity(cblock.size())));
-  clen = LZ4_compress_default(reinterpret_cast<const char*>(cblock.data()),
-                              reinterpret_cast<char*>(output.data()), static_cast<int>(valid),
+  if (!output)
+    output = std::make_unique_for_overwrite<std::byte[]>(
+        static_cast<std::size_t>(compressed_capacity(cblock_size)));
+  clen = LZ4_compress_default(reinterpret_cast<const char*>(source.data()),
+                              reinterpret_cast<char*>(output.get()), static_cast<int>(valid),
                               static_cast<int>(compressed_capacity(valid)));
 }
 
@@ -303,7 +316,8 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
     work.to_free.assign(old.blocks.begin() + static_cast<std::ptrdiff_t>(k), old.blocks.end());
     VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
   }
-  auto compressed = std::span<const std::byte>(update.output).first(static_cast<std::size_t>(update.clen));
+  const std::span<const std::byte> compressed(update.output.get(),
+                                              static_cast<std::size_t>(update.clen));
   VOG_CHECK(for_each_block_run(
       work.blocks, block_size, compressed.size(),
       [&](BlockNo first, std::size_t at, std::size_t len) {

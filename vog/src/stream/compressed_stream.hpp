@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,7 +63,8 @@ class CompressedOps final : public PyramidOps {
   // `offset` lies past it.
   [[nodiscard]] Result<std::size_t> write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                 std::uint64_t offset,
-                                                std::span<const std::byte> data) const override;
+                                                std::span<const std::byte> data,
+                                                std::uint64_t fresh_from) const override;
 
  private:
   // The lists a cblock update fills, kept across the cblocks of one write.
@@ -82,19 +84,23 @@ class CompressedOps final : public PyramidOps {
     BlockNo redirector = kNoBlock;
     CompRedirector old;
     std::size_t valid = 0;  // bytes to compress; 0 leaves the cblock as it is
-    std::vector<std::byte> cblock;
-    std::vector<std::byte> output;
+    // The `valid` bytes: in the caller's data when the write covers them all,
+    // else in `cblock`, merged with the old ones.
+    std::span<const std::byte> source;
+    std::unique_ptr<std::byte[]> cblock;  // C bytes once needed
+    std::unique_ptr<std::byte[]> output;  // compressed_capacity(C) bytes once needed
     int clen = 0;
-    void compress();
+    void compress(std::uint64_t cblock_size);
   };
   // Compressed writes work in batches of cblocks up to this many bytes.
   static constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 
   // Reads cblock `unit`'s redirector and fills its buffer with what it will hold.
+  // A fresh cblock's redirector is known to be empty and is not read.
   [[nodiscard]] Result<void> prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,
-                                            CblockUpdate& update) const;
+                                            bool fresh, CblockUpdate& update) const;
   // Writes the compressed bytes over the cblock's blocks, then its redirector.
   [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,
                                           CompressWorkspace& work) const;

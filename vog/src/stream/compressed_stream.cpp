@@ -13,10 +13,10 @@
 //  3. In each cblock update the redirector is written last, after its data.
 //  4. A cblock decompresses to at most C bytes; bytes past that read as zeros.
 //  5. A write reads its cblocks' redirectors (not those its own reserve just
-//     made empty) and old data, compresses the cblocks of a batch in parallel
-//     on the worker pool, then allocates, frees and writes them in unit
-//     order: the file ends up byte for byte as if the cblocks had been
-//     updated one at a time.
+//     made empty) and old data, then compresses the cblocks of a batch in
+//     parallel on the worker pool while the calling thread allocates, frees
+//     and writes them in unit order as they come: the file ends up byte for
+//     byte as if the cblocks had been updated one at a time.
 // Buffers are made once per call (per batch slot for writes) and reused.
 #include "compressed_stream.hpp"
 
@@ -222,14 +222,17 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     for (std::size_t i = 0; i < count; ++i)
       VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i,
                                from + i >= fresh_from, batch[i]));
-    // Cblocks are compressed independently; everything that touches the file
-    // stays in unit order, so allocation and bytes are as one at a time.
-    auto compress = [&](std::size_t i) { batch[i].compress(cblock_size_); };
-    if (count == 1)
-      compress(0);
-    else
-      WorkerPool::process_pool().run(count, compress);
-    for (std::size_t i = 0; i < count; ++i) VOG_CHECK(store_cblock(batch[i], work));
+    // Cblocks are compressed independently on the pool while this thread
+    // stores those done; everything that touches the file stays here and in
+    // unit order, so allocation and bytes are as one at a time.
+    Result<void> stored;
+    WorkerPool::process_pool().run_ordered(
+        count, [&](std::size_t i) { batch[i].compress(cblock_size_); },
+        [&](std::size_t i) {
+          stored = store_cblock(batch[i], work);
+          return stored.has_value();
+        });
+    VOG_CHECK(std::move(stored));
   }
   return data.size();
 }

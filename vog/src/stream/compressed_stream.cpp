@@ -80,6 +80,8 @@ Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
 }
 
 Result<void> CompressedOps::init_units(std::span<const BlockNo> units) const {
+  // A plain store hands out blocks of zeros, which are empty redirectors already.
+  if (!blocks_.is_encrypted()) return {};
   const std::array<std::byte, 4> empty{};
   for (BlockNo unit : units) VOG_CHECK(blocks_.write_block(unit, 0, empty, CacheHint::ThreadCache));
   return {};
@@ -233,6 +235,7 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
           return stored.has_value();
         });
     VOG_CHECK(std::move(stored));
+    VOG_CHECK(flush_held(work));
   }
   return data.size();
 }
@@ -249,6 +252,7 @@ Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, uns
     return std::unexpected(
         VogError::io(format("compressed write: no redirector at cblock {}", unit)));
   update.redirector = *r;
+  update.fresh = fresh;
   if (fresh) {
     update.old = CompRedirector{};
   } else {
@@ -321,15 +325,51 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   }
   const std::span<const std::byte> compressed(update.output.get(),
                                               static_cast<std::size_t>(update.clen));
-  VOG_CHECK(for_each_block_run(
-      work.blocks, block_size, compressed.size(),
-      [&](BlockNo first, std::size_t at, std::size_t len) {
-        return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
-      }));
   work.image.assign(record, std::byte{0});
   store_u32(work.image, 0, static_cast<std::uint32_t>(update.clen));
   for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
-  VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+
+  // Blocks just allocated in a plain store hold zeros (new at the end of the
+  // file, or zero-filled by the allocator), and so do the redirectors of fresh
+  // cblocks: the data of successive fresh cblocks, and their redirectors, can
+  // be joined into one write each, every last block padded with the zeros it
+  // holds already. Sealed zeros are not plaintext zeros, and older blocks
+  // hold old bytes: those cblocks are written on their own.
+  if (!update.fresh || blocks_.is_encrypted()) {
+    VOG_CHECK(flush_held(work));
+    VOG_CHECK(for_each_block_run(
+        work.blocks, block_size, compressed.size(),
+        [&](BlockNo first, std::size_t at, std::size_t len) {
+          return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
+        }));
+    VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+    return {};
+  }
+  VOG_CHECK(for_each_block_run(work.blocks, block_size, compressed.size(),
+                               [&](BlockNo first, std::size_t at, std::size_t len) {
+                                 return hold(work.data, first, compressed.subspan(at, len), work);
+                               }));
+  // Held behind its data: a flush writes the data first.
+  return hold(work.redirectors, update.redirector, work.image, work);
+}
+
+Result<void> CompressedOps::hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
+                                 CompressWorkspace& work) const {
+  const std::uint32_t block_size = blocks_.block_size();
+  if (!run.bytes.empty() &&
+      (block != run.first + run.bytes.size() / block_size || run.bytes.size() >= kHeldBytes))
+    VOG_CHECK(flush_held(work));
+  if (run.bytes.empty()) run.first = block;
+  run.bytes.insert(run.bytes.end(), bytes.begin(), bytes.end());
+  run.bytes.resize(units_for(run.bytes.size(), block_size) * block_size);
+  return {};
+}
+
+Result<void> CompressedOps::flush_held(CompressWorkspace& work) const {
+  for (HeldRun* run : {&work.data, &work.redirectors}) {
+    if (!run->bytes.empty()) VOG_CHECK(blocks_.write_contiguous_blocks(run->first, 0, run->bytes));
+    run->bytes.clear();
+  }
   return {};
 }
 

@@ -67,11 +67,20 @@ class CompressedOps final : public PyramidOps {
                                                 std::uint64_t fresh_from) const override;
 
  private:
-  // The lists a cblock update fills, kept across the cblocks of one write.
+  // Whole blocks from `first` on, held back to be written with one transfer.
+  struct HeldRun {
+    BlockNo first = kNoBlock;
+    std::vector<std::byte> bytes;
+  };
+  // The lists a cblock update fills, kept across the cblocks of one write,
+  // and the writes of fresh cblocks held back to be combined: their data,
+  // then the redirectors that data completes.
   struct CompressWorkspace {
     std::vector<BlockNo> blocks;   // data blocks of the cblock being written
     std::vector<BlockNo> to_free;  // data blocks it no longer needs
     std::vector<std::byte> image;  // the redirector record
+    HeldRun data;
+    HeldRun redirectors;
   };
   // A write's extent: [offset, end) of `data`, the stream's length before and after.
   struct WriteSpan {
@@ -83,6 +92,7 @@ class CompressedOps final : public PyramidOps {
     std::uint64_t unit = 0;
     BlockNo redirector = kNoBlock;
     CompRedirector old;
+    bool fresh = false;     // its redirector was made by this write's reserve
     std::size_t valid = 0;  // bytes to compress; 0 leaves the cblock as it is
     // The `valid` bytes: in the caller's data when the write covers them all,
     // else in `cblock`, merged with the old ones.
@@ -101,9 +111,18 @@ class CompressedOps final : public PyramidOps {
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,
                                             bool fresh, CblockUpdate& update) const;
-  // Writes the compressed bytes over the cblock's blocks, then its redirector.
+  // Writes the compressed bytes over the cblock's blocks, then its redirector;
+  // both may be held back in `work` until flush_held.
   [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,
                                           CompressWorkspace& work) const;
+  // Adds `bytes` for `block` on to `run`, padded to whole blocks, writing
+  // the held runs first when it does not continue `run` or `run` is full.
+  [[nodiscard]] Result<void> hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
+                                  CompressWorkspace& work) const;
+  // Writes the held data, then the held redirectors.
+  [[nodiscard]] Result<void> flush_held(CompressWorkspace& work) const;
+  // Data held back is written once it reaches this many bytes.
+  static constexpr std::size_t kHeldBytes = std::size_t{256} << 10;
 
   BlockLayer& blocks_;
   std::uint64_t cblock_size_;

@@ -231,7 +231,8 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     WorkerPool::process_pool().run_ordered(
         count, [&](std::size_t i) { batch[i].compress(cblock_size_); },
         [&](std::size_t i) {
-          stored = store_cblock(batch[i], work);
+          stored = allocate_ahead(std::span(batch).subspan(i, count - i), work);
+          if (stored) stored = store_cblock(batch[i], work);
           return stored.has_value();
         });
     VOG_CHECK(std::move(stored));
@@ -247,6 +248,8 @@ Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, uns
   const std::uint64_t start = unit * cblock_size_;
   update.unit = unit;
   update.valid = 0;
+  update.compressed.store(false, std::memory_order_relaxed);
+  update.taken.clear();
   VOG_TRY(r, resolve_redir_block(tree, top, unit, depth, leaf));
   if (*r == kNoBlock)
     return std::unexpected(
@@ -287,13 +290,54 @@ Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, uns
 }
 
 void CompressedOps::CblockUpdate::compress(std::uint64_t cblock_size) {
-  if (valid == 0) return;
-  if (!output)
-    output = std::make_unique_for_overwrite<std::byte[]>(
-        static_cast<std::size_t>(compressed_capacity(cblock_size)));
-  clen = LZ4_compress_default(reinterpret_cast<const char*>(source.data()),
-                              reinterpret_cast<char*>(output.get()), static_cast<int>(valid),
-                              static_cast<int>(compressed_capacity(valid)));
+  if (valid != 0) {
+    if (!output)
+      output = std::make_unique_for_overwrite<std::byte[]>(
+          static_cast<std::size_t>(compressed_capacity(cblock_size)));
+    clen = LZ4_compress_default(reinterpret_cast<const char*>(source.data()),
+                                reinterpret_cast<char*>(output.get()), static_cast<int>(valid),
+                                static_cast<int>(compressed_capacity(valid)));
+  }
+  compressed.store(true, std::memory_order_release);
+}
+
+std::optional<std::size_t> CompressedOps::data_blocks(const CblockUpdate& update) const {
+  const std::uint64_t needed =
+      units_for(static_cast<std::uint64_t>(update.clen), blocks_.block_size());
+  if (redirector_record_size(needed) > blocks_.block_size()) return std::nullopt;
+  return static_cast<std::size_t>(needed);
+}
+
+Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
+                                           CompressWorkspace& work) const {
+  if (!work.nothing_free || blocks_.is_encrypted()) return {};
+  // Only fresh cblocks: they keep and free no blocks, so nothing else
+  // allocates or frees between them.
+  std::size_t count = 0;
+  std::uint64_t total = 0;
+  for (CblockUpdate& update : rest) {
+    if (!update.compressed.load(std::memory_order_acquire) || !update.fresh ||
+        update.valid == 0 || update.clen <= 0 || !update.taken.empty())
+      break;
+    const auto blocks = data_blocks(update);
+    if (!blocks) break;
+    total += *blocks;
+    ++count;
+  }
+  if (count < 2 || total > kNoBlock) return {};  // nothing to gain, or left to fail on its own
+  const std::uint64_t held = blocks_.total_blocks();
+  VOG_TRY(got, blocks_.allocate_blocks(static_cast<std::uint32_t>(total)));
+  if (got->size() != total)
+    return std::unexpected(VogError::io(
+        format("block allocation returned {} blocks for a request of {}", got->size(), total)));
+  work.nothing_free = got->front() >= held;
+  auto next = got->begin();
+  for (CblockUpdate& update : rest.first(count)) {
+    const auto blocks = static_cast<std::ptrdiff_t>(*data_blocks(update));
+    update.taken.assign(next, next + blocks);
+    next += blocks;
+  }
+  return {};
 }
 
 Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
@@ -303,25 +347,33 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   if (update.clen <= 0)
     return std::unexpected(
         VogError::io(format("lz4 compression failed for cblock {}", update.unit)));
-  const std::uint64_t needed = units_for(static_cast<std::uint64_t>(update.clen), block_size);
-  const std::size_t record = redirector_record_size(needed);
-  if (record > block_size)
+  const auto needed = data_blocks(update);
+  if (!needed)
     return std::unexpected(VogError::io(
-        format("write_block: offset {} + len {} exceeds block_size {}", 0, record, block_size)));
+        format("write_block: offset {} + len {} exceeds block_size {}", 0,
+               redirector_record_size(units_for(static_cast<std::uint64_t>(update.clen), block_size)),
+               block_size)));
 
   const CompRedirector& old = update.old;
-  const std::size_t k = static_cast<std::size_t>(needed);
+  const std::size_t k = *needed;
+  const std::size_t record = redirector_record_size(k);
   const std::size_t kept = std::min(k, old.blocks.size());
   work.blocks.assign(old.blocks.begin(), old.blocks.begin() + static_cast<std::ptrdiff_t>(kept));
-  if (k > kept) {
+  if (!update.taken.empty()) {
+    work.blocks = update.taken;  // a fresh cblock keeps no block
+  } else if (k > kept) {
+    const std::uint64_t total = blocks_.total_blocks();
     VOG_TRY(more, blocks_.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
     if (more->size() != k - kept)
       return std::unexpected(VogError::io(format(
           "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
+    // Sorted: when the first is new, every one is, and the free list ran dry.
+    work.nothing_free = more->front() >= total;
     work.blocks.insert(work.blocks.end(), more->begin(), more->end());
   } else if (old.blocks.size() > k) {
     work.to_free.assign(old.blocks.begin() + static_cast<std::ptrdiff_t>(k), old.blocks.end());
     VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
+    work.nothing_free = false;
   }
   const std::span<const std::byte> compressed(update.output.get(),
                                               static_cast<std::size_t>(update.clen));

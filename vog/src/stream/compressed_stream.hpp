@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -81,6 +83,9 @@ class CompressedOps final : public PyramidOps {
     std::vector<std::byte> image;  // the redirector record
     HeldRun data;
     HeldRun redirectors;
+    // The last allocation grew the file, so the free list is empty, and
+    // nothing has been freed since.
+    bool nothing_free = false;
   };
   // A write's extent: [offset, end) of `data`, the stream's length before and after.
   struct WriteSpan {
@@ -100,6 +105,8 @@ class CompressedOps final : public PyramidOps {
     std::unique_ptr<std::byte[]> cblock;  // C bytes once needed
     std::unique_ptr<std::byte[]> output;  // compressed_capacity(C) bytes once needed
     int clen = 0;
+    std::atomic<bool> compressed{false};  // clen and output are final
+    std::vector<BlockNo> taken;           // its data blocks, when allocated ahead
     void compress(std::uint64_t cblock_size);
   };
   // Compressed writes work in batches of cblocks up to this many bytes.
@@ -111,6 +118,15 @@ class CompressedOps final : public PyramidOps {
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,
                                             bool fresh, CblockUpdate& update) const;
+  // The data blocks a compressed cblock needs, or nothing when its record
+  // would not fit into the redirector.
+  [[nodiscard]] std::optional<std::size_t> data_blocks(const CblockUpdate& update) const;
+  // When the free list is empty, allocates with one call the data blocks of
+  // `rest[0]` and of the fresh cblocks after it already compressed: the blocks
+  // are the ones that allocating cblock by cblock would give, without growing
+  // the file once per cblock.
+  [[nodiscard]] Result<void> allocate_ahead(std::span<CblockUpdate> rest,
+                                            CompressWorkspace& work) const;
   // Writes the compressed bytes over the cblock's blocks, then its redirector;
   // both may be held back in `work` until flush_held.
   [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,

@@ -301,11 +301,8 @@ void CompressedOps::CblockUpdate::compress(std::uint64_t cblock_size) {
   compressed.store(true, std::memory_order_release);
 }
 
-std::optional<std::size_t> CompressedOps::data_blocks(const CblockUpdate& update) const {
-  const std::uint64_t needed =
-      units_for(static_cast<std::uint64_t>(update.clen), blocks_.block_size());
-  if (redirector_record_size(needed) > blocks_.block_size()) return std::nullopt;
-  return static_cast<std::size_t>(needed);
+std::uint64_t CompressedOps::data_blocks(const CblockUpdate& update) const {
+  return units_for(static_cast<std::uint64_t>(update.clen), blocks_.block_size());
 }
 
 Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
@@ -319,21 +316,21 @@ Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
     if (!update.compressed.load(std::memory_order_acquire) || !update.fresh ||
         update.valid == 0 || update.clen <= 0 || !update.taken.empty())
       break;
-    const auto blocks = data_blocks(update);
-    if (!blocks) break;
-    total += *blocks;
+    const std::uint64_t blocks = data_blocks(update);
+    if (redirector_record_size(blocks) > blocks_.block_size()) break;
+    total += blocks;
     ++count;
   }
   if (count < 2 || total > kNoBlock) return {};  // nothing to gain, or left to fail on its own
-  const std::uint64_t held = blocks_.total_blocks();
+  const std::uint64_t before = blocks_.total_blocks();
   VOG_TRY(got, blocks_.allocate_blocks(static_cast<std::uint32_t>(total)));
   if (got->size() != total)
     return std::unexpected(VogError::io(
         format("block allocation returned {} blocks for a request of {}", got->size(), total)));
-  work.nothing_free = got->front() >= held;
+  work.nothing_free = got->front() >= before;
   auto next = got->begin();
   for (CblockUpdate& update : rest.first(count)) {
-    const auto blocks = static_cast<std::ptrdiff_t>(*data_blocks(update));
+    const auto blocks = static_cast<std::ptrdiff_t>(data_blocks(update));
     update.taken.assign(next, next + blocks);
     next += blocks;
   }
@@ -347,16 +344,14 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   if (update.clen <= 0)
     return std::unexpected(
         VogError::io(format("lz4 compression failed for cblock {}", update.unit)));
-  const auto needed = data_blocks(update);
-  if (!needed)
+  const std::uint64_t needed = data_blocks(update);
+  const std::size_t record = redirector_record_size(needed);
+  if (record > block_size)
     return std::unexpected(VogError::io(
-        format("write_block: offset {} + len {} exceeds block_size {}", 0,
-               redirector_record_size(units_for(static_cast<std::uint64_t>(update.clen), block_size)),
-               block_size)));
+        format("write_block: offset {} + len {} exceeds block_size {}", 0, record, block_size)));
 
   const CompRedirector& old = update.old;
-  const std::size_t k = *needed;
-  const std::size_t record = redirector_record_size(k);
+  const std::size_t k = static_cast<std::size_t>(needed);
   const std::size_t kept = std::min(k, old.blocks.size());
   work.blocks.assign(old.blocks.begin(), old.blocks.begin() + static_cast<std::ptrdiff_t>(kept));
   if (!update.taken.empty()) {

@@ -10,11 +10,10 @@
 // rewritten in place and only their number changes.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -118,9 +117,8 @@ class CompressedOps final : public PyramidOps {
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,
                                             bool fresh, CblockUpdate& update) const;
-  // The data blocks a compressed cblock needs, or nothing when its record
-  // would not fit into the redirector.
-  [[nodiscard]] std::optional<std::size_t> data_blocks(const CblockUpdate& update) const;
+  // The data blocks a compressed cblock needs.
+  [[nodiscard]] std::uint64_t data_blocks(const CblockUpdate& update) const;
   // When the free list is empty, allocates with one call the data blocks of
   // `rest[0]` and of the fresh cblocks after it already compressed: the blocks
   // are the ones that allocating cblock by cblock would give, without growing

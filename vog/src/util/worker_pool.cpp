@@ -13,6 +13,10 @@
 //     under nesting, many callers, or a caller holding locks.
 //  3. Jobs are shared_ptr-owned: a worker that picked a job off the queue may
 //     still touch its counter after the caller has returned.
+//  4. run_ordered's items are claimed a second way, by a per-item state that
+//     its tasks and its in-order consumer both race for; the consumer waits
+//     only for an item that a running thread has claimed, so invariant 2
+//     holds for it too.
 //
 // Locking: mu_ guards the queue and stopping_ only; no task runs under it.
 #include "worker_pool.hpp"

@@ -6,7 +6,6 @@
 // P = ceil(B / T) blocks per chunk, chunk c at byte c * P * block_size with
 // first block first + c * P. A trailing partial block rides in the last chunk.
 #include <algorithm>
-#include <cstring>
 
 #include "encryption.hpp"
 #include "worker_pool.hpp"
@@ -72,18 +71,6 @@ void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
   transform_run(buffer, block_size, first, pool,
                 [&](std::uint32_t block, std::span<std::byte> chunk) {
                   cipher.decrypt_units(block, chunk, block_size);
-                });
-}
-
-void encrypt_blocks_from(const BlockCipher& cipher, std::span<const std::byte> source,
-                         std::span<std::byte> out, std::size_t block_size, std::uint32_t first) {
-  if (out.size() < block_size) return;
-  // Each chunk is copied by the thread that encrypts it, while it is in cache.
-  transform_run(out, block_size, first, WorkerPool::process_pool(),
-                [&](std::uint32_t block, std::span<std::byte> chunk) {
-                  const auto at = static_cast<std::size_t>(chunk.data() - out.data());
-                  std::memcpy(chunk.data(), source.data() + at, chunk.size());
-                  cipher.encrypt_units(block, chunk, block_size);
                 });
 }
 

@@ -29,6 +29,10 @@ void zero_tail(std::span<std::byte> buffer, std::size_t filled) {
 
 // Largest batch of sealed zero blocks held at once, in bytes.
 constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
+// A run of whole blocks is sealed and written in pieces of this many bytes
+// (at least one block): large enough for an efficient write, small enough
+// that writing one overlaps sealing the next.
+constexpr std::size_t kSealPiece = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -81,12 +85,29 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
 
   const auto first = static_cast<BlockNo>(run.first_block);
   if (run.within == 0 && run.span == data.size()) {
-    // Whole blocks: sealed straight from the caller's bytes, with no zeroing
-    // and no separate copy.
+    // Whole blocks: sealed from the caller's bytes piece by piece on the
+    // worker pool, each piece copied by the thread that seals it, while this
+    // thread writes the pieces already sealed, in order.
     std::unique_ptr<std::byte[]> sealed(new std::byte[data.size()]);
-    const std::span<std::byte> out(sealed.get(), data.size());
-    encrypt_blocks_from(*cipher_, data, out, block_size(), first);
-    return file_->write(start, out);
+    const std::size_t size = block_size();
+    const std::size_t piece = std::max(size, kSealPiece & ~(size - 1));
+    auto piece_of = [&](std::size_t i) {
+      const std::size_t at = i * piece;
+      return std::span(sealed.get() + at, std::min(piece, data.size() - at));
+    };
+    Result<void> wrote;
+    WorkerPool::process_pool().run_ordered(
+        (data.size() + piece - 1) / piece,
+        [&](std::size_t i) {
+          const std::span<std::byte> out = piece_of(i);
+          std::memcpy(out.data(), data.data() + i * piece, out.size());
+          cipher_->encrypt_units(static_cast<BlockNo>(first + i * piece / size), out, size);
+        },
+        [&](std::size_t i) {
+          wrote = file_->write(start + i * piece, piece_of(i));
+          return wrote.has_value();
+        });
+    return wrote;
   }
   // Keep the untouched parts of the first and last block.
   std::vector<std::byte> scratch(run.span);

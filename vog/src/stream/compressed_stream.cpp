@@ -12,10 +12,11 @@
 //     because of it.
 //  3. In each cblock update the redirector is written last, after its data.
 //  4. A cblock decompresses to at most C bytes; bytes past that read as zeros.
-//  5. A write reads its cblocks' redirectors and old data, compresses the
-//     cblocks of a batch in parallel on the worker pool, then allocates,
-//     frees and writes them in unit order: the file ends up byte for byte as
-//     if the cblocks had been updated one at a time.
+//  5. A write reads its cblocks' redirectors (not those its own reserve just
+//     made empty) and old data, then compresses the cblocks of a batch in
+//     parallel on the worker pool while the calling thread allocates, frees
+//     and writes them in unit order as they come: the file ends up byte for
+//     byte as if the cblocks had been updated one at a time.
 //  6. A read finds its cblocks' redirectors on the calling thread and decodes
 //     on the worker pool, each whole cblock decoded (also for a few of its
 //     bytes) so that damage anywhere in it fails the read.
@@ -85,6 +86,8 @@ Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
 }
 
 Result<void> CompressedOps::init_units(std::span<const BlockNo> units) const {
+  // A plain store hands out blocks of zeros, which are empty redirectors already.
+  if (!blocks_.is_encrypted()) return {};
   const std::array<std::byte, 4> empty{};
   for (BlockNo unit : units) VOG_CHECK(blocks_.write_block(unit, 0, empty, CacheHint::ThreadCache));
   return {};
@@ -279,7 +282,8 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
 
 Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
-                                               std::span<const std::byte> data) const {
+                                               std::span<const std::byte> data,
+                                               std::uint64_t fresh_from) const {
   WriteSpan write{offset, offset + data.size(), d.size, std::max(offset + data.size(), d.size),
                   data};
   const unsigned depth = tree.depth(tree.unit_count(d));
@@ -298,15 +302,21 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     const auto count = static_cast<std::size_t>(
         std::min<std::uint64_t>(batch.size(), last_unit - from + 1));
     for (std::size_t i = 0; i < count; ++i)
-      VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i, batch[i]));
-    // Cblocks are compressed independently; everything that touches the file
-    // stays in unit order, so allocation and bytes are as one at a time.
-    auto compress = [&](std::size_t i) { batch[i].compress(); };
-    if (count == 1)
-      compress(0);
-    else
-      WorkerPool::process_pool().run(count, compress);
-    for (std::size_t i = 0; i < count; ++i) VOG_CHECK(store_cblock(batch[i], work));
+      VOG_CHECK(prepare_cblock(tree, d.top_block, depth, leaf, input, write, from + i,
+                               from + i >= fresh_from, batch[i]));
+    // Cblocks are compressed independently on the pool while this thread
+    // stores those done; everything that touches the file stays here and in
+    // unit order, so allocation and bytes are as one at a time.
+    Result<void> stored;
+    WorkerPool::process_pool().run_ordered(
+        count, [&](std::size_t i) { batch[i].compress(cblock_size_); },
+        [&](std::size_t i) {
+          stored = allocate_ahead(std::span(batch).subspan(i, count - i), work);
+          if (stored) stored = store_cblock(batch[i], work);
+          return stored.has_value();
+        });
+    VOG_CHECK(std::move(stored));
+    VOG_CHECK(flush_held(work));
   }
   return data.size();
 }
@@ -314,46 +324,97 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
 Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
                                            LeafCache& leaf, std::vector<std::byte>& input,
                                            const WriteSpan& write, std::uint64_t unit,
-                                           CblockUpdate& update) const {
+                                           bool fresh, CblockUpdate& update) const {
   const std::uint64_t start = unit * cblock_size_;
   update.unit = unit;
   update.valid = 0;
+  update.compressed.store(false, std::memory_order_relaxed);
+  update.taken.clear();
   VOG_TRY(r, resolve_redir_block(tree, top, unit, depth, leaf));
   if (*r == kNoBlock)
     return std::unexpected(
         VogError::io(format("compressed write: no redirector at cblock {}", unit)));
   update.redirector = *r;
-  VOG_TRY(old, load_redirector(blocks_, *r, cblock_size_));
-  update.old = std::move(*old);
+  update.fresh = fresh;
+  if (fresh) {
+    update.old = CompRedirector{};
+  } else {
+    VOG_TRY(old, load_redirector(blocks_, *r, cblock_size_));
+    update.old = std::move(*old);
+  }
   const bool inside_gap = start >= write.old_size && start + cblock_size_ <= write.offset;
   if (inside_gap && update.old.length == 0) return {};  // already reads as zeros
 
   update.valid = static_cast<std::size_t>(std::min(cblock_size_, write.new_size - start));
-  update.cblock.resize(static_cast<std::size_t>(cblock_size_));
   const std::uint64_t copy_from = std::max(write.offset, start);
   const std::uint64_t copy_to = std::min(write.end, start + cblock_size_);
-  // A cblock whose valid bytes all come from this write needs none of its old ones.
-  if (copy_from > start || copy_to < start + update.valid) {
-    VOG_CHECK(decompress_cblock_data(blocks_, update.old, input, update.cblock));
-    if (write.old_size < start + cblock_size_) {
-      std::size_t from = write.old_size > start ? static_cast<std::size_t>(write.old_size - start) : 0;
-      std::fill(update.cblock.begin() + static_cast<std::ptrdiff_t>(from), update.cblock.end(),
-                std::byte{0});
-    }
+  // A cblock whose valid bytes all come from this write needs none of its old
+  // ones and is compressed straight from the caller's bytes.
+  if (copy_from == start && copy_to >= start + update.valid) {
+    update.source = write.data.subspan(static_cast<std::size_t>(start - write.offset), update.valid);
+    return {};
+  }
+  const auto size = static_cast<std::size_t>(cblock_size_);
+  if (!update.cblock) update.cblock = std::make_unique_for_overwrite<std::byte[]>(size);
+  const std::span<std::byte> cblock(update.cblock.get(), size);
+  VOG_CHECK(decompress_cblock_data(blocks_, update.old, input, cblock));
+  if (write.old_size < start + cblock_size_) {
+    std::size_t from = write.old_size > start ? static_cast<std::size_t>(write.old_size - start) : 0;
+    std::fill(cblock.begin() + static_cast<std::ptrdiff_t>(from), cblock.end(), std::byte{0});
   }
   if (copy_from < copy_to)
-    std::memcpy(update.cblock.data() + (copy_from - start),
-                write.data.data() + (copy_from - write.offset),
+    std::memcpy(cblock.data() + (copy_from - start), write.data.data() + (copy_from - write.offset),
                 static_cast<std::size_t>(copy_to - copy_from));
+  update.source = cblock.first(update.valid);
   return {};
 }
 
-void CompressedOps::CblockUpdate::compress() {
-  if (valid == 0) return;
-  output.resize(static_cast<std::size_t>(compressed_capacity(cblock.size())));
-  clen = LZ4_compress_default(reinterpret_cast<const char*>(cblock.data()),
-                              reinterpret_cast<char*>(output.data()), static_cast<int>(valid),
-                              static_cast<int>(compressed_capacity(valid)));
+void CompressedOps::CblockUpdate::compress(std::uint64_t cblock_size) {
+  if (valid != 0) {
+    if (!output)
+      output = std::make_unique_for_overwrite<std::byte[]>(
+          static_cast<std::size_t>(compressed_capacity(cblock_size)));
+    clen = LZ4_compress_default(reinterpret_cast<const char*>(source.data()),
+                                reinterpret_cast<char*>(output.get()), static_cast<int>(valid),
+                                static_cast<int>(compressed_capacity(valid)));
+  }
+  compressed.store(true, std::memory_order_release);
+}
+
+std::uint64_t CompressedOps::data_blocks(const CblockUpdate& update) const {
+  return units_for(static_cast<std::uint64_t>(update.clen), blocks_.block_size());
+}
+
+Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
+                                           CompressWorkspace& work) const {
+  if (!work.nothing_free || blocks_.is_encrypted()) return {};
+  // Only fresh cblocks: they keep and free no blocks, so nothing else
+  // allocates or frees between them.
+  std::size_t count = 0;
+  std::uint64_t total = 0;
+  for (CblockUpdate& update : rest) {
+    if (!update.compressed.load(std::memory_order_acquire) || !update.fresh ||
+        update.valid == 0 || update.clen <= 0 || !update.taken.empty())
+      break;
+    const std::uint64_t blocks = data_blocks(update);
+    if (redirector_record_size(blocks) > blocks_.block_size()) break;
+    total += blocks;
+    ++count;
+  }
+  if (count < 2 || total > kNoBlock) return {};  // nothing to gain, or left to fail on its own
+  const std::uint64_t before = blocks_.total_blocks();
+  VOG_TRY(got, blocks_.allocate_blocks(static_cast<std::uint32_t>(total)));
+  if (got->size() != total)
+    return std::unexpected(VogError::io(
+        format("block allocation returned {} blocks for a request of {}", got->size(), total)));
+  work.nothing_free = got->front() >= before;
+  auto next = got->begin();
+  for (CblockUpdate& update : rest.first(count)) {
+    const auto blocks = static_cast<std::ptrdiff_t>(data_blocks(update));
+    update.taken.assign(next, next + blocks);
+    next += blocks;
+  }
+  return {};
 }
 
 Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
@@ -363,7 +424,7 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   if (update.clen <= 0)
     return std::unexpected(
         VogError::io(format("lz4 compression failed for cblock {}", update.unit)));
-  const std::uint64_t needed = units_for(static_cast<std::uint64_t>(update.clen), block_size);
+  const std::uint64_t needed = data_blocks(update);
   const std::size_t record = redirector_record_size(needed);
   if (record > block_size)
     return std::unexpected(VogError::io(
@@ -373,26 +434,69 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   const std::size_t k = static_cast<std::size_t>(needed);
   const std::size_t kept = std::min(k, old.blocks.size());
   work.blocks.assign(old.blocks.begin(), old.blocks.begin() + static_cast<std::ptrdiff_t>(kept));
-  if (k > kept) {
+  if (!update.taken.empty()) {
+    work.blocks = update.taken;  // a fresh cblock keeps no block
+  } else if (k > kept) {
+    const std::uint64_t total = blocks_.total_blocks();
     VOG_TRY(more, blocks_.allocate_blocks(static_cast<std::uint32_t>(k - kept)));
     if (more->size() != k - kept)
       return std::unexpected(VogError::io(format(
           "block allocation returned {} blocks for a request of {}", more->size(), k - kept)));
+    // Sorted: when the first is new, every one is, and the free list ran dry.
+    work.nothing_free = more->front() >= total;
     work.blocks.insert(work.blocks.end(), more->begin(), more->end());
   } else if (old.blocks.size() > k) {
     work.to_free.assign(old.blocks.begin() + static_cast<std::ptrdiff_t>(k), old.blocks.end());
     VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
+    work.nothing_free = false;
   }
-  auto compressed = std::span<const std::byte>(update.output).first(static_cast<std::size_t>(update.clen));
-  VOG_CHECK(for_each_block_run(
-      work.blocks, block_size, compressed.size(),
-      [&](BlockNo first, std::size_t at, std::size_t len) {
-        return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
-      }));
+  const std::span<const std::byte> compressed(update.output.get(),
+                                              static_cast<std::size_t>(update.clen));
   work.image.assign(record, std::byte{0});
   store_u32(work.image, 0, static_cast<std::uint32_t>(update.clen));
   for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
-  VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+
+  // Blocks just allocated in a plain store hold zeros (new at the end of the
+  // file, or zero-filled by the allocator), and so do the redirectors of fresh
+  // cblocks: the data of successive fresh cblocks, and their redirectors, can
+  // be joined into one write each, every last block padded with the zeros it
+  // holds already. Sealed zeros are not plaintext zeros, and older blocks
+  // hold old bytes: those cblocks are written on their own.
+  if (!update.fresh || blocks_.is_encrypted()) {
+    VOG_CHECK(flush_held(work));
+    VOG_CHECK(for_each_block_run(
+        work.blocks, block_size, compressed.size(),
+        [&](BlockNo first, std::size_t at, std::size_t len) {
+          return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
+        }));
+    VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+    return {};
+  }
+  VOG_CHECK(for_each_block_run(work.blocks, block_size, compressed.size(),
+                               [&](BlockNo first, std::size_t at, std::size_t len) {
+                                 return hold(work.data, first, compressed.subspan(at, len), work);
+                               }));
+  // Held behind its data: a flush writes the data first.
+  return hold(work.redirectors, update.redirector, work.image, work);
+}
+
+Result<void> CompressedOps::hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
+                                 CompressWorkspace& work) const {
+  const std::uint32_t block_size = blocks_.block_size();
+  if (!run.bytes.empty() &&
+      (block != run.first + run.bytes.size() / block_size || run.bytes.size() >= kHeldBytes))
+    VOG_CHECK(flush_held(work));
+  if (run.bytes.empty()) run.first = block;
+  run.bytes.insert(run.bytes.end(), bytes.begin(), bytes.end());
+  run.bytes.resize(units_for(run.bytes.size(), block_size) * block_size);
+  return {};
+}
+
+Result<void> CompressedOps::flush_held(CompressWorkspace& work) const {
+  for (HeldRun* run : {&work.data, &work.redirectors}) {
+    if (!run->bytes.empty()) VOG_CHECK(blocks_.write_contiguous_blocks(run->first, 0, run->bytes));
+    run->bytes.clear();
+  }
   return {};
 }
 

@@ -10,8 +10,10 @@
 // rewritten in place and only their number changes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,14 +65,27 @@ class CompressedOps final : public PyramidOps {
   // `offset` lies past it.
   [[nodiscard]] Result<std::size_t> write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                 std::uint64_t offset,
-                                                std::span<const std::byte> data) const override;
+                                                std::span<const std::byte> data,
+                                                std::uint64_t fresh_from) const override;
 
  private:
-  // The lists a cblock update fills, kept across the cblocks of one write.
+  // Whole blocks from `first` on, held back to be written with one transfer.
+  struct HeldRun {
+    BlockNo first = kNoBlock;
+    std::vector<std::byte> bytes;
+  };
+  // The lists a cblock update fills, kept across the cblocks of one write,
+  // and the writes of fresh cblocks held back to be combined: their data,
+  // then the redirectors that data completes.
   struct CompressWorkspace {
     std::vector<BlockNo> blocks;   // data blocks of the cblock being written
     std::vector<BlockNo> to_free;  // data blocks it no longer needs
     std::vector<std::byte> image;  // the redirector record
+    HeldRun data;
+    HeldRun redirectors;
+    // The last allocation grew the file, so the free list is empty, and
+    // nothing has been freed since.
+    bool nothing_free = false;
   };
   // A write's extent: [offset, end) of `data`, the stream's length before and after.
   struct WriteSpan {
@@ -82,23 +97,47 @@ class CompressedOps final : public PyramidOps {
     std::uint64_t unit = 0;
     BlockNo redirector = kNoBlock;
     CompRedirector old;
+    bool fresh = false;     // its redirector was made by this write's reserve
     std::size_t valid = 0;  // bytes to compress; 0 leaves the cblock as it is
-    std::vector<std::byte> cblock;
-    std::vector<std::byte> output;
+    // The `valid` bytes: in the caller's data when the write covers them all,
+    // else in `cblock`, merged with the old ones.
+    std::span<const std::byte> source;
+    std::unique_ptr<std::byte[]> cblock;  // C bytes once needed
+    std::unique_ptr<std::byte[]> output;  // compressed_capacity(C) bytes once needed
     int clen = 0;
-    void compress();
+    std::atomic<bool> compressed{false};  // clen and output are final
+    std::vector<BlockNo> taken;           // its data blocks, when allocated ahead
+    void compress(std::uint64_t cblock_size);
   };
   // Compressed writes work in batches of cblocks up to this many bytes.
   static constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 
   // Reads cblock `unit`'s redirector and fills its buffer with what it will hold.
+  // A fresh cblock's redirector is known to be empty and is not read.
   [[nodiscard]] Result<void> prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,
-                                            CblockUpdate& update) const;
-  // Writes the compressed bytes over the cblock's blocks, then its redirector.
+                                            bool fresh, CblockUpdate& update) const;
+  // The data blocks a compressed cblock needs.
+  [[nodiscard]] std::uint64_t data_blocks(const CblockUpdate& update) const;
+  // When the free list is empty, allocates with one call the data blocks of
+  // `rest[0]` and of the fresh cblocks after it already compressed: the blocks
+  // are the ones that allocating cblock by cblock would give, without growing
+  // the file once per cblock.
+  [[nodiscard]] Result<void> allocate_ahead(std::span<CblockUpdate> rest,
+                                            CompressWorkspace& work) const;
+  // Writes the compressed bytes over the cblock's blocks, then its redirector;
+  // both may be held back in `work` until flush_held.
   [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,
                                           CompressWorkspace& work) const;
+  // Adds `bytes` for `block` on to `run`, padded to whole blocks, writing
+  // the held runs first when it does not continue `run` or `run` is full.
+  [[nodiscard]] Result<void> hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
+                                  CompressWorkspace& work) const;
+  // Writes the held data, then the held redirectors.
+  [[nodiscard]] Result<void> flush_held(CompressWorkspace& work) const;
+  // Data held back is written once it reaches this many bytes.
+  static constexpr std::size_t kHeldBytes = std::size_t{256} << 10;
 
   BlockLayer& blocks_;
   std::uint64_t cblock_size_;

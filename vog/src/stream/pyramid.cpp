@@ -460,9 +460,12 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   if (offset > kMaxU64 - data.size())
     return std::unexpected(VogError::io(format(
         "write of {} bytes at offset {} exceeds the largest stream length", data.size(), offset)));
+  // Every unit below the extent may hold data; unit 0 does once there is a top.
+  const std::uint64_t fresh_from =
+      d.top_block == 0 ? 0 : std::max<std::uint64_t>(unit_count(d), 1);
   VOG_CHECK(reserve(d, std::max(offset + data.size(), d.size)));
   VOG_CHECK(check_top(d));
-  VOG_TRY(wrote, ops_.write_units(*this, d, offset, data));
+  VOG_TRY(wrote, ops_.write_units(*this, d, offset, data, fresh_from));
   if (*wrote > 0) d.size = std::max(d.size, offset + *wrote);
   return *wrote;
 }
@@ -504,8 +507,8 @@ Result<std::size_t> PlainOps::read_units(const Pyramid& tree, const StreamDescri
 }
 
 Result<std::size_t> PlainOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
-                                          std::uint64_t offset,
-                                          std::span<const std::byte> data) const {
+                                          std::uint64_t offset, std::span<const std::byte> data,
+                                          std::uint64_t) const {
   BlockLayer& blocks = tree.blocks();
   const bool cached = tree.hint() == CacheHint::SharedCache;
   auto write_at = [&](std::uint64_t at, std::span<const std::byte> bytes) {

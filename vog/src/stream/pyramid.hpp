@@ -97,13 +97,16 @@ class PyramidOps {
                                                        std::uint64_t offset,
                                                        std::span<std::byte> out) const = 0;
   // Writes `data` at `offset`; bytes between d.size (the length before the
-  // write) and `offset` must read as zeros afterwards. Returns the count
-  // written; 0 when the transfer stopped short before reaching `offset`.
+  // write) and `offset` must read as zeros afterwards. Units from `fresh_from`
+  // on were made by this write's reserve and are as init_units left them.
+  // Returns the count written; 0 when the transfer stopped short before
+  // reaching `offset`.
   // REQUIRES: data is not empty and the tree already covers offset + data.size().
   [[nodiscard]] virtual Result<std::size_t> write_units(const Pyramid& tree,
                                                         const StreamDescriptor& d,
                                                         std::uint64_t offset,
-                                                        std::span<const std::byte> data) const = 0;
+                                                        std::span<const std::byte> data,
+                                                        std::uint64_t fresh_from) const = 0;
 };
 
 // A unit is one data block; there is nothing to prepare or to follow.
@@ -122,7 +125,8 @@ class PlainOps final : public PyramidOps {
                                                std::span<std::byte> out) const override;
   [[nodiscard]] Result<std::size_t> write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                 std::uint64_t offset,
-                                                std::span<const std::byte> data) const override;
+                                                std::span<const std::byte> data,
+                                                std::uint64_t fresh_from) const override;
 
  private:
   std::uint32_t block_size_;

@@ -13,12 +13,17 @@
 //     under nesting, many callers, or a caller holding locks.
 //  3. Jobs are shared_ptr-owned: a worker that picked a job off the queue may
 //     still touch its counter after the caller has returned.
+//  4. run_ordered's items are claimed a second way, by a per-item state that
+//     its tasks and its in-order consumer both race for; the consumer waits
+//     only for an item that a running thread has claimed, so invariant 2
+//     holds for it too.
 //
 // Locking: mu_ guards the queue and stopping_ only; no task runs under it.
 #include "worker_pool.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <latch>
 #include <system_error>
 
@@ -85,6 +90,46 @@ void WorkerPool::run(std::size_t count, std::function<void(std::size_t)> task) {
   }
   // The caller takes a task itself; wake no more workers than there are others.
   for (std::size_t i = 1; i < std::min(count, thread_count_ + 1); ++i) work_ready_.notify_one();
+  job->work();
+  retire(job);
+  job->remaining.wait();
+}
+
+void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::size_t)>& produce,
+                             const std::function<bool(std::size_t)>& consume) {
+  enum : std::uint8_t { kWaiting, kProducing, kDone };
+  const std::unique_ptr<std::atomic<std::uint8_t>[]> state(
+      new std::atomic<std::uint8_t>[count] {});
+  // Whoever claims an item produces it; a task finding it claimed moves on.
+  auto claim_and_produce = [&](std::size_t i) {
+    std::uint8_t expected = kWaiting;
+    if (!state[i].compare_exchange_strong(expected, kProducing, std::memory_order_acquire))
+      return false;
+    produce(i);
+    state[i].store(kDone, std::memory_order_release);
+    state[i].notify_all();
+    return true;
+  };
+  std::shared_ptr<Job> job;
+  if (count > 1) {
+    job = std::make_shared<Job>(count, [&](std::size_t i) { claim_and_produce(i); });
+    {
+      std::lock_guard lock(mu_);
+      jobs_.push_back(job);
+    }
+    // The caller is busy consuming: every worker may help.
+    for (std::size_t i = 0; i < std::min(count, thread_count_); ++i) work_ready_.notify_one();
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!claim_and_produce(i)) {
+      // Claimed by a running task: it finishes without waiting for anything.
+      for (std::uint8_t now = state[i].load(std::memory_order_acquire); now != kDone;
+           now = state[i].load(std::memory_order_acquire))
+        state[i].wait(now, std::memory_order_acquire);
+    }
+    if (!consume(i)) break;
+  }
+  if (!job) return;
   job->work();
   retire(job);
   job->remaining.wait();

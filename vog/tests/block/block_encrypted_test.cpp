@@ -191,6 +191,37 @@ TEST(EncryptedStore, UnalignedContiguousWriteKeepsTheRestOfItsBlocks) {
   EXPECT_EQ(all, expected);
 }
 
+// A long run is sealed in pieces on several threads and written piece by
+// piece: every block still carries its own number as tweak, and a write
+// that fails stops the run there, leaving whole blocks old or new.
+TEST(EncryptedStore, LongRunsSealEachBlockAndStopAtAFailedWrite) {
+  auto m = memory_store(9, kPassword);
+  constexpr std::size_t kBlocks = 1300;
+  ASSERT_TRUE(m.store->allocate_blocks(kBlocks));
+  auto run_of = [](std::uint8_t salt) {
+    std::vector<std::byte> run(kBlocks * 512);
+    for (std::size_t i = 0; i < run.size(); ++i)
+      run[i] = static_cast<std::byte>(i / 512 * 7 + i % 13 + salt);
+    return run;
+  };
+  const auto first = run_of(0), second = run_of(1);
+  auto block_of = [](const std::vector<std::byte>& run, std::size_t b) {
+    return std::vector<std::byte>(run.begin() + static_cast<std::ptrdiff_t>(b * 512),
+                                  run.begin() + static_cast<std::ptrdiff_t>((b + 1) * 512));
+  };
+  ASSERT_TRUE(m.store->write_contiguous_blocks(1, 0, first));
+  for (std::size_t b = 0; b < kBlocks; ++b)
+    ASSERT_EQ(plain_block(*m.store, static_cast<BlockNo>(b + 1)), block_of(first, b)) << b;
+
+  m.disk->fail_nth_write_from_now(2);
+  EXPECT_FALSE(m.store->write_contiguous_blocks(1, 0, second));
+  std::size_t b = 0;
+  while (b < kBlocks && plain_block(*m.store, static_cast<BlockNo>(b + 1)) == block_of(second, b)) ++b;
+  EXPECT_GT(b, 0u);
+  for (; b < kBlocks; ++b)
+    ASSERT_EQ(plain_block(*m.store, static_cast<BlockNo>(b + 1)), block_of(first, b)) << b;
+}
+
 TEST(EncryptedStore, ReusedBlocksReadAsZerosAndTrunksVerify) {
   auto m = memory_store(9, kPassword);
   auto blocks = must(m.store->allocate_blocks(6));

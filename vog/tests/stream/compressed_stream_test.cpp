@@ -126,8 +126,10 @@ TEST(CompressedWrite, IncompressibleCblockTakesCeilOfItsLengthInBlocks) {
   auto r = t.redir(0);
   EXPECT_GT(r.length, 32768u);
   EXPECT_EQ(r.blocks.size(), (r.length + 511) / 512);
-  // All data blocks came from one allocation and moved in one transfer.
-  EXPECT_EQ(t.blocks.counters().write_contiguous, 1);
+  // All data blocks came from one allocation and moved in one transfer, the
+  // fresh redirector in another.
+  EXPECT_EQ(t.blocks.counters().write_contiguous, 2);
+  EXPECT_EQ(t.blocks.counters().write_block, 0);
   EXPECT_EQ(t.read_all(), data);
 }
 
@@ -144,6 +146,57 @@ TEST(CompressedWrite, ShrinkingAndGrowingCblockReusesItsBlocksInPlace) {
   t.write(0, noise(32768, 7));
   EXPECT_EQ(t.redir(0).blocks.size(), big.blocks.size());
   EXPECT_EQ(t.read_all(), noise(32768, 7));
+}
+
+// Writes of fresh cblocks are held back and joined: over a free list with
+// holes (so that data and redirectors break into runs), across more than one
+// batch, and failing at the Nth block write, no redirector names data that is
+// not all there, and the old descriptor still reads the old bytes.
+TEST(CompressedWrite, JoinedWritesFailingAnywhereLeaveNoRedirectorAheadOfItsData) {
+  const auto old = text_like(8192, 10);  // two whole cblocks: the write makes only fresh ones
+  std::vector<std::byte> data = text_like(4500000, 11);  // more than one batch
+  const auto random = noise(300000, 12);
+  std::copy(random.begin(), random.end(), data.begin() + 2000000);
+  std::vector<std::byte> expect = old;
+  expect.insert(expect.end(), data.begin(), data.end());
+
+  int writes = 0;  // block writes of the whole write, counted on the run that does not fail
+  for (int fail_at = -1, step = 1; fail_at < writes; fail_at += step) {
+    CompressedTree t(9, 12);
+    auto holes = must(t.blocks.allocate_blocks(600));
+    std::vector<BlockNo> every_third;
+    for (std::size_t i = 0; i < holes.size(); i += 3) every_third.push_back(holes[i]);
+    must(t.blocks.deallocate_blocks(every_third));
+    t.write(0, old);
+    const StreamDescriptor before = t.d;
+
+    if (fail_at >= 0) t.blocks.fail_after(testing::FakeOp::Write, fail_at);
+    t.blocks.reset_counters();
+    auto wrote = compressed_write(t.blocks, t.cshift, t.d, old.size(), data);
+    ASSERT_EQ(wrote.has_value(), fail_at < 0) << fail_at;
+    if (fail_at < 0) {
+      writes = t.blocks.counters().write_block + t.blocks.counters().write_contiguous;
+      step = std::max(1, writes / 40);
+      EXPECT_EQ(t.read_all(), expect);
+      continue;
+    }
+    // A failed reserve leaves the descriptor, and so the units it covers, as they were.
+    for (std::uint64_t u = 2; u < t.pyramid().unit_count(t.d); ++u) {
+      LeafCache leaf(t.blocks.block_size());
+      const auto at = resolve_redir_block(t.pyramid(), t.d.top_block, u, t.depth(), leaf);
+      if (!at || *at == kNoBlock) continue;  // not hung in before the failure
+      const auto r = must(read_comp_redir(t.blocks, *at, 4096));
+      if (r.length == 0) continue;
+      std::vector<std::byte> input, cblock(4096);
+      must(decompress_cblock_data(t.blocks, r, input, cblock));
+      ASSERT_TRUE(std::equal(cblock.begin(), cblock.end(),
+                             expect.begin() + static_cast<std::ptrdiff_t>(u * 4096)))
+          << "cblock " << u << ", failing at write " << fail_at;
+    }
+    t.d = before;
+    EXPECT_EQ(t.read_all(), old) << fail_at;
+  }
+  EXPECT_GT(writes, 40);
 }
 
 TEST(CompressedTruncate, InsideCblockZeroKeepsItsDataAndFreesTheRest) {

@@ -96,6 +96,53 @@ TEST(WorkerPool, ResultsOfTasksAreVisibleToTheCaller) {
   }
 }
 
+// Plain ints again: a consume must see its item produced, in order, on the
+// caller's thread; a consume that refuses stops the consuming but no produce.
+TEST(WorkerPool, RunOrderedConsumesInOrderWhatWasProduced) {
+  for (std::size_t threads : {1u, 2u, 4u}) {
+    WorkerPool pool(threads);
+    for (std::size_t count : {0u, 1u, 2u, 17u, 100u}) {
+      for (std::size_t stop_at : {count, count / 2}) {
+        std::vector<int> items(count, 0);
+        std::vector<std::size_t> consumed;
+        const std::thread::id caller = std::this_thread::get_id();
+        pool.run_ordered(
+            count, [&](std::size_t i) { items[i] += static_cast<int>(i) + 1; },
+            [&](std::size_t i) {
+              EXPECT_EQ(std::this_thread::get_id(), caller);
+              EXPECT_EQ(items[i], static_cast<int>(i) + 1);
+              consumed.push_back(i);
+              return i != stop_at;
+            });
+        for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(items[i], static_cast<int>(i) + 1);
+        const std::size_t expect = std::min(count, stop_at + 1);
+        ASSERT_EQ(consumed.size(), expect) << threads << " threads, " << count << " items";
+        for (std::size_t i = 0; i < expect; ++i) EXPECT_EQ(consumed[i], i);
+      }
+    }
+  }
+}
+
+TEST(WorkerPool, RunOrderedFinishesWhileEveryWorkerIsBusy) {
+  WorkerPool pool(1);
+  std::latch release(1);
+  std::atomic<int> blocked{0};
+  std::thread stuck([&] {
+    pool.run(2, [&](std::size_t) {
+      ++blocked;
+      release.wait();
+    });
+  });
+  while (blocked.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  std::size_t consumed = 0;
+  pool.run_ordered(8, [](std::size_t) {}, [&](std::size_t) { return ++consumed > 0; });
+  EXPECT_EQ(consumed, 8u);
+
+  release.count_down();
+  stuck.join();
+}
+
 TEST(WorkerPool, PoolsComeAndGo) {
   for (int i = 0; i < 20; ++i) {
     WorkerPool pool(3);

@@ -110,11 +110,6 @@ void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first);
 void encrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first, WorkerPool& pool);
-// encrypt_blocks into `out` from `source` (of the same length), each chunk
-// copied by the thread that encrypts it. Leaves `out` alone when it is
-// shorter than one block.
-void encrypt_blocks_from(const BlockCipher& cipher, std::span<const std::byte> source,
-                         std::span<std::byte> out, std::size_t block_size, std::uint32_t first);
 void decrypt_blocks(const BlockCipher& cipher, std::span<std::byte> buffer,
                     std::size_t block_size, std::uint32_t first, WorkerPool& pool);
 

@@ -57,9 +57,6 @@ std::string leaf_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string describe(const Result<void>& got) {
-  return got ? std::string("success") : got.error().to_string();
-}
 template <class T>
 std::string describe(const Result<T>& got) {
   return got ? std::string("success") : got.error().to_string();

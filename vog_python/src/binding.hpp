@@ -43,6 +43,9 @@ ModuleObjects& objects() noexcept;
 // exception classes are named "<module_name>.VogError" and ".InternalFault";
 // the Vog type gets `extra_methods` after its own.
 bool build_module_objects(const char* module_name, std::span<const PyMethodDef> extra_methods);
+// Adds Vog, OpenMode, EntryType, DirEntry (when `with_dir_entry`) and VogError
+// to `module`, in that order; returns false with an exception set.
+bool add_module_objects(PyObject* module, bool with_dir_entry);
 
 // Type builders, one per file; each returns a new reference or nullptr.
 PyTypeObject* make_vog_type(std::span<const PyMethodDef> extra_methods);

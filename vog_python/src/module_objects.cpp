@@ -2,6 +2,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "binding.hpp"
 
@@ -36,6 +37,20 @@ bool build_module_objects(const char* module_name, std::span<const PyMethodDef> 
   fresh.vog_error = PyErr_NewException((prefix + ".VogError").c_str(), PyExc_Exception, nullptr);
   if (fresh.vog_error == nullptr) return false;
   o = fresh;
+  return true;
+}
+
+bool add_module_objects(PyObject* module, bool with_dir_entry) {
+  const ModuleObjects& o = g_objects;
+  const std::pair<const char*, PyObject*> named[] = {
+      {"Vog", reinterpret_cast<PyObject*>(o.vog_type)},
+      {"OpenMode", reinterpret_cast<PyObject*>(o.open_mode_type)},
+      {"EntryType", reinterpret_cast<PyObject*>(o.entry_type_type)},
+      {"DirEntry", with_dir_entry ? reinterpret_cast<PyObject*>(o.dir_entry_type) : nullptr},
+      {"VogError", o.vog_error},
+  };
+  for (const auto& [name, object] : named)
+    if (object != nullptr && PyModule_AddObjectRef(module, name, object) < 0) return false;
   return true;
 }
 

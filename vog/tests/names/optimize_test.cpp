@@ -64,16 +64,6 @@ Snapshot snapshot(const std::string& path, Password password) {
   return out;
 }
 
-std::string pattern(std::size_t size, unsigned seed) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed;
-  for (char& c : out) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>('a' + (state >> 24) % 7);
-  }
-  return out;
-}
-
 // A tree with every kind of thing optimize must carry or drop, plus free blocks.
 void build_tree(Vog& vog) {
   ok(vog.mkdir("docs"));

@@ -35,6 +35,17 @@ inline void write_directory_chain(const std::string& path, int depth) {
   ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
 }
 
+// `size` letters of a few kinds, different for each seed: compressible, never constant.
+inline std::string pattern(std::size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed;
+  for (char& c : out) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>('a' + (state >> 24) % 7);
+  }
+  return out;
+}
+
 // Blocks of 512 bytes and compressed blocks of 4 KiB: small files with deep trees.
 inline CreateOptions small_blocks(Password password) {
   CreateOptions options;

@@ -74,16 +74,6 @@ std::shared_ptr<Vog> open_recording(const std::string& path, Password password,
   return vog ? *vog : nullptr;
 }
 
-std::string pattern(std::size_t size, unsigned seed) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed;
-  for (char& c : out) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>('a' + (state >> 24) % 7);
-  }
-  return out;
-}
-
 // One path of the tree as written, and every file byte that reading it from a
 // fresh open needs: the header, block 0, descriptors, the directories above it
 // and its own tree. Damage outside these bytes cannot change it.

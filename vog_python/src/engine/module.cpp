@@ -202,14 +202,7 @@ PyMethodDef g_functions[] = {
 
 int exec_module(PyObject* module) {
   if (!build_module_objects("vog._engine", g_extra_methods)) return -1;
-  const ModuleObjects& o = objects();
-  if (PyModule_AddObjectRef(module, "Vog", reinterpret_cast<PyObject*>(o.vog_type)) < 0 ||
-      PyModule_AddObjectRef(module, "OpenMode", reinterpret_cast<PyObject*>(o.open_mode_type)) < 0 ||
-      PyModule_AddObjectRef(module, "EntryType", reinterpret_cast<PyObject*>(o.entry_type_type)) <
-          0 ||
-      PyModule_AddObjectRef(module, "VogError", o.vog_error) < 0)
-    return -1;
-  return 0;
+  return add_module_objects(module, /*with_dir_entry=*/false) ? 0 : -1;
 }
 
 PyModuleDef_Slot g_slots[] = {

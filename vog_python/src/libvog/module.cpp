@@ -6,17 +6,7 @@ namespace {
 
 int exec_module(PyObject* module) {
   if (!build_module_objects("libvog", {})) return -1;
-  const ModuleObjects& o = objects();
-  // Registered in this order: Vog, OpenMode, EntryType, DirEntry, VogError.
-  if (PyModule_AddObjectRef(module, "Vog", reinterpret_cast<PyObject*>(o.vog_type)) < 0 ||
-      PyModule_AddObjectRef(module, "OpenMode", reinterpret_cast<PyObject*>(o.open_mode_type)) < 0 ||
-      PyModule_AddObjectRef(module, "EntryType", reinterpret_cast<PyObject*>(o.entry_type_type)) <
-          0 ||
-      PyModule_AddObjectRef(module, "DirEntry", reinterpret_cast<PyObject*>(o.dir_entry_type)) <
-          0 ||
-      PyModule_AddObjectRef(module, "VogError", o.vog_error) < 0)
-    return -1;
-  return 0;
+  return add_module_objects(module, /*with_dir_entry=*/true) ? 0 : -1;
 }
 
 PyModuleDef_Slot g_slots[] = {

@@ -226,11 +226,19 @@ Result<void> JournaledFile::write_out_journal() {
 Result<void> JournaledFile::write_out() {
   VOG_CHECK(write_out_journal());
   const std::uint64_t length = length_;
-  std::uint64_t run_start = 0;
+  // Adjacent changed ranges go out in one write; a lone range straight from its image.
+  std::uint64_t run_start = 0, run_end = 0;
+  std::vector<std::span<const std::byte>>& pieces = run_pieces_;
   auto write_run = [&]() -> Result<void> {
-    if (run_.empty()) return {};
-    VOG_CHECK(file_->write(run_start, run_));
-    run_.clear();
+    if (pieces.empty()) return {};
+    if (pieces.size() == 1) {
+      VOG_CHECK(file_->write(run_start, pieces.front()));
+    } else {
+      run_.clear();
+      for (auto piece : pieces) run_.insert(run_.end(), piece.begin(), piece.end());
+      VOG_CHECK(file_->write(run_start, run_));
+    }
+    pieces.clear();
     return {};
   };
   for (const auto& [page, waiting] : waiting_) {
@@ -238,10 +246,10 @@ Result<void> JournaledFile::write_out() {
     const std::uint64_t from = start + waiting.from;
     const std::uint64_t to = std::min(start + waiting.to, length);
     if (from >= to) continue;
-    if (!run_.empty() && run_start + run_.size() != from) VOG_CHECK(write_run());
-    if (run_.empty()) run_start = from;
-    auto bytes = std::span(waiting.image).subspan(waiting.from, to - from);
-    run_.insert(run_.end(), bytes.begin(), bytes.end());
+    if (!pieces.empty() && run_end != from) VOG_CHECK(write_run());
+    if (pieces.empty()) run_start = from;
+    pieces.push_back(std::span(waiting.image).subspan(waiting.from, to - from));
+    run_end = to;
   }
   VOG_CHECK(write_run());
   for (auto& [page, waiting] : waiting_) keep_image(page, std::move(waiting.image));

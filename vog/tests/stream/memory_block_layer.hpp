@@ -254,6 +254,13 @@ class MemoryBlockLayer final : public BlockLayer {
     std::lock_guard lock(mu_);
     return verified_claims_;
   }
+  // The last verify claimed every block in use, and each only once.
+  void expect_claims_match_used_blocks() const {
+    auto claims = verified_claims();
+    std::set<BlockNo> unique(claims.begin(), claims.end());
+    EXPECT_EQ(unique.size(), claims.size()) << "a block was claimed twice";
+    EXPECT_EQ(unique, used_blocks());
+  }
 
  private:
   [[nodiscard]] std::size_t bytes_per_block() const { return std::size_t{1} << shift_; }

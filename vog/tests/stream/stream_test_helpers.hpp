@@ -12,6 +12,7 @@
 
 #include "block_layer.hpp"
 #include "error.hpp"
+#include "stream_layer.hpp"
 
 namespace vog::testing {
 
@@ -59,6 +60,21 @@ T must(Result<T> result) {
 
 inline void must(Result<void> result) {
   EXPECT_TRUE(result.has_value()) << result.error().to_string();
+}
+
+// Writes `data` at the start of stream `id` through a handle of its own.
+inline void write_stream(StreamLayer& layer, StreamId id, std::span<const std::byte> data) {
+  auto h = must(layer.open_stream_inner(id, true, false));
+  EXPECT_EQ(must(layer.write(h, 0, data)), data.size());
+  must(layer.close_stream(h));
+}
+
+inline std::vector<std::byte> read_stream(StreamLayer& layer, StreamId id) {
+  auto h = must(layer.open_stream_inner(id, false, false));
+  std::vector<std::byte> out(must(layer.stream_length(h)));
+  EXPECT_EQ(must(layer.read(h, 0, out)), out.size());
+  must(layer.close_stream(h));
+  return out;
 }
 
 #define EXPECT_VOG_ERROR(expr, kind_, text)                                        \

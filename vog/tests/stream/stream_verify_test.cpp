@@ -41,9 +41,7 @@ class StreamVerifyTest : public ::testing::Test {
   }
   StreamId make_stream(bool compressed, std::size_t bytes, std::uint32_t seed) {
     StreamId id = must(layer->create_stream(compressed));
-    auto h = must(layer->open_stream_inner(id, true, false));
-    must(layer->write(h, 0, noise(bytes, seed)));
-    must(layer->close_stream(h));
+    testing::write_stream(*layer, id, noise(bytes, seed));
     return id;
   }
   // Overwrites bytes of the descriptor table behind the layer's back.
@@ -60,12 +58,6 @@ class StreamVerifyTest : public ::testing::Test {
     must(pyramid_read(*fake, layer->streams_descriptor(), 4 + 21 * std::uint64_t{id}, bytes,
                       CacheHint::NoCache));
     return StreamDescriptor::decode(bytes);
-  }
-  void expect_claims_match_used_blocks() {
-    auto claims = fake->verified_claims();
-    std::set<BlockNo> unique(claims.begin(), claims.end());
-    EXPECT_EQ(unique.size(), claims.size()) << "a block was claimed twice";
-    EXPECT_EQ(unique, fake->used_blocks());
   }
 
   // The error of each operation that must refuse stream `id`, in order: read,
@@ -96,7 +88,7 @@ TEST_F(StreamVerifyTest, HealthyLayerReportsNothingAndClaimsEveryBlockOnce) {
   StreamId c = make_stream(false, 0, 3);
   StreamId ids[] = {a, b, c};
   EXPECT_EQ(must(layer->verify(ids)), Lines{});
-  expect_claims_match_used_blocks();
+  fake->expect_claims_match_used_blocks();
 }
 
 TEST_F(StreamVerifyTest, ClaimedFreeIdAndUnclaimedActiveIdAreReported) {

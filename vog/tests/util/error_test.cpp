@@ -35,19 +35,6 @@ TEST(VogError, EmptyDetailKeepsTheBlankAfterTheColon) {
   EXPECT_EQ(VogError::not_empty("").to_string(), "not empty: ");
 }
 
-TEST(VogError, NamedConstructorsChooseTheirKind) {
-  EXPECT_EQ(VogError::not_found("invalid stream handle").to_string(),
-            "not found: invalid stream handle");
-  EXPECT_EQ(VogError::read_only("Vog file is opened for reading").to_string(),
-            "read-only: Vog file is opened for reading");
-  EXPECT_EQ(VogError::encryption_required("e").kind(), ErrorKind::EncryptionRequired);
-  EXPECT_EQ(VogError::wrong_password("w").kind(), ErrorKind::WrongPassword);
-  EXPECT_EQ(VogError::seek_out_of_bounds("s").kind(), ErrorKind::SeekOutOfBounds);
-  EXPECT_EQ(VogError::lock_conflict("l").kind(), ErrorKind::LockConflict);
-  EXPECT_EQ(VogError::invalid_path("p").kind(), ErrorKind::InvalidPath);
-  EXPECT_EQ(VogError::already_exists("a").kind(), ErrorKind::AlreadyExists);
-}
-
 TEST(VogError, OperatingSystemFailureNamesActionDescriptionAndNumber) {
   VogError error = VogError::os(ENOENT, "failed to open Vog file: ");
   EXPECT_EQ(error.kind(), ErrorKind::IoError);

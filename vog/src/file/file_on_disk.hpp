@@ -40,6 +40,11 @@ class FileOnDisk final : public FileLayer {
   [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
     return file_->write(offset, data);
   }
+  // See PlainFile::write_gathered.
+  [[nodiscard]] Result<void> write_gathered(std::uint64_t offset,
+                                            std::span<const std::span<const std::byte>> pieces) {
+    return file_->write_gathered(offset, pieces);
+  }
   [[nodiscard]] Result<std::uint64_t> len() override { return file_->len(); }
   [[nodiscard]] Result<void> set_len(std::uint64_t length) override {
     return file_->set_len(length);

@@ -40,6 +40,10 @@ class PlainFile {
   [[nodiscard]] virtual Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) = 0;
   // Every byte, retrying partial writes; a gap before `offset` reads as zeros.
   [[nodiscard]] virtual Result<void> write(std::uint64_t offset, std::span<const std::byte> data) = 0;
+  // Writes `pieces` back to back from `offset`, as write() would write them
+  // joined. This one joins them in a buffer; a file that can gather need not.
+  [[nodiscard]] virtual Result<void> write_gathered(
+      std::uint64_t offset, std::span<const std::span<const std::byte>> pieces);
   [[nodiscard]] virtual Result<std::uint64_t> len() = 0;
   [[nodiscard]] virtual Result<void> set_len(std::uint64_t length) = 0;
   // Forces everything written so far to stable storage.

@@ -1,5 +1,7 @@
 #include "journal_format.hpp"
 
+#include <xxhash.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,18 +12,10 @@ namespace vog::journal {
 namespace {
 
 constexpr std::array<char, 8> kMagic = {'v', 'o', 'g', 'j', 'r', 'n', 'l', '\0'};
-constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kSummedHeader = 56;
 
-VogError not_this_files(const std::string& journal, std::string_view why) {
-  return VogError::io(format("journal '{}' does not belong to this Vog file ({}); move it away "
-                             "to open the file as it is",
-                             journal, why));
-}
-
-}  // namespace
-
-std::uint64_t checksum(std::uint64_t seed, std::span<const std::byte> data) {
+// Version 2's sum, kept to roll back what an older build left behind.
+std::uint64_t checksum_v2(std::uint64_t seed, std::span<const std::byte> data) {
   constexpr std::uint64_t kPrime = 0x9E3779B97F4A7C15ull;
   // Four lanes of 8-byte words keep the multiplications independent.
   std::uint64_t lanes[4] = {seed ^ kPrime, seed + data.size(), ~seed, seed * kPrime + 1};
@@ -48,30 +42,42 @@ std::uint64_t checksum(std::uint64_t seed, std::span<const std::byte> data) {
   return mix(mix(h, tail), data.size());
 }
 
-std::array<std::byte, kHeaderSize> encode(const Header& header) {
+VogError not_this_files(const std::string& journal, std::string_view why) {
+  return VogError::io(format("journal '{}' does not belong to this Vog file ({}); move it away "
+                             "to open the file as it is",
+                             journal, why));
+}
+
+}  // namespace
+
+std::uint64_t checksum(std::uint32_t version, std::uint64_t seed,
+                       std::span<const std::byte> data) {
+  if (version == 2) return checksum_v2(seed, data);
+  return XXH3_64bits_withSeed(data.data(), data.size(), seed);
+}
+
+std::array<std::byte, kHeaderSize> encode(const Header& header, std::uint32_t version) {
   std::array<std::byte, kHeaderSize> out{};
   std::memcpy(out.data(), kMagic.data(), kMagic.size());
-  store_u32(out, 8, kVersion);
+  store_u32(out, 8, version);
   store_u32(out, 12, kPageSize);
   store_u64(out, 16, header.data_offset);
   store_u64(out, 24, header.identity);
   store_u64(out, 32, header.committed_length);
   store_u64(out, 40, header.nonce);
   store_u32(out, 48, static_cast<std::uint32_t>(header.state));
-  store_u64(out, kSummedHeader, checksum(0, std::span(out).first(kSummedHeader)));
+  store_u64(out, kSummedHeader, checksum(version, 0, std::span(out).first(kSummedHeader)));
   return out;
 }
 
 void append_record(std::vector<std::byte>& out, std::uint64_t nonce, std::uint64_t offset,
-                   std::span<const std::byte> bytes) {
-  const std::size_t at = out.size();
-  out.resize(at + kRecordHeaderSize + bytes.size());
-  std::span<std::byte> record = std::span(out).subspan(at);
-  std::fill_n(record.begin(), kRecordHeaderSize, std::byte{0});
-  store_u64(record, 0, offset);
-  store_u32(record, 8, static_cast<std::uint32_t>(bytes.size()));
-  std::memcpy(record.data() + kRecordHeaderSize, bytes.data(), bytes.size());
-  store_u64(record, 16, checksum(checksum(nonce, record.first(16)), bytes));
+                   std::span<const std::byte> bytes, std::uint32_t version) {
+  std::array<std::byte, kRecordHeaderSize> head{};
+  store_u64(head, 0, offset);
+  store_u32(head, 8, static_cast<std::uint32_t>(bytes.size()));
+  store_u64(head, 16, checksum(version, checksum(version, nonce, std::span(head).first(16)), bytes));
+  out.insert(out.end(), head.begin(), head.end());
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 std::pair<std::uint64_t, std::uint64_t> page_range(std::uint64_t page, std::uint64_t data_offset) {
@@ -87,7 +93,7 @@ std::uint64_t page_of(std::uint64_t offset, std::uint64_t data_offset) {
 Result<std::uint64_t> identity_of(FileLayer& file) {
   std::vector<std::byte> head(file.data_offset());
   VOG_TRY(got, read_fully(file, 0, head));
-  return checksum(0, std::span(head).first(*got));
+  return checksum(kVersion, 0, std::span(head).first(*got));
 }
 
 Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& name,
@@ -98,10 +104,14 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     return std::nullopt;
   if (*got < kHeaderSize || std::memcmp(header.data(), kMagic.data(), kMagic.size()) != 0)
     return std::unexpected(not_this_files(name, "not a Vog journal"));
-  if (load_u64(header, kSummedHeader) != checksum(0, std::span(header).first(kSummedHeader)))
-    return std::nullopt;  // torn while it was written: nothing it covers reached the file
-  if (load_u32(header, 8) != kVersion || load_u32(header, 12) != kPageSize)
+  const std::uint32_t version = load_u32(header, 8);
+  if ((version != kVersion && version != 2) || load_u32(header, 12) != kPageSize)
     return std::unexpected(not_this_files(name, "unknown journal version or page size"));
+  auto sum = [version](std::uint64_t seed, std::span<const std::byte> data) {
+    return checksum(version, seed, data);
+  };
+  if (load_u64(header, kSummedHeader) != sum(0, std::span(header).first(kSummedHeader)))
+    return std::nullopt;  // torn while it was written: nothing it covers reached the file
   const auto state = static_cast<State>(load_u32(header, 48));
   if (state != State::Transaction && state != State::Committed)
     return std::unexpected(not_this_files(name, "unknown journal state"));
@@ -128,7 +138,7 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     std::vector<std::byte> bytes(length);
     VOG_TRY(body, read_fully(journal, at + kRecordHeaderSize, bytes));
     if (*body < length) break;
-    if (load_u64(head, 16) != checksum(checksum(nonce, std::span(head).first(16)), bytes)) break;
+    if (load_u64(head, 16) != sum(sum(nonce, std::span(head).first(16)), bytes)) break;
     undo.records.push_back({offset, std::move(bytes)});
     at += kRecordHeaderSize + length;
   }
@@ -145,7 +155,7 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     std::memcpy(head_bytes.data() + record->offset, record->bytes.data(),
                 end - static_cast<std::size_t>(record->offset));
   }
-  if (load_u64(header, 24) != checksum(0, head_bytes)) {
+  if (load_u64(header, 24) != sum(0, head_bytes)) {
     if (mark) return std::nullopt;
     return std::unexpected(not_this_files(name, "another file header"));
   }

@@ -2,7 +2,9 @@
 //
 // Journal bytes (all integers little-endian). A 64-byte header at offset 0:
 //   0   8  magic "vogjrnl\0"
-//   8   4  version, 2
+//   8   4  version, 3; every checksum below is XXH3 seeded as said (version
+//          2 differs only in its sum, and is still read, so that what an
+//          older build left behind rolls back)
 //   12  4  page size: changes are saved in pages of this size, counted from
 //          data_offset; the bytes before data_offset are one page of their own
 //   16  8  data_offset of the Vog file
@@ -51,6 +53,7 @@ namespace vog::journal {
 inline constexpr std::size_t kHeaderSize = 64;
 inline constexpr std::size_t kRecordHeaderSize = 24;
 inline constexpr std::uint32_t kPageSize = 4096;
+inline constexpr std::uint32_t kVersion = 3;
 
 enum class State : std::uint32_t { Transaction = 0, Committed = 1 };
 
@@ -62,15 +65,17 @@ struct Header {
   State state = State::Committed;
 };
 
-// A 64-bit checksum: tells torn or stale bytes from what was written; it is
-// not meant to resist anyone.
-[[nodiscard]] std::uint64_t checksum(std::uint64_t seed, std::span<const std::byte> data);
+// The 64-bit checksum of a journal `version` (3: XXH3 with the seed): tells
+// torn or stale bytes from what was written; it is not meant to resist anyone.
+[[nodiscard]] std::uint64_t checksum(std::uint32_t version, std::uint64_t seed,
+                                     std::span<const std::byte> data);
 
-[[nodiscard]] std::array<std::byte, kHeaderSize> encode(const Header& header);
+[[nodiscard]] std::array<std::byte, kHeaderSize> encode(const Header& header,
+                                                       std::uint32_t version = kVersion);
 
 // Appends one record of `bytes`, saved from `offset`, to `out`.
 void append_record(std::vector<std::byte>& out, std::uint64_t nonce, std::uint64_t offset,
-                   std::span<const std::byte> bytes);
+                   std::span<const std::byte> bytes, std::uint32_t version = kVersion);
 
 // [start, end) of page `page`: page 0 is [0, data_offset).
 [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> page_range(std::uint64_t page,

@@ -226,18 +226,12 @@ Result<void> JournaledFile::write_out_journal() {
 Result<void> JournaledFile::write_out() {
   VOG_CHECK(write_out_journal());
   const std::uint64_t length = length_;
-  // Adjacent changed ranges go out in one write; a lone range straight from its image.
+  // Adjacent changed ranges go out in one write, straight from their images.
   std::uint64_t run_start = 0, run_end = 0;
   std::vector<std::span<const std::byte>>& pieces = run_pieces_;
   auto write_run = [&]() -> Result<void> {
     if (pieces.empty()) return {};
-    if (pieces.size() == 1) {
-      VOG_CHECK(file_->write(run_start, pieces.front()));
-    } else {
-      run_.clear();
-      for (auto piece : pieces) run_.insert(run_.end(), piece.begin(), piece.end());
-      VOG_CHECK(file_->write(run_start, run_));
-    }
+    VOG_CHECK(file_->write_gathered(run_start, pieces));
     pieces.clear();
     return {};
   };

@@ -150,8 +150,7 @@ class JournaledFile final : public FileLayer {
   std::vector<std::byte> records_;          // records not yet in the journal
   std::map<std::uint64_t, Waiting> waiting_;  // changed committed pages, in order
   std::unordered_map<std::uint64_t, Page> images_;  // unchanged pages as the file holds them
-  std::vector<std::byte> run_;  // where runs of waiting pages are gathered
-  std::vector<std::span<const std::byte>> run_pieces_;
+  std::vector<std::span<const std::byte>> run_pieces_;  // a run of waiting pages
 };
 
 }  // namespace vog

@@ -8,11 +8,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "file_system.hpp"
 
@@ -56,6 +60,35 @@ class OsFile final : public PlainFile {
       if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
       data = data.subspan(static_cast<std::size_t>(wrote));
       offset += static_cast<std::uint64_t>(wrote);
+    }
+    return {};
+  }
+
+  Result<void> write_gathered(std::uint64_t offset,
+                              std::span<const std::span<const std::byte>> pieces) override {
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (auto piece : pieces)
+      if (!piece.empty())
+        vectors.push_back({const_cast<std::byte*>(piece.data()), piece.size()});
+    std::span<iovec> left(vectors);
+    while (!left.empty()) {
+      const auto count = static_cast<int>(std::min<std::size_t>(left.size(), IOV_MAX));
+      ssize_t wrote = retry_eintr(
+          [&] { return ::pwritev(fd_, left.data(), count, static_cast<off_t>(offset)); });
+      if (wrote < 0) return std::unexpected(VogError::os(errno));
+      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
+      offset += static_cast<std::uint64_t>(wrote);
+      // Drop what went out; a piece written in part continues where it stopped.
+      auto done = static_cast<std::size_t>(wrote);
+      while (done > 0 && done >= left.front().iov_len) {
+        done -= left.front().iov_len;
+        left = left.subspan(1);
+      }
+      if (done > 0) {
+        left.front().iov_base = static_cast<std::byte*>(left.front().iov_base) + done;
+        left.front().iov_len -= done;
+      }
     }
     return {};
   }
@@ -167,6 +200,13 @@ class OsFileSystem final : public FileSystem {
 FileSystem& os_file_system() {
   static OsFileSystem system;
   return system;
+}
+
+Result<void> PlainFile::write_gathered(std::uint64_t offset,
+                                       std::span<const std::span<const std::byte>> pieces) {
+  std::vector<std::byte> joined;
+  for (auto piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+  return write(offset, joined);
 }
 
 Result<void> check_os_path(const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include "crash_file_system.hpp"
 #include "journaled_file.hpp"
+#include "le_bytes.hpp"
 
 namespace vog {
 namespace {
@@ -50,11 +51,38 @@ std::vector<std::byte> committed_bytes(std::size_t pages = 3) {
   return bytes;
 }
 
+TEST(Journal, ChecksumsAreTheFormats) {
+  std::vector<std::byte> bytes(100);  // lanes, whole words and a tail
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::byte>(i * 7);
+  EXPECT_EQ(journal::checksum(journal::kVersion, 5, bytes), 0xd137572f0bfeba15u);
+  EXPECT_EQ(journal::checksum(2, 5, bytes), 0x5da9fe2ff6795d5au);
+}
+
+// The same journal as an older build (version 2, another checksum) wrote it.
+std::vector<std::byte> as_version_2(const std::vector<std::byte>& journal) {
+  const std::vector<std::byte> head = committed_bytes(0);
+  const journal::Header header{load_u64(journal, 16), journal::checksum(2, 0, head),
+                               load_u64(journal, 32), load_u64(journal, 40),
+                               static_cast<journal::State>(load_u32(journal, 48))};
+  const auto encoded = journal::encode(header, 2);
+  std::vector<std::byte> out(encoded.begin(), encoded.end());
+  for (std::size_t at = journal::kHeaderSize; at + journal::kRecordHeaderSize <= journal.size();) {
+    const std::size_t length = load_u32(journal, at + 8);
+    journal::append_record(out, header.nonce, load_u64(journal, at),
+                           std::span(journal).subspan(at + journal::kRecordHeaderSize, length), 2);
+    at += journal::kRecordHeaderSize + length;
+  }
+  return out;
+}
+
 TEST(Journal, RollbackRestoresPagesAndCutsGrowth) {
-  for (Durability level : {Durability::Process, Durability::Full}) {
+  for (auto [level, version] : {std::pair{Durability::Process, journal::kVersion},
+                                {Durability::Full, journal::kVersion},
+                                {Durability::Process, 2u}}) {
     CrashFileSystem fs;
     interrupted_transaction(fs, level);
     ASSERT_NE(fs.contents(kPath), committed_bytes());
+    if (version == 2) fs.put(journal_path(kPath), as_version_2(fs.contents(journal_path(kPath))));
 
     auto reader = open_vog_file(fs, kPath, AccessMode::ReadOnly, level);
     ASSERT_FALSE(reader);

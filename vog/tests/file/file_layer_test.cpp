@@ -185,6 +185,24 @@ TEST(FileOnDiskTransfer, WriteBeyondTheEndExtendsWithZeros) {
                                             std::byte{'c'}}));
 }
 
+TEST(FileOnDiskTransfer, GatheredWriteEqualsTheJoinedWrite) {
+  TempDir dir;
+  auto file = must_create(dir.file("a.vog"));
+  // More pieces than one system call takes, some of them empty.
+  std::vector<std::vector<std::byte>> pieces;
+  std::vector<std::byte> joined;
+  for (std::size_t i = 0; i < 2500; ++i) {
+    pieces.emplace_back(i % 7, static_cast<std::byte>(i));
+    joined.insert(joined.end(), pieces.back().begin(), pieces.back().end());
+  }
+  const std::vector<std::span<const std::byte>> spans(pieces.begin(), pieces.end());
+  ASSERT_TRUE(file->write_gathered(100, spans));
+  EXPECT_EQ(*file->len(), 100 + joined.size());
+  std::vector<std::byte> back(joined.size());
+  ASSERT_EQ(*file->read(100, back), joined.size());
+  EXPECT_EQ(back, joined);
+}
+
 TEST(FileOnDiskTransfer, SetLenTruncatesAndExtends) {
   TempDir dir;
   auto file = must_create(dir.file("a.vog"));

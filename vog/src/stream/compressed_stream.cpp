@@ -241,7 +241,6 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   for (std::uint64_t from = first_unit; from < end_unit; from += batch.size()) {
     const auto count =
         static_cast<std::size_t>(std::min<std::uint64_t>(batch.size(), end_unit - from));
-    std::uint64_t stored = 0;  // compressed bytes of the batch
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t unit = from + i;
       const std::uint64_t pos = std::max(offset, unit * cblock_size_);
@@ -257,15 +256,9 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
       } else {
         VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
         part.redirector = std::move(*redirector);
-        stored += part.redirector.length;
       }
     }
-    // Cblocks that hardly compressed decode at the speed of a copy: handing
-    // them to other threads costs more than it saves, most of all on a busy
-    // machine, where a helper may stall before finishing its share.
-    const bool worth_sharing = stored < std::uint64_t{count} * cblock_size_ / 4 * 3;
-    const std::size_t shares = worth_sharing ? scratch.size() : 1;
-    const std::size_t per_task = (count + shares - 1) / shares;
+    const std::size_t per_task = (count + scratch.size() - 1) / scratch.size();
     const std::size_t tasks = (count + per_task - 1) / per_task;
     auto decode_share = [&](std::size_t task) {
       for (std::size_t i = task * per_task; i < std::min(count, (task + 1) * per_task); ++i) {

@@ -292,11 +292,12 @@ def lz4_decompress(pieces, size, block):
     return time.perf_counter() - t
 
 
-def xts(helper, path, threads):
+def helper_times(helper, path, threads, keys):
+    """Seconds of a native helper (xts_speed, lz4_speed) over the file at `path`."""
     out = subprocess.run([str(helper), str(path), str(threads)], check=True,
                          capture_output=True, text=True).stdout
     result = json.loads(out)
-    return result["encrypt_s"], result["decrypt_s"]
+    return [result[k] for k in keys]
 
 
 # ---- many small streams
@@ -483,7 +484,8 @@ def main():
     ap.add_argument("--dir", default=None, help="scratch directory (default: a temporary one)")
     ap.add_argument("--json", default=str(REPO / "build" / "peers.json"),
                     help="where to write every sample (default build/peers.json)")
-    ap.add_argument("--helper", default=str(REPO / "build" / "bench" / "xts_speed"))
+    ap.add_argument("--helper", default=str(REPO / "build" / "bench" / "xts_speed"),
+                    help="the XTS helper; lz4_speed is looked for beside it")
     ap.add_argument("--parts", default="big,small,nth,shifts",
                     help="which groups of rows to run (default all of big,small,nth,shifts)")
     ap.add_argument("--read-budget", type=float, default=3.0,
@@ -515,6 +517,7 @@ def main():
 
 def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
     base = load_libvog(a.baseline) if a.baseline else None
+    lz4_helper = Path(a.helper).with_name("lz4_speed")
 
     def base_vog():
         return [SmallVog(base, "vog-base")] if base else []
@@ -547,11 +550,15 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 add(f"read {kind}", s.name, s.read(path, size))
                 if kind == "text":
                     add("random reads", s.name, s.random_reads(path, offsets, a.read_budget))
-                if s.name == "file" and os.path.exists(a.helper):
-                    for label, threads in (("xts-1", 1), ("xts-all", 0)):
-                        enc, dec = xts(a.helper, path, threads)
-                        add(f"write {kind}", label, enc)
-                        add(f"read {kind}", label, dec)
+                # The cipher and the codec alone on these bytes, on one core and on all.
+                for helper, name, keys in ((Path(a.helper), "xts", ("encrypt_s", "decrypt_s")),
+                                           (lz4_helper, "lz4", ("compress_s", "decompress_s"))):
+                    if s.name != "file" or not helper.exists():
+                        continue
+                    for label, threads in ((f"{name}-1", 1), (f"{name}-all", 0)):
+                        forth, back = helper_times(helper, path, threads, keys)
+                        add(f"write {kind}", label, forth)
+                        add(f"read {kind}", label, back)
                 remove(path)
             add(f"write {kind}", "lz4", lz4_compress(pool, size, 1 << COMPRESSED_SHIFT))
             add(f"read {kind}", "lz4", lz4_decompress(lz4_ready[kind], size, 1 << COMPRESSED_SHIFT))
@@ -613,7 +620,7 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
             for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes",
                       "vog-base", "vog-lz4-base", "vog-aes-base"]:
                 row(w, s, "file", "MB/s")
-            for s in ["vog-lz4", "vog-lz4-base", "h5py-lzf"]:
+            for s in ["lz4-1", "lz4-all", "vog-lz4", "vog-lz4-base", "h5py-lzf"]:
                 row(w, s, "lz4", "MB/s")
             row(w, "vog-aes", "vog", "MB/s")
             for s in ["xts-1", "xts-all", "vog-aes", "vog-aes-base"]:

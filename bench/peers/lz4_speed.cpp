@@ -1,0 +1,95 @@
+// What LZ4 itself gives on this machine's cores: the bytes of a given file
+// compressed, then decompressed, in independent blocks (as a compressed Vog
+// stream stores them) on N threads, each taking one contiguous share. Set
+// beside the same run on one thread, it says how far a pool of N threads can
+// raise compressed streaming at all here.
+//
+// usage: lz4_speed FILE THREADS [BLOCK]   (THREADS 0: one per processor; BLOCK 32768)
+// prints one JSON object: {"bytes": n, "threads": t, "compress_s": x, "decompress_s": y}
+#include <lz4.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kCall = std::size_t{1} << 20;
+
+// Runs body(first, last) over blocks [0, blocks) split in `threads` shares;
+// returns the seconds taken.
+template <class Body>
+double timed_shares(std::size_t blocks, unsigned threads, Body body) {
+  std::vector<std::thread> workers;
+  auto start = std::chrono::steady_clock::now();
+  for (unsigned t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] { body(blocks * t / threads, blocks * (t + 1) / threads); });
+  for (std::thread& w : workers) w.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "lz4_speed: %s\n", what);
+  std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: lz4_speed FILE THREADS [BLOCK]\n");
+    return 2;
+  }
+  unsigned threads = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t block = argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 32768;
+  if (block == 0 || block > (std::size_t{1} << 30)) fail("block size out of range");
+  std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
+  std::vector<char> data(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!in || data.empty()) fail("cannot read the file");
+
+  const std::size_t blocks = (data.size() + block - 1) / block;
+  const auto bound = static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(block)));
+  std::vector<char> packed(blocks * bound);
+  std::vector<int> packed_size(blocks);
+  std::vector<char> unpacked(data.size());
+  auto length_of = [&](std::size_t b) {
+    return static_cast<int>(std::min(block, data.size() - b * block));
+  };
+  std::atomic<bool> ok = true;
+  const double compress_s = timed_shares(blocks, threads, [&](std::size_t first, std::size_t last) {
+    for (std::size_t b = first; b < last; ++b) {
+      packed_size[b] = LZ4_compress_default(data.data() + b * block, packed.data() + b * bound,
+                                            length_of(b), static_cast<int>(bound));
+      if (packed_size[b] <= 0) ok = false;
+    }
+  });
+  // Each thread decodes into one 1 MiB buffer over and over, as a reader
+  // taking 1 MiB calls would; a buffer the size of the file would time the
+  // memory instead.
+  const double decompress_s =
+      timed_shares(blocks, threads, [&](std::size_t first, std::size_t last) {
+        std::vector<char> call(std::max<std::size_t>(block, kCall));
+        for (std::size_t b = first, at = 0; b < last; ++b, at = (at + block) % call.size())
+          if (at + block > call.size() ||
+              LZ4_decompress_safe(packed.data() + b * bound, call.data() + at, packed_size[b],
+                                  length_of(b)) != length_of(b))
+            ok = false;
+      });
+  for (std::size_t b = 0; b < blocks; ++b)  // untimed: the bytes come back
+    if (LZ4_decompress_safe(packed.data() + b * bound, unpacked.data() + b * block, packed_size[b],
+                            length_of(b)) != length_of(b))
+      ok = false;
+  if (!ok || unpacked != data) fail("LZ4 failed");
+  std::printf("{\"bytes\": %zu, \"threads\": %u, \"compress_s\": %.6f, \"decompress_s\": %.6f}\n",
+              data.size(), threads, compress_s, decompress_s);
+  return 0;
+}

@@ -41,6 +41,7 @@ except ImportError:
 import h5py
 import lz4.block
 import numpy as np
+from vog import _engine as vog_engine  # the package's engine: it takes a durability level
 
 MiB = 1 << 20
 CALL = MiB                  # bytes per write or read call on big streams
@@ -50,6 +51,7 @@ PASSWORD = b"peer benchmark"
 COMPRESSED_SHIFT = 15       # Vog's default compressed block size, 32 KiB
 POOL = 8 * MiB              # distinct bytes, repeated to the sizes asked for
 VOG_BIG = ["vog", "vog-lz4", "vog-aes"]  # with --baseline each also runs as "<name>-base"
+LEVELS = {"off": 0, "process": 1, "full": 2}  # durability, as the package names it
 
 
 # ---- data
@@ -268,6 +270,39 @@ class VogStreams:
         return took
 
 
+class VogLevel:
+    """Plain Vog at one durability level, through the package's engine
+    (positioned reads and writes: libvog keeps the default level)."""
+
+    random = False  # reads take the same path at every level
+
+    def __init__(self, level):
+        self.name, self.level = f"vog-{level}", LEVELS[level]
+
+    def write(self, path, data, size):
+        v = vog_engine.Vog.create(str(path), durability=self.level)
+        t = time.perf_counter()
+        h = v.create_stream("d")
+        at = 0
+        for c in chunks(data, size):
+            at += v.write_at(h, at, c)
+        v.close_stream(h)
+        v.close()
+        return time.perf_counter() - t
+
+    def read(self, path, size):
+        v = vog_engine.Vog.open(str(path), vog_engine.OpenMode.READ, durability=self.level)
+        buffer = bytearray(CALL)
+        t = time.perf_counter()
+        h = v.open_stream("d", vog_engine.OpenMode.READ)
+        at = 0
+        while got := v.read_at(h, at, buffer):
+            at += got
+        v.close_stream(h)
+        v.close()
+        return time.perf_counter() - t
+
+
 def lz4_pieces(data, block):
     return [lz4.block.compress(c[at:at + block], store_size=False)
             for c in data for at in range(0, CALL, block)]
@@ -400,6 +435,28 @@ class SmallVog:
         self.v.close()
 
 
+class SmallVogLevel(SmallVog):
+    def __init__(self, level):
+        super().__init__(vog_engine, f"vog-{level}")
+        self.level = LEVELS[level]
+
+    def setup(self, root):
+        self.v = self.m.Vog.create(root, durability=self.level)
+
+    def reopen(self, root):
+        self.v = self.m.Vog.open(root, self.m.OpenMode.READ, durability=self.level)
+
+    def create(self, root, name, data):
+        h = self.v.create_stream(name)
+        self.v.write_at(h, 0, data)
+        self.v.close_stream(h)
+
+    def read(self, root, name):
+        h = self.v.open_stream(name, self.m.OpenMode.READ)
+        self.v.read_at(h, 0, bytearray(2 * SMALL))
+        self.v.close_stream(h)
+
+
 def small_names(count, nested):
     if not nested:
         return [], [f"s{i:06d}" for i in range(count)]
@@ -530,6 +587,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
 
     big = [File(), Sqlite(), H5(), H5("lzf"), Zip(), VogStreams("vog"),
            VogStreams("vog-lz4", compressed=True), VogStreams("vog-aes", password=PASSWORD)]
+    big += [VogLevel(level) for level in LEVELS]
     if base:
         big += [VogStreams("vog-base", module=base),
                 VogStreams("vog-lz4-base", compressed=True, module=base),
@@ -548,7 +606,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 os.sync()  # untimed: every write starts without others' dirty pages
                 add(f"write {kind}", s.name, s.write(path, pool, size))
                 add(f"read {kind}", s.name, s.read(path, size))
-                if kind == "text":
+                if kind == "text" and getattr(s, "random", True):
                     add("random reads", s.name, s.random_reads(path, offsets, a.read_budget))
                 # The cipher and the codec alone on these bytes, on one core and on all.
                 for helper, name, keys in ((Path(a.helper), "xts", ("encrypt_s", "decrypt_s")),
@@ -563,6 +621,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
             add(f"write {kind}", "lz4", lz4_compress(pool, size, 1 << COMPRESSED_SHIFT))
             add(f"read {kind}", "lz4", lz4_decompress(lz4_ready[kind], size, 1 << COMPRESSED_SHIFT))
         smalls = [SmallFiles(), SmallSqlite(), SmallVog()] + base_vog()
+        smalls += [SmallVogLevel(level) for level in LEVELS]
         if not a.no_h5py_small:
             smalls.insert(2, SmallH5())
         for nested in ((False, True) if "small" in a.parts else ()):
@@ -570,11 +629,15 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
             for s in (smalls if r % 2 == 0 else smalls[::-1]):
                 root = str(scratch / f"small-{s.name}")
                 os.sync()
-                wrote, read = small_streams(s, root, n_small, nested, small_data)
+                # Two synced commits per stream: full makes a tenth of them, at the same cost each.
+                count = n_small // 10 if s.name == "vog-full" else n_small
+                wrote, read = small_streams(s, root, count, nested, small_data)
                 add(f"small create {layout}", s.name, wrote)
                 add(f"small open {layout}", s.name, read)
                 remove(root)
+        # Not at full: two synced commits per create make 50,000 of them take minutes.
         for s in ([SmallFiles(), SmallSqlite(), SmallVog()] + base_vog()
+                  + [SmallVogLevel("off"), SmallVogLevel("process")]
                   if "nth" in a.parts else ()):
             root = str(scratch / f"nth-{s.name}")
             os.sync()
@@ -627,6 +690,9 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
                 row(w, s, "xts-all", "MB/s")
             for s in VOG_BIG:
                 row(w, s, s + "-base", "MB/s")
+            for level in LEVELS:
+                row(w, f"vog-{level}", "file", "MB/s")
+                row(w, f"vog-{level}", "vog-off", "MB/s")
     for s in ["file", "sqlite", "h5py", "h5py-lzf", "zipfile", "vog", "vog-lz4", "vog-aes",
               "vog-base", "vog-lz4-base", "vog-aes-base"]:
         row("random reads", s, "file", "us/read")
@@ -637,10 +703,14 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
             for s in ["files", "sqlite", "h5py", "vog", "vog-base"]:
                 row(f"small {op} {layout}", s, "files", "us/stream")
             row(f"small {op} {layout}", "vog", "vog-base", "us/stream")
+            for level in LEVELS:
+                row(f"small {op} {layout}", f"vog-{level}", "files", "us/stream")
+                row(f"small {op} {layout}", f"vog-{level}", "vog-off", "us/stream")
     for mark in marks:
-        for s in ["files", "sqlite", "vog", "vog-base"]:
+        for s in ["files", "sqlite", "vog", "vog-base", "vog-off", "vog-process"]:
             row(f"nth create {mark}", s, "files", "us/create")
         row(f"nth create {mark}", "vog", "vog-base", "us/create")
+        row(f"nth create {mark}", "vog-process", "vog-off", "us/create")
 
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     print(f"{stamp}, {machine()}; median of {a.rounds} rounds; ratio = baseline time / "

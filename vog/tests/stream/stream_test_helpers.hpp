@@ -12,6 +12,7 @@
 
 #include "block_layer.hpp"
 #include "error.hpp"
+#include "pyramid.hpp"
 #include "stream_layer.hpp"
 
 namespace vog::testing {
@@ -60,6 +61,22 @@ T must(Result<T> result) {
 
 inline void must(Result<void> result) {
   EXPECT_TRUE(result.has_value()) << result.error().to_string();
+}
+
+// Bytes of the Streams stream `table` at `offset`, read straight from the blocks.
+inline std::vector<std::byte> table_bytes(BlockLayer& blocks, const StreamDescriptor& table,
+                                          std::uint64_t offset, std::size_t n) {
+  std::vector<std::byte> out(n);
+  EXPECT_EQ(must(pyramid_read(blocks, table, offset, out, CacheHint::NoCache)), n);
+  return out;
+}
+
+// Where descriptor slot `id` lies in the Streams stream: after the 4-byte free-list head.
+inline std::uint64_t slot_offset(StreamId id) { return 4 + kDescriptorSize * std::uint64_t{id}; }
+
+inline StreamDescriptor table_slot(BlockLayer& blocks, const StreamDescriptor& table, StreamId id) {
+  auto bytes = table_bytes(blocks, table, slot_offset(id), kDescriptorSize);
+  return StreamDescriptor::decode(std::span(bytes).first<kDescriptorSize>());
 }
 
 // Writes `data` at the start of stream `id` through a handle of its own.

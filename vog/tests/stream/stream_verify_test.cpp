@@ -50,14 +50,10 @@ class StreamVerifyTest : public ::testing::Test {
     must(pyramid_write(*fake, table, offset, bytes, CacheHint::NoCache));
   }
   void poke_slot(StreamId id, const StreamDescriptor& d) {
-    auto bytes = d.encode();
-    poke_table(4 + 21 * std::uint64_t{id}, bytes);
+    poke_table(testing::slot_offset(id), d.encode());
   }
   StreamDescriptor slot(StreamId id) {
-    std::array<std::byte, 21> bytes{};
-    must(pyramid_read(*fake, layer->streams_descriptor(), 4 + 21 * std::uint64_t{id}, bytes,
-                      CacheHint::NoCache));
-    return StreamDescriptor::decode(bytes);
+    return testing::table_slot(*fake, layer->streams_descriptor(), id);
   }
 
   // The error of each operation that must refuse stream `id`, in order: read,

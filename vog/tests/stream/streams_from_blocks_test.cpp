@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "memory_block_layer.hpp"
-#include "pyramid.hpp"
 #include "stream_test_helpers.hpp"
 
 namespace vog {
@@ -33,18 +32,12 @@ class StreamLayerTest : public ::testing::Test {
     layer.reset();
     layer = must(StreamsFromBlocks::open_on(std::make_unique<BorrowedBlockLayer>(*fake)));
   }
-  // The Streams stream's bytes at `offset`, read straight from the blocks.
-  std::vector<std::byte> table_bytes(std::uint64_t offset, std::size_t n) {
-    std::vector<std::byte> out(n);
-    StreamDescriptor table = layer->streams_descriptor();
-    EXPECT_EQ(must(pyramid_read(*fake, table, offset, out, CacheHint::NoCache)), n);
-    return out;
-  }
   StreamDescriptor slot(StreamId id) {
-    auto bytes = table_bytes(4 + 21 * std::uint64_t{id}, 21);
-    return StreamDescriptor::decode(std::span<const std::byte, 21>(bytes.data(), 21));
+    return testing::table_slot(*fake, layer->streams_descriptor(), id);
   }
-  std::uint32_t free_head() { return testing::entry_at(table_bytes(0, 4), 0); }
+  std::uint32_t free_head() {
+    return testing::entry_at(testing::table_bytes(*fake, layer->streams_descriptor(), 0, 4), 0);
+  }
   BlockStreamHandle open(StreamId id, bool for_write) {
     return must(layer->open_stream_inner(id, for_write, false));
   }

@@ -69,6 +69,7 @@ class StreamModelTest : public ::testing::TestWithParam<std::tuple<std::uint32_t
     s.unit = compressed ? 1u << kCblockShift : 1u << kBlockShift;
     s.id = must(layer->create_stream(compressed));
     s.handle = must(layer->open_stream_inner(s.id, true, false));
+    EXPECT_EQ(must(layer->is_stream_compressed(s.handle)), compressed);
     streams.push_back(std::move(s));
   }
 
@@ -181,6 +182,10 @@ TEST_P(StreamModelTest, RandomOperationsMatchTheModelAndLeakNoBlock) {
     }
   }
   EXPECT_GT(deep_steps, 0);
+  for (auto& s : streams) {  // room past the length must be freed with its stream too
+    s.reserved += 5 * s.unit;
+    must(layer->reserve(s.handle, s.reserved));
+  }
   std::vector<StreamId> ids;
   for (auto& s : streams) {
     ASSERT_NO_FATAL_FAILURE(check_whole(s));

@@ -19,7 +19,6 @@ using testing::FakeOp;
 using testing::MemoryBlockLayer;
 using testing::must;
 using testing::noise;
-using testing::text_like;
 
 class StreamLayerTest : public ::testing::Test {
  protected:
@@ -109,21 +108,6 @@ TEST_F(StreamLayerTest, DeleteRefusesOpenMissingAndFreeStreams) {
   EXPECT_VOG_ERROR(layer->delete_stream(0xFFFFFFFF), NotFound, "stream 4294967295");
   // The failed attempts left no lock behind.
   must(layer->close_stream(open(4, true)));
-}
-
-TEST_F(StreamLayerTest, DeleteFreesEveryBlockOfPlainAndCompressedStreams) {
-  StreamId plain = must(layer->create_stream(false));
-  StreamId packed = must(layer->create_stream(true));
-  auto before = fake->used_blocks();  // the descriptor table's own blocks
-  for (StreamId id : {plain, packed}) {
-    auto h = open(id, true);
-    must(layer->write(h, 0, noise(300000, id)));
-    must(layer->reserve(h, 500000));
-    must(layer->close_stream(h));
-  }
-  must(layer->delete_stream(plain));
-  must(layer->delete_stream(packed));
-  EXPECT_EQ(fake->used_blocks(), before);
 }
 
 TEST_F(StreamLayerTest, ReadersShareAndAWriterIsRefusedWithoutWaiting) {
@@ -238,27 +222,6 @@ TEST_F(StreamLayerTest, CompressedStreamsNeedACompressedBlockSize) {
   make(12, 0);
   EXPECT_VOG_ERROR(layer->create_stream(true), IoError, "compression not configured for this filesystem");
   EXPECT_EQ(must(layer->create_stream(false)), 0u);
-}
-
-TEST_F(StreamLayerTest, CompressedAndPlainStreamsRoundTripThroughHandles) {
-  StreamId plain = must(layer->create_stream(false));
-  StreamId packed = must(layer->create_stream(true));
-  auto data = text_like(100000, 3);
-  for (StreamId id : {plain, packed}) {
-    auto w = open(id, true);
-    EXPECT_EQ(must(layer->is_stream_compressed(w)), id == packed);
-    EXPECT_EQ(must(layer->write(w, 0, data)), data.size());
-    must(layer->truncate(w, 60000));
-    must(layer->reserve(w, 200000));
-    must(layer->close_stream(w));
-    auto r = open(id, false);
-    EXPECT_EQ(must(layer->stream_length(r)), 60000u);
-    EXPECT_EQ(must(layer->stream_reserved(r)), id == packed ? 7u * 32768 : 49u * 4096);
-    std::vector<std::byte> out(70000);
-    EXPECT_EQ(must(layer->read(r, 0, out)), 60000u);
-    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 60000, data.begin()));
-    must(layer->close_stream(r));
-  }
 }
 
 TEST_F(StreamLayerTest, FailedWriteKeepsTheHandlesDescriptor) {

@@ -186,6 +186,7 @@ TEST_P(StreamModelTest, RandomOperationsMatchTheModelAndLeakNoBlock) {
     s.reserved += 5 * s.unit;
     must(layer->reserve(s.handle, s.reserved));
   }
+  add_stream(false);  // left empty: it claims no block, not even block 0
   std::vector<StreamId> ids;
   for (auto& s : streams) {
     ASSERT_NO_FATAL_FAILURE(check_whole(s));

@@ -78,15 +78,6 @@ class StreamVerifyTest : public ::testing::Test {
   std::unique_ptr<StreamsFromBlocks> layer;
 };
 
-TEST_F(StreamVerifyTest, HealthyLayerReportsNothingAndClaimsEveryBlockOnce) {
-  StreamId a = make_stream(false, 100000, 1);
-  StreamId b = make_stream(true, 100000, 2);
-  StreamId c = make_stream(false, 0, 3);
-  StreamId ids[] = {a, b, c};
-  EXPECT_EQ(must(layer->verify(ids)), Lines{});
-  fake->expect_claims_match_used_blocks();
-}
-
 TEST_F(StreamVerifyTest, ClaimedFreeIdAndUnclaimedActiveIdAreReported) {
   StreamId a = make_stream(false, 10, 1);
   StreamId b = make_stream(false, 10, 2);

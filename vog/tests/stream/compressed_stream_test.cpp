@@ -225,16 +225,6 @@ TEST(CompressedTruncate, InsideCblockZeroKeepsItsDataAndFreesTheRest) {
   EXPECT_TRUE(std::equal(more.begin(), more.end(), all.begin() + 1000));
 }
 
-TEST(CompressedWrite, GapAfterATruncateReadsAsZerosInEveryCblock) {
-  CompressedTree t(9, 12);
-  t.write(0, text_like(3 * 4096, 9));
-  must(t.pyramid().truncate(t.d, 100));  // cblock 0 keeps stale bytes after 100
-  t.write(3 * 4096, bytes_of("far"));
-  auto all = t.read_all();
-  ASSERT_EQ(all.size(), 3u * 4096 + 3);
-  for (std::size_t i = 100; i < 3 * 4096; ++i) ASSERT_EQ(all[i], std::byte{0}) << i;
-}
-
 TEST(CompressedRead, ReadsOverManyBatchesMatchTheDataAtEveryCblockEdge) {
   // Reads are decoded in batches of 4 MiB of cblocks, each split among threads.
   CompressedTree t(12, 12);
@@ -293,20 +283,6 @@ TEST(CompressedTruncate, ToZeroAndFreeingTheTreeReleaseRedirectorsAndData) {
   u.write(0, noise(200 * 4096, 12));
   must(u.pyramid().deallocate_tree(u.d.top_block, u.depth()));
   EXPECT_TRUE(u.blocks.used_blocks().empty());
-}
-
-TEST(CompressedTruncate, PartialKeepsEveryRemainingCblockReadable) {
-  CompressedTree t(9, 10);
-  auto data = text_like(400 * 1024, 13);
-  t.write(0, data);
-  must(t.pyramid().truncate(t.d, 130 * 1024 + 5));
-  EXPECT_EQ(t.d.reserved, 131u * 1024);
-  auto all = t.read_all();
-  EXPECT_TRUE(std::equal(all.begin(), all.end(), data.begin()));
-  std::size_t redirectors = 131, leaves = 2, top = 1;
-  std::size_t data_blocks = 0;
-  for (std::uint64_t u = 0; u < 131; ++u) data_blocks += t.redir(u).blocks.size();
-  EXPECT_EQ(t.blocks.used_blocks().size(), redirectors + leaves + top + data_blocks);
 }
 
 TEST(CompressedShift, CreationBoundKeepsTheWorstCaseInOneRedirector) {

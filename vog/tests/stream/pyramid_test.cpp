@@ -122,29 +122,6 @@ TEST(PyramidWrite, DataMovesInRunsAndNewUnitsComeFromOneAllocation) {
   EXPECT_EQ(c.read_block, 1);  // the leaf, once
 }
 
-TEST(PyramidWrite, OverwriteInsideKeepsLengthAndNeighbours) {
-  PlainTree t(9);
-  auto data = noise(5000, 6);
-  must(t.pyramid().write(t.d, 0, data));
-  auto patch = noise(700, 7);
-  EXPECT_EQ(must(t.pyramid().write(t.d, 1000, patch)), 700u);
-  std::copy(patch.begin(), patch.end(), data.begin() + 1000);
-  EXPECT_EQ(t.d.size, 5000u);
-  EXPECT_EQ(t.read_all(), data);
-}
-
-TEST(PyramidWrite, GapPastTheEndReadsAsZerosEvenOverTruncatedBytes) {
-  PlainTree t(9);
-  must(t.pyramid().write(t.d, 0, noise(3000, 8)));
-  must(t.pyramid().truncate(t.d, 700));  // block 1 keeps stale bytes after 700
-  auto tail = bytes_of("tail");
-  must(t.pyramid().write(t.d, 2000, tail));
-  auto all = t.read_all();
-  ASSERT_EQ(all.size(), 2004u);
-  for (std::size_t i = 700; i < 2000; ++i) ASSERT_EQ(all[i], std::byte{0}) << i;
-  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + 2000));
-}
-
 TEST(PyramidWrite, OffsetThatWouldOverflowIsRefusedBeforeAllocating) {
   PlainTree t(12);
   auto data = bytes_of("xy");
@@ -152,17 +129,6 @@ TEST(PyramidWrite, OffsetThatWouldOverflowIsRefusedBeforeAllocating) {
   ASSERT_FALSE(wrote);
   EXPECT_EQ(wrote.error().kind(), ErrorKind::IoError);
   EXPECT_EQ(t.blocks.counters().allocate_calls, 0);
-}
-
-TEST(PyramidRead, AtOrPastTheEndReturnsNothingAndAcrossItReturnsTheRest) {
-  PlainTree t(12);
-  auto data = noise(5000, 9);
-  must(t.pyramid().write(t.d, 0, data));
-  std::vector<std::byte> out(100);
-  EXPECT_EQ(must(t.pyramid().read(t.d, 5000, out)), 0u);
-  EXPECT_EQ(must(t.pyramid().read(t.d, 9000, out)), 0u);
-  EXPECT_EQ(must(t.pyramid().read(t.d, 4950, out)), 50u);
-  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 50, data.begin() + 4950));
 }
 
 TEST(PyramidRead, MissingIndexEntryAndMissingUnitAreReported) {
@@ -201,18 +167,6 @@ TEST(PyramidReserve, OneByteMakesADepthZeroTree) {
   EXPECT_EQ(t.blocks.used_blocks().size(), 1u);
 }
 
-TEST(PyramidReserve, BelowTheLengthFailsAndNotAboveReservedDoesNothing) {
-  PlainTree t(12);
-  must(t.pyramid().write(t.d, 0, noise(5000, 11)));
-  EXPECT_VOG_ERROR(t.pyramid().reserve(t.d, 4999), IoError,
-                   "cannot reserve 4999 bytes: stream size is already 5000");
-  StreamDescriptor before = t.d;
-  t.blocks.reset_counters();
-  must(t.pyramid().reserve(t.d, 8192));
-  EXPECT_EQ(t.d, before);
-  EXPECT_EQ(t.blocks.counters().allocate_calls, 0);
-}
-
 TEST(PyramidReserve, MoreBlocksThanAFileCanAddressIsRefusedUpFront) {
   PlainTree t(9);
   auto reserved = t.pyramid().reserve(t.d, std::uint64_t{1} << 50);
@@ -220,15 +174,6 @@ TEST(PyramidReserve, MoreBlocksThanAFileCanAddressIsRefusedUpFront) {
   EXPECT_EQ(reserved.error().kind(), ErrorKind::IoError);
   EXPECT_EQ(t.blocks.counters().allocate_calls, 0);
   EXPECT_EQ(t.d, StreamDescriptor{});
-}
-
-TEST(PyramidTruncate, NotBelowTheLengthChangesNothing) {
-  PlainTree t(12);
-  must(t.pyramid().write(t.d, 0, noise(5000, 12)));
-  StreamDescriptor before = t.d;
-  must(t.pyramid().truncate(t.d, 5000));
-  must(t.pyramid().truncate(t.d, 9000));
-  EXPECT_EQ(t.d, before);
 }
 
 TEST(PyramidTruncate, DepthOneToOneBlockMakesTheDataBlockTheTop) {

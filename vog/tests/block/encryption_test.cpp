@@ -360,16 +360,6 @@ TEST_F(EncryptionKeys, CreatedRecordHoldsFixedCostsHashAndWrappedMasterKey) {
   EXPECT_EQ(actual, expected);
 }
 
-TEST(EncryptionKeysEmptyPassword, IsAnOrdinaryPassword) {
-  auto created = create_encryption({});
-  ASSERT_TRUE(created) << created.error().to_string();
-  EXPECT_TRUE(open_encryption(created->config, {}));
-  Bytes one_nul(1);
-  auto opened = open_encryption(created->config, one_nul);
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error(), VogError::wrong_password("password verification hash mismatch"));
-}
-
 TEST_F(EncryptionKeys, EveryCreationDrawsItsOwnSaltAndMasterKey) {
   ASSERT_TRUE(created_);
   auto other = create_encryption(text_bytes(kPassword));

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <list>
+#include <random>
 #include <thread>
 
 #include "block_test_util.hpp"
@@ -23,61 +26,57 @@ std::vector<std::byte> block_of(int value) { return filled(16, value); }
 
 // ---- the LRU -------------------------------------------------------------------
 
-TEST(BlockCacheLru, FullCacheDropsTheLeastRecentlyUsed) {
-  BlockCache cache(3, 16);
-  cache.put(1, block_of(1));
-  cache.put(2, block_of(2));
-  cache.put(3, block_of(3));
-  ASSERT_FALSE(cache.get(1).empty());  // 1 is now the most recent; 2 the least
-  cache.put(4, block_of(4));
-  EXPECT_TRUE(cache.peek(2).empty());
-  EXPECT_EQ(cache.size(), 3u);
-  for (BlockNo kept : {1u, 3u, 4u}) EXPECT_FALSE(cache.peek(kept).empty()) << kept;
-}
-
-TEST(BlockCacheLru, PeekLeavesTheOrderAlone) {
-  BlockCache cache(2, 16);
-  cache.put(1, block_of(1));
-  cache.put(2, block_of(2));
-  EXPECT_EQ(std::vector<std::byte>(cache.peek(1).begin(), cache.peek(1).end()), block_of(1));
-  cache.put(3, block_of(3));  // 1 was still the least recently used
-  EXPECT_TRUE(cache.peek(1).empty());
-  EXPECT_FALSE(cache.peek(2).empty());
-}
-
-TEST(BlockCacheLru, ReplacingAnEntryNeverEvictsAndRefreshesIt) {
-  BlockCache cache(2, 16);
-  cache.put(1, block_of(1));
-  cache.put(2, block_of(2));
-  cache.put(1, block_of(9));
-  EXPECT_EQ(cache.size(), 2u);
-  cache.put(3, block_of(3));  // 2 is the least recent after 1 was replaced
-  EXPECT_TRUE(cache.peek(2).empty());
-  auto one = cache.get(1);
-  EXPECT_EQ(std::vector<std::byte>(one.begin(), one.end()), block_of(9));
-}
-
-TEST(BlockCacheLru, PopAndClearFreeRoomThatPutReuses) {
-  BlockCache cache(2, 16);
-  cache.put(1, block_of(1));
-  cache.put(2, block_of(2));
-  EXPECT_TRUE(cache.pop(1));
-  EXPECT_FALSE(cache.pop(1));
-  cache.put(3, block_of(3));  // room left by the pop: nothing is evicted
-  EXPECT_FALSE(cache.peek(2).empty());
-  EXPECT_FALSE(cache.peek(3).empty());
-  cache.clear();
-  EXPECT_EQ(cache.size(), 0u);
-  EXPECT_TRUE(cache.get(2).empty());
-  cache.put(5, block_of(5));
-  EXPECT_FALSE(cache.get(5).empty());
-}
-
-TEST(BlockCacheLru, CapacityOneKeepsOnlyTheLastBlock) {
-  BlockCache cache(1, 16);
-  for (BlockNo b = 0; b < 5; ++b) cache.put(b, block_of(static_cast<int>(b)));
-  EXPECT_EQ(cache.size(), 1u);
-  EXPECT_FALSE(cache.peek(4).empty());
+// Random puts, gets, peeks, pops and clears against a list kept most recent
+// first. Eight block numbers over capacities 1 to 5 make eviction, replacing,
+// reuse of popped room and peeks that must not reorder happen all the time.
+TEST(BlockCacheLru, RandomOperationsMatchAListModel) {
+  for (std::size_t capacity : {1u, 2u, 3u, 5u}) {
+    BlockCache cache(capacity, 16);
+    std::list<std::pair<BlockNo, int>> model;  // most recently used first
+    std::mt19937 rng(static_cast<unsigned>(capacity));
+    for (int op = 0; op < 3000; ++op) {
+      const BlockNo block = rng() % 8;
+      auto it = std::find_if(model.begin(), model.end(),
+                             [block](const auto& entry) { return entry.first == block; });
+      const bool cached = it != model.end();
+      auto expect_content = [&](std::span<const std::byte> got) {
+        ASSERT_EQ(got.empty(), !cached) << "op " << op << ", block " << block;
+        if (cached) {
+          ASSERT_TRUE(std::ranges::equal(got, block_of(it->second))) << "op " << op;
+        }
+      };
+      switch (rng() % 10) {
+        case 0: case 1: case 2: case 3: {
+          const int value = static_cast<int>(rng() % 256);
+          cache.put(block, block_of(value));
+          if (cached) {
+            model.erase(it);  // replacing never evicts
+          } else if (model.size() == capacity) {
+            model.pop_back();
+          }
+          model.emplace_front(block, value);
+          break;
+        }
+        case 4: case 5:
+          ASSERT_NO_FATAL_FAILURE(expect_content(cache.get(block)));
+          if (cached) model.splice(model.begin(), model, it);
+          break;
+        case 6: case 7:
+          ASSERT_NO_FATAL_FAILURE(expect_content(cache.peek(block)));
+          break;
+        case 8:
+          ASSERT_EQ(cache.pop(block), cached) << "op " << op;
+          if (cached) model.erase(it);
+          break;
+        default:
+          if (rng() % 10 == 0) {
+            cache.clear();
+            model.clear();
+          }
+      }
+      ASSERT_EQ(cache.size(), model.size()) << "op " << op;
+    }
+  }
 }
 
 TEST(BlockCacheCapacity, TwoMebibytesCappedAt4096AndAtLeastOne) {

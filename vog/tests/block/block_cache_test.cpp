@@ -100,9 +100,6 @@ TEST(BlockCacheCapacity, StoreCachesHoldAtMostTheirCapacity) {
   }
   EXPECT_EQ(m.store->shared_cache_size(), 4096u);
   EXPECT_EQ(m.store->thread_cache_size(), 4096u);
-
-  auto big = memory_store(21);
-  EXPECT_EQ(big.store->cache_capacity(), 1u);
 }
 
 // ---- caches under transfers ------------------------------------------------------

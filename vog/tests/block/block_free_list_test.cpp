@@ -244,10 +244,7 @@ TEST(FreeListCorruption, HeadAtBlock0IsRefusedNotUsed) {
   auto m = memory_store();
   ASSERT_TRUE(m.store->allocate_blocks(2));
   m.store.reset();
-  m.disk->bytes[14 + 5] = std::byte{0};  // head := 0
-  m.disk->bytes[14 + 6] = std::byte{0};
-  m.disk->bytes[14 + 7] = std::byte{0};
-  m.disk->bytes[14 + 8] = std::byte{0};
+  store_u32(m.disk->bytes, 14 + 5, 0);  // head := 0
   auto store = must(reopen(m.disk));
   expect_io_error(store->allocate_blocks(1).error(),
                   "free list corrupt: the head names block 0 (superblock)");

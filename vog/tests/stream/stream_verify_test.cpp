@@ -11,7 +11,6 @@
 namespace vog {
 namespace {
 
-using testing::bytes_of;
 using testing::entry_at;
 using testing::MemoryBlockLayer;
 using testing::must;

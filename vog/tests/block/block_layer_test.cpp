@@ -171,14 +171,6 @@ TEST(Block0Parse, ChecksInOrder) {
   expect_io_error(parse_block0(block).error(), "block 0 slot registry truncated");
 }
 
-TEST(Block0Parse, ManySlotsMeetWhicheverLimitComesFirst) {
-  std::vector<std::byte> block(512);
-  std::memcpy(block.data(), "blk0", 4);
-  block[4] = std::byte{1};
-  block[9] = std::byte{255};  // 255 empty slots need 510 bytes after offset 10
-  expect_io_error(parse_block0(block).error(), "block 0 slot registry truncated");
-}
-
 TEST(LossyUtf8, ReplacesEachMaximalBrokenSubsequence) {
   auto decode = [](std::initializer_list<int> values) {
     auto bytes = bytes_of(values);

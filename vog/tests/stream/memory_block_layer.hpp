@@ -23,7 +23,7 @@
 
 namespace vog::testing {
 
-enum class FakeOp { Read, Write, Allocate, Deallocate, Verify };
+enum class FakeOp { Read, Write, Verify };
 
 struct FakeCounters {
   int read_block = 0;
@@ -32,7 +32,6 @@ struct FakeCounters {
   int write_contiguous = 0;
   int allocate_calls = 0;
   int deallocate_calls = 0;
-  int clear_thread_cache = 0;
 };
 
 class MemoryBlockLayer final : public BlockLayer {
@@ -138,16 +137,12 @@ class MemoryBlockLayer final : public BlockLayer {
     return data.size();
   }
 
-  void clear_thread_cache() override {
-    std::lock_guard lock(mu_);
-    ++counters_.clear_thread_cache;
-  }
+  void clear_thread_cache() override {}
 
   Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t count) override {
     std::lock_guard lock(mu_);
     ++counters_.allocate_calls;
     if (count == 0) return std::vector<BlockNo>{};
-    if (auto failed = inject(FakeOp::Allocate)) return std::unexpected(*failed);
     std::vector<BlockNo> out;
     while (out.size() < count && !free_.empty()) {
       BlockNo block = *free_.begin();
@@ -176,7 +171,6 @@ class MemoryBlockLayer final : public BlockLayer {
       ADD_FAILURE() << "deallocating block 0";
       return std::unexpected(VogError::io("cannot deallocate block 0 (superblock)"));
     }
-    if (auto failed = inject(FakeOp::Deallocate)) return std::unexpected(*failed);
     std::sort(list.begin(), list.end());
     for (BlockNo block : list) {
       if (block >= blocks_.size()) {

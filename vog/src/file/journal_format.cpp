@@ -159,6 +159,16 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     if (mark) return std::nullopt;
     return std::unexpected(not_this_files(name, "another file header"));
   }
+  // Rolling back restores what the records hold and cuts the rest: it never
+  // needs to grow the file past them, which a damaged length would ask for.
+  if (!mark) {
+    VOG_TRY(length, file.len());
+    std::uint64_t reach = *length;
+    for (const Record& record : undo.records)
+      reach = std::max<std::uint64_t>(reach, record.offset + record.bytes.size());
+    if (undo.committed_length > reach)
+      return std::unexpected(not_this_files(name, "committed length past the file"));
+  }
   return undo;
 }
 

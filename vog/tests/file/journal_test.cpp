@@ -168,8 +168,23 @@ TEST(Journal, ForeignOrTornJournalIsNeverApplied) {
   EXPECT_TRUE(open_vog_file(fs, kPath, AccessMode::ReadOnly, Durability::Process));
   EXPECT_EQ(fs.contents(kPath), other_file);
 
-  // A header torn while the transaction began: the file was not touched yet.
+  // A header that checks out but names a committed length past the file and
+  // its records: rolling it back would grow the file from nothing.
   fs.put(kPath, damaged_file);
+  std::vector<std::byte> grown = journal;
+  const auto header = journal::encode({load_u64(journal, 16), load_u64(journal, 24),
+                                       std::uint64_t{1} << 40, load_u64(journal, 40),
+                                       journal::State::Transaction});
+  std::copy(header.begin(), header.end(), grown.begin());
+  fs.put(journal_path(kPath), grown);
+  auto grows = open_vog_file(fs, kPath, AccessMode::Writable, Durability::Process);
+  ASSERT_FALSE(grows);
+  EXPECT_TRUE(grows.error().detail().ends_with("(committed length past the file); move it away "
+                                               "to open the file as it is"))
+      << grows.error().detail();
+  EXPECT_EQ(fs.contents(kPath), damaged_file);
+
+  // A header torn while the transaction began: the file was not touched yet.
   std::vector<std::byte> torn = journal;
   torn[33] ^= std::byte{1};
   fs.put(journal_path(kPath), torn);

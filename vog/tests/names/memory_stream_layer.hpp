@@ -335,4 +335,13 @@ class MemoryStreamLayer final : public StreamLayer {
   std::map<StreamId, std::size_t> opens_;
 };
 
+// Fails the `nth` (from 1) call of `op` on stream `id` with `error`.
+inline MemoryStreamLayer::FaultFn fail_nth(LayerOp op, StreamId id, int nth, VogError error) {
+  auto seen = std::make_shared<int>(0);
+  return [=](LayerOp got, StreamId got_id) -> std::optional<VogError> {
+    if (got == op && got_id == id && ++*seen == nth) return error;
+    return std::nullopt;
+  };
+}
+
 }  // namespace vog::testing

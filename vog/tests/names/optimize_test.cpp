@@ -17,8 +17,6 @@
 namespace vog::testing {
 namespace {
 
-const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
-                                            std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
 const std::array<std::byte, 5> kOtherPassword = {std::byte{'o'}, std::byte{'t'}, std::byte{'h'},
                                                  std::byte{'e'}, std::byte{'r'}};
 

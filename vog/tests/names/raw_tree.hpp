@@ -46,6 +46,9 @@ inline std::string pattern(std::size_t size, unsigned seed) {
   return out;
 }
 
+inline const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
+                                                   std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
+
 // Blocks of 512 bytes and compressed blocks of 4 KiB: small files with deep trees.
 inline CreateOptions small_blocks(Password password) {
   CreateOptions options;

@@ -23,8 +23,6 @@
 namespace vog::testing {
 namespace {
 
-const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
-                                            std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
 
 struct Range {
   std::uint64_t begin;

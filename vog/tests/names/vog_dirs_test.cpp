@@ -12,6 +12,7 @@ namespace vog {
 namespace {
 
 using testing::error_of;
+using testing::fail_nth;
 using testing::FakeVog;
 using testing::LayerOp;
 using testing::MemoryStore;
@@ -28,23 +29,9 @@ std::vector<DirEntry> dirs(std::initializer_list<const char*> names) {
   return out;
 }
 
-// The root directory's stream ID, as the header record names it.
-StreamId root_of(const MemoryStore& store) {
-  return *deserialize_header(store.admin_slot(1));
-}
-
-// Fails the `nth` (from 1) call of `op` on stream `id` with `error`.
-MemoryStreamLayer::FaultFn fail_nth(LayerOp op, StreamId id, int nth, VogError error) {
-  auto seen = std::make_shared<int>(0);
-  return [=](LayerOp got, StreamId got_id) -> std::optional<VogError> {
-    if (got == op && got_id == id && ++*seen == nth) return error;
-    return std::nullopt;
-  };
-}
-
 TEST(VogCreate, WritesTheHeaderAndAnEmptyRoot) {
   FakeVog vog;
-  StreamId root = root_of(*vog.store());
+  StreamId root = vog.root_id();
   auto header = serialize_header(root);
   EXPECT_EQ(vog.store()->admin_slot(1), std::vector<std::byte>(header.begin(), header.end()));
   EXPECT_EQ(vog.layer().contents(root), std::vector<std::byte>{});
@@ -110,14 +97,14 @@ TEST(VogMkdir, ChecksPathBeforeTouchingTheFile) {
 TEST(VogMkdir, FailedParentOpenDeletesTheNewStream) {
   FakeVog vog;
   auto before = vog.layer().live_ids();
-  vog.layer().set_fault(fail_nth(LayerOp::Open, root_of(*vog.store()), 1, VogError::io("no")));
+  vog.layer().set_fault(fail_nth(LayerOp::Open, vog.root_id(), 1, VogError::io("no")));
   EXPECT_EQ(error_of(vog->mkdir("a")), VogError::io("no"));
   EXPECT_EQ(vog.layer().live_ids(), before);
 }
 
 TEST(VogMkdir, FailedCloseReplacesTheResult) {
   FakeVog vog;
-  StreamId root = root_of(*vog.store());
+  StreamId root = vog.root_id();
   vog.layer().set_fault(fail_nth(LayerOp::Close, root, 1, VogError::io("close failed")));
   EXPECT_EQ(error_of(vog->mkdir("a")), VogError::io("close failed"));
 
@@ -148,14 +135,13 @@ TEST(VogRmdir, ReportsWhatIsMissing) {
   EXPECT_EQ(error_of(vog->rmdir("nothing")), VogError::not_found("nothing"));
   EXPECT_EQ(error_of(vog->rmdir("no/thing")), kNoParent);
   EXPECT_EQ(error_of(vog->rmdir("")), VogError::invalid_path("cannot remove root directory"));
-  EXPECT_FALSE(vog.layer().is_locked(root_of(*vog.store())));
+  EXPECT_FALSE(vog.layer().is_locked(vog.root_id()));
 }
 
 TEST(VogRmdir, DamagedEntryNamingItsOwnDirectoryIsAnErrorNotAHang) {
   FakeVog vog;
   ok(vog->mkdir("d"));
-  auto root = *vog.layer().contents(root_of(*vog.store()));
-  StreamId d = **find_name_in_buffer(0, root, "d/");
+  StreamId d = vog.id_in_root("d/");
   // "d/loop/" names d itself: rmdir would hold d for writing and then wait to
   // read it.
   StreamEntry loop{"loop/", d};
@@ -272,9 +258,7 @@ TEST(VogRenameDir, CrossDirectoryFailureRestoresTheOldEntry) {
     ok(vog->mkdir("to"));
     ok(vog->mkdir("from/d"));
     put_stream(*vog, "to/other", "o");  // so the target's add has a table to write
-    // The directory stream IDs, found through the bytes of the root.
-    auto root = *vog.layer().contents(root_of(*vog.store()));
-    StreamId to_id = **find_name_in_buffer(0, root, "to/");
+    StreamId to_id = vog.id_in_root("to/");
     vog.layer().set_fault(fail_nth(c.op, to_id, 1, VogError::io("injected")));
     EXPECT_EQ(error_of(vog->rename_dir("from/d", "to/d")), VogError::io("injected")) << c.what;
     vog.layer().set_fault(nullptr);
@@ -300,9 +284,8 @@ TEST(VogRenameDir, FailureOfTheRestoringOpenOrCloseReplacesTheAddsFailure) {
     ok(vog->mkdir("to"));
     ok(vog->mkdir("from/d"));
     put_stream(*vog, "to/other", "o");
-    auto root = *vog.layer().contents(root_of(*vog.store()));
-    StreamId from_id = **find_name_in_buffer(0, root, "from/");
-    StreamId to_id = **find_name_in_buffer(0, root, "to/");
+    StreamId from_id = vog.id_in_root("from/");
+    StreamId to_id = vog.id_in_root("to/");
     auto add_fails = fail_nth(LayerOp::Write, to_id, 1, VogError::io("add failed"));
     auto restore_fails = fail_nth(c.op, from_id, c.nth, VogError::io("old parent failed"));
     vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
@@ -338,7 +321,7 @@ TEST(VogList, RepeatedLookupsAreServedFromTheCache) {
   ok(vog->mkdir("a"));
   ok(vog->mkdir("a/b"));
   ok(vog->mkdir("a/b/c"));
-  StreamId root = root_of(*vog.store());
+  StreamId root = vog.root_id();
   EXPECT_EQ(ok(vog->list("a/b/c")), dirs({}));
   std::size_t opens = vog.layer().opens_of(root);
   vog.layer().clear_transfers();
@@ -355,8 +338,7 @@ TEST(VogList, RepeatedLookupsAreServedFromTheCache) {
 TEST(VogList, CorruptDirectoryIsAnError) {
   FakeVog vog;
   ok(vog->mkdir("d"));
-  auto root = *vog.layer().contents(root_of(*vog.store()));
-  StreamId d = **find_name_in_buffer(0, root, "d/");
+  StreamId d = vog.id_in_root("d/");
   vog.reopen(OpenMode::Write);  // start with an empty cache
   vog.layer().overwrite(d, {std::byte{1}, std::byte{2}});
   EXPECT_EQ(error_of(vog->list("d")), VogError::io("directory stream too short for footer"));

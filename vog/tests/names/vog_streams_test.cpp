@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "directory_stream.hpp"
 #include "vog_test_util.hpp"
 
 namespace vog {
@@ -12,6 +11,7 @@ namespace {
 
 using testing::bytes_of;
 using testing::error_of;
+using testing::fail_nth;
 using testing::FakeVog;
 using testing::get_stream;
 using testing::LayerOp;
@@ -25,13 +25,6 @@ const VogError kNotWritable = VogError::lock_conflict("stream is not opened for 
 const VogError kReadOnly = VogError::read_only("Vog file is opened for reading");
 const VogError kEmptyPath = VogError::invalid_path("stream path cannot be empty");
 const VogError kNoParent = VogError::not_found("parent directory does not exist");
-
-// The stream ID an entry of the root names.
-StreamId id_in_root(FakeVog& vog, std::string_view name) {
-  StreamId root = *deserialize_header(vog.store()->admin_slot(1));
-  auto bytes = *vog.layer().contents(root);
-  return **find_name_in_buffer(root, bytes, name);
-}
 
 std::string read_some(Vog& vog, StreamHandle handle, std::size_t length) {
   std::vector<std::byte> buffer(length);
@@ -124,7 +117,7 @@ TEST(VogReadMode, AnswersQueriesButRefusesChanges) {
 TEST(VogLocks, ReadersShareAndWritersExclude) {
   FakeVog vog;
   put_stream(*vog, "s", "x");
-  StreamId id = id_in_root(vog, "s");
+  StreamId id = vog.id_in_root("s");
   const VogError conflict = VogError::lock_conflict("lock conflict on stream " + std::to_string(id));
   StreamHandle r1 = ok(vog->open_stream("s", OpenMode::Read));
   StreamHandle r2 = ok(vog->open_stream("s", OpenMode::Read));
@@ -145,7 +138,7 @@ TEST(VogOpenStreams, CannotBeDeletedOrRenamed) {
   EXPECT_EQ(error_of(vog->delete_stream("s")), VogError::lock_conflict("cannot delete an open stream"));
   EXPECT_EQ(error_of(vog->rename_stream("s", "t")),
             VogError::lock_conflict("cannot rename an open stream"));
-  EXPECT_FALSE(vog.layer().is_locked(*deserialize_header(vog.store()->admin_slot(1))));
+  EXPECT_FALSE(vog.layer().is_locked(vog.root_id()));
   ok(vog->close_stream(handle));
   ok(vog->rename_stream("s", "t"));
   ok(vog->delete_stream("t"));
@@ -242,12 +235,8 @@ TEST(VogRenameStream, CrossDirectoryAddFailureRestoresTheOldEntry) {
   ok(vog->mkdir("y"));
   put_stream(*vog, "x/s", "payload");
   put_stream(*vog, "y/t", "t");
-  StreamId y = id_in_root(vog, "y/");
-  auto seen = std::make_shared<int>(0);
-  vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
-    if (op == LayerOp::Write && id == y && ++*seen == 1) return VogError::io("disk full");
-    return std::nullopt;
-  });
+  StreamId y = vog.id_in_root("y/");
+  vog.layer().set_fault(fail_nth(LayerOp::Write, y, 1, VogError::io("disk full")));
   EXPECT_EQ(error_of(vog->rename_stream("x/s", "y/s")), VogError::io("disk full"));
   EXPECT_EQ(get_stream(*vog, "x/s"), "payload");
   EXPECT_EQ(ok(vog->list("y")), (std::vector<DirEntry>{{"t", EntryType::Stream}}));
@@ -256,12 +245,12 @@ TEST(VogRenameStream, CrossDirectoryAddFailureRestoresTheOldEntry) {
 TEST(VogDeleteStream, FreesTheStreamForReuse) {
   FakeVog vog;
   put_stream(*vog, "a", "A");
-  StreamId id = id_in_root(vog, "a");
+  StreamId id = vog.id_in_root("a");
   ok(vog->delete_stream("a"));
   EXPECT_FALSE(vog.layer().live_ids().contains(id));
   EXPECT_EQ(error_of(vog->open_stream("a", OpenMode::Read)), VogError::not_found("a"));
   put_stream(*vog, "b", "B");
-  EXPECT_EQ(id_in_root(vog, "b"), id);
+  EXPECT_EQ(vog.id_in_root("b"), id);
   EXPECT_EQ(get_stream(*vog, "b"), "B");
 }
 
@@ -298,12 +287,8 @@ TEST(VogOpenStream, FailedParentCloseReleasesTheStream) {
   FakeVog vog;
   put_stream(*vog, "s", "data");
   vog.reopen(OpenMode::Write);  // a cold cache: the lookup goes through the parent
-  StreamId root = *deserialize_header(vog.store()->admin_slot(1));
-  auto seen = std::make_shared<int>(0);
-  vog.layer().set_fault([=](LayerOp op, StreamId id) -> std::optional<VogError> {
-    if (op == LayerOp::Close && id == root && ++*seen == 1) return VogError::io("close failed");
-    return std::nullopt;
-  });
+  StreamId root = vog.root_id();
+  vog.layer().set_fault(fail_nth(LayerOp::Close, root, 1, VogError::io("close failed")));
   EXPECT_EQ(error_of(vog->open_stream("s", OpenMode::Write)), VogError::io("close failed"));
   EXPECT_EQ(vog.layer().open_handle_count(), 0u);
   EXPECT_EQ(ok(vog->open_stream("s", OpenMode::Write)), 0u);  // no number was taken

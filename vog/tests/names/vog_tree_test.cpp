@@ -4,15 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "directory_stream.hpp"
-#include "path.hpp"
 #include "tree_model.hpp"
 #include "vog_test_util.hpp"
 
@@ -27,31 +24,8 @@ using testing::ok;
 using testing::put_stream;
 using testing::RandomTree;
 using testing::TreeModel;
+using testing::expect_no_orphans_or_dangling;
 using testing::expect_same_tree;
-
-// Every stream ID the tree names, found by walking the stored directory bytes.
-void collect_ids(testing::MemoryStreamLayer& layer, StreamId dir, std::vector<StreamId>& ids) {
-  ids.push_back(dir);
-  auto bytes = layer.contents(dir);
-  ASSERT_TRUE(bytes) << "directory stream " << dir << " is missing";
-  auto entries = parse_entries(dir, *bytes);
-  ASSERT_TRUE(entries) << entries.error().to_string();
-  for (const StreamEntry& entry : *entries) {
-    if (entry.name.ends_with('/'))
-      collect_ids(layer, entry.stream_id, ids);
-    else
-      ids.push_back(entry.stream_id);
-  }
-}
-
-// The tree names every stream that exists, once, and nothing else.
-void expect_no_orphans_or_dangling(FakeVog& vog) {
-  std::vector<StreamId> ids;
-  collect_ids(vog.layer(), *deserialize_header(vog.store()->admin_slot(1)), ids);
-  std::set<StreamId> distinct(ids.begin(), ids.end());
-  EXPECT_EQ(distinct.size(), ids.size()) << "a stream ID is named twice";
-  EXPECT_EQ(ok(vog.layer().verify(ids)), std::vector<std::string>{});
-}
 
 TEST(VogModel, RandomOperationsMatchTheModelAndSurviveReopening) {
   for (unsigned seed : {1u, 2u, 3u, 4u}) {
@@ -68,7 +42,7 @@ TEST(VogModel, RandomOperationsMatchTheModelAndSurviveReopening) {
     expect_same_tree(*vog, model);
     vog.reopen(OpenMode::Read);
     expect_same_tree(*vog, model);
-    expect_no_orphans_or_dangling(vog);
+    expect_no_orphans_or_dangling(vog.layer(), vog.root_id());
   }
 }
 
@@ -147,7 +121,7 @@ TEST(VogThreads, CreateListAndDeleteInOneAndInSeparateDirectories) {
   for (const std::string& name : all_shared) EXPECT_EQ(get_stream(*vog, "shared/" + name), name);
   vog.reopen(OpenMode::Read);
   EXPECT_EQ(ok(vog->list("shared")), streams_named(all_shared));
-  expect_no_orphans_or_dangling(vog);
+  expect_no_orphans_or_dangling(vog.layer(), vog.root_id());
 }
 
 TEST(VogThreads, DirectoriesComeAndGoWhileOthersResolvePaths) {
@@ -187,7 +161,7 @@ TEST(VogThreads, DirectoriesComeAndGoWhileOthersResolvePaths) {
   reader.join();
   EXPECT_EQ(ok(vog->list("")), (std::vector<DirEntry>{{"deep", EntryType::Directory}}));
   EXPECT_EQ(ok(vog->list("deep")), (std::vector<DirEntry>{{"er", EntryType::Directory}}));
-  expect_no_orphans_or_dangling(vog);
+  expect_no_orphans_or_dangling(vog.layer(), vog.root_id());
 }
 
 TEST(VogThreads, ARemovedDirectorysReusedIdIsNeverEditedAsADirectory) {
@@ -226,7 +200,7 @@ TEST(VogThreads, ARemovedDirectorysReusedIdIsNeverEditedAsADirectory) {
   stop = true;
   remover.join();
   creator.join();
-  expect_no_orphans_or_dangling(vog);
+  expect_no_orphans_or_dangling(vog.layer(), vog.root_id());
 }
 
 TEST(VogThreads, CrossedMovesNeverBuildACycle) {
@@ -250,7 +224,7 @@ TEST(VogThreads, CrossedMovesNeverBuildACycle) {
   for (const char* path : {"p", "q", "p/q", "q/p"})
     if (vog->list(path)) found.push_back(path);
   EXPECT_EQ(found.size(), 2u);
-  expect_no_orphans_or_dangling(vog);
+  expect_no_orphans_or_dangling(vog.layer(), vog.root_id());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,16 +26,6 @@ namespace {
 using Lines = std::vector<std::string>;
 
 constexpr std::uint32_t kBlockSize = 512;
-const std::array<std::byte, 6> kPassword = {std::byte{'s'}, std::byte{'e'}, std::byte{'c'},
-                                            std::byte{'r'}, std::byte{'e'}, std::byte{'t'}};
-
-CreateOptions small_blocks(bool encrypted = false) {
-  CreateOptions options;
-  options.block_size_shift = 9;
-  options.compressed_block_size_shift = 12;
-  if (encrypted) options.password = kPassword;
-  return options;
-}
 
 Lines verify_file(const std::string& path, Password password = std::nullopt) {
   auto vog = Vog::open(path, OpenMode::Read, password);
@@ -57,7 +46,7 @@ std::string orphan(std::uint64_t block) {
 class DamagedFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto vog = Vog::create(path_, small_blocks());
+    auto vog = Vog::create(path_, small_blocks(std::nullopt));
     ASSERT_TRUE(vog) << vog.error().to_string();
     put_stream(**vog, "a", "0123456789");
     put_stream(**vog, "b", "abcdefghij");
@@ -83,11 +72,12 @@ TEST(VerifyClean, FreshFilesHaveNothingToReport) {
   TempDir dir;
   for (bool encrypted : {false, true}) {
     std::string path = dir.file(encrypted ? "encrypted.vog" : "plain.vog");
-    auto vog = Vog::create(path, small_blocks(encrypted));
+    const Password password = encrypted ? Password(kPassword) : std::nullopt;
+    auto vog = Vog::create(path, small_blocks(password));
     ASSERT_TRUE(vog) << vog.error().to_string();
     EXPECT_EQ(ok((*vog)->verify()), Lines{});
     vog->reset();
-    EXPECT_EQ(verify_file(path, encrypted ? Password(kPassword) : std::nullopt), Lines{});
+    EXPECT_EQ(verify_file(path, password), Lines{});
   }
 }
 
@@ -99,7 +89,8 @@ TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
   for (bool encrypted : {false, true}) {
     SCOPED_TRACE(encrypted ? "encrypted" : "plain");
     std::string path = dir.file(encrypted ? "encrypted.vog" : "plain.vog");
-    auto created = Vog::create(path, small_blocks(encrypted));
+    const Password password = encrypted ? Password(kPassword) : std::nullopt;
+    auto created = Vog::create(path, small_blocks(password));
     ASSERT_TRUE(created) << created.error().to_string();
     Vog& vog = **created;
     TreeModel model;
@@ -122,7 +113,6 @@ TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
     }
     expect_same_tree(vog, model);
     created->reset();
-    const Password password = encrypted ? Password(kPassword) : std::nullopt;
     for (OpenMode mode : {OpenMode::Write, OpenMode::Read}) {
       auto reopened = Vog::open(path, mode, password);
       ASSERT_TRUE(reopened) << reopened.error().to_string();
@@ -134,7 +124,7 @@ TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
 
 TEST(VerifyClean, OpenWritersAreSeenAsOfTheirLastClose) {
   TempDir dir;
-  auto vog = Vog::create(dir.file("f.vog"), small_blocks());
+  auto vog = Vog::create(dir.file("f.vog"), small_blocks(std::nullopt));
   ASSERT_TRUE(vog) << vog.error().to_string();
   auto handle = (*vog)->create_stream("s", /*compressed=*/true);
   ASSERT_TRUE(handle);

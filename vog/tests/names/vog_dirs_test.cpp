@@ -148,28 +148,33 @@ TEST(VogRenameDir, OpenHandlesInsideStayValid) {
   EXPECT_EQ(testing::get_stream(*vog, "b/s"), "still here");
 }
 
-TEST(VogRenameDir, CrossDirectoryFailureRestoresTheOldEntry) {
-  // Each fault hits the new parent after the entry left the old one.
-  struct Case {
-    const char* what;
-    LayerOp op;
-  };
-  const Case cases[] = {{"target open fails", LayerOp::Open},
-                        {"target add fails", LayerOp::Write},
-                        {"target length fails", LayerOp::Length}};
-  for (const Case& c : cases) {
-    FakeVog vog;
-    ok(vog->mkdir("from"));
-    ok(vog->mkdir("to"));
-    ok(vog->mkdir("from/d"));
-    put_stream(*vog, "to/other", "o");  // so the target's add has a table to write
-    StreamId to_id = vog.id_in_root("to/");
-    vog.layer().set_fault(fail_nth(c.op, to_id, 1, VogError::io("injected")));
-    EXPECT_EQ(error_of(vog->rename_dir("from/d", "to/d")), VogError::io("injected")) << c.what;
-    vog.layer().set_fault(nullptr);
-    EXPECT_EQ(ok(vog->list("from")), dirs({"d"})) << c.what;
-    EXPECT_EQ(ok(vog->list("to")), (std::vector<DirEntry>{{"other", EntryType::Stream}})) << c.what;
-    EXPECT_EQ(vog.layer().open_handle_count(), 0u) << c.what;
+// A move between directories takes the entry out of the old parent first; a
+// fault at the new parent puts it back, for a directory as for a stream.
+TEST(VogMoveBetweenDirectories, FailureAtTheNewParentRestoresTheOldEntry) {
+  for (EntryType type : {EntryType::Directory, EntryType::Stream}) {
+    const bool dir = type == EntryType::Directory;
+    for (LayerOp op : {LayerOp::Open, LayerOp::Write, LayerOp::Length}) {
+      SCOPED_TRACE(std::string(dir ? "directory" : "stream") + ", fault on op " +
+                   std::to_string(static_cast<int>(op)));
+      FakeVog vog;
+      ok(vog->mkdir("from"));
+      ok(vog->mkdir("to"));
+      if (dir)
+        ok(vog->mkdir("from/d"));
+      else
+        put_stream(*vog, "from/d", "payload");
+      put_stream(*vog, "to/other", "o");  // so the target's add has a table to write
+      vog.layer().set_fault(fail_nth(op, vog.id_in_root("to/"), 1, VogError::io("injected")));
+      EXPECT_EQ(error_of(dir ? vog->rename_dir("from/d", "to/d") : vog->rename_stream("from/d", "to/d")),
+                VogError::io("injected"));
+      vog.layer().set_fault(nullptr);
+      EXPECT_EQ(ok(vog->list("from")), (std::vector<DirEntry>{{"d", type}}));
+      EXPECT_EQ(ok(vog->list("to")), (std::vector<DirEntry>{{"other", EntryType::Stream}}));
+      if (!dir) {
+        EXPECT_EQ(testing::get_stream(*vog, "from/d"), "payload");
+      }
+      EXPECT_EQ(vog.layer().open_handle_count(), 0u);
+    }
   }
 }
 

@@ -197,19 +197,6 @@ TEST(VogRenameStream, MovesBetweenDirectoriesKeepingIdAndBytes) {
   EXPECT_EQ(get_stream(*vog, "top"), "payload");
 }
 
-TEST(VogRenameStream, CrossDirectoryAddFailureRestoresTheOldEntry) {
-  FakeVog vog;
-  ok(vog->mkdir("x"));
-  ok(vog->mkdir("y"));
-  put_stream(*vog, "x/s", "payload");
-  put_stream(*vog, "y/t", "t");
-  StreamId y = vog.id_in_root("y/");
-  vog.layer().set_fault(fail_nth(LayerOp::Write, y, 1, VogError::io("disk full")));
-  EXPECT_EQ(error_of(vog->rename_stream("x/s", "y/s")), VogError::io("disk full"));
-  EXPECT_EQ(get_stream(*vog, "x/s"), "payload");
-  EXPECT_EQ(ok(vog->list("y")), (std::vector<DirEntry>{{"t", EntryType::Stream}}));
-}
-
 TEST(VogCompressed, IsRecordedAndRefusedWhenNotConfigured) {
   FakeVog vog;
   StreamHandle handle = ok(vog->create_stream("c", true));

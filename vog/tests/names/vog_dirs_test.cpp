@@ -242,13 +242,20 @@ TEST(VogList, CorruptDirectoryIsAnError) {
 TEST(VogReadOnly, RefusesChangesBeforeLookingAtThePath) {
   FakeVog vog;
   ok(vog->mkdir("d"));
+  put_stream(*vog, "s", "data");
   vog.reopen(OpenMode::Read);
-  for (const char* path : {"", "d", "x/y", "a//b"}) {
+  for (const char* path : {"", "d", "s", "x/y", "a//b"}) {
     EXPECT_EQ(error_of(vog->mkdir(path)), kReadOnly) << path;
     EXPECT_EQ(error_of(vog->rmdir(path)), kReadOnly) << path;
     EXPECT_EQ(error_of(vog->rename_dir(path, "e")), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->create_stream(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->delete_stream(path)), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->rename_stream(path, "t")), kReadOnly) << path;
+    EXPECT_EQ(error_of(vog->open_stream(path, OpenMode::Write)), kReadOnly) << path;
   }
-  EXPECT_EQ(ok(vog->list("")), dirs({"d"}));
+  EXPECT_EQ(ok(vog->list("")),
+            (std::vector<DirEntry>{{"d", EntryType::Directory}, {"s", EntryType::Stream}}));
+  EXPECT_EQ(testing::get_stream(*vog, "s"), "data");
 }
 
 TEST(VogTeardown, ClosesOpenStreamsAndReportsAFailureOnStderr) {

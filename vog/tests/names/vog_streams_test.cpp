@@ -22,7 +22,6 @@ using testing::text_of;
 
 const VogError kBadHandle = VogError::not_found("invalid stream handle");
 const VogError kNotWritable = VogError::lock_conflict("stream is not opened for writing");
-const VogError kReadOnly = VogError::read_only("Vog file is opened for reading");
 const VogError kEmptyPath = VogError::invalid_path("stream path cannot be empty");
 
 std::string read_some(Vog& vog, StreamHandle handle, std::size_t length) {
@@ -211,19 +210,6 @@ TEST(VogCompressed, IsRecordedAndRefusedWhenNotConfigured) {
             VogError::io("compression not configured for this filesystem"));
   EXPECT_EQ(plain.layer().live_ids(), before);
   EXPECT_TRUE(ok(plain->list("")).empty());
-}
-
-TEST(VogReadOnly, AllowsReadingOnly) {
-  FakeVog vog;
-  put_stream(*vog, "s", "data");
-  vog.reopen(OpenMode::Read);
-  for (const char* path : {"", "s", "a//b"}) {
-    EXPECT_EQ(error_of(vog->create_stream(path)), kReadOnly) << path;
-    EXPECT_EQ(error_of(vog->delete_stream(path)), kReadOnly) << path;
-    EXPECT_EQ(error_of(vog->rename_stream(path, "t")), kReadOnly) << path;
-    EXPECT_EQ(error_of(vog->open_stream(path, OpenMode::Write)), kReadOnly) << path;
-  }
-  EXPECT_EQ(get_stream(*vog, "s"), "data");
 }
 
 TEST(VogOpenStream, FailedParentCloseReleasesTheStream) {

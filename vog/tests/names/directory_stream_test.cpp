@@ -402,41 +402,35 @@ TEST_F(DirectoryHandleTest, OverlongNameIsRefusedBeforeAnyWrite) {
   EXPECT_TRUE(layer_.writes().empty());
 }
 
-TEST_F(DirectoryHandleTest, ShortStreamIsCorrupt) {
-  corrupt_with(raw({1, 2, 3}));
-  auto found = find_name_in_handle(dir(), 3, "a");
-  EXPECT_EQ(error_of(found).kind(), ErrorKind::IoError);
-  EXPECT_TRUE(error_of(found).detail().starts_with("directory stream " + std::to_string(id_)))
-      << error_of(found).detail();
-  EXPECT_EQ(error_of(add_entry_to_dir_handle(dir(), cache_, "a", 1, "a")).kind(),
-            ErrorKind::IoError);
-}
-
-TEST_F(DirectoryHandleTest, FooterBeyondTheStreamIsCorrupt) {
-  corrupt_with(raw({1, 0, 0, 0, 1, 0, 'a', 0xFF, 0xFF, 0xFF, 0x7F}));
-  auto found = find_name_in_handle(dir(), length(), "a");
-  EXPECT_EQ(error_of(found).kind(), ErrorKind::IoError);
-  EXPECT_TRUE(error_of(found).detail().starts_with("directory stream ")) << error_of(found).detail();
-}
-
-TEST_F(DirectoryHandleTest, SlotOutsideTheEntriesIsCorrupt) {
+// Each damaged stream is refused by lookup, add and remove alike, naming the directory.
+TEST_F(DirectoryHandleTest, DamagedStreamsAreCorrupt) {
   StreamEntry entry{"a", 1};
-  auto stream = build_directory_stream(std::span(&entry, 1));
-  store_u32(stream, 7 + 4, 0xFFFFFFF0u);
-  corrupt_with(stream);
-  auto found = find_name_in_handle(dir(), length(), "a");
-  EXPECT_EQ(error_of(found).kind(), ErrorKind::IoError);
-  EXPECT_TRUE(error_of(found).detail().starts_with("directory stream ")) << error_of(found).detail();
-  EXPECT_EQ(error_of(remove_entry_from_dir_handle(dir(), cache_, "a", "a")).kind(),
-            ErrorKind::IoError);
-}
-
-TEST_F(DirectoryHandleTest, TableLargerThanItsEntriesCanIndexIsCorrupt) {
-  // E = 0 but a 16-byte "table": no entry could back its slots.
-  std::vector<std::byte> stream(16, std::byte{0});
-  append_u32(stream, 0);
-  corrupt_with(stream);
-  EXPECT_EQ(error_of(find_name_in_handle(dir(), length(), "a")).kind(), ErrorKind::IoError);
+  std::vector<std::byte> slot_outside = build_directory_stream(std::span(&entry, 1));
+  store_u32(slot_outside, 7 + 4, 0xFFFFFFF0u);
+  std::vector<std::byte> table_without_entries(16, std::byte{0});  // E = 0, two slots
+  append_u32(table_without_entries, 0);
+  struct Case {
+    const char* what;
+    std::vector<std::byte> bytes;
+  };
+  const Case cases[] = {
+      {"shorter than the footer", raw({1, 2, 3})},
+      {"footer beyond the stream", raw({1, 0, 0, 0, 1, 0, 'a', 0xFF, 0xFF, 0xFF, 0x7F})},
+      {"slot outside the entries", slot_outside},
+      {"table larger than its entries can index", table_without_entries},
+  };
+  const std::string prefix = "directory stream " + std::to_string(id_);
+  auto expect_corrupt = [&](const auto& result, const std::string& what) {
+    ASSERT_FALSE(result) << what;
+    EXPECT_EQ(result.error().kind(), ErrorKind::IoError) << what;
+    EXPECT_TRUE(result.error().detail().starts_with(prefix)) << what << ": " << result.error().detail();
+  };
+  for (const Case& c : cases) {
+    corrupt_with(c.bytes);
+    expect_corrupt(find_name_in_handle(dir(), length(), "a"), std::string(c.what) + ", lookup");
+    expect_corrupt(add_entry_to_dir_handle(dir(), cache_, "a", 2, "a"), std::string(c.what) + ", add");
+    expect_corrupt(remove_entry_from_dir_handle(dir(), cache_, "a", "a"), std::string(c.what) + ", remove");
+  }
 }
 
 // A cache that lends whole copies, as the namespace layer's does.

@@ -39,10 +39,14 @@ inline void ok(Result<void> result) {
   if (!result) ADD_FAILURE() << "unexpected error: " << result.error().to_string();
 }
 
-// The error of a result that must have failed.
+// The error of a result that must have failed. A success is recorded as a
+// failure at once, so that checking only the error's kind cannot pass on it.
 template <class T>
 VogError error_of(const Result<T>& result) {
-  if (result) return VogError::io("<the operation succeeded>");
+  if (result) {
+    ADD_FAILURE() << "the operation succeeded";
+    return VogError::io("<the operation succeeded>");
+  }
   return result.error();
 }
 

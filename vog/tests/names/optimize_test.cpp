@@ -202,13 +202,7 @@ TEST(OptimizeDamaged, DirectoryCycleFailsAndLeavesTheFile) {
 TEST(OptimizeDamaged, UnreadableStreamFailsAndRemovesTheTemporaryFile) {
   TempDir dir;
   std::string path = dir.file("broken.vog");
-  {
-    auto vog = Vog::create(path, small_blocks(std::nullopt));
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "s", pattern(3000, 9));  // a leaf and six data blocks
-  }
-  FilePatch file(path, 512);
-  file.put_u32(file.block_at(file.top_block_of(1)) + 4, 0xFFFFFFFF);
+  write_broken_stream(path);
   auto bytes = read_all(path);
   EXPECT_EQ(error_of(optimize(path, std::nullopt)),
             damaged(VogError::io("scan_run_from_buffer: sentinel at slot 1")));

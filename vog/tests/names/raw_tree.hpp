@@ -73,4 +73,21 @@ inline void write_directory_cycle(const std::string& path) {
   file.put_u32(file.block_at(file.top_block_of(2)), 2);
 }
 
+// A plain file holding stream "s" (ID 1: a leaf and six data blocks) whose leaf
+// names the end marker in place of its second data block, then stream "t"
+// holding "intact". Returns what "s" held.
+inline std::string write_broken_stream(const std::string& path) {
+  const std::string data = pattern(3000, 9);
+  {
+    auto vog = Vog::create(path, small_blocks(std::nullopt));
+    EXPECT_TRUE(vog) << vog.error().to_string();
+    if (!vog) return data;
+    put_stream(**vog, "s", data);
+    put_stream(**vog, "t", "intact");
+  }
+  FilePatch file(path, 512);
+  file.put_u32(file.block_at(file.top_block_of(1)) + 4, 0xFFFFFFFF);
+  return data;
+}
+
 }  // namespace vog::testing

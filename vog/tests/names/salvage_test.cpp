@@ -243,15 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SalvageRandomDamage,
 TEST(Salvage, StreamFailingPartWayKeepsItsReadablePrefix) {
   TempDir dir;
   std::string path = dir.file("broken.vog");
-  const std::string data = pattern(3000, 9);  // a leaf and six data blocks
-  {
-    auto vog = Vog::create(path, small_blocks(std::nullopt));
-    ASSERT_TRUE(vog);
-    put_stream(**vog, "s", data);
-    put_stream(**vog, "t", "intact");
-  }
-  FilePatch file(path, 512);
-  file.put_u32(file.block_at(file.top_block_of(1)) + 4, 0xFFFFFFFF);  // data block 1 of "s"
+  const std::string data = write_broken_stream(path);
   const auto before = read_all(path);
 
   auto report = salvage(path, dir.file("saved.vog"), std::nullopt);

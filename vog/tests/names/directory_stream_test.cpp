@@ -16,7 +16,6 @@
 namespace vog {
 namespace {
 
-using testing::bytes_of;
 using testing::error_of;
 using testing::MemoryStreamLayer;
 using testing::ok;

@@ -98,8 +98,6 @@ class MemoryStreamLayer final : public StreamLayer {
     slots_ = std::make_unique<AdminSlotFaults>(*this, real_->block_layer());
   }
 
-  [[nodiscard]] std::shared_ptr<MemoryStore> store() const { return store_; }
-
   void set_fault(FaultFn fault) {
     std::lock_guard lock(mu_);
     fault_ = std::move(fault);

@@ -15,7 +15,6 @@ using testing::error_of;
 using testing::fail_nth;
 using testing::FakeVog;
 using testing::LayerOp;
-using testing::MemoryStore;
 using testing::MemoryStreamLayer;
 using testing::ok;
 using testing::put_stream;
@@ -35,8 +34,6 @@ TEST(VogCreate, WritesTheHeaderAndAnEmptyRoot) {
   EXPECT_EQ(vog.store()->admin_slot(1), std::vector<std::byte>(header.begin(), header.end()));
   EXPECT_EQ(vog.layer().contents(root), std::vector<std::byte>{});
   EXPECT_TRUE(ok(vog->list("")).empty());
-  EXPECT_TRUE(vog->is_writable());
-  EXPECT_FALSE(vog->is_encrypted());
 }
 
 TEST(VogCreate, AFailedHeaderWriteIsReturned) {

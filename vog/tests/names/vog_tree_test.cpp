@@ -16,8 +16,6 @@
 namespace vog {
 namespace {
 
-using testing::bytes_of;
-using testing::error_of;
 using testing::FakeVog;
 using testing::get_stream;
 using testing::ok;

@@ -210,29 +210,6 @@ TEST(OptimizeDamaged, UnreadableStreamFailsAndRemovesTheTemporaryFile) {
   EXPECT_EQ(read_all(path), bytes);
 }
 
-// A plain file whose root holds the directory "x", and "x" holds one
-// directory entry stored as `stored` (a name mkdir would never have made).
-void write_root_and_x(const std::string& path, std::string_view root_stored,
-                      std::string_view stored) {
-  const std::array<std::uint16_t, 1> slots = {static_cast<std::uint16_t>(kL4HeaderSize)};
-  auto streams = StreamsFromBlocks::create(path, 9, 12, slots, std::nullopt);
-  ASSERT_TRUE(streams) << streams.error().to_string();
-  StreamsFromBlocks& layer = **streams;
-  StreamId root = ok(layer.create_stream(false));
-  StreamId x = ok(layer.create_stream(false));
-  StreamId child = ok(layer.create_stream(false));
-  auto put = [&](StreamId id, StreamEntry entry) {
-    auto bytes = build_directory_stream(std::span(&entry, 1));
-    auto handle = layer.open_stream_inner(id, /*for_write=*/true, /*wait=*/false);
-    ASSERT_TRUE(handle) << handle.error().to_string();
-    ASSERT_EQ(ok(layer.write(*handle, 0, bytes)), bytes.size());
-    ok(layer.close_stream(*handle));
-  };
-  put(root, StreamEntry{std::string(root_stored), x});
-  put(x, StreamEntry{std::string(stored), child});
-  ok(layer.block_layer().write_admin_slot(1, serialize_header(root)));
-}
-
 TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
   struct Case {
     const char* root_stored;
@@ -251,7 +228,9 @@ TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
   for (const Case& c : cases) {
     TempDir dir;
     std::string path = dir.file("names.vog");
-    write_root_and_x(path, c.root_stored, c.stored);
+    // The root holds "x/" (or the bad root_stored), which holds `stored`, a
+    // name mkdir or create_stream would never have made.
+    write_entry_chain(path, {c.root_stored, c.stored});
     auto bytes = read_all(path);
     EXPECT_EQ(error_of(optimize(path, std::nullopt)), damaged(c.expected)) << c.stored;
     EXPECT_FALSE(exists(path + ".optimize.tmp")) << c.stored;

@@ -15,17 +15,18 @@
 
 namespace vog::testing {
 
-// A plain file of 512-byte blocks whose root holds one directory "d", which
-// holds one directory "d", and so on, `depth` levels below the root.
-inline void write_directory_chain(const std::string& path, int depth) {
+// A plain file of 512-byte blocks whose root directory holds one entry stored
+// as `names[0]`, naming a stream that holds one entry `names[1]`, and so on:
+// each of the names.size() + 1 streams, but the last, holds one entry.
+inline void write_entry_chain(const std::string& path, const std::vector<std::string>& names) {
   const std::array<std::uint16_t, 1> slots = {static_cast<std::uint16_t>(kL4HeaderSize)};
   auto streams = StreamsFromBlocks::create(path, 9, 12, slots, std::nullopt);
   ASSERT_TRUE(streams) << streams.error().to_string();
   StreamsFromBlocks& layer = **streams;
   std::vector<StreamId> ids;
-  for (int level = 0; level <= depth; ++level) ids.push_back(ok(layer.create_stream(false)));
-  for (std::size_t level = 0; level + 1 < ids.size(); ++level) {
-    std::array<StreamEntry, 1> entries = {StreamEntry{"d/", ids[level + 1]}};
+  for (std::size_t level = 0; level <= names.size(); ++level) ids.push_back(ok(layer.create_stream(false)));
+  for (std::size_t level = 0; level < names.size(); ++level) {
+    std::array<StreamEntry, 1> entries = {StreamEntry{names[level], ids[level + 1]}};
     auto bytes = build_directory_stream(entries);
     auto handle = layer.open_stream_inner(ids[level], /*for_write=*/true, /*wait=*/false);
     ASSERT_TRUE(handle) << handle.error().to_string();
@@ -33,6 +34,12 @@ inline void write_directory_chain(const std::string& path, int depth) {
     ok(layer.close_stream(*handle));
   }
   ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
+}
+
+// A root holding one directory "d", which holds one directory "d", and so on,
+// `depth` levels below the root.
+inline void write_directory_chain(const std::string& path, int depth) {
+  write_entry_chain(path, std::vector<std::string>(static_cast<std::size_t>(depth), "d/"));
 }
 
 // `size` letters of a few kinds, different for each seed: compressible, never constant.

@@ -143,12 +143,9 @@ TEST(BuildDirectoryStream, SortsSlotsByUnsignedHashKeepingEntryOrderForTies) {
   EXPECT_EQ(ok(parse_entries(0, stream)), entries);
 }
 
-TEST(ParseEntries, EmptyAndFooterOnlyStreamsHaveNoEntries) {
+TEST(ParseEntries, EmptyStreamsHaveNoEntriesAndEachMalformationIsReported) {
   EXPECT_TRUE(ok(parse_entries(0, {})).empty());
-  EXPECT_TRUE(ok(parse_entries(0, raw({0, 0, 0, 0}))).empty());
-}
-
-TEST(ParseEntries, ReportsEachMalformation) {
+  EXPECT_TRUE(ok(parse_entries(0, raw({0, 0, 0, 0}))).empty());  // footer only
   EXPECT_EQ(error_of(parse_entries(0, raw({1, 2}))),
             VogError::io("directory stream too short for footer"));
   // E = 3: no room for a 6-byte entry head.
@@ -161,26 +158,19 @@ TEST(ParseEntries, ReportsEachMalformation) {
   EXPECT_EQ(error_of(bad_name).kind(), ErrorKind::IoError);
   EXPECT_TRUE(error_of(bad_name).detail().starts_with("invalid UTF-8 in entry name: "))
       << error_of(bad_name).detail();
+  // A footer naming E beyond the stream is not followed.
+  auto beyond = parse_entries(9, raw({1, 0, 0, 0, 0, 0, 200, 0, 0, 0}));
+  EXPECT_EQ(error_of(beyond).kind(), ErrorKind::IoError);
+  EXPECT_TRUE(error_of(beyond).detail().starts_with("directory stream 9: ")) << error_of(beyond).detail();
 }
 
-TEST(ParseEntries, FooterBeyondTheStreamIsCorruptNotFollowed) {
-  auto result = parse_entries(9, raw({1, 0, 0, 0, 0, 0, 200, 0, 0, 0}));
-  EXPECT_EQ(error_of(result).kind(), ErrorKind::IoError);
-  EXPECT_TRUE(error_of(result).detail().starts_with("directory stream 9: ")) << error_of(result).detail();
-}
-
-TEST(NameTable, SlotsRoundTrip) {
-  std::vector<NameSlot> slots = {{1, 10}, {0x80000000u, 0}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
-  auto bytes = serialize_table_and_footer(slots, 77);
-  ASSERT_EQ(bytes.size(), 3 * 8 + 4u);
-  EXPECT_EQ(parse_name_table_slots(bytes, 3), slots);
-  EXPECT_EQ(load_u32(bytes, 24), 77u);
-}
-
-TEST(FindHashRange, FindsEveryRunOfEqualHashes) {
-  std::vector<NameSlot> slots = {{1, 0}, {5, 0}, {5, 0}, {5, 0}, {9, 0}, {0x80000000u, 0},
-                                 {0xFFFFFFFFu, 0}};
-  auto table = serialize_table_and_footer(slots, 0);
+TEST(NameTable, RoundTripsAndFindsEveryRunOfEqualHashes) {
+  std::vector<NameSlot> slots = {{1, 10}, {5, 0}, {5, 1}, {5, 2}, {9, 0}, {0x80000000u, 0},
+                                 {0xFFFFFFFFu, 0xFFFFFFFFu}};
+  auto table = serialize_table_and_footer(slots, 77);
+  ASSERT_EQ(table.size(), slots.size() * 8 + 4);
+  EXPECT_EQ(parse_name_table_slots(table, slots.size()), slots);
+  EXPECT_EQ(load_u32(table, slots.size() * 8), 77u);
   struct Case {
     std::uint32_t hash;
     std::size_t lo, hi;
@@ -209,12 +199,9 @@ TEST(FindNameInBuffer, FindsByExactStoredName) {
   EXPECT_EQ(ok(find_name_in_buffer(0, {}, "a")), std::nullopt);
 }
 
-TEST(FindNameInBuffer, ShortStreamMessageSaysSmall) {
+TEST(FindNameInBuffer, ShortStreamOrSlotOutsideTheEntriesIsCorrupt) {
   EXPECT_EQ(error_of(find_name_in_buffer(0, raw({1, 2}), "a")),
             VogError::io("directory stream too small for footer"));
-}
-
-TEST(FindNameInBuffer, SlotPointingOutsideTheEntriesIsCorrupt) {
   StreamEntry entry{"a", 1};
   auto stream = build_directory_stream(std::span(&entry, 1));
   store_u32(stream, 7 + 4, 5);  // the slot's offset: the head would cross E

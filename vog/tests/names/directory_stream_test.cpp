@@ -266,13 +266,17 @@ TEST_F(DirectoryHandleTest, AddsKeepEntryOrderAndASortedTable) {
   EXPECT_EQ(find("missing"), std::nullopt);
 }
 
-TEST_F(DirectoryHandleTest, AddWritesOnlyTheNewEntryTableAndFooter) {
+TEST_F(DirectoryHandleTest, AddingOrRemovingTheLastEntryWritesOnlyItAndTheTable) {
   add("a", 1);
   add("bb", 2);
   layer_.clear_transfers();
   add("ccc", 3);
   // E was 7 + 8 = 15; the entry (9), three slots (24) and the footer (4) follow.
   EXPECT_EQ(layer_.writes(), (std::vector<TransferRecord>{{id_, 15, 9 + 24 + 4}}));
+  layer_.clear_transfers();
+  ok(remove_entry_from_dir_handle(dir(), cache_, "ccc", "ccc"));
+  // No entry follows "ccc": nothing moves; two slots and the footer land at E - 9.
+  EXPECT_EQ(layer_.writes(), (std::vector<TransferRecord>{{id_, 15, 2 * 8 + 4}}));
 }
 
 TEST_F(DirectoryHandleTest, TakenNameOrTwinIsRefusedWithTheFullPath) {
@@ -300,7 +304,9 @@ TEST_F(DirectoryHandleTest, EqualHashesAreBothFoundNewestSlotFirst) {
   EXPECT_EQ(slots[1].offset, 0u);
 }
 
-TEST_F(DirectoryHandleTest, LookupReadsFooterTableAndMatchingEntryOnly) {
+TEST_F(DirectoryHandleTest, LookupReadsFooterTableAndMatchingEntryOnlyAndNothingWhenEmpty) {
+  EXPECT_EQ(find("a"), std::nullopt);
+  EXPECT_TRUE(layer_.reads().empty());  // an empty directory has no footer to read
   for (int i = 0; i < 50; ++i) add("entry-" + std::to_string(i), static_cast<StreamId>(i));
   std::uint64_t total = length();
   auto stream = bytes();
@@ -313,11 +319,6 @@ TEST_F(DirectoryHandleTest, LookupReadsFooterTableAndMatchingEntryOnly) {
   EXPECT_EQ(reads[1], (TransferRecord{id_, end, 50 * 8}));
   EXPECT_EQ(reads[2].length, 6u);
   EXPECT_EQ(reads[3], (TransferRecord{id_, reads[2].offset + 6, 8}));
-}
-
-TEST_F(DirectoryHandleTest, LookupReadsNothingInAnEmptyDirectory) {
-  EXPECT_EQ(find("a"), std::nullopt);
-  EXPECT_TRUE(layer_.reads().empty());
 }
 
 TEST_F(DirectoryHandleTest, RemovingTheOnlyEntryLeavesZeroBytes) {
@@ -338,15 +339,6 @@ TEST_F(DirectoryHandleTest, RemovingFirstLastAndMiddleKeepsTheRest) {
   EXPECT_EQ(find("b"), std::optional<StreamId>(2));
   EXPECT_EQ(find("d/"), std::optional<StreamId>(4));
   EXPECT_EQ(find("first"), std::nullopt);
-}
-
-TEST_F(DirectoryHandleTest, RemovingTheLastEntryRewritesOnlyTheTable) {
-  add("a", 1);
-  add("b", 2);
-  layer_.clear_transfers();
-  ok(remove_entry_from_dir_handle(dir(), cache_, "b", "b"));
-  // No entry follows "b": nothing moves; one slot and the footer land at E - 7.
-  EXPECT_EQ(layer_.writes(), (std::vector<TransferRecord>{{id_, 7, 12}}));
 }
 
 TEST_F(DirectoryHandleTest, RemovalMovesLargeRegionsInBoundedChunks) {

@@ -26,6 +26,8 @@ stream_ops = st.lists(
 
 @SETTINGS
 @given(ops=stream_ops, compressed=st.booleans(), shift=st.sampled_from([9, 12]))
+@example(ops=[("fill", 0, 40000), ("truncate", 1000), ("reopen",), ("read", 0, 2000)],
+         compressed=True, shift=12)
 def test_stream_matches_bytearray_model(ops, compressed, shift):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "p.vog")
@@ -112,6 +114,10 @@ def is_inside(parts, other):
 @given(ops=tree_ops)
 @example(ops=[("mkdir", ["a"], ["a"], b""), ("rename_dir", ["a"], ["a"], b""),
               ("create", ["s"], ["s"], b"x"), ("rename_stream", ["s"], ["s"], b"")])
+@example(ops=[("mkdir", ["a"], ["a"], b""), ("mkdir", ["a", "b"], ["a"], b""),
+              ("create", ["a", "b", "c"], ["a"], b"xyz"), ("rename_dir", ["a"], ["dd"], b""),
+              ("rmdir", ["dd"], ["dd"], b""), ("rename_stream", ["dd", "b", "c"], ["c"], b""),
+              ("delete", ["c"], ["c"], b"")])
 def test_tree_matches_dict_model(ops):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "t.vog")

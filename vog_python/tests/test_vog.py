@@ -13,14 +13,10 @@ def names(entries):
 
 
 class TestLifecycle:
-    def test_close_twice_is_harmless(self, path):
+    def test_closing_twice_is_harmless_and_other_methods_raise_closed(self, path):
         vog = Vog.create(path)
         assert vog.close() is None
         assert vog.close() is None
-
-    def test_methods_on_a_closed_object_raise_closed(self, path):
-        vog = Vog.create(path)
-        vog.close()
         calls = [
             lambda: vog.mkdir("a"),
             lambda: vog.list(),
@@ -35,10 +31,7 @@ class TestLifecycle:
                 call()
             assert str(info.value) == CLOSED
             assert info.value.args == (CLOSED,)
-
-    def test_arguments_are_converted_before_the_closed_check(self, path):
-        vog = Vog.create(path)
-        vog.close()
+        # Arguments are converted before the closed check.
         with pytest.raises(TypeError):
             vog.mkdir(1)
         with pytest.raises(OverflowError):

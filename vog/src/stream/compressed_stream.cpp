@@ -17,9 +17,10 @@
 //     parallel on the worker pool while the calling thread allocates, frees
 //     and writes them in unit order as they come: the file ends up byte for
 //     byte as if the cblocks had been updated one at a time.
-//  6. A read finds its cblocks' redirectors on the calling thread and decodes
-//     on the worker pool, each whole cblock decoded (also for a few of its
-//     bytes) so that damage anywhere in it fails the read.
+//  6. A read walks the index to its cblocks' redirectors on the calling
+//     thread, then reads the redirectors and data and decodes on the worker
+//     pool, each whole cblock decoded (also for a few of its bytes) so that
+//     damage anywhere in it fails the read.
 // Buffers are made once per call (per batch slot for writes, per share for
 // reads) and reused.
 #include "compressed_stream.hpp"
@@ -60,8 +61,9 @@ Result<void> for_each_block_run(std::span<const BlockNo> list, std::uint32_t blo
 }
 
 // Reads redirector `r` and checks every block it names against the file.
-Result<CompRedirector> load_redirector(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
-  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size));
+Result<CompRedirector> load_redirector(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size,
+                                       CacheHint hint = CacheHint::ThreadCache) {
+  VOG_TRY(redirector, read_comp_redir(blocks, r, cblock_size, hint));
   for (std::size_t i = 0; i < redirector->blocks.size(); ++i)
     VOG_CHECK(check_in_file(blocks, "redirector block", r, i, redirector->blocks[i]));
   return redirector;
@@ -110,12 +112,13 @@ void CompressedOps::claim_unit(BlockNo unit, std::string_view label,
   claimed.insert(claimed.end(), redirector->blocks.begin(), redirector->blocks.end());
 }
 
-Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size) {
+Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r, std::uint64_t cblock_size,
+                                       CacheHint hint) {
   const std::uint32_t block_size = blocks.block_size();
   // Only the longest record a cblock can need is ever looked at.
   std::vector<std::byte> image(std::min<std::size_t>(
       block_size, redirector_record_size(units_for(compressed_capacity(cblock_size), block_size))));
-  VOG_CHECK(blocks.read_block(r, 0, image, CacheHint::ThreadCache));
+  VOG_CHECK(blocks.read_block(r, 0, image, hint));
   CompRedirector redirector;
   redirector.length = load_u32(image, 0);
   if (redirector.length == 0) return redirector;
@@ -201,6 +204,17 @@ Result<void> read_cblock_part(BlockLayer& blocks, const CompRedirector& redirect
   return {};
 }
 
+// read_cblock_part for the cblock of redirector `r`; kNoBlock reads as zeros.
+Result<void> read_cblock(BlockLayer& blocks, BlockNo r, CacheHint hint, std::uint64_t cblock_size,
+                         std::size_t at, std::span<std::byte> out, CblockScratch& scratch) {
+  CompRedirector redirector;
+  if (r != kNoBlock) {
+    VOG_TRY(loaded, load_redirector(blocks, r, cblock_size, hint));
+    redirector = std::move(*loaded);
+  }
+  return read_cblock_part(blocks, redirector, cblock_size, at, out, scratch);
+}
+
 }  // namespace
 
 Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& redirector,
@@ -214,11 +228,14 @@ Result<void> decompress_cblock_data(BlockLayer& blocks, const CompRedirector& re
 Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamDescriptor& d,
                                               std::uint64_t offset,
                                               std::span<std::byte> out) const {
-  // One part per cblock touched. Its redirector is found on the calling
-  // thread, whose block cache is the one kept fresh for the stream; reading
-  // and decoding bypass the caches, so they run on the worker pool.
+  // One part per cblock touched. The leaves naming its redirector are read on
+  // the calling thread, whose block cache is the one kept fresh for the
+  // stream. A call of one cblock reads its redirector there too, cached for
+  // the next small read; larger calls read each redirector, uncached (caches
+  // write through, so the file holds what any cache does), with its data on
+  // the worker pool.
   struct Part {
-    CompRedirector redirector;
+    BlockNo redirector = kNoBlock;
     std::size_t done = 0;  // where the part starts in `out`
     std::size_t at = 0;    // where it starts in its cblock
     std::size_t count = 0;
@@ -232,6 +249,7 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   WorkerPool& pool = WorkerPool::process_pool();
   std::vector<Part> batch(static_cast<std::size_t>(std::min<std::uint64_t>(
       end_unit - first_unit, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
+  const CacheHint hint = end_unit - first_unit == 1 ? CacheHint::ThreadCache : CacheHint::NoCache;
   // Each task takes a contiguous share of the batch, with buffers of its own.
   // A few shares per thread: whoever is free takes the next one, so a thread
   // held up by the rest of the machine delays the call by one share at most.
@@ -251,20 +269,15 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
       const auto to = static_cast<std::uint32_t>(
           std::min<std::uint64_t>(tree.fanout(), unit % tree.fanout() + (end_unit - unit)));
       VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf, to));
-      if (*r == kNoBlock) {
-        part.redirector = CompRedirector{};
-      } else {
-        VOG_TRY(redirector, load_redirector(blocks_, *r, cblock_size_));
-        part.redirector = std::move(*redirector);
-      }
+      part.redirector = *r;
     }
     const std::size_t per_task = (count + scratch.size() - 1) / scratch.size();
     const std::size_t tasks = (count + per_task - 1) / per_task;
     auto decode_share = [&](std::size_t task) {
       for (std::size_t i = task * per_task; i < std::min(count, (task + 1) * per_task); ++i) {
         Part& part = batch[i];
-        part.outcome = read_cblock_part(blocks_, part.redirector, cblock_size_, part.at,
-                                        out.subspan(part.done, part.count), scratch[task]);
+        part.outcome = read_cblock(blocks_, part.redirector, hint, cblock_size_, part.at,
+                                   out.subspan(part.done, part.count), scratch[task]);
       }
     };
     pool.run(tasks, decode_share);

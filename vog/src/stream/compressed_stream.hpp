@@ -146,7 +146,8 @@ class CompressedOps final : public PyramidOps {
 // Reads redirector `r` whole; refuses one whose length cannot be real. The
 // block numbers are as stored: verification claims them unchecked.
 [[nodiscard]] Result<CompRedirector> read_comp_redir(BlockLayer& blocks, BlockNo r,
-                                                     std::uint64_t cblock_size);
+                                                     std::uint64_t cblock_size,
+                                                     CacheHint hint = CacheHint::ThreadCache);
 // Appends the data blocks of redirector `r`, then `r` itself; refuses a
 // redirector that names a block beyond the end of the file.
 [[nodiscard]] Result<void> collect_leaf_blocks_for_dealloc(BlockLayer& blocks, BlockNo r,

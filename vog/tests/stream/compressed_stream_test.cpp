@@ -257,15 +257,21 @@ TEST(CompressedRead, CorruptedDataFailsWithTheDecoderMessage) {
 
 TEST(CompressedRead, RedirectorLengthBeyondItsBlockIsCorrupt) {
   CompressedTree t(9, 12);
-  t.write(0, text_like(100, 11));
+  t.write(0, text_like(3 * 4096, 11));
+  const BlockNo second = t.redirector(1);
   std::array<std::byte, 4> huge{std::byte{0}, std::byte{0}, std::byte{1}, std::byte{0}};  // 65536
-  t.blocks.poke(t.d.top_block, 0, huge);
+  t.blocks.poke(second, 0, huge);
+  // Damage further on does not hide the first: a read reports its first bad cblock.
+  t.blocks.poke(t.redir(2).blocks[0], 0, std::vector<std::byte>(64, std::byte{0xF0}));
+  const std::string expected =
+      format("corrupt redirector block {}: length 65536 does not fit in one block", second);
+  std::vector<std::byte> all(3 * 4096);
+  EXPECT_VOG_ERROR(compressed_read(t.blocks, t.cshift, t.d, 0, all), IoError, expected);
   std::vector<std::byte> out(10);
-  EXPECT_VOG_ERROR(compressed_read(t.blocks, t.cshift, t.d, 0, out), IoError,
-                   format("corrupt redirector block {}: length 65536 does not fit in one block",
-                          t.d.top_block));
+  EXPECT_VOG_ERROR(compressed_read(t.blocks, t.cshift, t.d, 4096, out), IoError, expected);
+
   std::array<std::byte, 4> long_one{std::byte{0x00}, std::byte{0x20}, std::byte{0}, std::byte{0}};
-  t.blocks.poke(t.d.top_block, 0, long_one);  // 8192 fits the record but no 4 KiB cblock needs it
+  t.blocks.poke(t.redirector(0), 0, long_one);  // 8192 fits the record but no 4 KiB cblock needs it
   auto got = compressed_read(t.blocks, t.cshift, t.d, 0, out);
   ASSERT_FALSE(got);
   EXPECT_TRUE(got.error().detail().starts_with("corrupt redirector block"));

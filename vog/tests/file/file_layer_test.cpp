@@ -229,12 +229,6 @@ TEST(FileOnDiskTransfer, ConcurrentWritersAtDistinctOffsetsDoNotInterfere) {
   EXPECT_EQ(*file->len(), 14 + kThreads * kChunks * kChunk);
 }
 
-TEST(FileOnDiskVerify, SoundFileHasNoProblems) {
-  TempDir dir;
-  auto file = must_create(dir.file("a.vog"));
-  EXPECT_EQ(*file->verify(), std::vector<std::string>{});
-}
-
 TEST(FileOnDiskVerify, FileCutToFiveBytesReportsFourProblemsInOrder) {
   TempDir dir;
   auto file = must_create(dir.file("a.vog"));
@@ -250,6 +244,7 @@ TEST(FileOnDiskVerify, FileCutToFiveBytesReportsFourProblemsInOrder) {
 TEST(FileOnDiskVerify, ChangedHeaderFieldsAreReported) {
   TempDir dir;
   auto file = must_create(dir.file("a.vog"));
+  EXPECT_EQ(*file->verify(), std::vector<std::string>{});
   ASSERT_TRUE(file->write(9, std::vector<std::byte>{std::byte{3}, std::byte{15}, std::byte{0}}));
   EXPECT_EQ(*file->verify(), (std::vector<std::string>{
                                  "L1: header format version 3 does not match expected 1",

@@ -59,17 +59,11 @@ class FilePatch {
     out.put('\0');
   }
 
-  // Block 0.
-  [[nodiscard]] std::uint64_t free_head_at() const { return block_at(0) + 5; }
-  [[nodiscard]] std::uint32_t free_head() const { return get_u32(free_head_at()); }
-  [[nodiscard]] std::uint32_t streams_top() const { return get_u32(block_at(0) + 27); }
+  [[nodiscard]] std::uint32_t free_head() const { return get_u32(block_at(0) + 5); }
 
-  // The descriptor table, while it fits in the Streams stream's first block.
-  [[nodiscard]] std::uint64_t table_at(std::uint64_t offset) const {
-    return block_at(streams_top()) + offset;
-  }
+  // While the descriptor table fits in the Streams stream's first block.
   [[nodiscard]] std::uint64_t descriptor_at(std::uint32_t id) const {
-    return table_at(4 + 21 * std::uint64_t{id});
+    return block_at(get_u32(block_at(0) + 27)) + 4 + 21 * std::uint64_t{id};
   }
   [[nodiscard]] std::uint32_t top_block_of(std::uint32_t id) const {
     return get_u32(descriptor_at(id) + 8);

@@ -21,7 +21,6 @@ struct MemoryDisk {
   std::uint64_t writes = 0;
   std::uint64_t set_lens = 0;
   std::uint64_t fail_write_number = 0;  // the write with this 1-based number fails; 0: none
-  bool fail_writes = false;             // every write fails
   bool fail_set_len = false;
 
   // Makes the n-th write from now fail (n = 1: the next one).
@@ -77,7 +76,7 @@ class MemoryFile final : public FileLayer {
   Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
     std::lock_guard lock(disk_->mu);
     ++disk_->writes;
-    if (disk_->fail_writes || disk_->writes == disk_->fail_write_number)
+    if (disk_->writes == disk_->fail_write_number)
       return std::unexpected(VogError::io("injected write failure"));
     if (offset + data.size() > disk_->bytes.size()) disk_->bytes.resize(offset + data.size());
     if (!data.empty()) std::memcpy(disk_->bytes.data() + offset, data.data(), data.size());

@@ -65,11 +65,12 @@ TEST(FileOnDiskCreate, ExistingPathFailsWithThePathAndIsUntouched) {
   EXPECT_EQ(read_all(path), (std::vector<unsigned char>{1, 2, 3}));
 }
 
-TEST(FileOnDiskCreate, MissingDirectoryReportsTheSystemError) {
+TEST(FileOnDisk, MissingPathsReportTheSystemErrorAfterTheAction) {
   TempDir dir;
-  auto file = FileOnDisk::create(dir.file("no/such/dir.vog"), 14);
-  ASSERT_FALSE(file);
-  EXPECT_EQ(file.error(), VogError::os(ENOENT, "failed to create Vog file: "));
+  EXPECT_EQ(error_of(FileOnDisk::create(dir.file("no/such/dir.vog"), 14)),
+            VogError::os(ENOENT, "failed to create Vog file: "));
+  EXPECT_EQ(error_of(FileOnDisk::open(dir.file("none.vog"), AccessMode::ReadOnly)),
+            VogError::os(ENOENT, "failed to open Vog file: "));
 }
 
 TEST(FileOnDiskCreate, DataOffsetBelowHeaderIsRefused) {
@@ -78,13 +79,6 @@ TEST(FileOnDiskCreate, DataOffsetBelowHeaderIsRefused) {
   ASSERT_FALSE(file);
   EXPECT_EQ(file.error().kind(), ErrorKind::IoError);
   EXPECT_FALSE(std::filesystem::exists(dir.file("a.vog")));
-}
-
-TEST(FileOnDiskOpen, MissingFileReportsTheSystemError) {
-  TempDir dir;
-  auto file = FileOnDisk::open(dir.file("none.vog"), AccessMode::ReadOnly);
-  ASSERT_FALSE(file);
-  EXPECT_EQ(file.error(), VogError::os(ENOENT, "failed to open Vog file: "));
 }
 
 TEST(FileOnDiskOpen, FileShorterThanHeaderCannotBeRead) {

@@ -48,6 +48,7 @@ class BlockLayerWrapper : public BlockLayer {
   Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override {
     return target_.deallocate_blocks(blocks);
   }
+  Result<void> commit() override { return target_.commit(); }
   using BlockLayer::verify;
   Result<void> verify(std::span<const BlockNo> claimed, VerifyReport& report) override {
     return target_.verify(claimed, report);

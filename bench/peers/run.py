@@ -50,6 +50,7 @@ H5_CHUNK = 64 * 1024        # h5py chunk: near Vog's 32 KiB compressed blocks
 PASSWORD = b"peer benchmark"
 COMPRESSED_SHIFT = 15       # Vog's default compressed block size, 32 KiB
 POOL = 8 * MiB              # distinct bytes, repeated to the sizes asked for
+SHIFT_READS = 20000         # random reads per compressed-block shift
 VOG_BIG = ["vog", "vog-lz4", "vog-aes"]  # with --baseline each also runs as "<name>-base"
 LEVELS = {"off": 0, "process": 1, "full": 2}  # durability, as the package names it
 
@@ -674,14 +675,29 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
             remove(root)
 
     shifts, h5_ratio = [], None
-    for shift in (range(15, 21) if "shifts" in a.parts else ()):
+    # What a shift costs in size and in random reads, the reads timed against
+    # pread on the same text, alternating with it.
+    rng = random.Random(5)
+    shift_offsets = [rng.randrange(shift_size // SMALL) * SMALL for _ in range(SHIFT_READS)]
+    plain_path = scratch / "shifts.file"
+    if "shifts" in a.parts:
+        File().write(plain_path, pools["text"], shift_size)
+    for shift in (range(12, 21) if "shifts" in a.parts else ()):
         path = scratch / f"shift{shift}.vog"
-        VogStreams("vog-lz4", compressed=True, shift=shift).write(path, pools["text"], shift_size)
+        vog = VogStreams("vog-lz4", compressed=True, shift=shift)
+        vog.write(path, pools["text"], shift_size)
         stored = os.path.getsize(path)
         alone = sum(len(p) for p in lz4_pieces(pools["text"], 1 << shift)) * (shift_size // POOL)
+        pread_s, read_s = [], []
+        for _ in range(3):
+            pread_s.append(File().random_reads(plain_path, shift_offsets, a.read_budget))
+            read_s.append(vog.random_reads(path, shift_offsets, a.read_budget))
         shifts.append({"shift": shift, "file_bytes": stored, "ratio": shift_size / stored,
-                       "lz4_alone_ratio": shift_size / alone})
+                       "lz4_alone_ratio": shift_size / alone,
+                       "read_us": statistics.median(read_s) * 1e6,
+                       "read_ratio": statistics.median(pread_s) / statistics.median(read_s)})
         remove(path)
+    remove(plain_path)
     if shifts:
         h5_path = scratch / "lzf.h5"
         H5("lzf").write(h5_path, pools["text"], shift_size)
@@ -752,10 +768,12 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
         print(f"{x['workload']:<22} {x['system']:<10} {x['value']:>8.1f} {x['unit']:<9}"
               f"{x['ratio']:>6.2f}x  {x['baseline']}")
     if shifts:
-        print(f"compressed size on text ({shift_size // MiB} MiB), raw / stored:")
+        print(f"compressed text ({shift_size // MiB} MiB): raw / stored size, and random "
+              f"{SMALL}-byte reads against pread")
         for x in shifts:
             print(f"  shift {x['shift']} ({1 << (x['shift'] - 10)} KiB): vog {x['ratio']:.2f}x, "
-                  f"lz4 alone {x['lz4_alone_ratio']:.2f}x")
+                  f"lz4 alone {x['lz4_alone_ratio']:.2f}x; read {x['read_us']:.1f} us, "
+                  f"{x['read_ratio']:.2f}x of pread")
         print(f"  h5py-lzf ({H5_CHUNK // 1024} KiB chunks): {h5_ratio:.2f}x")
 
     with open(a.json, "w") as f:

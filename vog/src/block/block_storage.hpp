@@ -88,6 +88,8 @@ class BlockStorage {
   // Whole blocks from `first`, in place.
   void seal(BlockNo first, std::span<std::byte> blocks) const;
   void unseal(BlockNo first, std::span<std::byte> blocks) const;
+  // read() of a long sealed run of whole blocks, in pieces on the worker pool.
+  [[nodiscard]] Result<Delivered> read_whole_shared(BlockNo first, std::span<std::byte> out) const;
 
   // Never changed after construction.
   std::unique_ptr<FileLayer> file_;

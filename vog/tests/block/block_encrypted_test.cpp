@@ -194,8 +194,10 @@ TEST(EncryptedStore, UnalignedContiguousWriteKeepsTheRestOfItsBlocks) {
 
 // A long run is sealed in pieces on several threads and written piece by
 // piece: every block still carries its own number as tweak, and a write
-// that fails stops the run there, leaving whole blocks old or new.
-TEST(EncryptedStore, LongRunsSealEachBlockAndStopAtAFailedWrite) {
+// that fails stops the run there, leaving whole blocks old or new. Read
+// back, it is read and unsealed in pieces on several threads: block for
+// block what single-block reads give, also past the end of the file.
+TEST(EncryptedStore, LongRunsSealAndUnsealEachBlockAndStopAtAFailedWrite) {
   auto m = memory_store(9, kPassword);
   constexpr std::size_t kBlocks = 1300;
   ASSERT_TRUE(m.store->allocate_blocks(kBlocks));
@@ -221,6 +223,16 @@ TEST(EncryptedStore, LongRunsSealEachBlockAndStopAtAFailedWrite) {
   EXPECT_GT(b, 0u);
   for (; b < kBlocks; ++b)
     ASSERT_EQ(plain_block(*m.store, static_cast<BlockNo>(b + 1)), block_of(first, b)) << b;
+
+  m.disk->bytes.resize(143 + 701 * 512);  // blocks 701 on lie past the end of the file
+  std::vector<std::byte> blockwise;
+  for (std::size_t block = 1; block <= kBlocks; ++block) {
+    auto plain = plain_block(*m.store, static_cast<BlockNo>(block));
+    blockwise.insert(blockwise.end(), plain.begin(), plain.end());
+  }
+  std::vector<std::byte> whole(kBlocks * 512, std::byte{0xAA});
+  EXPECT_EQ(must(m.store->read_contiguous_blocks(1, 0, whole)), whole.size());
+  EXPECT_TRUE(whole == blockwise);  // not EXPECT_EQ: 650 KB each
 }
 
 // The freed blocks spread over several trunks, which verify reads back through

@@ -6,6 +6,7 @@
 // P = ceil(B / T) blocks per chunk, chunk c at byte c * P * block_size with
 // first block first + c * P. A trailing partial block rides in the last chunk.
 #include <algorithm>
+#include <cstring>
 
 #include "encryption.hpp"
 #include "worker_pool.hpp"
@@ -47,6 +48,12 @@ void BlockCipher::decrypt_units(std::uint32_t first, std::span<std::byte> data,
   if (unit == 0) return;
   for (std::size_t at = 0; at < data.size(); at += unit, ++first)
     decrypt_block(first, data.subspan(at, std::min(unit, data.size() - at)));
+}
+
+void BlockCipher::encrypt_units_to(std::uint32_t first, std::span<const std::byte> in,
+                                   std::span<std::byte> out, std::size_t unit) const {
+  std::memcpy(out.data(), in.data(), in.size());
+  encrypt_units(first, out, unit);
 }
 
 RunSplit split_run(std::size_t length, std::size_t block_size, std::size_t threads) {

@@ -115,8 +115,7 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
   const auto first = static_cast<BlockNo>(run.first_block);
   if (run.within == 0 && run.span == data.size()) {
     // Whole blocks: sealed from the caller's bytes piece by piece on the
-    // worker pool, each piece copied by the thread that seals it, while this
-    // thread writes the pieces already sealed, in order.
+    // worker pool, while this thread writes the pieces already sealed, in order.
     std::unique_ptr<std::byte[]> sealed(new std::byte[data.size()]);
     const std::size_t size = block_size();
     const std::size_t piece = std::max(size, kSealPiece & ~(size - 1));
@@ -129,8 +128,8 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
         (data.size() + piece - 1) / piece,
         [&](std::size_t i) {
           const std::span<std::byte> out = piece_of(i);
-          std::memcpy(out.data(), data.data() + i * piece, out.size());
-          cipher_->encrypt_units(static_cast<BlockNo>(first + i * piece / size), out, size);
+          cipher_->encrypt_units_to(static_cast<BlockNo>(first + i * piece / size),
+                                    data.subspan(i * piece, out.size()), out, size);
         },
         [&](std::size_t i) {
           wrote = file_->write(start + i * piece, piece_of(i));

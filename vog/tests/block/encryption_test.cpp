@@ -278,6 +278,9 @@ TEST(XtsCipher, EqualsOneShotOpenSslWithLittleEndianTweak) {
       Bytes data = plain;
       encrypt_block(*cipher, block, data);
       EXPECT_EQ(data, openssl_xts(true, key, block, plain)) << size << " " << block;
+      Bytes out(size);
+      cipher->encrypt_units_to(block, plain, out, size);
+      EXPECT_EQ(out, data) << "out of place " << size << " " << block;
       Bytes cipher_text = data;
       decrypt_block(*cipher, block, data);
       EXPECT_EQ(data, plain);
@@ -301,6 +304,15 @@ TEST(XtsCipher, PiecesShorterThanOneAesBlockAreLeftAsTheyAre) {
   encrypt_block(*cipher, 1, data);
   EXPECT_EQ(data, before);
   encrypt_block(*cipher, 1, {});
+
+  // Out of place too, where the short piece ends a run.
+  const Bytes run = random_bytes_for_test(512 + 15, 2);
+  Bytes in_place = run;
+  cipher->encrypt_units(7, in_place, 512);
+  Bytes out(run.size());
+  cipher->encrypt_units_to(7, run, out, 512);
+  EXPECT_EQ(out, in_place);
+  EXPECT_TRUE(std::equal(out.end() - 15, out.end(), run.end() - 15));
 }
 
 // ---------------------------------------------------------------------------

@@ -66,6 +66,11 @@ class BlockCipher {
                              std::size_t unit) const;
   virtual void decrypt_units(std::uint32_t first, std::span<std::byte> data,
                              std::size_t unit) const;
+  // encrypt_units of `in` into `out` (as long), leaving `in` as it is, for a
+  // caller that keeps its plaintext: no copy first. The default copies, then
+  // transforms in place.
+  virtual void encrypt_units_to(std::uint32_t first, std::span<const std::byte> in,
+                                std::span<std::byte> out, std::size_t unit) const;
 };
 
 struct NewEncryption {

@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -58,6 +59,9 @@ using Block16 = std::array<unsigned char, kAesBlock>;
 
 unsigned char* as_uchars(std::span<std::byte> bytes) noexcept {
   return reinterpret_cast<unsigned char*>(bytes.data());
+}
+const unsigned char* as_uchars(std::span<const std::byte> bytes) noexcept {
+  return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
 CipherCtx keyed_context(const EVP_CIPHER* cipher, const unsigned char* key, Direction direction) {
@@ -132,43 +136,56 @@ class XtsCipher final : public BlockCipher {
       : encrypt_(std::move(encrypt)), decrypt_(std::move(decrypt)) {}
 
   void encrypt_block(std::uint32_t block, std::span<std::byte> data) const override {
-    transform(encrypt_, block, data, data.size());
+    transform(encrypt_, block, data, data, data.size());
   }
   void decrypt_block(std::uint32_t block, std::span<std::byte> data) const override {
-    transform(decrypt_, block, data, data.size());
+    transform(decrypt_, block, data, data, data.size());
   }
   void encrypt_units(std::uint32_t first, std::span<std::byte> data,
                      std::size_t unit) const override {
-    transform(encrypt_, first, data, unit);
+    transform(encrypt_, first, data, data, unit);
   }
   void decrypt_units(std::uint32_t first, std::span<std::byte> data,
                      std::size_t unit) const override {
-    transform(decrypt_, first, data, unit);
+    transform(decrypt_, first, data, data, unit);
+  }
+  void encrypt_units_to(std::uint32_t first, std::span<const std::byte> in,
+                        std::span<std::byte> out, std::size_t unit) const override {
+    transform(encrypt_, first, in, out, unit);
   }
 
  private:
+  // REQUIRES: out.size() == in.size(); they are the same bytes or do not overlap.
   static void transform(const KeyedContexts& contexts, std::uint64_t first,
-                        std::span<std::byte> data, std::size_t unit);
+                        std::span<const std::byte> in, std::span<std::byte> out,
+                        std::size_t unit);
 
   KeyedContexts encrypt_;
   KeyedContexts decrypt_;
 };
 
 void XtsCipher::transform(const KeyedContexts& contexts, std::uint64_t first,
-                          std::span<std::byte> data, std::size_t unit) {
+                          std::span<const std::byte> in, std::span<std::byte> out,
+                          std::size_t unit) {
   if (unit == 0) return;
   std::optional<KeyedContexts::Lease> lease;  // borrowed once for the whole call
   std::uint64_t number = first;
-  for (std::size_t at = 0; at < data.size(); at += unit, ++number) {
-    std::span<std::byte> piece = data.subspan(at, std::min(unit, data.size() - at));
-    if (piece.size() < kAesBlock) continue;
+  for (std::size_t at = 0; at < in.size(); at += unit, ++number) {
+    const std::size_t length = std::min(unit, in.size() - at);
+    const std::span<const std::byte> from = in.subspan(at, length);
+    const std::span<std::byte> to = out.subspan(at, length);
+    if (length < kAesBlock) {  // no data unit: passed on as it is
+      if (from.data() != to.data()) std::memcpy(to.data(), from.data(), length);
+      continue;
+    }
     if (!lease) lease.emplace(contexts.borrow());
     const Block16 tweak = tweak_of(number);
     int written = 0;
     if (EVP_CipherInit_ex(lease->get(), nullptr, nullptr, nullptr, tweak.data(), -1) != 1 ||
-        EVP_CipherUpdate(lease->get(), as_uchars(piece), &written, as_uchars(piece),
-                         static_cast<int>(piece.size())) != 1 ||
-        static_cast<std::size_t>(written) != piece.size())
+        EVP_CipherUpdate(lease->get(), as_uchars(to), &written,
+                         as_uchars(from),
+                         static_cast<int>(length)) != 1 ||
+        static_cast<std::size_t>(written) != length)
       cipher_fault("transform");
   }
 }

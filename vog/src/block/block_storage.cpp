@@ -3,7 +3,8 @@
 // Block N lies at data_offset + N * block size. A transfer names a run: its
 // first block and a byte offset from that block's start, which may pass
 // several blocks; it is first normalised so the offset lies inside the first
-// block (locate()), then moved with one file transfer each way.
+// block (locate()), then moved with one file transfer each way, or with one
+// per piece when a long sealed run is shared out to the worker pool.
 //
 // Invariants:
 //  1. Plaintext never reaches the file of a sealed store: every buffer
@@ -38,6 +39,16 @@ constexpr std::size_t kSealPiece = std::size_t{256} << 10;
 // overlaps decryption. (Plain runs gain nothing: two threads copying out of
 // the page cache took as long as one.)
 constexpr std::size_t kSharedRead = 2 * kSealPiece;
+
+std::size_t piece_length(std::size_t block_size) {
+  return std::max(block_size, kSealPiece & ~(block_size - 1));
+}
+
+// Piece i of `run` cut into pieces of `length` bytes; the last may be shorter.
+template <class Byte>
+std::span<Byte> piece_of(std::span<Byte> run, std::size_t length, std::size_t i) {
+  return run.subspan(i * length, std::min(length, run.size() - i * length));
+}
 
 }  // namespace
 
@@ -88,13 +99,10 @@ Result<BlockStorage::Delivered> BlockStorage::read(const Run& run, std::span<std
 Result<BlockStorage::Delivered> BlockStorage::read_whole_shared(BlockNo first,
                                                                  std::span<std::byte> out) const {
   const std::size_t size = block_size();
-  const std::size_t piece = std::max(size, kSealPiece & ~(size - 1));
+  const std::size_t piece = piece_length(size);
   std::vector<Result<std::size_t>> got((out.size() + piece - 1) / piece);
-  auto piece_of = [&](std::size_t i) {
-    return out.subspan(i * piece, std::min(piece, out.size() - i * piece));
-  };
   WorkerPool::process_pool().run(got.size(), [&](std::size_t i) {
-    const std::span<std::byte> part = piece_of(i);
+    const std::span<std::byte> part = piece_of(out, piece, i);
     got[i] = file_->read(block_offset(first) + i * piece, part);
     if (!got[i]) return;
     zero_tail(part, *got[i]);  // past the end of the file a block is zeros before decryption
@@ -103,7 +111,7 @@ Result<BlockStorage::Delivered> BlockStorage::read_whole_shared(BlockNo first,
   bool complete = true;
   for (std::size_t i = 0; i < got.size(); ++i) {
     VOG_CHECK(got[i]);
-    complete = complete && *got[i] == piece_of(i).size();
+    complete = complete && *got[i] == piece_of(out, piece, i).size();
   }
   return Delivered{out.size(), complete};
 }
@@ -116,23 +124,19 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
   if (run.within == 0 && run.span == data.size()) {
     // Whole blocks: sealed from the caller's bytes piece by piece on the
     // worker pool, while this thread writes the pieces already sealed, in order.
-    std::unique_ptr<std::byte[]> sealed(new std::byte[data.size()]);
+    std::unique_ptr<std::byte[]> buffer(new std::byte[data.size()]);
+    const std::span<std::byte> sealed(buffer.get(), data.size());
     const std::size_t size = block_size();
-    const std::size_t piece = std::max(size, kSealPiece & ~(size - 1));
-    auto piece_of = [&](std::size_t i) {
-      const std::size_t at = i * piece;
-      return std::span(sealed.get() + at, std::min(piece, data.size() - at));
-    };
+    const std::size_t piece = piece_length(size);
     Result<void> wrote;
     WorkerPool::process_pool().run_ordered(
         (data.size() + piece - 1) / piece,
         [&](std::size_t i) {
-          const std::span<std::byte> out = piece_of(i);
           cipher_->encrypt_units_to(static_cast<BlockNo>(first + i * piece / size),
-                                    data.subspan(i * piece, out.size()), out, size);
+                                    piece_of(data, piece, i), piece_of(sealed, piece, i), size);
         },
         [&](std::size_t i) {
-          wrote = file_->write(start + i * piece, piece_of(i));
+          wrote = file_->write(start + i * piece, piece_of(sealed, piece, i));
           return wrote.has_value();
         });
     return wrote;

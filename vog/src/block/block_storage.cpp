@@ -34,14 +34,17 @@ constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
 // (at least one block): large enough for an efficient write, small enough
 // that writing one overlaps sealing the next.
 constexpr std::size_t kSealPiece = std::size_t{256} << 10;
-// Sealed runs of at least this many bytes are read in such pieces on the
-// worker pool, each piece unsealed by the thread that read it, so reading
-// overlaps decryption. (Plain runs gain nothing: two threads copying out of
-// the page cache took as long as one.)
-constexpr std::size_t kSharedRead = 2 * kSealPiece;
+// Sealed runs of at least kSharedRead bytes are read in pieces of
+// kUnsealPiece on the worker pool, each piece unsealed by the thread that
+// read it while the bytes are still in its cache (32 KiB read 1.14x faster
+// than 256 KiB, 16 KiB no faster). Plain runs gain nothing: two threads
+// copying out of the page cache took as long as one.
+constexpr std::size_t kSharedRead = std::size_t{512} << 10;
+constexpr std::size_t kUnsealPiece = std::size_t{32} << 10;
 
-std::size_t piece_length(std::size_t block_size) {
-  return std::max(block_size, kSealPiece & ~(block_size - 1));
+// `piece` bytes rounded down to whole blocks, at least one.
+std::size_t piece_length(std::size_t piece, std::size_t block_size) {
+  return std::max(block_size, piece & ~(block_size - 1));
 }
 
 // Piece i of `run` cut into pieces of `length` bytes; the last may be shorter.
@@ -99,7 +102,7 @@ Result<BlockStorage::Delivered> BlockStorage::read(const Run& run, std::span<std
 Result<BlockStorage::Delivered> BlockStorage::read_whole_shared(BlockNo first,
                                                                  std::span<std::byte> out) const {
   const std::size_t size = block_size();
-  const std::size_t piece = piece_length(size);
+  const std::size_t piece = piece_length(kUnsealPiece, size);
   std::vector<Result<std::size_t>> got((out.size() + piece - 1) / piece);
   WorkerPool::process_pool().run(got.size(), [&](std::size_t i) {
     const std::span<std::byte> part = piece_of(out, piece, i);
@@ -127,7 +130,7 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
     std::unique_ptr<std::byte[]> buffer(new std::byte[data.size()]);
     const std::span<std::byte> sealed(buffer.get(), data.size());
     const std::size_t size = block_size();
-    const std::size_t piece = piece_length(size);
+    const std::size_t piece = piece_length(kSealPiece, size);
     Result<void> wrote;
     WorkerPool::process_pool().run_ordered(
         (data.size() + piece - 1) / piece,

@@ -16,7 +16,8 @@
 //  4. run_ordered's items are claimed a second way, by a per-item state that
 //     its tasks and its in-order consumer both race for; the consumer waits
 //     only for an item that a running thread has claimed, so invariant 2
-//     holds for it too.
+//     holds for it too, and only once no later item is left unclaimed for
+//     it to produce meanwhile.
 //
 // Locking: mu_ guards the queue and stopping_ only; no task runs under it.
 #include "worker_pool.hpp"
@@ -120,12 +121,18 @@ void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::si
     // The caller is busy consuming: every worker may help.
     for (std::size_t i = 0; i < std::min(count, thread_count_); ++i) work_ready_.notify_one();
   }
+  std::size_t ahead = 1;  // the next item the caller may produce out of turn
   for (std::size_t i = 0; i < count; ++i) {
     if (!claim_and_produce(i)) {
-      // Claimed by a running task: it finishes without waiting for anything.
+      // Claimed by a running task, which finishes without waiting for
+      // anything: meanwhile produce a later item nobody has claimed.
       for (std::uint8_t now = state[i].load(std::memory_order_acquire); now != kDone;
-           now = state[i].load(std::memory_order_acquire))
-        state[i].wait(now, std::memory_order_acquire);
+           now = state[i].load(std::memory_order_acquire)) {
+        ahead = std::max(ahead, i + 1);
+        bool produced = false;
+        while (ahead < count && !produced) produced = claim_and_produce(ahead++);
+        if (!produced) state[i].wait(now, std::memory_order_acquire);
+      }
     }
     if (!consume(i)) break;
   }

@@ -45,9 +45,10 @@ class WorkerPool {
   // calling thread, each exactly once, while the calling thread alone runs
   // consume(0), consume(1), ... in order, each as soon as its produce is
   // done; a produce nobody has started by then the caller runs itself, so
-  // this too finishes with every worker busy elsewhere. Consuming stops at
-  // the first consume that returns false; the produce calls all run anyway.
-  // Returns when all are done. Neither may throw.
+  // this too finishes with every worker busy elsewhere, and while it waits
+  // for one that has started, it runs later ones nobody has claimed.
+  // Consuming stops at the first consume that returns false; the produce
+  // calls all run anyway. Returns when all are done. Neither may throw.
   void run_ordered(std::size_t count, const std::function<void(std::size_t)>& produce,
                    const std::function<bool(std::size_t)>& consume);
 

@@ -94,6 +94,8 @@ TEST(WorkerPool, ResultsOfTasksAreVisibleToTheCaller) {
 
 // Plain ints again: a consume must see its item produced, in order, on the
 // caller's thread; a consume that refuses stops the consuming but no produce.
+// Some items take longer, so that the caller meets items still being
+// produced and produces later ones out of turn meanwhile.
 TEST(WorkerPool, RunOrderedConsumesInOrderWhatWasProduced) {
   for (std::size_t threads : {1u, 2u, 4u}) {
     WorkerPool pool(threads);
@@ -103,7 +105,11 @@ TEST(WorkerPool, RunOrderedConsumesInOrderWhatWasProduced) {
         std::vector<std::size_t> consumed;
         const std::thread::id caller = std::this_thread::get_id();
         pool.run_ordered(
-            count, [&](std::size_t i) { items[i] += static_cast<int>(i) + 1; },
+            count,
+            [&](std::size_t i) {
+              if (i % 7 == 3) std::this_thread::sleep_for(std::chrono::microseconds(50));
+              items[i] += static_cast<int>(i) + 1;
+            },
             [&](std::size_t i) {
               EXPECT_EQ(std::this_thread::get_id(), caller);
               EXPECT_EQ(items[i], static_cast<int>(i) + 1);

@@ -28,8 +28,9 @@ void zero_tail(std::span<std::byte> buffer, std::size_t filled) {
   if (filled < buffer.size()) std::memset(buffer.data() + filled, 0, buffer.size() - filled);
 }
 
-// Largest batch of sealed zero blocks held at once, in bytes.
-constexpr std::size_t kZeroFillChunk = std::size_t{4} << 20;
+// Most sealed bytes a write holds at once: a long run is sealed and written
+// a batch at a time, so that it never costs a second copy of the whole run.
+constexpr std::size_t kSealBatch = std::size_t{4} << 20;
 // A run of whole blocks is sealed and written in pieces of this many bytes
 // (at least one block): large enough for an efficient write, small enough
 // that writing one overlaps sealing the next.
@@ -127,22 +128,27 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
   if (run.within == 0 && run.span == data.size()) {
     // Whole blocks: sealed from the caller's bytes piece by piece on the
     // worker pool, while this thread writes the pieces already sealed, in order.
-    std::unique_ptr<std::byte[]> buffer(new std::byte[data.size()]);
-    const std::span<std::byte> sealed(buffer.get(), data.size());
     const std::size_t size = block_size();
     const std::size_t piece = piece_length(kSealPiece, size);
-    Result<void> wrote;
-    WorkerPool::process_pool().run_ordered(
-        (data.size() + piece - 1) / piece,
-        [&](std::size_t i) {
-          cipher_->encrypt_units_to(static_cast<BlockNo>(first + i * piece / size),
-                                    piece_of(data, piece, i), piece_of(sealed, piece, i), size);
-        },
-        [&](std::size_t i) {
-          wrote = file_->write(start + i * piece, piece_of(sealed, piece, i));
-          return wrote.has_value();
-        });
-    return wrote;
+    const std::size_t batch = piece_length(kSealBatch, size);  // whole pieces
+    std::unique_ptr<std::byte[]> buffer(new std::byte[std::min(batch, data.size())]);
+    for (std::size_t at = 0; at < data.size(); at += batch) {
+      const std::span<const std::byte> plain = data.subspan(at, std::min(batch, data.size() - at));
+      const std::span<std::byte> sealed(buffer.get(), plain.size());
+      Result<void> wrote;
+      WorkerPool::process_pool().run_ordered(
+          (plain.size() + piece - 1) / piece,
+          [&](std::size_t i) {
+            cipher_->encrypt_units_to(static_cast<BlockNo>(first + (at + i * piece) / size),
+                                      piece_of(plain, piece, i), piece_of(sealed, piece, i), size);
+          },
+          [&](std::size_t i) {
+            wrote = file_->write(start + at + i * piece, piece_of(sealed, piece, i));
+            return wrote.has_value();
+          });
+      VOG_CHECK(std::move(wrote));
+    }
+    return {};
   }
   // Keep the untouched parts of the first and last block.
   std::vector<std::byte> scratch(run.span);
@@ -183,7 +189,7 @@ Result<void> BlockStorage::write_zero_blocks(std::span<const BlockNo> blocks) co
   // is sealed in parallel on the worker pool, one share of the batch's blocks
   // per task, then written block by block in order.
   WorkerPool& pool = WorkerPool::process_pool();
-  const std::size_t batch_blocks = std::max<std::size_t>(1, kZeroFillChunk / size);
+  const std::size_t batch_blocks = std::max<std::size_t>(1, kSealBatch / size);
   std::vector<std::byte> sealed;
   for (std::size_t at = 0; at < blocks.size(); at += batch_blocks) {
     const std::span<const BlockNo> batch =

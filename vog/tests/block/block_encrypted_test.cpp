@@ -199,7 +199,7 @@ TEST(EncryptedStore, UnalignedContiguousWriteKeepsTheRestOfItsBlocks) {
 // block what single-block reads give, also past the end of the file.
 TEST(EncryptedStore, LongRunsSealAndUnsealEachBlockAndStopAtAFailedWrite) {
   auto m = memory_store(9, kPassword);
-  constexpr std::size_t kBlocks = 1300;
+  constexpr std::size_t kBlocks = 9000;  // past one 4 MiB batch of sealed bytes
   ASSERT_TRUE(m.store->allocate_blocks(kBlocks));
   auto run_of = [](std::uint8_t salt) {
     std::vector<std::byte> run(kBlocks * 512);
@@ -216,15 +216,15 @@ TEST(EncryptedStore, LongRunsSealAndUnsealEachBlockAndStopAtAFailedWrite) {
   for (std::size_t b = 0; b < kBlocks; ++b)
     ASSERT_EQ(plain_block(*m.store, static_cast<BlockNo>(b + 1)), block_of(first, b)) << b;
 
-  m.disk->fail_nth_write_from_now(2);
+  m.disk->fail_nth_write_from_now(18);  // in the second batch
   EXPECT_FALSE(m.store->write_contiguous_blocks(1, 0, second));
   std::size_t b = 0;
   while (b < kBlocks && plain_block(*m.store, static_cast<BlockNo>(b + 1)) == block_of(second, b)) ++b;
-  EXPECT_GT(b, 0u);
+  EXPECT_EQ(b, 17u * 512);  // the 17 pieces of 256 KiB written before the failed one
   for (; b < kBlocks; ++b)
     ASSERT_EQ(plain_block(*m.store, static_cast<BlockNo>(b + 1)), block_of(first, b)) << b;
 
-  m.disk->bytes.resize(143 + 701 * 512);  // blocks 701 on lie past the end of the file
+  m.disk->bytes.resize(143 + 7001 * 512);  // blocks 7001 on lie past the end of the file
   std::vector<std::byte> blockwise;
   for (std::size_t block = 1; block <= kBlocks; ++block) {
     auto plain = plain_block(*m.store, static_cast<BlockNo>(block));
@@ -232,7 +232,7 @@ TEST(EncryptedStore, LongRunsSealAndUnsealEachBlockAndStopAtAFailedWrite) {
   }
   std::vector<std::byte> whole(kBlocks * 512, std::byte{0xAA});
   EXPECT_EQ(must(m.store->read_contiguous_blocks(1, 0, whole)), whole.size());
-  EXPECT_TRUE(whole == blockwise);  // not EXPECT_EQ: 650 KB each
+  EXPECT_TRUE(whole == blockwise);  // not EXPECT_EQ: 4.6 MB each
 }
 
 // The freed blocks spread over several trunks, which verify reads back through

@@ -150,10 +150,21 @@ Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data
     }
     return {};
   }
-  // Keep the untouched parts of the first and last block.
+  // Keep the untouched parts of the first and last block; only those two are
+  // read, the blocks between are all the caller's. Past the end of the file a
+  // block is zeros before decryption.
+  const std::size_t size = block_size();
   std::vector<std::byte> scratch(run.span);
-  VOG_CHECK(file_->read(start, scratch));
-  unseal(first, scratch);
+  auto keep = [&](std::size_t at) -> Result<void> {
+    const std::span<std::byte> block = std::span(scratch).subspan(at, size);
+    VOG_CHECK(file_->read(start + at, block));
+    unseal(static_cast<BlockNo>(first + at / size), block);
+    return {};
+  };
+  const std::size_t last = run.span - size;
+  if (run.within != 0) VOG_CHECK(keep(0));
+  if ((run.within + data.size()) % size != 0 && (last != 0 || run.within == 0))
+    VOG_CHECK(keep(last));
   std::memcpy(scratch.data() + run.within, data.data(), data.size());
   seal(first, scratch);
   return file_->write(start, scratch);

@@ -180,16 +180,23 @@ TEST(EncryptedStore, ContiguousReadAcrossTheEndReturnsTheFullLength) {
   EXPECT_TRUE(std::equal(part.begin() + 12, part.end(), missing.begin()));
 }
 
-TEST(EncryptedStore, UnalignedContiguousWriteKeepsTheRestOfItsBlocks) {
+// Every way a run can end mid-block: both ends, the start only, the end
+// only, inside one block, over four blocks. Writes build on one another.
+TEST(EncryptedStore, UnalignedContiguousWritesKeepTheRestOfTheirBlocks) {
   auto m = memory_store(9, kPassword);
-  ASSERT_TRUE(m.store->allocate_blocks(3));
-  ASSERT_TRUE(m.store->write_contiguous_blocks(1, 0, filled(3 * 512, 1)));
-  EXPECT_EQ(must(m.store->write_contiguous_blocks(1, 512 + 100, filled(600, 2))), 600u);
-  std::vector<std::byte> all(3 * 512);
-  ASSERT_TRUE(m.store->read_contiguous_blocks(1, 0, all));
-  auto expected = filled(3 * 512, 1);
-  std::fill(expected.begin() + 612, expected.begin() + 1212, std::byte{2});
-  EXPECT_EQ(all, expected);
+  ASSERT_TRUE(m.store->allocate_blocks(4));
+  auto expected = filled(4 * 512, 1);
+  ASSERT_TRUE(m.store->write_contiguous_blocks(1, 0, expected));
+  std::uint8_t value = 2;
+  for (auto [at, length] : {std::pair<std::size_t, std::size_t>{612, 600}, {600, 424},
+                            {1024, 700}, {520, 10}, {100, 1900}}) {
+    EXPECT_EQ(must(m.store->write_contiguous_blocks(1, at, filled(length, value))), length);
+    std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(at), length, std::byte{value});
+    std::vector<std::byte> all(4 * 512);
+    ASSERT_TRUE(m.store->read_contiguous_blocks(1, 0, all));
+    EXPECT_EQ(all, expected) << at << " + " << length;
+    ++value;
+  }
 }
 
 // A long run is sealed in pieces on several threads and written piece by

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -549,69 +548,6 @@ TEST(RunSplit, NoWholeBlockMeansNoWork) {
   EXPECT_EQ(split_run(0, 512, 4), RunSplit{});
   EXPECT_EQ(split_run(511, 512, 4), RunSplit{});
   EXPECT_EQ(split_run(4096, 0, 4), RunSplit{});
-}
-
-// Watches how a run is cut while transforming through a real cipher.
-class RecordingCipher final : public BlockCipher {
- public:
-  struct Chunk {
-    std::uint32_t first;
-    std::size_t length;
-    friend bool operator==(const Chunk&, const Chunk&) = default;
-    friend bool operator<(const Chunk& a, const Chunk& b) { return a.first < b.first; }
-  };
-
-  explicit RecordingCipher(const BlockCipher& real) : real_(real) {}
-  void encrypt_block(std::uint32_t block, std::span<std::byte> data) const override {
-    real_.encrypt_block(block, data);
-  }
-  void decrypt_block(std::uint32_t block, std::span<std::byte> data) const override {
-    real_.decrypt_block(block, data);
-  }
-  void encrypt_units(std::uint32_t first, std::span<std::byte> data,
-                     std::size_t unit) const override {
-    record(first, data.size());
-    BlockCipher::encrypt_units(first, data, unit);
-  }
-  void decrypt_units(std::uint32_t first, std::span<std::byte> data,
-                     std::size_t unit) const override {
-    record(first, data.size());
-    BlockCipher::decrypt_units(first, data, unit);
-  }
-
-  std::vector<Chunk> chunks() const {
-    std::lock_guard lock(mu_);
-    std::vector<Chunk> sorted = chunks_;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
-  }
-
- private:
-  void record(std::uint32_t first, std::size_t length) const {
-    std::lock_guard lock(mu_);
-    chunks_.push_back({first, length});
-  }
-
-  const BlockCipher& real_;
-  mutable std::mutex mu_;
-  mutable std::vector<Chunk> chunks_;
-};
-
-TEST(RunTransform, TenBlocksFromSevenOnFourThreads) {
-  auto real = must_cipher(test_master_key());
-  RecordingCipher recording(*real);
-  WorkerPool pool(4);
-  Bytes stored = random_bytes_for_test(10 * 512, 10);
-  Bytes data = stored;
-  decrypt_blocks(recording, data, 512, 7, pool);
-
-  using Chunk = RecordingCipher::Chunk;
-  EXPECT_EQ(recording.chunks(),
-            (std::vector<Chunk>{{7, 3 * 512}, {10, 3 * 512}, {13, 3 * 512}, {16, 512}}));
-  Bytes expected = stored;
-  for (std::uint32_t i = 0; i < 10; ++i)
-    decrypt_block(*real, 7 + i, std::span(expected).subspan(i * 512, 512));
-  EXPECT_EQ(data, expected);
 }
 
 TEST(RunTransform, EqualsBlockByBlockForManySizesAndThreadCounts) {

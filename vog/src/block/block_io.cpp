@@ -147,6 +147,15 @@ Result<std::size_t> BlocksInFile::write_contiguous_blocks(BlockNo first, std::ui
   return data.size();
 }
 
+Result<void> BlocksInFile::write_gathered_blocks(
+    BlockNo first, std::span<const std::span<const std::byte>> pieces) {
+  std::size_t size = 0;
+  for (auto piece : pieces) size += piece.size();
+  if (size == 0) return {};
+  VOG_TRY(run, held_run("write_contiguous_blocks", first, 0, size));
+  return storage_.write_gathered(*run, pieces);
+}
+
 // ---- whole blocks for the free list and verification -------------------------
 
 Result<std::vector<std::byte>> BlocksInFile::read_raw_block(BlockNo block) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "file_system.hpp"
 #include "verify_report.hpp"
 
 namespace vog {
@@ -61,6 +62,14 @@ class BlockLayer {
                                                                    std::span<std::byte> out) = 0;
   [[nodiscard]] virtual Result<std::size_t> write_contiguous_blocks(
       BlockNo first, std::uint64_t offset, std::span<const std::byte> data) = 0;
+  // Writes `pieces` back to back from the start of `first` on, as
+  // write_contiguous_blocks would write them joined. This one joins them in
+  // a buffer; a store that can gather need not.
+  [[nodiscard]] virtual Result<void> write_gathered_blocks(
+      BlockNo first, std::span<const std::span<const std::byte>> pieces) {
+    VOG_CHECK(write_contiguous_blocks(first, 0, joined(pieces)));
+    return {};
+  }
 
   // Empties the calling thread's private cache on this store.
   virtual void clear_thread_cache() = 0;

@@ -120,6 +120,12 @@ Result<BlockStorage::Delivered> BlockStorage::read_whole_shared(BlockNo first,
   return Delivered{out.size(), complete};
 }
 
+Result<void> BlockStorage::write_gathered(
+    const Run& run, std::span<const std::span<const std::byte>> pieces) const {
+  if (cipher_) return write(run, joined(pieces));
+  return file_->write_gathered(block_offset(run.first_block) + run.within, pieces);
+}
+
 Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data) const {
   const std::uint64_t start = block_offset(run.first_block);
   if (!cipher_) return file_->write(start + run.within, data);

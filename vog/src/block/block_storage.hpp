@@ -70,6 +70,9 @@ class BlockStorage {
   // Writes `data` (exactly as long as the run) into it; sealed storage keeps
   // the untouched parts of the first and last block.
   [[nodiscard]] Result<void> write(const Run& run, std::span<const std::byte> data) const;
+  // write() of `pieces` joined; plain storage gathers them in one transfer.
+  [[nodiscard]] Result<void> write_gathered(const Run& run,
+                                            std::span<const std::span<const std::byte>> pieces) const;
 
   // Fills `plain` with a block's current plaintext when a cache holds it.
   using CachedCopy = std::function<bool(std::span<std::byte> plain)>;

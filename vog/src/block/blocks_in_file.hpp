@@ -81,6 +81,8 @@ class BlocksInFile final : public BlockLayer {
                                                            std::span<std::byte> out) override;
   [[nodiscard]] Result<std::size_t> write_contiguous_blocks(
       BlockNo first, std::uint64_t offset, std::span<const std::byte> data) override;
+  [[nodiscard]] Result<void> write_gathered_blocks(
+      BlockNo first, std::span<const std::span<const std::byte>> pieces) override;
   void clear_thread_cache() override;
 
   [[nodiscard]] Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t count) override;

@@ -37,6 +37,12 @@ class FileLayer {
   [[nodiscard]] virtual Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) = 0;
   // Writes every byte, extending the file if needed (a gap reads as zeros).
   [[nodiscard]] virtual Result<void> write(std::uint64_t offset, std::span<const std::byte> data) = 0;
+  // Writes `pieces` back to back from `offset`, as write() would write them
+  // joined. This one joins them in a buffer; a file that can gather need not.
+  [[nodiscard]] virtual Result<void> write_gathered(
+      std::uint64_t offset, std::span<const std::span<const std::byte>> pieces) {
+    return write(offset, joined(pieces));
+  }
   // The file size in bytes, header included.
   [[nodiscard]] virtual Result<std::uint64_t> len() = 0;
   // Truncates or zero-extends the file to exactly `length` bytes.

@@ -40,9 +40,8 @@ class FileOnDisk final : public FileLayer {
   [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
     return file_->write(offset, data);
   }
-  // See PlainFile::write_gathered.
-  [[nodiscard]] Result<void> write_gathered(std::uint64_t offset,
-                                            std::span<const std::span<const std::byte>> pieces) {
+  [[nodiscard]] Result<void> write_gathered(
+      std::uint64_t offset, std::span<const std::span<const std::byte>> pieces) override {
     return file_->write_gathered(offset, pieces);
   }
   [[nodiscard]] Result<std::uint64_t> len() override { return file_->len(); }

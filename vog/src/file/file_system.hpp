@@ -29,6 +29,9 @@ enum class AccessMode : std::uint8_t { ReadOnly, Writable };
 enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate, CreateUnnamed };
 enum class LockKind : std::uint8_t { Shared, Exclusive };
 
+// `pieces` back to back in one buffer, for files that cannot gather.
+[[nodiscard]] std::vector<std::byte> joined(std::span<const std::span<const std::byte>> pieces);
+
 // One open file without a format of its own: positioned transfers, length,
 // sync and an advisory lock that lives as long as the object.
 class PlainFile {

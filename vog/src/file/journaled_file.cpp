@@ -315,21 +315,35 @@ Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byt
   return count;
 }
 
+Result<void> JournaledFile::grown(std::uint64_t end, Result<void> wrote) {
+  if (!wrote) {
+    if (auto now = file_->len()) raise_to(length_, *now);
+    return wrote;
+  }
+  raise_to(length_, end);
+  return {};
+}
+
+Result<void> JournaledFile::write_gathered(std::uint64_t offset,
+                                           std::span<const std::span<const std::byte>> pieces) {
+  std::uint64_t size = 0;
+  for (auto piece : pieces) size += piece.size();
+  if (size == 0) return {};
+  {
+    std::shared_lock lock(mu_);
+    if (offset >= committed_pages_end())
+      return grown(offset + size, file_->write_gathered(offset, pieces));
+  }
+  return write(offset, joined(pieces));
+}
+
 Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
   if (data.empty()) return {};
   const std::uint64_t end = offset + data.size();
   {
     // Growth: the journal already names the committed length (invariant 1).
     std::shared_lock lock(mu_);
-    if (offset >= committed_pages_end()) {
-      auto wrote = file_->write(offset, data);
-      if (!wrote) {
-        if (auto now = file_->len()) raise_to(length_, *now);
-        return wrote;
-      }
-      raise_to(length_, end);
-      return {};
-    }
+    if (offset >= committed_pages_end()) return grown(end, file_->write(offset, data));
   }
   std::unique_lock lock(mu_);
   // A commit since the check above may have moved the end of the committed pages.
@@ -362,13 +376,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
       VOG_CHECK(write_out());
     }
   }
-  if (end > split) {
-    auto wrote = file_->write(split, data.subspan(split - offset));
-    if (!wrote) {
-      if (auto now = file_->len()) raise_to(length_, *now);
-      return wrote;
-    }
-  }
+  if (end > split) return grown(end, file_->write(split, data.subspan(split - offset)));
   raise_to(length_, end);
   return {};
 }

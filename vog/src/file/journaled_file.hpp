@@ -85,6 +85,10 @@ class JournaledFile final : public FileLayer {
 
   [[nodiscard]] Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override;
   [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override;
+  // Growth goes out gathered; pieces over committed pages are joined and
+  // journaled as one write.
+  [[nodiscard]] Result<void> write_gathered(
+      std::uint64_t offset, std::span<const std::span<const std::byte>> pieces) override;
   [[nodiscard]] Result<std::uint64_t> len() override;
   [[nodiscard]] Result<void> set_len(std::uint64_t length) override;
   [[nodiscard]] Result<std::vector<std::string>> verify() override { return file_->verify(); }
@@ -98,6 +102,10 @@ class JournaledFile final : public FileLayer {
 
   JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<FileOnDisk> file,
                 std::unique_ptr<PlainFile> journal, std::uint64_t length, Durability level);
+
+  // Takes the outcome of a write past the committed pages, which ends at
+  // `end`: the file is now that long, or as long as the system says.
+  [[nodiscard]] Result<void> grown(std::uint64_t end, Result<void> wrote);
 
   // All REQUIRE mu_ held exclusively.
   // The end of the last page holding committed bytes: writes from there on are growth.

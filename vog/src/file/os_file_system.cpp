@@ -202,11 +202,15 @@ FileSystem& os_file_system() {
   return system;
 }
 
+std::vector<std::byte> joined(std::span<const std::span<const std::byte>> pieces) {
+  std::vector<std::byte> all;
+  for (auto piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
+  return all;
+}
+
 Result<void> PlainFile::write_gathered(std::uint64_t offset,
                                        std::span<const std::span<const std::byte>> pieces) {
-  std::vector<std::byte> joined;
-  for (auto piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
-  return write(offset, joined);
+  return write(offset, joined(pieces));
 }
 
 Result<void> check_os_path(const std::string& path) {

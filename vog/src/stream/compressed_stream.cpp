@@ -423,8 +423,7 @@ Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
   return {};
 }
 
-Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
-                                         CompressWorkspace& work) const {
+Result<void> CompressedOps::store_cblock(CblockUpdate& update, CompressWorkspace& work) const {
   if (update.valid == 0) return {};
   const std::uint32_t block_size = blocks_.block_size();
   if (update.clen <= 0)
@@ -458,9 +457,9 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
   }
   const std::span<const std::byte> compressed(update.output.get(),
                                               static_cast<std::size_t>(update.clen));
-  work.image.assign(record, std::byte{0});
-  store_u32(work.image, 0, static_cast<std::uint32_t>(update.clen));
-  for (std::size_t i = 0; i < k; ++i) store_u32(work.image, 4 + 4 * i, work.blocks[i]);
+  update.record.assign(record, std::byte{0});
+  store_u32(update.record, 0, static_cast<std::uint32_t>(update.clen));
+  for (std::size_t i = 0; i < k; ++i) store_u32(update.record, 4 + 4 * i, work.blocks[i]);
 
   // Blocks just allocated in a plain store hold zeros (new at the end of the
   // file, or zero-filled by the allocator), and so do the redirectors of fresh
@@ -475,7 +474,7 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
         [&](BlockNo first, std::size_t at, std::size_t len) {
           return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
         }));
-    VOG_CHECK(blocks_.write_block(update.redirector, 0, work.image, CacheHint::ThreadCache));
+    VOG_CHECK(blocks_.write_block(update.redirector, 0, update.record, CacheHint::ThreadCache));
     return {};
   }
   VOG_CHECK(for_each_block_run(work.blocks, block_size, compressed.size(),
@@ -483,25 +482,31 @@ Result<void> CompressedOps::store_cblock(const CblockUpdate& update,
                                  return hold(work.data, first, compressed.subspan(at, len), work);
                                }));
   // Held behind its data: a flush writes the data first.
-  return hold(work.redirectors, update.redirector, work.image, work);
+  return hold(work.redirectors, update.redirector, update.record, work);
 }
 
 Result<void> CompressedOps::hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
                                  CompressWorkspace& work) const {
   const std::uint32_t block_size = blocks_.block_size();
-  if (!run.bytes.empty() &&
-      (block != run.first + run.bytes.size() / block_size || run.bytes.size() >= kHeldBytes))
+  if (run.blocks != 0 &&
+      (block != run.first + run.blocks || run.blocks * block_size >= kHeldBytes))
     VOG_CHECK(flush_held(work));
-  if (run.bytes.empty()) run.first = block;
-  run.bytes.insert(run.bytes.end(), bytes.begin(), bytes.end());
-  run.bytes.resize(units_for(run.bytes.size(), block_size) * block_size);
+  if (run.blocks == 0) run.first = block;
+  const std::uint64_t blocks = units_for(bytes.size(), block_size);
+  run.pieces.push_back(bytes);
+  if (const std::size_t pad = blocks * block_size - bytes.size(); pad != 0) {
+    work.zeros.resize(block_size);
+    run.pieces.push_back(std::span(work.zeros).first(pad));
+  }
+  run.blocks += blocks;
   return {};
 }
 
 Result<void> CompressedOps::flush_held(CompressWorkspace& work) const {
   for (HeldRun* run : {&work.data, &work.redirectors}) {
-    if (!run->bytes.empty()) VOG_CHECK(blocks_.write_contiguous_blocks(run->first, 0, run->bytes));
-    run->bytes.clear();
+    if (run->blocks != 0) VOG_CHECK(blocks_.write_gathered_blocks(run->first, run->pieces));
+    run->pieces.clear();
+    run->blocks = 0;
   }
   return {};
 }

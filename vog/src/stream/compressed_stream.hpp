@@ -69,10 +69,12 @@ class CompressedOps final : public PyramidOps {
                                                 std::uint64_t fresh_from) const override;
 
  private:
-  // Whole blocks from `first` on, held back to be written with one transfer.
+  // Whole blocks from `first` on, held back to be written with one transfer
+  // straight from the pieces, which stay valid until the held runs are flushed.
   struct HeldRun {
     BlockNo first = kNoBlock;
-    std::vector<std::byte> bytes;
+    std::uint64_t blocks = 0;
+    std::vector<std::span<const std::byte>> pieces;
   };
   // The lists a cblock update fills, kept across the cblocks of one write,
   // and the writes of fresh cblocks held back to be combined: their data,
@@ -80,7 +82,7 @@ class CompressedOps final : public PyramidOps {
   struct CompressWorkspace {
     std::vector<BlockNo> blocks;   // data blocks of the cblock being written
     std::vector<BlockNo> to_free;  // data blocks it no longer needs
-    std::vector<std::byte> image;  // the redirector record
+    std::vector<std::byte> zeros;  // pads held pieces to whole blocks
     HeldRun data;
     HeldRun redirectors;
     // The last allocation grew the file, so the free list is empty, and
@@ -107,6 +109,7 @@ class CompressedOps final : public PyramidOps {
     int clen = 0;
     std::atomic<bool> compressed{false};  // clen and output are final
     std::vector<BlockNo> taken;           // its data blocks, when allocated ahead
+    std::vector<std::byte> record;        // its redirector's new bytes
     void compress(std::uint64_t cblock_size);
   };
   // Compressed writes work in batches of cblocks up to this many bytes.
@@ -127,11 +130,11 @@ class CompressedOps final : public PyramidOps {
   [[nodiscard]] Result<void> allocate_ahead(std::span<CblockUpdate> rest,
                                             CompressWorkspace& work) const;
   // Writes the compressed bytes over the cblock's blocks, then its redirector;
-  // both may be held back in `work` until flush_held.
-  [[nodiscard]] Result<void> store_cblock(const CblockUpdate& update,
-                                          CompressWorkspace& work) const;
+  // both may be held back in `work`, pointing into `update`, until flush_held.
+  [[nodiscard]] Result<void> store_cblock(CblockUpdate& update, CompressWorkspace& work) const;
   // Adds `bytes` for `block` on to `run`, padded to whole blocks, writing
   // the held runs first when it does not continue `run` or `run` is full.
+  // `bytes` must stay valid until the held runs are written.
   [[nodiscard]] Result<void> hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
                                   CompressWorkspace& work) const;
   // Writes the held data, then the held redirectors.

@@ -339,10 +339,22 @@ TEST(BlockIo, WritesToBlocksTheFileDoesNotHoldAreRefused) {
     expect_io_error(m.store->write_contiguous_blocks(0, 3 * 512, data).error(),
                     "write_contiguous_blocks: block 3 is past the last block (2)");
     EXPECT_FALSE(m.store->write_contiguous_blocks(0, ~std::uint64_t{0}, data));
+    const auto long_piece = filled(503, 6);
+    const std::span<const std::byte> past_the_end[] = {data, {}, long_piece};
+    expect_io_error(m.store->write_gathered_blocks(2, past_the_end).error(),
+                    "write_contiguous_blocks: block 3 is past the last block (2)");
     EXPECT_EQ(m.disk->write_count(), writes);
     EXPECT_EQ(m.disk->snapshot(), before);
     EXPECT_EQ(m.store->shared_cache_size(), 0u);
     EXPECT_EQ(must(m.store->write_contiguous_blocks(2, 502, data)), 10u);  // the last bytes held
+    // Gathered pieces land as their join would.
+    const std::span<const std::byte> pieces[] = {data, {}, long_piece, std::span(long_piece).first(511)};
+    ASSERT_TRUE(m.store->write_gathered_blocks(1, pieces));
+    std::vector<std::byte> joined = data, out(1024);
+    joined.insert(joined.end(), long_piece.begin(), long_piece.end());
+    joined.insert(joined.end(), long_piece.begin(), long_piece.begin() + 511);
+    ASSERT_EQ(must(m.store->read_contiguous_blocks(1, 0, out)), out.size());
+    EXPECT_EQ(out, joined);
   }
 }
 

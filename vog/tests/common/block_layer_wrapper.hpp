@@ -40,6 +40,10 @@ class BlockLayerWrapper : public BlockLayer {
                                               std::span<const std::byte> data) override {
     return target_.write_contiguous_blocks(first, offset, data);
   }
+  Result<void> write_gathered_blocks(BlockNo first,
+                                     std::span<const std::span<const std::byte>> pieces) override {
+    return target_.write_gathered_blocks(first, pieces);
+  }
   void clear_thread_cache() override { target_.clear_thread_cache(); }
   Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t count) override {
     return target_.allocate_blocks(count);

@@ -27,15 +27,26 @@ T must(Result<T> result) {
   return std::move(*result);
 }
 
+std::vector<std::byte> committed_bytes(std::size_t pages = 3);
+
 // A file of `pages` committed pages of 0x11, then a transaction that rewrites
-// page 1, grows the file and is cut off by a crash before its commit.
+// page 1, grows the file and is cut off by a crash before its commit. Both
+// changes are gathered writes: the rewrite must still be journaled.
 void interrupted_transaction(CrashFileSystem& fs, Durability level, std::size_t pages = 3) {
   auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
   ASSERT_TRUE(file->write(kDataOffset, filled(pages * JournaledFile::kPageSize, 0x11)));
   ASSERT_TRUE(file->commit());
-  ASSERT_TRUE(file->write(kDataOffset + JournaledFile::kPageSize + 7, filled(100, 0x22)));
-  ASSERT_TRUE(file->write(kDataOffset + pages * JournaledFile::kPageSize, filled(5000, 0x33)));
+  const auto rewrite = filled(100, 0x22), growth = filled(5000, 0x33);
+  const std::span<const std::byte> rewrite_pieces[] = {std::span(rewrite).first(60),
+                                                       std::span(rewrite).subspan(60)};
+  const std::span<const std::byte> growth_pieces[] = {{}, growth};
+  ASSERT_TRUE(file->write_gathered(kDataOffset + JournaledFile::kPageSize + 7, rewrite_pieces));
+  ASSERT_TRUE(file->write_gathered(kDataOffset + pages * JournaledFile::kPageSize, growth_pieces));
   ASSERT_TRUE(file->sync());  // everything reaches the file, as a crash might leave it
+  auto written = committed_bytes(pages);
+  std::ranges::copy(rewrite, written.begin() + kDataOffset + JournaledFile::kPageSize + 7);
+  written.insert(written.end(), growth.begin(), growth.end());
+  ASSERT_EQ(fs.contents(kPath), written);
   fs.crash_after(0);
   (void)file->write(0, filled(1, 0));
   file.reset();
@@ -43,7 +54,7 @@ void interrupted_transaction(CrashFileSystem& fs, Durability level, std::size_t 
   fs.restart(Durability::Process, rng);
 }
 
-std::vector<std::byte> committed_bytes(std::size_t pages = 3) {
+std::vector<std::byte> committed_bytes(std::size_t pages) {
   std::vector<std::byte> bytes(kDataOffset);
   std::memcpy(bytes.data(), "vogvogvog\x01\x0e\x00", 12);
   auto body = filled(pages * JournaledFile::kPageSize, 0x11);

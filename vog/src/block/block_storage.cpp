@@ -127,53 +127,52 @@ Result<void> BlockStorage::write_gathered(
 }
 
 Result<void> BlockStorage::write(const Run& run, std::span<const std::byte> data) const {
-  const std::uint64_t start = block_offset(run.first_block);
-  if (!cipher_) return file_->write(start + run.within, data);
-
-  const auto first = static_cast<BlockNo>(run.first_block);
-  if (run.within == 0 && run.span == data.size()) {
-    // Whole blocks: sealed from the caller's bytes piece by piece on the
-    // worker pool, while this thread writes the pieces already sealed, in order.
-    const std::size_t size = block_size();
-    const std::size_t piece = piece_length(kSealPiece, size);
-    const std::size_t batch = piece_length(kSealBatch, size);  // whole pieces
-    std::unique_ptr<std::byte[]> buffer(new std::byte[std::min(batch, data.size())]);
-    for (std::size_t at = 0; at < data.size(); at += batch) {
-      const std::span<const std::byte> plain = data.subspan(at, std::min(batch, data.size() - at));
-      const std::span<std::byte> sealed(buffer.get(), plain.size());
-      Result<void> wrote;
-      WorkerPool::process_pool().run_ordered(
-          (plain.size() + piece - 1) / piece,
-          [&](std::size_t i) {
-            cipher_->encrypt_units_to(static_cast<BlockNo>(first + (at + i * piece) / size),
-                                      piece_of(plain, piece, i), piece_of(sealed, piece, i), size);
-          },
-          [&](std::size_t i) {
-            wrote = file_->write(start + at + i * piece, piece_of(sealed, piece, i));
-            return wrote.has_value();
-          });
-      VOG_CHECK(std::move(wrote));
-    }
-    return {};
+  if (!cipher_) return file_->write(block_offset(run.first_block) + run.within, data);
+  // A block the run covers in part is rewritten whole with its other bytes
+  // kept; the blocks between are all the caller's.
+  const auto from_file = [](std::span<std::byte>) { return false; };
+  auto first = static_cast<BlockNo>(run.first_block);
+  if (run.within != 0) {
+    const std::size_t head = std::min<std::size_t>(data.size(), block_size() - run.within);
+    VOG_CHECK(write_in_block(first, static_cast<std::uint32_t>(run.within), data.first(head),
+                             from_file));
+    data = data.subspan(head);
+    ++first;
   }
-  // Keep the untouched parts of the first and last block; only those two are
-  // read, the blocks between are all the caller's. Past the end of the file a
-  // block is zeros before decryption.
+  const std::size_t whole = data.size() - data.size() % block_size();
+  VOG_CHECK(write_whole_blocks(first, data.first(whole)));
+  if (whole != data.size())
+    VOG_CHECK(write_in_block(static_cast<BlockNo>(first + whole / block_size()), 0,
+                             data.subspan(whole), from_file));
+  return {};
+}
+
+Result<void> BlockStorage::write_whole_blocks(BlockNo first, std::span<const std::byte> data) const {
+  // Sealed from the caller's bytes piece by piece on the worker pool, while
+  // this thread writes the pieces already sealed, in order.
+  if (data.empty()) return {};
+  const std::uint64_t start = block_offset(first);
   const std::size_t size = block_size();
-  std::vector<std::byte> scratch(run.span);
-  auto keep = [&](std::size_t at) -> Result<void> {
-    const std::span<std::byte> block = std::span(scratch).subspan(at, size);
-    VOG_CHECK(file_->read(start + at, block));
-    unseal(static_cast<BlockNo>(first + at / size), block);
-    return {};
-  };
-  const std::size_t last = run.span - size;
-  if (run.within != 0) VOG_CHECK(keep(0));
-  if ((run.within + data.size()) % size != 0 && (last != 0 || run.within == 0))
-    VOG_CHECK(keep(last));
-  std::memcpy(scratch.data() + run.within, data.data(), data.size());
-  seal(first, scratch);
-  return file_->write(start, scratch);
+  const std::size_t piece = piece_length(kSealPiece, size);
+  const std::size_t batch = piece_length(kSealBatch, size);  // whole pieces
+  std::unique_ptr<std::byte[]> buffer(new std::byte[std::min(batch, data.size())]);
+  for (std::size_t at = 0; at < data.size(); at += batch) {
+    const std::span<const std::byte> plain = data.subspan(at, std::min(batch, data.size() - at));
+    const std::span<std::byte> sealed(buffer.get(), plain.size());
+    Result<void> wrote;
+    WorkerPool::process_pool().run_ordered(
+        (plain.size() + piece - 1) / piece,
+        [&](std::size_t i) {
+          cipher_->encrypt_units_to(static_cast<BlockNo>(first + (at + i * piece) / size),
+                                    piece_of(plain, piece, i), piece_of(sealed, piece, i), size);
+        },
+        [&](std::size_t i) {
+          wrote = file_->write(start + at + i * piece, piece_of(sealed, piece, i));
+          return wrote.has_value();
+        });
+    VOG_CHECK(std::move(wrote));
+  }
+  return {};
 }
 
 Result<std::vector<std::byte>> BlockStorage::write_in_block(BlockNo block, std::uint32_t offset,

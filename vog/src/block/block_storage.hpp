@@ -88,6 +88,8 @@ class BlockStorage {
   [[nodiscard]] Result<void> write_zero_blocks(std::span<const BlockNo> blocks) const;
 
  private:
+  // Seals and writes whole blocks from `first` on, a batch at a time.
+  [[nodiscard]] Result<void> write_whole_blocks(BlockNo first, std::span<const std::byte> data) const;
   // Whole blocks from `first`, in place.
   void seal(BlockNo first, std::span<std::byte> blocks) const;
   void unseal(BlockNo first, std::span<std::byte> blocks) const;

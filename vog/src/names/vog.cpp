@@ -43,7 +43,7 @@ auto with_dir_content(VogState& state, StreamId dir, ReadFn read, UseFn use)
   std::uint64_t generation;
   {
     std::lock_guard lock(state.mu);
-    if (auto hit = state.dir_cache.find(dir); hit != state.dir_cache.end()) return use(hit->second);
+    if (const auto* hit = state.dir_cache.find(dir)) return use(*hit);
     auto known = state.generations.find(dir);
     generation = known == state.generations.end() ? 0 : known->second;
   }
@@ -52,7 +52,7 @@ auto with_dir_content(VogState& state, StreamId dir, ReadFn read, UseFn use)
   std::lock_guard lock(state.mu);
   auto known = state.generations.find(dir);
   if ((known == state.generations.end() ? 0 : known->second) == generation)
-    state.dir_cache.insert_or_assign(dir, std::move(*bytes));
+    state.dir_cache.put(dir, std::move(*bytes));
   return result;
 }
 

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "directory_copies.hpp"
 #include "directory_handle.hpp"
 #include "stream_layer.hpp"
 #include "vog.hpp"
@@ -45,10 +46,10 @@ struct VogState final : DirectoryCache {
 
   std::mutex mu;
   std::map<StreamHandle, OpenStreamInfo> open_streams;  // guarded by mu
-  // Whole copies of directory streams, searched in place under mu. No bound
-  // and no eviction: an entry lives until its directory changes, and an edit
-  // through the cache (take_dir_copy) puts the edited copy back.
-  std::unordered_map<StreamId, std::vector<std::byte>> dir_cache;  // guarded by mu
+  // Whole copies of directory streams, searched in place under mu. A copy
+  // lives until its directory changes or the budget needs its room, and an
+  // edit through the cache (take_dir_copy) puts the edited copy back.
+  DirectoryCopies dir_cache;  // guarded by mu
   // Bumped by every change of a directory; an absent ID counts as 0. A read
   // that started under an older generation does not enter the cache.
   std::unordered_map<StreamId, std::uint64_t> generations;  // guarded by mu
@@ -64,7 +65,7 @@ struct VogState final : DirectoryCache {
     {
       std::lock_guard lock(mu);
       ++generations[dir.id];
-      if (auto node = dir_cache.extract(dir.id)) return std::move(node.mapped());
+      if (auto copy = dir_cache.take(dir.id)) return copy;
     }
     VOG_TRY(bytes, read_directory(dir));
     return std::optional(std::move(*bytes));
@@ -72,7 +73,7 @@ struct VogState final : DirectoryCache {
   void return_dir_copy(StreamId dir, std::vector<std::byte> bytes) override {
     std::lock_guard lock(mu);
     ++generations[dir];
-    dir_cache.insert_or_assign(dir, std::move(bytes));
+    dir_cache.put(dir, std::move(bytes));
   }
 };
 

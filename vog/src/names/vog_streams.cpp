@@ -63,10 +63,10 @@ std::optional<Result<Opened>> open_through_cache(VogState& state, StreamLayer& s
   std::uint64_t generation;
   {
     std::lock_guard lock(state.mu);
-    auto hit = state.dir_cache.find(parent);
-    if (hit == state.dir_cache.end()) return std::nullopt;
+    const auto* hit = state.dir_cache.find(parent);
+    if (hit == nullptr) return std::nullopt;
     generation = generation_of(state, parent);
-    auto found = find_name_in_buffer(parent, hit->second, leaf);
+    auto found = find_name_in_buffer(parent, *hit, leaf);
     if (!found) return Result<Opened>(std::unexpected(std::move(found).error()));
     if (!*found) return Result<Opened>(std::unexpected(VogError::not_found(std::string(path))));
     id = **found;

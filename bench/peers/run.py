@@ -637,15 +637,18 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 add(f"read {kind}", s.name, s.read(path, size))
                 if kind == "text" and getattr(s, "random", True):
                     add("random reads", s.name, s.random_reads(path, offsets, a.read_budget))
-                # The cipher and the codec alone on these bytes, on one core and on all.
-                for helper, name, keys in ((Path(a.helper), "xts", ("encrypt_s", "decrypt_s")),
-                                           (lz4_helper, "lz4", ("compress_s", "decompress_s"))):
+                # The cipher and the codec alone on these bytes, on one core and
+                # on all; then reading them from a file (pread) into the same pass.
+                for helper, name, keys in (
+                        (Path(a.helper), "xts", ("encrypt_s", "decrypt_s", "read_decrypt_s")),
+                        (lz4_helper, "lz4", ("compress_s", "decompress_s", "read_decompress_s"))):
                     if s.name != "file" or not helper.exists():
                         continue
                     for label, threads in ((f"{name}-1", 1), (f"{name}-all", 0)):
-                        forth, back = helper_times(helper, path, threads, keys)
+                        forth, back, read_back = helper_times(helper, path, threads, keys)
                         add(f"write {kind}", label, forth)
                         add(f"read {kind}", label, back)
+                        add(f"read {kind}", f"pread+{label}", read_back)
                 remove(path)
             add(f"write {kind}", "lz4", lz4_compress(pool, size, 1 << COMPRESSED_SHIFT))
             add(f"read {kind}", "lz4", lz4_decompress(lz4_ready[kind], size, 1 << COMPRESSED_SHIFT))
@@ -728,11 +731,15 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
                       "vog-aes", "vog-base", "vog-lz4-base", "vog-aes-base"]:
                 row(w, s, "file", "MB/s")
             row(w, "vog", "file+14", "MB/s")
-            for s in ["lz4-1", "lz4-all", "vog-lz4", "vog-lz4-base", "h5py-lzf"]:
+            for s in ["lz4-1", "lz4-all", "pread+lz4-1", "pread+lz4-all", "vog-lz4",
+                      "vog-lz4-base", "h5py-lzf"]:
                 row(w, s, "lz4", "MB/s")
+            row(w, "vog-lz4", "pread+lz4-all", "MB/s")
             row(w, "vog-aes", "vog", "MB/s")
-            for s in ["xts-1", "xts-all", "vog-aes", "vog-aes-base"]:
+            for s in ["xts-1", "xts-all", "pread+xts-1", "pread+xts-all", "vog-aes",
+                      "vog-aes-base"]:
                 row(w, s, "xts-all", "MB/s")
+            row(w, "vog-aes", "pread+xts-all", "MB/s")
             for s in VOG_BIG:
                 row(w, s, s + "-base", "MB/s")
             for level in LEVELS:

@@ -157,19 +157,6 @@ class TestStreams:
                 vog.write(handle, data)
         assert vog.stream_length(handle) == 0
 
-    def test_negative_or_huge_integers_overflow(self, vog):
-        handle = vog.create_stream("s")
-        with pytest.raises(OverflowError):
-            vog.seek(handle, -1)
-        with pytest.raises(OverflowError):
-            vog.tell(-1)
-        with pytest.raises(OverflowError):
-            vog.truncate(handle, 2**64)
-        with pytest.raises(TypeError):
-            vog.tell(1.0)
-        with pytest.raises(TypeError):
-            vog.create_stream("t", compressed=1)
-
     @pytest.mark.parametrize("options, compressed, reserved", [
         ({}, False, 4096),
         ({}, True, 32768),

@@ -71,9 +71,3 @@ def test_optimize_keeps_tree_and_bytes(path, password):
     assert vog.verify() == []
     vog.close()
     assert Vog.optimize(path=path, password=password) == 0  # already compact
-
-
-def test_optimize_password_must_be_bytes(path):
-    build(path, b"pw")
-    with pytest.raises(TypeError):
-        Vog.optimize(path, "pw")

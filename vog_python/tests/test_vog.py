@@ -105,6 +105,10 @@ class TestEncryption:
         with pytest.raises(TypeError):
             Vog.create(path, password=password)
         assert not os.path.exists(path)
+        Vog.create(path, password=b"pw").close()
+        for call in (lambda: Vog.open(path, OpenMode.READ, password), lambda: Vog.optimize(path, password)):
+            with pytest.raises(TypeError):
+                call()
 
 
 class TestDirectories:

@@ -28,6 +28,7 @@ stream_ops = st.lists(
 @given(ops=stream_ops, compressed=st.booleans(), shift=st.sampled_from([9, 12]))
 @example(ops=[("fill", 0, 40000), ("truncate", 1000), ("reopen",), ("read", 0, 2000)],
          compressed=True, shift=12)
+@example(ops=[("write", 0, b"abcdef"), ("read", 2, 1)], compressed=False, shift=9)
 def test_stream_matches_bytearray_model(ops, compressed, shift):
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "p.vog")
@@ -41,11 +42,14 @@ def test_stream_matches_bytearray_model(ops, compressed, shift):
                 data = op[2] if kind == "write" else bytes([len(model) % 251]) * op[2]
                 vog.seek(handle, offset)
                 assert vog.write(handle, data) == len(data)
+                assert vog.tell(handle) == offset + len(data)
                 model[offset : offset + len(data)] = data
             elif kind == "read":
                 offset = min(op[1], len(model))
                 vog.seek(handle, offset)
-                assert vog.read(handle, op[2]) == bytes(model[offset : offset + op[2]])
+                got = vog.read(handle, op[2])
+                assert got == bytes(model[offset : offset + op[2]])
+                assert vog.tell(handle) == offset + len(got)
             elif kind == "truncate":
                 new_len = min(op[1], len(model))
                 vog.truncate(handle, new_len)

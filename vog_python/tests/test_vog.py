@@ -144,16 +144,6 @@ def test_engine_errors_keep_their_messages(vog, call, message):
 
 
 class TestStreams:
-    def test_create_stream_returns_a_writable_handle(self, vog):
-        handle = vog.create_stream("s")
-        assert isinstance(handle, int)
-        assert vog.write(handle, b"abcdef") == 6
-        assert vog.tell(handle) == 6
-        vog.seek(handle, 6)
-        with pytest.raises(VogError, match=r"^seek out of bounds: position 7 exceeds stream length 6$"):
-            vog.seek(handle, 7)
-        vog.close_stream(handle)
-
     def test_write_takes_bytes_only(self, vog):
         handle = vog.create_stream("s")
         for data in (bytearray(b"x"), "x", memoryview(b"x"), None):

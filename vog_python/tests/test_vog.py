@@ -183,21 +183,6 @@ class TestStreams:
         with pytest.raises(OverflowError):
             Vog.create(path, block_size_shift=256)
 
-    def test_lock_conflicts(self, vog):
-        writer = vog.create_stream("s")
-        with pytest.raises(VogError, match=r"^lock conflict: "):
-            vog.open_stream("s", OpenMode.READ)
-        with pytest.raises(VogError, match=r"^lock conflict: "):
-            vog.delete_stream("s")
-        vog.close_stream(writer)
-        r1 = vog.open_stream("s", OpenMode.READ)
-        r2 = vog.open_stream("s", OpenMode.READ)
-        assert r1 != r2
-        with pytest.raises(VogError, match=r"^lock conflict: stream is not opened for writing$"):
-            vog.write(r1, b"x")
-        vog.close_stream(r1)
-        vog.close_stream(r2)
-
     def test_keyword_arguments(self, vog):
         handle = vog.create_stream(path="k", compressed=False)
         vog.write(handle=handle, data=b"123")

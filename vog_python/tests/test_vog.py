@@ -59,11 +59,6 @@ class TestLifecycle:
             vog.open_stream("s", 1)
         vog.close()
 
-    def test_create_refuses_an_existing_path(self, path):
-        Vog.create(path).close()
-        with pytest.raises(VogError, match=r"^already exists: "):
-            Vog.create(path)
-
     def test_dropping_the_object_closes_the_file(self, path):
         vog = Vog.create(path)
         handle = vog.create_stream("s")

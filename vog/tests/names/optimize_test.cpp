@@ -238,7 +238,8 @@ TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
   }
 }
 
-TEST(OptimizeDeep, TenThousandLevelsAreCopied) {
+// Both optimize and verify walk a tree this deep without recursion.
+TEST(OptimizeDeep, TenThousandLevelsAreCopiedAndVerified) {
   TempDir dir;
   std::string path = dir.file("deep.vog");
   constexpr int kDepth = 10000;

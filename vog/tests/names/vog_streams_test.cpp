@@ -181,18 +181,6 @@ TEST(VogStreamPaths, ChecksRunInOrder) {
   // next; the tree model test (vog_tree_test.cpp) checks those refusals.
 }
 
-TEST(VogRenameStream, MovesBetweenDirectoriesKeepingIdAndBytes) {
-  FakeVog vog;
-  ok(vog->mkdir("x"));
-  ok(vog->mkdir("y"));
-  put_stream(*vog, "x/s", "payload");
-  auto ids = vog.layer().live_ids();
-  ok(vog->rename_stream("x/s", "y/t"));
-  EXPECT_EQ(vog.layer().live_ids(), ids);
-  EXPECT_EQ(get_stream(*vog, "y/t"), "payload");
-  EXPECT_TRUE(ok(vog->list("x")).empty());
-}
-
 TEST(VogCompressed, IsRefusedWhenNotConfigured) {
   auto store = std::make_shared<MemoryStore>();
   store->compressed_block_size_shift = 0;

@@ -321,14 +321,7 @@ TEST_F(DirectoryHandleTest, LookupReadsFooterTableAndMatchingEntryOnlyAndNothing
   EXPECT_EQ(reads[3], (TransferRecord{id_, reads[2].offset + 6, 8}));
 }
 
-TEST_F(DirectoryHandleTest, RemovingTheOnlyEntryLeavesZeroBytes) {
-  add("only", 4);
-  EXPECT_EQ(ok(remove_entry_from_dir_handle(dir(), cache_, "only", "p/only")), 4u);
-  EXPECT_EQ(length(), 0u);
-  EXPECT_EQ(cache_.invalidated, (std::vector<StreamId>{id_, id_}));
-}
-
-TEST_F(DirectoryHandleTest, RemovingFirstLastAndMiddleKeepsTheRest) {
+TEST_F(DirectoryHandleTest, RemovingFirstLastMiddleAndTheOnlyEntryKeepsTheRest) {
   std::vector<StreamEntry> entries = {{"first", 1}, {"b", 2}, {"c", 3}, {"d/", 4}, {"last", 5}};
   for (const auto& e : entries) add(e.name, e.stream_id);
   EXPECT_EQ(ok(remove_entry_from_dir_handle(dir(), cache_, "first", "first")), 1u);
@@ -339,6 +332,11 @@ TEST_F(DirectoryHandleTest, RemovingFirstLastAndMiddleKeepsTheRest) {
   EXPECT_EQ(find("b"), std::optional<StreamId>(2));
   EXPECT_EQ(find("d/"), std::optional<StreamId>(4));
   EXPECT_EQ(find("first"), std::nullopt);
+  EXPECT_EQ(ok(remove_entry_from_dir_handle(dir(), cache_, "b", "b")), 2u);
+  EXPECT_EQ(ok(remove_entry_from_dir_handle(dir(), cache_, "d/", "p/d")), 4u);
+  EXPECT_EQ(length(), 0u);  // no footer is left behind
+  // Each of the five adds and five removals told the cache once.
+  EXPECT_EQ(cache_.invalidated, std::vector<StreamId>(10, id_));
 }
 
 TEST_F(DirectoryHandleTest, RemovalMovesLargeRegionsInBoundedChunks) {

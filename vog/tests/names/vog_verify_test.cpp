@@ -168,15 +168,6 @@ TEST_F(DamagedFile, OverlappingWholeFileExtentsStopTheWalk) {
   EXPECT_EQ(verify_file(path_), want);
 }
 
-TEST_F(DamagedFile, BlockClaimedByTwoStreams) {
-  std::uint32_t a_top = file_.top_block_of(1);
-  std::uint32_t b_top = file_.top_block_of(2);
-  file_.put_u32(file_.descriptor_at(2) + 8, a_top);
-  EXPECT_EQ(verify_file(path_),
-            (Lines{"L2: block " + std::to_string(a_top) + " claimed by multiple streams",
-                   orphan(b_top)}));
-}
-
 // --- the stream layer ------------------------------------------------------
 
 // 129 blocks of 512 bytes need a tree of depth 2: a top whose entries 0 and 1

@@ -242,8 +242,8 @@ TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
 TEST(OptimizeDeep, TenThousandLevelsAreCopiedAndVerified) {
   TempDir dir;
   std::string path = dir.file("deep.vog");
-  constexpr int kDepth = 10000;
-  write_directory_chain(path, kDepth);
+  constexpr int kDepth = 10000;  // "d/d/.../d"
+  write_entry_chain(path, std::vector<std::string>(kDepth, "d/"));
   ASSERT_TRUE(optimize(path, std::nullopt));
   auto vog = Vog::open(path, OpenMode::Read);
   ASSERT_TRUE(vog);

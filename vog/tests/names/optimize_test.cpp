@@ -189,9 +189,9 @@ VogError damaged(const VogError& found) {
                       "): use salvage to copy what can be read");
 }
 
-// Damage found before the copy starts (a cycle) or part-way through it (an
-// unreadable stream, a name mkdir or create_stream would have refused) fails
-// optimize with what was found, and leaves the file and no temporary file.
+// Damage met while copying (a directory cycle, a stream that breaks part-way,
+// a stored name mkdir or create_stream would have refused) fails optimize with
+// what was found, and leaves the file as it was and no temporary file.
 TEST(OptimizeDamaged, FailsNamingTheDamageAndLeavesTheFile) {
   struct Case {
     std::string what;

@@ -54,8 +54,8 @@ TEST(VogOpen, RefusesABadHeader) {
 
 // Missing parents and names, taken names, moves of whole subtrees and moves
 // into a directory's own subtree are checked against the tree model
-// (vog_tree_test.cpp); these fixed refusals
-// come before any lookup, and a refused name leaves no stream behind.
+// (vog_tree_test.cpp); these fixed refusals come before any lookup, and a
+// refused name leaves no stream behind.
 TEST(VogDirPaths, ChecksPathBeforeTouchingTheFile) {
   FakeVog vog;
   EXPECT_EQ(error_of(vog->mkdir("")), VogError::invalid_path("cannot create root directory"));

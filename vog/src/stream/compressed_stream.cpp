@@ -159,7 +159,22 @@ namespace {
 struct CblockScratch {
   std::vector<std::byte> input;   // compressed bytes
   std::vector<std::byte> output;  // a cblock of which only a part is wanted
+
+  // Gives back buffers of huge cblocks, so that reading one stream of them
+  // does not leave that much memory with every thread.
+  void release_large() {
+    for (auto* buffer : {&input, &output})
+      if (buffer->capacity() > kKeptScratch) std::vector<std::byte>().swap(*buffer);
+  }
+  static constexpr std::size_t kKeptScratch = std::size_t{1} << 20;
 };
+
+// The buffers of the calling thread: a task's compressed bytes stay in the
+// cache of the core that reads and decodes them, whichever task it runs.
+CblockScratch& thread_scratch() {
+  thread_local CblockScratch scratch;
+  return scratch;
+}
 
 // Reads a cblock's compressed bytes into `input` (as long as they are).
 Result<void> read_compressed(BlockLayer& blocks, const CompRedirector& redirector,
@@ -250,11 +265,10 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   std::vector<Part> batch(static_cast<std::size_t>(std::min<std::uint64_t>(
       end_unit - first_unit, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
   const CacheHint hint = end_unit - first_unit == 1 ? CacheHint::ThreadCache : CacheHint::NoCache;
-  // Each task takes a contiguous share of the batch, with buffers of its own.
-  // A few shares per thread: whoever is free takes the next one, so a thread
-  // held up by the rest of the machine delays the call by one share at most.
-  std::vector<CblockScratch> scratch(
-      std::min(batch.size(), kSharesPerThread * pool.thread_count()));
+  // Each task takes a contiguous share of the batch. A few shares per
+  // thread: whoever is free takes the next one, so a thread held up by the
+  // rest of the machine delays the call by one share at most.
+  const std::size_t shares = std::min(batch.size(), kSharesPerThread * pool.thread_count());
 
   for (std::uint64_t from = first_unit; from < end_unit; from += batch.size()) {
     const auto count =
@@ -271,14 +285,16 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
       VOG_TRY(r, resolve_redir_block(tree, d.top_block, unit, depth, leaf, to));
       part.redirector = *r;
     }
-    const std::size_t per_task = (count + scratch.size() - 1) / scratch.size();
+    const std::size_t per_task = (count + shares - 1) / shares;
     const std::size_t tasks = (count + per_task - 1) / per_task;
     auto decode_share = [&](std::size_t task) {
+      CblockScratch& scratch = thread_scratch();
       for (std::size_t i = task * per_task; i < std::min(count, (task + 1) * per_task); ++i) {
         Part& part = batch[i];
         part.outcome = read_cblock(blocks_, part.redirector, hint, cblock_size_, part.at,
-                                   out.subspan(part.done, part.count), scratch[task]);
+                                   out.subspan(part.done, part.count), scratch);
       }
+      scratch.release_large();
     };
     pool.run(tasks, decode_share);
     for (std::size_t i = 0; i < count; ++i) VOG_CHECK(batch[i].outcome);

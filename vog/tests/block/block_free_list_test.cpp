@@ -120,40 +120,6 @@ TEST(Allocate, ManyExtentsSpreadOverSeveralTrunksAndAllComeBack) {
   EXPECT_EQ(m.store->total_blocks(), 401u);
 }
 
-TEST(Allocate, ReusedBlocksReadAsZerosAndLeaveTheCaches) {
-  auto m = memory_store();
-  auto blocks = must(m.store->allocate_blocks(4));
-  for (BlockNo b : blocks) {
-    ASSERT_TRUE(m.store->write_block(b, 0, filled(512, 0x77), CacheHint::NoCache));
-    std::vector<std::byte> out(512);
-    ASSERT_TRUE(m.store->read_block(b, 0, out, CacheHint::ThreadCache));
-    ASSERT_TRUE(m.store->read_block(b, 0, out, CacheHint::SharedCache));
-  }
-  ASSERT_TRUE(m.store->deallocate_blocks(blocks));  // block 1 becomes a trunk
-  EXPECT_EQ(m.store->thread_cache_size(), 0u);
-  EXPECT_EQ(m.store->shared_cache_size(), 0u);
-  EXPECT_EQ(must(m.store->allocate_blocks(4)), (std::vector<BlockNo>{1, 2, 3, 4}));
-  for (BlockNo b : blocks) {
-    for (CacheHint hint : {CacheHint::ThreadCache, CacheHint::SharedCache, CacheHint::NoCache}) {
-      std::vector<std::byte> out(512);
-      ASSERT_TRUE(m.store->read_block(b, 0, out, hint));
-      EXPECT_EQ(out, filled(512, 0)) << "block " << b;
-    }
-  }
-}
-
-TEST(Allocate, FreeListSurvivesReopening) {
-  auto m = memory_store();
-  ASSERT_TRUE(m.store->allocate_blocks(10));
-  std::vector<BlockNo> freed{2, 3, 9};
-  ASSERT_TRUE(m.store->deallocate_blocks(freed));
-  m.store.reset();
-  auto store = must(reopen(m.disk));
-  EXPECT_EQ(store->free_list_head(), 2u);
-  EXPECT_EQ(store->total_blocks(), 11u);
-  EXPECT_EQ(must(store->allocate_blocks(4)), (std::vector<BlockNo>{2, 3, 9, 11}));
-}
-
 TEST(Deallocate, Block0TheSentinelAndBlocksNotHeldAreRefusedWhole) {
   auto m = memory_store();
   expect_io_error(m.store->deallocate_block(5).error(),

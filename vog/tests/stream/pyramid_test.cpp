@@ -208,14 +208,9 @@ TEST(PyramidTruncate, InsideDepthThreeWithoutLoweringReleasesEmptiedMiddleBlocks
   EXPECT_EQ(entry_at(top, 2), kNoBlock);
 }
 
-TEST(PyramidDeallocate, CollectsChildrenBeforeParentsAndFreesInOneCall) {
+TEST(PyramidDeallocate, FreesTheWholeTreeInOneCall) {
   PlainTree t(9);
   must(t.pyramid().write(t.d, 0, noise(300 * 512, 16)));
-  std::vector<BlockNo> all;
-  std::unordered_set<BlockNo> seen;
-  must(t.pyramid().collect_tree_blocks_for_dealloc(t.d.top_block, t.depth(), all, seen));
-  EXPECT_EQ(all.size(), t.blocks.used_blocks().size());
-  EXPECT_EQ(all.back(), t.d.top_block);
   t.blocks.reset_counters();
   must(t.pyramid().deallocate_tree(t.d.top_block, t.depth()));
   EXPECT_EQ(t.blocks.counters().deallocate_calls, 1);

@@ -81,7 +81,6 @@ TEST(CompressedReserve, OnAnEmptyStreamMakesEmptyRedirectorsUnderAnIndex) {
   }
   EXPECT_EQ(entry_at(top, 3), kNoBlock);
   EXPECT_EQ(t.blocks.used_blocks().size(), 4u);
-  EXPECT_TRUE(t.read(0, 100).empty());  // reads stop at the length
 }
 
 TEST(CompressedRead, EmptyRedirectorReadsAsZeros) {

@@ -92,9 +92,13 @@ TEST(PyramidWrite, GrowingPastEachPowerOfTheFanoutRaisesTheDepthUnderEntryZero) 
   EXPECT_EQ(t.read_all(), data);
 }
 
-TEST(PyramidWrite, ZeroBytesChangeNothingAndAllocateNothing) {
+TEST(PyramidWrite, ZeroBytesAndAnOffsetThatWouldOverflowChangeAndAllocateNothing) {
   PlainTree t(12);
   EXPECT_EQ(must(t.pyramid().write(t.d, 100, {})), 0u);
+  EXPECT_EQ(t.d, StreamDescriptor{});
+  auto wrote = t.pyramid().write(t.d, ~std::uint64_t{0}, bytes_of("xy"));
+  ASSERT_FALSE(wrote);
+  EXPECT_EQ(wrote.error().kind(), ErrorKind::IoError);
   EXPECT_EQ(t.d, StreamDescriptor{});
   EXPECT_EQ(t.blocks.counters().allocate_calls, 0);
 }
@@ -113,15 +117,6 @@ TEST(PyramidWrite, DataMovesInRunsAndNewUnitsComeFromOneAllocation) {
   c = t.blocks.counters();
   EXPECT_EQ(c.read_contiguous, 2);
   EXPECT_EQ(c.read_block, 1);  // the leaf, once
-}
-
-TEST(PyramidWrite, OffsetThatWouldOverflowIsRefusedBeforeAllocating) {
-  PlainTree t(12);
-  auto data = bytes_of("xy");
-  auto wrote = t.pyramid().write(t.d, ~std::uint64_t{0}, data);
-  ASSERT_FALSE(wrote);
-  EXPECT_EQ(wrote.error().kind(), ErrorKind::IoError);
-  EXPECT_EQ(t.blocks.counters().allocate_calls, 0);
 }
 
 TEST(PyramidRead, MissingIndexEntryAndMissingUnitAreReported) {

@@ -143,7 +143,7 @@ TEST(StoreCaches, ClearThreadCacheTouchesOnlyTheCallersCache) {
   EXPECT_EQ(m.store->shared_cache_size(), 1u);
 }
 
-TEST(StoreCaches, DeallocationEvictsFromTheCallersAndTheSharedCacheOnly) {
+TEST(StoreCaches, FreeingAndReallocatingEvictFromTheCallersAndTheSharedCacheOnly) {
   testing::TempDir dir;
   auto store = must(BlocksInFile::create(dir.file("a.vog"), 9, kStandardSlots, std::nullopt));
   ASSERT_EQ(must(store->allocate_blocks(1)), std::vector<BlockNo>{1});
@@ -172,6 +172,14 @@ TEST(StoreCaches, DeallocationEvictsFromTheCallersAndTheSharedCacheOnly) {
   EXPECT_EQ(b_after, filled(8, 0x5A));  // B's own cache still holds the old content
   ASSERT_TRUE(store->read_block(1, 0, out, CacheHint::ThreadCache));
   EXPECT_EQ(out, testing::bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+
+  // Handed out again, the block reads as zeros, whatever the caches kept of it while free.
+  ASSERT_TRUE(store->read_block(1, 0, out, CacheHint::SharedCache));
+  ASSERT_EQ(must(store->allocate_blocks(1)), std::vector<BlockNo>{1});
+  for (CacheHint hint : {CacheHint::ThreadCache, CacheHint::SharedCache}) {
+    ASSERT_TRUE(store->read_block(1, 0, out, hint));
+    EXPECT_EQ(out, filled(8, 0));
+  }
 }
 
 // ---- per-thread cache lifetimes --------------------------------------------------

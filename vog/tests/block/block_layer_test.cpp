@@ -348,11 +348,12 @@ TEST(BlockIo, WritesToBlocksTheFileDoesNotHoldAreRefused) {
     EXPECT_EQ(m.store->shared_cache_size(), 0u);
     EXPECT_EQ(must(m.store->write_contiguous_blocks(2, 502, data)), 10u);  // the last bytes held
     // Gathered pieces land as their join would.
-    const std::span<const std::byte> pieces[] = {data, {}, long_piece, std::span(long_piece).first(511)};
+    const auto last_piece = filled(511, 7);
+    const std::span<const std::byte> pieces[] = {data, {}, long_piece, last_piece};
     ASSERT_TRUE(m.store->write_gathered_blocks(1, pieces));
     std::vector<std::byte> joined = data, out(1024);
     joined.insert(joined.end(), long_piece.begin(), long_piece.end());
-    joined.insert(joined.end(), long_piece.begin(), long_piece.begin() + 511);
+    joined.insert(joined.end(), last_piece.begin(), last_piece.end());
     ASSERT_EQ(must(m.store->read_contiguous_blocks(1, 0, out)), out.size());
     EXPECT_EQ(out, joined);
   }

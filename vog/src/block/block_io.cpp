@@ -149,8 +149,7 @@ Result<std::size_t> BlocksInFile::write_contiguous_blocks(BlockNo first, std::ui
 
 Result<void> BlocksInFile::write_gathered_blocks(
     BlockNo first, std::span<const std::span<const std::byte>> pieces) {
-  std::size_t size = 0;
-  for (auto piece : pieces) size += piece.size();
+  const std::size_t size = joined_size(pieces);
   if (size == 0) return {};
   VOG_TRY(run, held_run("write_contiguous_blocks", first, 0, size));
   return storage_.write_gathered(*run, pieces);

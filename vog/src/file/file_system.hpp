@@ -31,6 +31,8 @@ enum class LockKind : std::uint8_t { Shared, Exclusive };
 
 // `pieces` back to back in one buffer, for files that cannot gather.
 [[nodiscard]] std::vector<std::byte> joined(std::span<const std::span<const std::byte>> pieces);
+// The length of that buffer, without making it.
+[[nodiscard]] std::size_t joined_size(std::span<const std::span<const std::byte>> pieces);
 
 // One open file without a format of its own: positioned transfers, length,
 // sync and an advisory lock that lives as long as the object.

@@ -326,8 +326,7 @@ Result<void> JournaledFile::grown(std::uint64_t end, Result<void> wrote) {
 
 Result<void> JournaledFile::write_gathered(std::uint64_t offset,
                                            std::span<const std::span<const std::byte>> pieces) {
-  std::uint64_t size = 0;
-  for (auto piece : pieces) size += piece.size();
+  const std::uint64_t size = joined_size(pieces);
   if (size == 0) return {};
   {
     std::shared_lock lock(mu_);

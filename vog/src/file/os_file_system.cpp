@@ -202,8 +202,15 @@ FileSystem& os_file_system() {
   return system;
 }
 
+std::size_t joined_size(std::span<const std::span<const std::byte>> pieces) {
+  std::size_t size = 0;
+  for (auto piece : pieces) size += piece.size();
+  return size;
+}
+
 std::vector<std::byte> joined(std::span<const std::span<const std::byte>> pieces) {
   std::vector<std::byte> all;
+  all.reserve(joined_size(pieces));
   for (auto piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
   return all;
 }

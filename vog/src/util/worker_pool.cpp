@@ -20,15 +20,41 @@
 //     it to produce meanwhile.
 //
 // Locking: mu_ guards the queue and stopping_ only; no task runs under it.
+//
+// Waiting: a thread about to sleep first spins, yielding, for kSpin. A futex
+// wake-up costs tens of microseconds on a busy host, as much as a read of a
+// few compressed blocks; so a worker that has just finished watches for the
+// next call, and a caller whose last tasks are in other hands watches for
+// them, before either sleeps. Yielding keeps the spin from taking a core
+// from a thread that has work.
 #include "worker_pool.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <latch>
 #include <system_error>
+#include <thread>
 
 namespace vog {
+
+namespace {
+
+constexpr auto kSpin = std::chrono::microseconds(100);
+
+// Yields until done() holds or kSpin has passed; returns done().
+template <class Done>
+bool spin_until(Done done) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+}  // namespace
 
 struct WorkerPool::Job {
   Job(std::size_t n, std::function<void(std::size_t)> t)
@@ -40,6 +66,11 @@ struct WorkerPool::Job {
       task(i);
       remaining.count_down();
     }
+  }
+
+  // Returns once every task has run.
+  void wait() {
+    if (!spin_until([this] { return remaining.try_wait(); })) remaining.wait();
   }
 
   const std::size_t count;
@@ -88,12 +119,13 @@ void WorkerPool::run(std::size_t count, std::function<void(std::size_t)> task) {
   {
     std::lock_guard lock(mu_);
     jobs_.push_back(job);
+    queued_.fetch_add(1, std::memory_order_relaxed);
   }
   // The caller takes a task itself; wake no more workers than there are others.
   for (std::size_t i = 1; i < std::min(count, thread_count_ + 1); ++i) work_ready_.notify_one();
   job->work();
   retire(job);
-  job->remaining.wait();
+  job->wait();
 }
 
 void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::size_t)>& produce,
@@ -117,6 +149,7 @@ void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::si
     {
       std::lock_guard lock(mu_);
       jobs_.push_back(job);
+      queued_.fetch_add(1, std::memory_order_relaxed);
     }
     // The caller is busy consuming: every worker may help.
     for (std::size_t i = 0; i < std::min(count, thread_count_); ++i) work_ready_.notify_one();
@@ -131,7 +164,8 @@ void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::si
         ahead = std::max(ahead, i + 1);
         bool produced = false;
         while (ahead < count && !produced) produced = claim_and_produce(ahead++);
-        if (!produced) state[i].wait(now, std::memory_order_acquire);
+        if (!produced && !spin_until([&] { return state[i].load(std::memory_order_acquire) != now; }))
+          state[i].wait(now, std::memory_order_acquire);
       }
     }
     if (!consume(i)) break;
@@ -139,12 +173,13 @@ void WorkerPool::run_ordered(std::size_t count, const std::function<void(std::si
   if (!job) return;
   job->work();
   retire(job);
-  job->remaining.wait();
+  job->wait();
 }
 
 void WorkerPool::worker_loop() {
   for (;;) {
     std::shared_ptr<Job> job;
+    spin_until([this] { return queued_.load(std::memory_order_relaxed) != 0; });
     {
       std::unique_lock lock(mu_);
       work_ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
@@ -159,7 +194,10 @@ void WorkerPool::worker_loop() {
 void WorkerPool::retire(const std::shared_ptr<Job>& job) {
   std::lock_guard lock(mu_);
   auto at = std::find(jobs_.begin(), jobs_.end(), job);
-  if (at != jobs_.end()) jobs_.erase(at);
+  if (at != jobs_.end()) {
+    jobs_.erase(at);
+    queued_.fetch_sub(1, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace vog

@@ -9,6 +9,7 @@
 // Thread safety: every method may be called concurrently.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -65,6 +66,7 @@ class WorkerPool {
   std::condition_variable work_ready_;
   std::deque<std::shared_ptr<Job>> jobs_;  // guarded by mu_; calls with unclaimed tasks
   bool stopping_ = false;                  // guarded by mu_
+  std::atomic<std::size_t> queued_{0};     // jobs_.size(), for idle workers to watch unlocked
 };
 
 }  // namespace vog

@@ -21,13 +21,14 @@
 //     thread, then reads the redirectors and data and decodes on the worker
 //     pool, each whole cblock decoded (also for a few of its bytes) so that
 //     damage anywhere in it fails the read.
-// Buffers are made once per call (per batch slot for writes, per share for
-// reads) and reused.
+// Buffers stay with the thread between calls: a read's in the thread that
+// decodes, a write's lent to its batch slots by the calling thread.
 #include "compressed_stream.hpp"
 
 #include <lz4.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "format.hpp"
@@ -302,6 +303,56 @@ Result<std::size_t> CompressedOps::read_units(const Pyramid& tree, const StreamD
   return out.size();
 }
 
+// Lends a write's cblock updates the `cblock` and `output` buffers that the
+// thread's earlier writes gave back, and takes them back at the end. Freed
+// with each write, the megabyte of buffers a 1 MiB write needs went back to
+// the system and came back page by page in the next one, in the threads
+// compressing into it, which ran at half speed. Up to kKeptBytes of each
+// kind are kept.
+class CompressedOps::LentBuffers {
+ public:
+  LentBuffers(std::span<CblockUpdate> updates, std::uint64_t cblock_size)
+      : updates_(updates), cblock_size_(cblock_size) {
+    Spares& spares = thread_spares();
+    if (spares.cblock_size != cblock_size) spares = Spares{cblock_size};
+    for (auto [member, kept] : kinds(spares))
+      for (CblockUpdate& update : updates_) {
+        if (kept->empty()) break;
+        update.*member = std::move(kept->back());
+        kept->pop_back();
+      }
+  }
+  ~LentBuffers() {
+    Spares& spares = thread_spares();
+    if (spares.cblock_size != cblock_size_) return;
+    const std::uint64_t keep = kKeptBytes / cblock_size_;
+    for (auto [member, kept] : kinds(spares))
+      for (CblockUpdate& update : updates_)
+        if (update.*member && kept->size() < keep) kept->push_back(std::move(update.*member));
+  }
+  LentBuffers(const LentBuffers&) = delete;
+  LentBuffers& operator=(const LentBuffers&) = delete;
+
+ private:
+  using Buffer = std::unique_ptr<std::byte[]>;
+  struct Spares {
+    std::uint64_t cblock_size = 0;  // the buffers' size follows from it
+    std::vector<Buffer> cblocks, outputs;
+  };
+  static Spares& thread_spares() {
+    thread_local Spares spares;
+    return spares;
+  }
+  static std::array<std::pair<Buffer CblockUpdate::*, std::vector<Buffer>*>, 2> kinds(
+      Spares& spares) {
+    return {{{&CblockUpdate::cblock, &spares.cblocks}, {&CblockUpdate::output, &spares.outputs}}};
+  }
+  static constexpr std::uint64_t kKeptBytes = std::uint64_t{2} << 20;
+
+  std::span<CblockUpdate> updates_;
+  std::uint64_t cblock_size_;
+};
+
 Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const StreamDescriptor& d,
                                                std::uint64_t offset,
                                                std::span<const std::byte> data,
@@ -320,6 +371,7 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
   const std::uint64_t units = last_unit - first_unit + 1;
   std::vector<CblockUpdate> batch(static_cast<std::size_t>(
       std::min<std::uint64_t>(units, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
+  const LentBuffers lent(batch, cblock_size_);
   for (std::uint64_t from = first_unit; from <= last_unit; from += batch.size()) {
     const auto count = static_cast<std::size_t>(
         std::min<std::uint64_t>(batch.size(), last_unit - from + 1));

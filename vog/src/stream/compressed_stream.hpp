@@ -112,6 +112,7 @@ class CompressedOps final : public PyramidOps {
     std::vector<std::byte> record;        // its redirector's new bytes
     void compress(std::uint64_t cblock_size);
   };
+  class LentBuffers;
   // Compressed writes work in batches of cblocks up to this many bytes.
   static constexpr std::uint64_t kBatchBytes = std::uint64_t{4} << 20;
 

@@ -130,6 +130,21 @@ TEST(CompressedWrite, IncompressibleCblockTakesCeilOfItsLengthInBlocks) {
   EXPECT_EQ(t.read_all(), data);
 }
 
+TEST(CompressedWrite, BuffersKeptByTheThreadFollowEachWritesCblockSize) {
+  // The calling thread lends each write the buffers of its earlier ones:
+  // those of 4 KiB cblocks must never serve 32 KiB ones.
+  CompressedTree small(9, 12);
+  CompressedTree large(9, 15);
+  for (std::uint32_t round = 0; round < 2; ++round) {
+    const auto a = noise(1 << 16, 10 + round);
+    const auto b = noise(1 << 16, 20 + round);
+    small.write(0, a);
+    large.write(0, b);
+    EXPECT_EQ(small.read_all(), a);
+    EXPECT_EQ(large.read_all(), b);
+  }
+}
+
 TEST(CompressedWrite, ShrinkingAndGrowingCblockReusesItsBlocksInPlace) {
   CompressedTree t(9, 15);
   t.write(0, noise(32768, 5));

@@ -8,7 +8,9 @@ measured in the same run (the machine may be shared, so only ratios hold),
 and writes every sample to a JSON file. Rounds alternate the systems; reads
 follow the write of the same bytes, so the page cache is warm; nothing is
 synced while the clock runs (dirty pages are flushed, untimed, before each
-write and each run of creates, so no system pays for another's). Containers
+write and each run of creates, so no system pays for another's). Each big
+write follows an untimed plain write of as many bytes, dropped at once (see
+settle_page_cache). Containers
 are created or opened before the clock starts (for an encrypted Vog that is
 the password's key derivation); everything after it, closing included, is
 timed.
@@ -548,6 +550,18 @@ def remove(path):
         os.unlink(path)
 
 
+def settle_page_cache(path, pool, size):
+    """Writes, flushes and deletes a plain file of `size` bytes, untimed.
+
+    On a virtual machine the first large write after a pause can run several
+    times slower than the next, whichever system makes it (here 0.5 against
+    4.5 GB/s), while the host hands the guest its memory back. After this,
+    every timed write finds the page cache as a plain write just left it."""
+    File().write(path, pool, size)
+    os.sync()
+    os.unlink(path)
+
+
 def machine():
     model = ""
     with open("/proc/cpuinfo") as f:
@@ -632,7 +646,8 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
         for kind, pool in (pools.items() if "big" in a.parts else ()):
             for s in order:
                 path = scratch / f"{s.name}.{kind}"
-                os.sync()  # untimed: every write starts without others' dirty pages
+                # Untimed: no dirty pages of others, memory as a plain write leaves it.
+                settle_page_cache(scratch / "settle", pool, size)
                 add(f"write {kind}", s.name, s.write(path, pool, size))
                 add(f"read {kind}", s.name, s.read(path, size))
                 if kind == "text" and getattr(s, "random", True):

@@ -314,7 +314,7 @@ class CompressedOps::LentBuffers {
   LentBuffers(std::span<CblockUpdate> updates, std::uint64_t cblock_size)
       : updates_(updates), cblock_size_(cblock_size) {
     Spares& spares = thread_spares();
-    if (spares.cblock_size != cblock_size) spares = Spares{cblock_size};
+    if (spares.cblock_size != cblock_size) spares = Spares{cblock_size, {}, {}};
     for (auto [member, kept] : kinds(spares))
       for (CblockUpdate& update : updates_) {
         if (kept->empty()) break;

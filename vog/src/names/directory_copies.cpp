@@ -26,4 +26,17 @@ std::optional<std::vector<std::byte>> DirectoryCopies::take(StreamId dir) {
   return std::move(node.mapped().bytes);
 }
 
+std::uint64_t DirectoryGenerations::of(StreamId dir) const {
+  auto known = changed_.find(dir);
+  return known == changed_.end() ? shared_ : known->second;
+}
+
+void DirectoryGenerations::bump(StreamId dir) {
+  if (changed_.size() >= limit_ && !changed_.contains(dir)) {
+    changed_.clear();
+    shared_ = ++last_;
+  }
+  changed_[dir] = ++last_;
+}
+
 }  // namespace vog

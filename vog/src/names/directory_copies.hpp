@@ -1,8 +1,9 @@
-// Whole copies of directory streams, kept up to a byte budget: past it, the
-// copies used least recently go, so browsing a large tree holds memory in
-// proportion to the budget and not to the tree.
+// The directory cache's bookkeeping: whole copies of directory streams, kept
+// up to a byte budget, and a number per directory that tells a read whether
+// the directory changed while it ran. Both hold memory in proportion to
+// their bound, not to the tree.
 //
-// Not thread-safe: VogState guards it with its mutex.
+// Not thread-safe: VogState guards both with its mutex.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 
 namespace vog {
 
+// Past the budget, the copies used least recently go.
 class DirectoryCopies {
  public:
   static constexpr std::size_t kDefaultBudget = std::size_t{64} << 20;
@@ -44,6 +46,30 @@ class DirectoryCopies {
   std::list<StreamId> by_use_;  // most recently used first
   const std::size_t budget_;
   std::size_t bytes_ = 0;
+};
+
+// A number that changes with every change of a directory, so that a read
+// that began before a change does not enter the cache after it. Directories
+// not changed lately share one number. Past `limit` changed ones, all are
+// forgotten at once and given a new shared number: that only keeps the reads
+// running then out of the cache.
+class DirectoryGenerations {
+ public:
+  static constexpr std::size_t kDefaultLimit = std::size_t{1} << 16;
+
+  explicit DirectoryGenerations(std::size_t limit = kDefaultLimit) : limit_(limit) {}
+
+  [[nodiscard]] std::uint64_t of(StreamId dir) const;
+  // Gives `dir` a number it never had.
+  void bump(StreamId dir);
+
+  [[nodiscard]] std::size_t size() const noexcept { return changed_.size(); }
+
+ private:
+  std::unordered_map<StreamId, std::uint64_t> changed_;
+  std::uint64_t shared_ = 0;  // the number of every directory not in changed_
+  std::uint64_t last_ = 0;    // the latest number given out
+  const std::size_t limit_;
 };
 
 }  // namespace vog

@@ -44,15 +44,12 @@ auto with_dir_content(VogState& state, StreamId dir, ReadFn read, UseFn use)
   {
     std::lock_guard lock(state.mu);
     if (const auto* hit = state.dir_cache.find(dir)) return use(*hit);
-    auto known = state.generations.find(dir);
-    generation = known == state.generations.end() ? 0 : known->second;
+    generation = state.generations.of(dir);
   }
   VOG_TRY(bytes, read());
   auto result = use(*bytes);
   std::lock_guard lock(state.mu);
-  auto known = state.generations.find(dir);
-  if ((known == state.generations.end() ? 0 : known->second) == generation)
-    state.dir_cache.put(dir, std::move(*bytes));
+  if (state.generations.of(dir) == generation) state.dir_cache.put(dir, std::move(*bytes));
   return result;
 }
 

@@ -22,7 +22,6 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "directory_copies.hpp"
@@ -50,21 +49,21 @@ struct VogState final : DirectoryCache {
   // lives until its directory changes or the budget needs its room, and an
   // edit through the cache (take_dir_copy) puts the edited copy back.
   DirectoryCopies dir_cache;  // guarded by mu
-  // Bumped by every change of a directory; an absent ID counts as 0. A read
-  // that started under an older generation does not enter the cache.
-  std::unordered_map<StreamId, std::uint64_t> generations;  // guarded by mu
-  StreamHandle next_handle = 0;                             // guarded by mu
+  // Bumped by every change of a directory: a read that started under an
+  // older generation does not enter the cache.
+  DirectoryGenerations generations;  // guarded by mu
+  StreamHandle next_handle = 0;      // guarded by mu
 
   void invalidate_dir_cache(StreamId dir) override {
     std::lock_guard lock(mu);
     dir_cache.erase(dir);
-    ++generations[dir];
+    generations.bump(dir);
   }
   // Both bump the generation: a read that raced with the edit stays out.
   Result<std::optional<std::vector<std::byte>>> take_dir_copy(const DirectoryHandle& dir) override {
     {
       std::lock_guard lock(mu);
-      ++generations[dir.id];
+      generations.bump(dir.id);
       if (auto copy = dir_cache.take(dir.id)) return copy;
     }
     VOG_TRY(bytes, read_directory(dir));
@@ -72,7 +71,7 @@ struct VogState final : DirectoryCache {
   }
   void return_dir_copy(StreamId dir, std::vector<std::byte> bytes) override {
     std::lock_guard lock(mu);
-    ++generations[dir];
+    generations.bump(dir);
     dir_cache.put(dir, std::move(bytes));
   }
 };

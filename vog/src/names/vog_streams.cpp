@@ -43,11 +43,6 @@ void update(VogState& state, StreamHandle handle, ChangeFn change) {
     change(found->second);
 }
 
-std::uint64_t generation_of(const VogState& state, StreamId dir) {
-  auto known = state.generations.find(dir);
-  return known == state.generations.end() ? 0 : known->second;
-}
-
 using Opened = std::pair<BlockStreamHandle, StreamId>;
 
 // Opens `leaf` as the cached copy of its parent names it, without opening the
@@ -65,7 +60,7 @@ std::optional<Result<Opened>> open_through_cache(VogState& state, StreamLayer& s
     std::lock_guard lock(state.mu);
     const auto* hit = state.dir_cache.find(parent);
     if (hit == nullptr) return std::nullopt;
-    generation = generation_of(state, parent);
+    generation = state.generations.of(parent);
     auto found = find_name_in_buffer(parent, *hit, leaf);
     if (!found) return Result<Opened>(std::unexpected(std::move(found).error()));
     if (!*found) return Result<Opened>(std::unexpected(VogError::not_found(std::string(path))));
@@ -74,7 +69,7 @@ std::optional<Result<Opened>> open_through_cache(VogState& state, StreamLayer& s
   auto handle = streams.open_stream_inner(id, for_write, /*wait=*/false);
   {
     std::lock_guard lock(state.mu);
-    if (generation_of(state, parent) == generation) {
+    if (state.generations.of(parent) == generation) {
       if (!handle) return Result<Opened>(std::unexpected(std::move(handle).error()));
       return Result<Opened>(Opened{*handle, id});
     }

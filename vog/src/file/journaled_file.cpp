@@ -22,6 +22,7 @@
 #include <mutex>
 #include <random>
 
+#include "atomic_max.hpp"
 #include "format.hpp"
 
 namespace vog {
@@ -34,12 +35,6 @@ using journal::read_fully;
 std::uint64_t fresh_nonce() {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   return rng();
-}
-
-void raise_to(std::atomic<std::uint64_t>& value, std::uint64_t at_least) {
-  std::uint64_t now = value.load();
-  while (now < at_least && !value.compare_exchange_weak(now, at_least)) {
-  }
 }
 
 // Rolls `file` back as the journal asks; false when there was nothing to do.
@@ -119,7 +114,9 @@ JournaledFile::JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<F
       linked_(journal_ != nullptr),
       named_(linked_),
       length_(length),
-      committed_length_(named_ ? length : 0) {}
+      committed_length_(named_ ? length : 0) {
+  file_->defer_growth();  // every commit gives the system the length first
+}
 
 Result<std::unique_ptr<JournaledFile>> JournaledFile::start(FileSystem& fs,
                                                             const std::string& path,
@@ -429,6 +426,8 @@ Result<void> JournaledFile::sync() {
 
 Result<void> JournaledFile::commit() {
   std::unique_lock lock(mu_);
+  // The length goes to the system before the file is named or marked committed.
+  VOG_CHECK(file_->commit());
   if (!named_) {
     // A file that cannot get its name is dropped whole when closed: there is
     // nothing of it left to commit.

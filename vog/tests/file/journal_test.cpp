@@ -238,6 +238,25 @@ TEST(Journal, ChangesWaitInMemoryUntilTheCommit) {
     std::vector<std::byte> on_disk = fs.contents(kPath);
     EXPECT_EQ(on_disk.size(), kDataOffset + 32u);
     EXPECT_EQ(std::vector(on_disk.begin() + kDataOffset + 8, on_disk.end()), want);
+
+    // Growth waits too: only writes reach the file before the commit, and
+    // what the file does not hold yet reads as zeros.
+    const std::uint64_t grown = kDataOffset + 3 * JournaledFile::kPageSize;
+    ASSERT_TRUE(file->set_len(grown));
+    ASSERT_TRUE(file->write(grown - 10, filled(4, 0x55)));
+    EXPECT_EQ(fs.contents(kPath).size(), grown - 6);
+    EXPECT_EQ(must(file->len()), grown);
+    std::vector<std::byte> tail(20, std::byte{0x77});
+    ASSERT_EQ(must(file->read(grown - 20, tail)), 20u);
+    want = filled(20, 0);
+    for (int i : {10, 11, 12, 13}) want[static_cast<std::size_t>(i)] = std::byte{0x55};
+    EXPECT_EQ(tail, want);
+    ASSERT_TRUE(file->commit());
+    EXPECT_EQ(fs.contents(kPath).size(), grown);
+    // A cut is made at once, also of growth not yet made.
+    ASSERT_TRUE(file->set_len(grown + JournaledFile::kPageSize));
+    ASSERT_TRUE(file->set_len(grown + 100));
+    EXPECT_EQ(fs.contents(kPath).size(), grown + 100);
   }
 }
 

@@ -556,9 +556,11 @@ Result<void> CompressedOps::store_cblock(CblockUpdate& update, CompressWorkspace
 Result<void> CompressedOps::hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
                                  CompressWorkspace& work) const {
   const std::uint32_t block_size = blocks_.block_size();
+  // A data run goes out alone: the redirectors, a few bytes each, wait for
+  // the data of later cblocks, which saves a write of each run of them.
   if (run.blocks != 0 &&
       (block != run.first + run.blocks || run.blocks * block_size >= kHeldBytes))
-    VOG_CHECK(flush_held(work));
+    VOG_CHECK(&run == &work.data ? flush_run(work.data) : flush_held(work));
   if (run.blocks == 0) run.first = block;
   const std::uint64_t blocks = units_for(bytes.size(), block_size);
   run.pieces.push_back(bytes);
@@ -571,11 +573,14 @@ Result<void> CompressedOps::hold(HeldRun& run, BlockNo block, std::span<const st
 }
 
 Result<void> CompressedOps::flush_held(CompressWorkspace& work) const {
-  for (HeldRun* run : {&work.data, &work.redirectors}) {
-    if (run->blocks != 0) VOG_CHECK(blocks_.write_gathered_blocks(run->first, run->pieces));
-    run->pieces.clear();
-    run->blocks = 0;
-  }
+  VOG_CHECK(flush_run(work.data));
+  return flush_run(work.redirectors);
+}
+
+Result<void> CompressedOps::flush_run(HeldRun& run) const {
+  if (run.blocks != 0) VOG_CHECK(blocks_.write_gathered_blocks(run.first, run.pieces));
+  run.pieces.clear();
+  run.blocks = 0;
   return {};
 }
 

@@ -134,12 +134,14 @@ class CompressedOps final : public PyramidOps {
   // both may be held back in `work`, pointing into `update`, until flush_held.
   [[nodiscard]] Result<void> store_cblock(CblockUpdate& update, CompressWorkspace& work) const;
   // Adds `bytes` for `block` on to `run`, padded to whole blocks, writing
-  // the held runs first when it does not continue `run` or `run` is full.
+  // `run` first when `bytes` do not continue it or it is full (redirectors
+  // only after the held data).
   // `bytes` must stay valid until the held runs are written.
   [[nodiscard]] Result<void> hold(HeldRun& run, BlockNo block, std::span<const std::byte> bytes,
                                   CompressWorkspace& work) const;
   // Writes the held data, then the held redirectors.
   [[nodiscard]] Result<void> flush_held(CompressWorkspace& work) const;
+  [[nodiscard]] Result<void> flush_run(HeldRun& run) const;
   // Data held back is written once it reaches this many bytes.
   static constexpr std::size_t kHeldBytes = std::size_t{256} << 10;
 

@@ -7,15 +7,11 @@
 // Invariants:
 //  1. A FileOnDisk exists only with its lock held (exclusive when writable).
 //  2. data_offset_ never changes; verify() compares the file against it.
-//  3. The system's length is at most length_, and equals it unless owed_.
-//     Without deferred growth, length_ may lag a change made elsewhere.
 #include "file_on_disk.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "atomic_max.hpp"
 #include "format.hpp"
 
 namespace vog {
@@ -57,7 +53,7 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std
   if (auto wrote = (*file)->write(0, header); !wrote)
     return std::unexpected(with_action("failed to write Vog header: ", wrote.error()));
 
-  return std::unique_ptr<FileOnDisk>(new FileOnDisk(std::move(*file), data_offset, data_offset));
+  return std::unique_ptr<FileOnDisk>(new FileOnDisk(std::move(*file), data_offset));
 }
 
 Result<std::unique_ptr<FileOnDisk>> FileOnDisk::open(FileSystem& fs, const std::string& path,
@@ -84,58 +80,7 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::open(FileSystem& fs, const std::
   if (auto version = std::to_integer<unsigned>(header[9]); version != kFormatVersion)
     return std::unexpected(VogError::io(format("unsupported header format version: {}", version)));
 
-  VOG_TRY(length, (*file)->len());
-  return std::unique_ptr<FileOnDisk>(
-      new FileOnDisk(std::move(*file), stored_data_offset(header), *length));
-}
-
-Result<std::size_t> FileOnDisk::read(std::uint64_t offset, std::span<std::byte> out) {
-  VOG_TRY(got, file_->read(offset, out));
-  const std::uint64_t length = length_.load();
-  if (!defers_growth_ || *got == out.size() || offset + *got >= length) return got;
-  // The system's file ended short of the length set: the rest reads as zeros.
-  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), length - offset));
-  std::fill(out.begin() + static_cast<std::ptrdiff_t>(*got),
-            out.begin() + static_cast<std::ptrdiff_t>(count), std::byte{0});
-  return count;
-}
-
-Result<void> FileOnDisk::grown(std::uint64_t end, Result<void> wrote) {
-  if (wrote) {
-    raise_to(length_, end);
-  } else if (auto now = file_->len()) {
-    raise_to(length_, *now);
-  }
-  return wrote;
-}
-
-Result<void> FileOnDisk::set_len(std::uint64_t length) {
-  std::lock_guard lock(owed_mu_);
-  if (defers_growth_) {
-    if (length == length_) return {};
-    if (length > length_) {
-      length_ = length;
-      owed_ = true;
-      return {};
-    }
-  }
-  VOG_CHECK(file_->set_len(length));
-  length_ = length;
-  owed_ = false;
-  return {};
-}
-
-Result<void> FileOnDisk::commit() {
-  std::lock_guard lock(owed_mu_);
-  if (!owed_) return {};
-  VOG_CHECK(file_->set_len(length_));
-  owed_ = false;
-  return {};
-}
-
-Result<void> FileOnDisk::sync() {
-  VOG_CHECK(commit());
-  return file_->sync();
+  return std::unique_ptr<FileOnDisk>(new FileOnDisk(std::move(*file), stored_data_offset(header)));
 }
 
 Result<std::vector<std::string>> FileOnDisk::verify() {

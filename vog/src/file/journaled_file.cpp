@@ -15,6 +15,8 @@
 //     is not in waiting_.
 //  5. Bytes of a waiting page past length_ are zero.
 //  6. Until named_, committed_length_ is 0: there is nothing to save.
+//  7. The system's file is at most length_ long, and exactly that unless
+//     length_owed_; what it lacks reads as zeros.
 #include "journaled_file.hpp"
 
 #include <algorithm>
@@ -22,7 +24,6 @@
 #include <mutex>
 #include <random>
 
-#include "atomic_max.hpp"
 #include "format.hpp"
 
 namespace vog {
@@ -35,6 +36,12 @@ using journal::read_fully;
 std::uint64_t fresh_nonce() {
   static thread_local std::mt19937_64 rng{std::random_device{}()};
   return rng();
+}
+
+void raise_to(std::atomic<std::uint64_t>& value, std::uint64_t at_least) {
+  std::uint64_t now = value.load();
+  while (now < at_least && !value.compare_exchange_weak(now, at_least)) {
+  }
 }
 
 // Rolls `file` back as the journal asks; false when there was nothing to do.
@@ -114,9 +121,7 @@ JournaledFile::JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<F
       linked_(journal_ != nullptr),
       named_(linked_),
       length_(length),
-      committed_length_(named_ ? length : 0) {
-  file_->defer_growth();  // every commit gives the system the length first
-}
+      committed_length_(named_ ? length : 0) {}
 
 Result<std::unique_ptr<JournaledFile>> JournaledFile::start(FileSystem& fs,
                                                             const std::string& path,
@@ -296,8 +301,6 @@ Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byt
   out = out.first(count);
   const std::uint64_t end = offset + count;
   auto first = waiting_.lower_bound(page_of(offset, data_offset()));
-  if (first == waiting_.end() || page_range(first->first, data_offset()).first >= end)
-    return file_->read(offset, out);
   VOG_TRY(got, read_fully(*file_, offset, out));
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(*got), out.end(), std::byte{0});
   for (auto page = first; page != waiting_.end(); ++page) {
@@ -310,6 +313,13 @@ Result<std::size_t> JournaledFile::read(std::uint64_t offset, std::span<std::byt
                 static_cast<std::size_t>(to - from));
   }
   return count;
+}
+
+Result<void> JournaledFile::settle_length() {
+  if (!length_owed_) return {};
+  VOG_CHECK(file_->set_len(length_));
+  length_owed_ = false;
+  return {};
 }
 
 Result<void> JournaledFile::grown(std::uint64_t end, Result<void> wrote) {
@@ -413,7 +423,12 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
       return page_range(page.first, data_offset()).second > length;
     });
   }
-  VOG_CHECK(file_->set_len(length));
+  if (length > length_) {
+    length_owed_ = true;  // invariant 7
+  } else {
+    VOG_CHECK(file_->set_len(length));
+    length_owed_ = false;
+  }
   length_ = length;
   return {};
 }
@@ -421,13 +436,14 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
 Result<void> JournaledFile::sync() {
   std::unique_lock lock(mu_);
   if (named_) VOG_CHECK(write_out());
+  VOG_CHECK(settle_length());
   return file_->sync();
 }
 
 Result<void> JournaledFile::commit() {
   std::unique_lock lock(mu_);
-  // The length goes to the system before the file is named or marked committed.
-  VOG_CHECK(file_->commit());
+  // The length reaches the file before the file is named or marked committed.
+  VOG_CHECK(settle_length());
   if (!named_) {
     // A file that cannot get its name is dropped whole when closed: there is
     // nothing of it left to commit.

@@ -14,6 +14,11 @@
 // write: a transaction costs one journal write, one write per run of changed
 // pages and the commit mark, however often it touched a page. Past
 // kPendingLimit bytes of waiting pages they are written out early the same way.
+// Growth by set_len waits too: the system gets the length at the commit (or
+// sync), and bytes inside it that the file does not hold yet read as zeros.
+// Allocation grows a file a few times per megabyte written, and on ext4 an
+// ftruncate that grows a file costs as much as writing 64 KiB; writes past
+// the end grow the file themselves. A cut reaches the file at once.
 // Durability::Process never forces anything to disk (enough when only the
 // process dies). Durability::Full forces the journal before the waiting pages
 // reach the file, the file at each commit, and the commit mark.
@@ -124,6 +129,8 @@ class JournaledFile final : public FileLayer {
   [[nodiscard]] Result<void> write_out();
   // Writes the committed mark for the present length.
   [[nodiscard]] Result<void> mark_committed();
+  // Gives the system the length that set_len recorded.
+  [[nodiscard]] Result<void> settle_length();
   // Gives an unnamed file its name and its journal.
   [[nodiscard]] Result<void> publish();
   void keep_image(std::uint64_t page, Page image);
@@ -142,6 +149,7 @@ class JournaledFile final : public FileLayer {
   bool unnamable_ = false;  // linking failed, or another file took the name first
   std::atomic<std::uint64_t> length_;  // the file's length, waiting pages included
   std::uint64_t committed_length_;     // the length at the last commit
+  bool length_owed_ = false;           // the system's file may be shorter than length_
   std::uint64_t nonce_ = 0;
   bool in_transaction_ = false;  // the journal holds this transaction's header
   std::uint64_t journal_end_ = journal::kHeaderSize;

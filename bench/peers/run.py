@@ -358,6 +358,13 @@ def lz4_decompress(pieces, size, block):
     return time.perf_counter() - t
 
 
+# A native helper's outputs: (its key, the row's operation, the row's system).
+XTS_PASSES = (("encrypt_s", "write", "{}"), ("decrypt_s", "read", "{}"),
+              ("read_decrypt_s", "read", "pread+{}"))
+LZ4_PASSES = (("compress_s", "write", "{}"), ("compress_store_s", "write", "{}+pwrite"),
+              ("decompress_s", "read", "{}"), ("read_decompress_s", "read", "pread+{}"))
+
+
 def helper_times(helper, path, threads, keys):
     """Seconds of a native helper (xts_speed, lz4_speed) over the file at `path`."""
     out = subprocess.run([str(helper), str(path), str(threads)], check=True,
@@ -653,17 +660,16 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
                 if kind == "text" and getattr(s, "random", True):
                     add("random reads", s.name, s.random_reads(path, offsets, a.read_budget))
                 # The cipher and the codec alone on these bytes, on one core and
-                # on all; then reading them from a file (pread) into the same pass.
-                for helper, name, keys in (
-                        (Path(a.helper), "xts", ("encrypt_s", "decrypt_s", "read_decrypt_s")),
-                        (lz4_helper, "lz4", ("compress_s", "decompress_s", "read_decompress_s"))):
+                # on all; then reading them from a file (pread) into the same
+                # pass, and compressing them into a file as Vog lays them out.
+                for helper, name, passes in (
+                        (Path(a.helper), "xts", XTS_PASSES), (lz4_helper, "lz4", LZ4_PASSES)):
                     if s.name != "file" or not helper.exists():
                         continue
                     for label, threads in ((f"{name}-1", 1), (f"{name}-all", 0)):
-                        forth, back, read_back = helper_times(helper, path, threads, keys)
-                        add(f"write {kind}", label, forth)
-                        add(f"read {kind}", label, back)
-                        add(f"read {kind}", f"pread+{label}", read_back)
+                        times = helper_times(helper, path, threads, [k for k, _, _ in passes])
+                        for (_, op, system), seconds in zip(passes, times):
+                            add(f"{op} {kind}", system.format(label), seconds)
                 remove(path)
             add(f"write {kind}", "lz4", lz4_compress(pool, size, 1 << COMPRESSED_SHIFT))
             add(f"read {kind}", "lz4", lz4_decompress(lz4_ready[kind], size, 1 << COMPRESSED_SHIFT))
@@ -746,10 +752,12 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
                       "vog-aes", "vog-base", "vog-lz4-base", "vog-aes-base"]:
                 row(w, s, "file", "MB/s")
             row(w, "vog", "file+14", "MB/s")
-            for s in ["lz4-1", "lz4-all", "pread+lz4-1", "pread+lz4-all", "vog-lz4",
-                      "vog-lz4-base", "h5py-lzf"]:
+            for s in ["lz4-1", "lz4-all", "lz4-1+pwrite", "lz4-all+pwrite", "pread+lz4-1",
+                      "pread+lz4-all", "vog-lz4", "vog-lz4-base", "h5py-lzf"]:
                 row(w, s, "lz4", "MB/s")
             row(w, "vog-lz4", "pread+lz4-all", "MB/s")
+            row(w, "vog-lz4", "lz4-1+pwrite", "MB/s")
+            row(w, "vog-lz4", "lz4-all+pwrite", "MB/s")
             row(w, "vog-aes", "vog", "MB/s")
             for s in ["xts-1", "xts-all", "pread+xts-1", "pread+xts-all", "vog-aes",
                       "vog-aes-base"]:
@@ -785,9 +793,9 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
     print(f"big streams {size // MiB} MiB in {CALL // MiB} MiB calls; {n_random} random "
           f"{SMALL}-byte reads; {n_small} small streams of {SMALL} bytes; "
           f"Nth create over {batch} creates")
-    print(f"{'workload':<22} {'system':<10} {'median':>12}  {'ratio':>7}  vs")
+    print(f"{'workload':<22} {'system':<14} {'median':>12}  {'ratio':>7}  vs")
     for x in rows:
-        print(f"{x['workload']:<22} {x['system']:<10} {x['value']:>8.1f} {x['unit']:<9}"
+        print(f"{x['workload']:<22} {x['system']:<14} {x['value']:>8.1f} {x['unit']:<9}"
               f"{x['ratio']:>6.2f}x  {x['baseline']}")
     if shifts:
         print(f"compressed text ({shift_size // MiB} MiB): raw / stored size, and random "

@@ -141,6 +141,7 @@ class CompressedOps final : public PyramidOps {
                                   CompressWorkspace& work) const;
   // Writes the held data, then the held redirectors.
   [[nodiscard]] Result<void> flush_held(CompressWorkspace& work) const;
+  // Writes one held run and empties it.
   [[nodiscard]] Result<void> flush_run(HeldRun& run) const;
   // Data held back is written once it reaches this many bytes.
   static constexpr std::size_t kHeldBytes = std::size_t{256} << 10;

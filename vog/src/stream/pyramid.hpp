@@ -16,6 +16,7 @@
 // copy and holds the stream's lock around it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,16 +60,23 @@ struct BlockRun {
 
 // The entries a transfer last read of a leaf, and the leaf group (first unit
 // under it) they serve. Only entries [from, to) of `bytes` hold the leaf's.
+// A leaf of the usual block sizes lives in place, so that a small read
+// allocates nothing; `bytes` points into the object, which therefore stays put.
 struct LeafCache {
   // Left uninitialised: only loaded entries are ever looked at.
   explicit LeafCache(std::uint32_t block_size)
-      : storage(new std::byte[block_size]), bytes(storage.get(), block_size) {}
+      : storage(block_size > kInPlace ? new std::byte[block_size] : nullptr),
+        bytes(storage ? storage.get() : in_place.data(), block_size) {}
+  LeafCache(const LeafCache&) = delete;
+  LeafCache& operator=(const LeafCache&) = delete;
   // The entry at `slot`, checked against the file; kNoBlock passes unchecked.
   // REQUIRES: the slot is loaded.
   [[nodiscard]] Result<BlockNo> entry(BlockLayer& blocks, std::uint32_t slot) const;
 
-  std::unique_ptr<std::byte[]> storage;
-  std::span<std::byte> bytes;  // of storage
+  static constexpr std::size_t kInPlace = 4096;
+  std::array<std::byte, kInPlace> in_place;
+  std::unique_ptr<std::byte[]> storage;  // for larger blocks
+  std::span<std::byte> bytes;  // of in_place or storage
   BlockNo block = kNoBlock;  // the leaf's own number
   std::optional<std::uint64_t> group;
   std::uint32_t from = 0, to = 0;

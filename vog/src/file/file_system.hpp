@@ -85,6 +85,14 @@ class FileSystem {
 // The operating system's file system; lives as long as the process.
 [[nodiscard]] FileSystem& os_file_system();
 
+// How its files move bytes between the page cache and callers' buffers. A
+// transfer at a distance that stalls some processors (copy_distance.hpp) goes
+// through a buffer of the file's own: with Auto where this processor stalls,
+// with Bounced everywhere, with Direct never.
+enum class CopyRoute : std::uint8_t { Auto, Direct, Bounced };
+// The same file system on a route of its own, to compare or test routes.
+[[nodiscard]] std::unique_ptr<FileSystem> make_os_file_system(CopyRoute route);
+
 // `error` with `action` ("failed to open Vog file: ") in front of its text.
 [[nodiscard]] inline VogError with_action(std::string_view action, const VogError& error) {
   return {error.kind(), std::string(action) + error.detail()};

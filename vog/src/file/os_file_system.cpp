@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "copy_distance.hpp"
 #include "file_system.hpp"
 
 namespace vog {
@@ -37,60 +39,80 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+std::uint64_t address(const std::byte* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
+
+// This thread's buffer for transfers that would stall (copy_distance.hpp),
+// placed `shift` bytes past `offset` within its page. The kernel's copy and
+// memcpy each then move their bytes 64 bytes apart, forward for one and
+// backward for the other, where neither stalls (memcpy may use the same
+// instruction). Holds kBounceBytes there: a multiple of the page, so
+// consecutive pieces keep that placement, and small enough to stay in the
+// core's cache between the two copies.
+constexpr std::size_t kBounceBytes = std::size_t{256} << 10;
+constexpr std::int64_t kBounceShift = 64;
+std::byte* bounce_buffer(std::uint64_t offset, std::int64_t shift) {
+  thread_local std::vector<std::byte> room(kBounceBytes + 2 * 4096);
+  const std::uint64_t page = (address(room.data()) + 4095) & ~std::uint64_t{4095};
+  return reinterpret_cast<std::byte*>(page + (offset + static_cast<std::uint64_t>(shift)) % 4096);
+}
+
 class OsFile final : public PlainFile {
  public:
-  explicit OsFile(int fd) noexcept : fd_(fd) {}
+  OsFile(int fd, bool bounce) noexcept : fd_(fd), bounce_(bounce) {}
   ~OsFile() override { ::close(fd_); }
   OsFile(const OsFile&) = delete;
   OsFile& operator=(const OsFile&) = delete;
 
   Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override {
     if (out.empty()) return 0;
-    ssize_t got = retry_eintr(
-        [&] { return ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset)); });
-    if (got < 0) return std::unexpected(VogError::os(errno));
-    return static_cast<std::size_t>(got);
+    if (!bounce_ || !stalling_distance(offset, address(out.data())))
+      return read_direct(offset, out);
+    std::byte* bounce = bounce_buffer(offset, kBounceShift);
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::size_t want = std::min(kBounceBytes, out.size() - done);
+      VOG_TRY(got, read_direct(offset + done, {bounce, want}));
+      std::memcpy(out.data() + done, bounce, *got);
+      done += *got;
+      if (*got < want) break;
+    }
+    return done;
   }
 
   Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
+    if (!bounce_ || !stalling_distance(address(data.data()), offset))
+      return write_direct(offset, data);
+    std::byte* bounce = bounce_buffer(offset, -kBounceShift);
     while (!data.empty()) {
-      ssize_t wrote = retry_eintr(
-          [&] { return ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset)); });
-      if (wrote < 0) return std::unexpected(VogError::os(errno));
-      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
-      data = data.subspan(static_cast<std::size_t>(wrote));
-      offset += static_cast<std::uint64_t>(wrote);
+      const std::size_t count = std::min(kBounceBytes, data.size());
+      std::memcpy(bounce, data.data(), count);
+      VOG_CHECK(write_direct(offset, {bounce, count}));
+      data = data.subspan(count);
+      offset += count;
     }
     return {};
   }
 
   Result<void> write_gathered(std::uint64_t offset,
                               std::span<const std::span<const std::byte>> pieces) override {
-    std::vector<iovec> vectors;
-    vectors.reserve(pieces.size());
-    for (auto piece : pieces)
-      if (!piece.empty())
-        vectors.push_back({const_cast<std::byte*>(piece.data()), piece.size()});
-    std::span<iovec> left(vectors);
-    while (!left.empty()) {
-      const auto count = static_cast<int>(std::min<std::size_t>(left.size(), IOV_MAX));
-      ssize_t wrote = retry_eintr(
-          [&] { return ::pwritev(fd_, left.data(), count, static_cast<off_t>(offset)); });
-      if (wrote < 0) return std::unexpected(VogError::os(errno));
-      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
-      offset += static_cast<std::uint64_t>(wrote);
-      // Drop what went out; a piece written in part continues where it stopped.
-      auto done = static_cast<std::size_t>(wrote);
-      while (done > 0 && done >= left.front().iov_len) {
-        done -= left.front().iov_len;
-        left = left.subspan(1);
+    if (bounce_) {
+      // When a piece would stall, the pieces go one at a time, that one
+      // through the bounce buffer.
+      std::uint64_t at = offset;
+      bool stalls = false;
+      for (auto piece : pieces) {
+        stalls = stalls || (!piece.empty() && stalling_distance(address(piece.data()), at));
+        at += piece.size();
       }
-      if (done > 0) {
-        left.front().iov_base = static_cast<std::byte*>(left.front().iov_base) + done;
-        left.front().iov_len -= done;
+      if (stalls) {
+        for (auto piece : pieces) {
+          VOG_CHECK(write(offset, piece));
+          offset += piece.size();
+        }
+        return {};
       }
     }
-    return {};
+    return write_gathered_direct(offset, pieces);
   }
 
   Result<std::uint64_t> len() override {
@@ -138,11 +160,62 @@ class OsFile final : public PlainFile {
   }
 
  private:
+  Result<std::size_t> read_direct(std::uint64_t offset, std::span<std::byte> out) {
+    ssize_t got = retry_eintr(
+        [&] { return ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset)); });
+    if (got < 0) return std::unexpected(VogError::os(errno));
+    return static_cast<std::size_t>(got);
+  }
+
+  Result<void> write_direct(std::uint64_t offset, std::span<const std::byte> data) {
+    while (!data.empty()) {
+      ssize_t wrote = retry_eintr(
+          [&] { return ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset)); });
+      if (wrote < 0) return std::unexpected(VogError::os(errno));
+      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
+      data = data.subspan(static_cast<std::size_t>(wrote));
+      offset += static_cast<std::uint64_t>(wrote);
+    }
+    return {};
+  }
+
+  Result<void> write_gathered_direct(std::uint64_t offset,
+                                     std::span<const std::span<const std::byte>> pieces) {
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (auto piece : pieces)
+      if (!piece.empty())
+        vectors.push_back({const_cast<std::byte*>(piece.data()), piece.size()});
+    std::span<iovec> left(vectors);
+    while (!left.empty()) {
+      const auto count = static_cast<int>(std::min<std::size_t>(left.size(), IOV_MAX));
+      ssize_t wrote = retry_eintr(
+          [&] { return ::pwritev(fd_, left.data(), count, static_cast<off_t>(offset)); });
+      if (wrote < 0) return std::unexpected(VogError::os(errno));
+      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
+      offset += static_cast<std::uint64_t>(wrote);
+      // Drop what went out; a piece written in part continues where it stopped.
+      auto done = static_cast<std::size_t>(wrote);
+      while (done > 0 && done >= left.front().iov_len) {
+        done -= left.front().iov_len;
+        left = left.subspan(1);
+      }
+      if (done > 0) {
+        left.front().iov_base = static_cast<std::byte*>(left.front().iov_base) + done;
+        left.front().iov_len -= done;
+      }
+    }
+    return {};
+  }
+
   const int fd_;
+  const bool bounce_;  // sends transfers that would stall through bounce_buffer
 };
 
 class OsFileSystem final : public FileSystem {
  public:
+  explicit OsFileSystem(CopyRoute route) noexcept : route_(route) {}
+
   Result<std::unique_ptr<PlainFile>> open(const std::string& path, OpenHow how,
                                           AccessMode mode) override {
     VOG_CHECK(check_os_path(path));
@@ -153,7 +226,9 @@ class OsFileSystem final : public FileSystem {
     const std::string& name = how == OpenHow::CreateUnnamed ? directory_of(path) : path;
     int fd = retry_eintr([&] { return ::open(name.c_str(), flags, 0666); });
     if (fd < 0) return std::unexpected(VogError::os(errno));
-    return std::unique_ptr<PlainFile>(new OsFile(fd));
+    const bool bounce = route_ == CopyRoute::Bounced ||
+                        (route_ == CopyRoute::Auto && copies_stall_at_short_distances());
+    return std::unique_ptr<PlainFile>(new OsFile(fd, bounce));
   }
 
   Result<bool> exists(const std::string& path) override {
@@ -193,13 +268,20 @@ class OsFileSystem final : public FileSystem {
     if (failed != 0 && failed != EINVAL) return std::unexpected(VogError::os(failed));
     return {};
   }
+
+ private:
+  const CopyRoute route_;
 };
 
 }  // namespace
 
 FileSystem& os_file_system() {
-  static OsFileSystem system;
+  static OsFileSystem system(CopyRoute::Auto);
   return system;
+}
+
+std::unique_ptr<FileSystem> make_os_file_system(CopyRoute route) {
+  return std::make_unique<OsFileSystem>(route);
 }
 
 std::size_t joined_size(std::span<const std::span<const std::byte>> pieces) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "copy_distance.hpp"
 #include "file_on_disk.hpp"
 #include "temp_dir.hpp"
 
@@ -281,6 +282,66 @@ TEST(OsFileSystem, ReplaceRemoveAndSizeWorkOnPaths) {
   ASSERT_TRUE((*file)->write(4, bytes_of("ab")));
   ASSERT_TRUE((*file)->sync());
   EXPECT_EQ(read_all(dir.file("plain")), (std::vector<unsigned char>{0, 0, 0, 0, 'a', 'b'}));
+}
+
+TEST(CopyDistance, StallsOnlyOneToFifteenBytesForwardWithinAPage) {
+  struct Case {
+    std::uint64_t from, to;
+    bool stalls;
+  };
+  for (auto [from, to, stalls] : {Case{14, 16, true}, Case{14, 29, true}, Case{14, 14, false},
+                                  Case{14, 30, false}, Case{16, 14, false},
+                                  Case{4095, 4096 + 14, true}, Case{4090, 2, true},
+                                  Case{0, 4096, false}, Case{0, 8192 + 1, true}})
+    EXPECT_EQ(stalling_distance(from, to), stalls) << from << " -> " << to;
+}
+
+// Every route moves the same bytes. Bounced sends each transfer at a stalling
+// distance through its buffer on any processor: one byte, a page and some, and
+// more than one buffer's worth, from and to buffers at several places in a page.
+TEST(OsFileSystem, EveryCopyRouteMovesTheSameBytes) {
+  TempDir dir;
+  constexpr std::size_t kLarge = (std::size_t{256} << 10) + 4096 + 3;
+  constexpr std::size_t kPlaces[] = {0, 2, 16, 30, 48};
+  std::vector<std::byte> room(kLarge + 3 * 4096);
+  std::byte* page = room.data() + (4096 - reinterpret_cast<std::uintptr_t>(room.data()) % 4096);
+  std::vector<std::byte> back(kLarge + 3 * 4096);
+  std::byte* back_page = back.data() + (4096 - reinterpret_cast<std::uintptr_t>(back.data()) % 4096);
+  for (CopyRoute route : {CopyRoute::Direct, CopyRoute::Bounced}) {
+    auto fs = make_os_file_system(route);
+    for (std::size_t size : {std::size_t{1}, std::size_t{4096 + 7}, kLarge}) {
+      for (std::uint64_t offset : {14u, 4096u + 30u}) {
+        for (std::size_t i = 0; i < std::size(kPlaces); ++i) {
+          const std::string path = dir.file("f");
+          ASSERT_TRUE(fs->remove(path));
+          auto file = fs->open(path, OpenHow::CreateNew, AccessMode::Writable);
+          ASSERT_TRUE(file);
+          std::span<std::byte> data(page + kPlaces[i], size);
+          for (std::size_t k = 0; k < size; ++k) data[k] = std::byte(k * 131 + i + size);
+          ASSERT_TRUE((*file)->write(offset, data));
+          const std::vector<unsigned char> stored = read_all(path);
+          ASSERT_EQ(stored.size(), offset + size);
+          EXPECT_EQ(std::memcmp(stored.data() + offset, data.data(), size), 0);
+
+          // Read back to another place, and across the end: a short count.
+          std::span<std::byte> out(back_page + kPlaces[(i + 1) % std::size(kPlaces)], size + 5);
+          auto got = (*file)->read(offset, out);
+          ASSERT_TRUE(got);
+          ASSERT_EQ(*got, size);
+          EXPECT_EQ(std::memcmp(out.data(), data.data(), size), 0) << size << " at " << offset;
+        }
+      }
+    }
+    // A gathered write whose first piece stalls and whose second does not.
+    auto file = fs->open(dir.file("g"), OpenHow::OpenOrCreate, AccessMode::Writable);
+    ASSERT_TRUE(file);
+    std::memcpy(page, "stalls", 6);
+    std::memcpy(page + 48, "passes", 6);
+    const std::span<const std::byte> pieces[] = {{page, 6}, {page + 48, 6}};
+    ASSERT_TRUE((*file)->write_gathered(14, pieces));
+    const std::vector<unsigned char> stored = read_all(dir.file("g"));
+    EXPECT_EQ(std::string(stored.begin() + 14, stored.end()), "stallspasses");
+  }
 }
 
 }  // namespace

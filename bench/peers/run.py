@@ -4,7 +4,8 @@
     PYTHONPATH=build/vog_python /usr/bin/python3 bench/peers/run.py [--quick]
 
 Prints one table of medians with, per row, the ratio to the row's baseline
-measured in the same run (the machine may be shared, so only ratios hold),
+measured in the same rounds (the median over rounds of the baseline's time
+over the system's; the machine may be shared, so only ratios hold),
 and writes every sample to a JSON file. Rounds alternate the systems; reads
 follow the write of the same bytes, so the page cache is warm; nothing is
 synced while the clock runs (dirty pages are flushed, untimed, before each
@@ -742,8 +743,11 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
             value = size / 1e6 / seconds
         else:
             value = seconds * 1e6
+        # Paired by round: a round's systems run minutes apart, while the host's
+        # speed drifts over the whole run, moving the medians of each by itself.
+        ratios = [b / s for b, s in zip(samples[workload][baseline], samples[workload][system])]
         rows.append({"workload": workload, "system": system, "value": value, "unit": unit,
-                     "ratio": med[workload][baseline] / seconds, "baseline": baseline})
+                     "ratio": statistics.median(ratios), "baseline": baseline})
 
     for kind in ("text", "random"):
         for op in ("write", "read"):
@@ -788,8 +792,8 @@ def report(a, size, n_random, n_small, marks, shift_size, batch, samples, shifts
         row(f"nth create {mark}", "vog-process", "vog-off", "us/create")
 
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
-    print(f"{stamp}, {machine()}; median of {a.rounds} rounds; ratio = baseline time / "
-          f"system time (higher is faster)")
+    print(f"{stamp}, {machine()}; median of {a.rounds} rounds; ratio = median over rounds of "
+          f"baseline time / system time (higher is faster)")
     print(f"big streams {size // MiB} MiB in {CALL // MiB} MiB calls; {n_random} random "
           f"{SMALL}-byte reads; {n_small} small streams of {SMALL} bytes; "
           f"Nth create over {batch} creates")

@@ -284,14 +284,14 @@ TEST(OsFileSystem, ReplaceRemoveAndSizeWorkOnPaths) {
   EXPECT_EQ(read_all(dir.file("plain")), (std::vector<unsigned char>{0, 0, 0, 0, 'a', 'b'}));
 }
 
-TEST(CopyDistance, StallsOnlyOneToFifteenBytesForwardWithinAPage) {
+TEST(CopyDistance, StallsOnlyOneToThirtyOneBytesForwardWithinAPage) {
   struct Case {
     std::uint64_t from, to;
     bool stalls;
   };
-  for (auto [from, to, stalls] : {Case{14, 16, true}, Case{14, 29, true}, Case{14, 14, false},
-                                  Case{14, 30, false}, Case{16, 14, false},
-                                  Case{4095, 4096 + 14, true}, Case{4090, 2, true},
+  for (auto [from, to, stalls] : {Case{14, 16, true}, Case{14, 45, true}, Case{14, 14, false},
+                                  Case{14, 46, false}, Case{16, 14, false},
+                                  Case{4095, 4096 + 30, true}, Case{4090, 2, true},
                                   Case{0, 4096, false}, Case{0, 8192 + 1, true}})
     EXPECT_EQ(stalling_distance(from, to), stalls) << from << " -> " << to;
 }

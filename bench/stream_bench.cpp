@@ -2,8 +2,9 @@
 // compressed stream and a plain stream in an encrypted file, each written and
 // then read in 1 MiB pieces, beside the same bytes moved with pwrite/pread on
 // an ordinary file; and the plain stream again with every transfer copied
-// straight to and from the caller's buffer (see copy_distance.hpp). Reads follow writes, so they come from the page cache; a
-// first, untimed pass warms that cache up.
+// straight to and from the caller's buffer (see copy_distance.hpp). Reads
+// follow writes, so they come from the page cache; a first, untimed pass
+// warms that cache up.
 //
 // usage: stream_bench [MiB] [DIRECTORY]    (default: 256 MiB in the temporary directory)
 #include <fcntl.h>

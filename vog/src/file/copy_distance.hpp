@@ -23,8 +23,8 @@ namespace vog {
   return forward >= 1 && forward <= 31;
 }
 
-// Whether this processor stalls so; timed once per process (a few
-// microseconds), always false off x86-64.
+// Whether this processor stalls so; timed once per process (under a
+// millisecond), always false off x86-64.
 [[nodiscard]] bool copies_stall_at_short_distances();
 
 }  // namespace vog

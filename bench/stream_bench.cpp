@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "copy_distance.hpp"
 #include "streams_from_blocks.hpp"
 
 namespace {
@@ -49,11 +50,8 @@ std::vector<std::byte> sample_piece() {
 // A read buffer where a fresh large allocation lands: 16 bytes into a page.
 class ReadBuffer {
  public:
-  ReadBuffer() : room_(kPiece + 2 * 4096) {}
-  std::span<std::byte> span() {
-    auto page = (reinterpret_cast<std::uintptr_t>(room_.data()) + 4095) & ~std::uintptr_t{4095};
-    return {reinterpret_cast<std::byte*>(page + 16), kPiece};
-  }
+  ReadBuffer() : room_(kPiece + 2 * vog::kCopyPage) {}
+  std::span<std::byte> span() { return {vog::page_boundary_from(room_.data()) + 16, kPiece}; }
 
  private:
   std::vector<std::byte> room_;

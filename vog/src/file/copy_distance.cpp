@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstddef>
-#include <cstring>
 #include <vector>
 
 namespace vog {
@@ -18,7 +16,7 @@ void rep_movsb(std::byte* to, const std::byte* from, std::size_t count) {
 // The fastest of a few copies of `count` bytes, `distance` bytes forward
 // within a page: one slow copy is noise, five are the processor.
 std::chrono::nanoseconds fastest_copy(std::byte* from, std::size_t count, std::size_t distance) {
-  std::byte* to = from + count + 4096 + distance;  // `from` is page-aligned
+  std::byte* to = from + count + kCopyPage + distance;  // `from` is page-aligned
   auto fastest = std::chrono::nanoseconds::max();
   for (int i = 0; i < 5; ++i) {
     const auto start = std::chrono::steady_clock::now();
@@ -33,9 +31,8 @@ bool measure() {
   // Where it stalls the copy is about ten times slower; where it does not,
   // the two distances cost the same.
   constexpr std::size_t kBytes = 64 * 1024;
-  std::vector<std::byte> room(2 * kBytes + 3 * 4096, std::byte{1});  // touched: no page faults
-  auto* from = reinterpret_cast<std::byte*>(
-      (reinterpret_cast<std::uintptr_t>(room.data()) + 4095) & ~std::uintptr_t{4095});
+  std::vector<std::byte> room(2 * kBytes + 3 * kCopyPage, std::byte{1});  // no page faults
+  std::byte* from = page_boundary_from(room.data());
   return fastest_copy(from, kBytes, 2) > 3 * fastest_copy(from, kBytes, 64);
 }
 

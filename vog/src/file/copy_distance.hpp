@@ -12,14 +12,28 @@
 // nor the kernel's slows down.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vog {
 
+// The page within which copy distances count.
+inline constexpr std::uint64_t kCopyPage = 4096;
+
+[[nodiscard]] inline std::uint64_t address_of(const std::byte* p) noexcept {
+  return reinterpret_cast<std::uintptr_t>(p);
+}
+
+// The first page boundary at or after `p`; a buffer kCopyPage - 1 bytes
+// longer than needed holds one.
+[[nodiscard]] inline std::byte* page_boundary_from(std::byte* p) noexcept {
+  return p + (kCopyPage - address_of(p) % kCopyPage) % kCopyPage;
+}
+
 // Whether a copy from `from` to `to` (an address or a file position each)
 // falls at a distance that stalls: 1 to 31 bytes forward within a page.
 [[nodiscard]] constexpr bool stalling_distance(std::uint64_t from, std::uint64_t to) noexcept {
-  const std::uint64_t forward = (to - from) % 4096;
+  const std::uint64_t forward = (to - from) % kCopyPage;
   return forward >= 1 && forward <= 31;
 }
 

@@ -39,8 +39,6 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::uint64_t address(const std::byte* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
-
 // This thread's buffer for transfers that would stall (copy_distance.hpp),
 // placed `shift` bytes past `offset` within its page. The kernel's copy and
 // memcpy each then move their bytes 64 bytes apart, forward for one and
@@ -51,9 +49,8 @@ std::uint64_t address(const std::byte* p) noexcept { return reinterpret_cast<std
 constexpr std::size_t kBounceBytes = std::size_t{256} << 10;
 constexpr std::int64_t kBounceShift = 64;
 std::byte* bounce_buffer(std::uint64_t offset, std::int64_t shift) {
-  thread_local std::vector<std::byte> room(kBounceBytes + 2 * 4096);
-  const std::uint64_t page = (address(room.data()) + 4095) & ~std::uint64_t{4095};
-  return reinterpret_cast<std::byte*>(page + (offset + static_cast<std::uint64_t>(shift)) % 4096);
+  thread_local std::vector<std::byte> room(kBounceBytes + 2 * kCopyPage);
+  return page_boundary_from(room.data()) + (offset + static_cast<std::uint64_t>(shift)) % kCopyPage;
 }
 
 class OsFile final : public PlainFile {
@@ -65,7 +62,7 @@ class OsFile final : public PlainFile {
 
   Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override {
     if (out.empty()) return 0;
-    if (!bounce_ || !stalling_distance(offset, address(out.data())))
+    if (!bounce_ || !stalling_distance(offset, address_of(out.data())))
       return read_direct(offset, out);
     std::byte* bounce = bounce_buffer(offset, kBounceShift);
     std::size_t done = 0;
@@ -80,7 +77,7 @@ class OsFile final : public PlainFile {
   }
 
   Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
-    if (!bounce_ || !stalling_distance(address(data.data()), offset))
+    if (!bounce_ || !stalling_distance(address_of(data.data()), offset))
       return write_direct(offset, data);
     std::byte* bounce = bounce_buffer(offset, -kBounceShift);
     while (!data.empty()) {
@@ -101,7 +98,7 @@ class OsFile final : public PlainFile {
       std::uint64_t at = offset;
       bool stalls = false;
       for (auto piece : pieces) {
-        stalls = stalls || (!piece.empty() && stalling_distance(address(piece.data()), at));
+        stalls = stalls || (!piece.empty() && stalling_distance(address_of(piece.data()), at));
         at += piece.size();
       }
       if (stalls) {

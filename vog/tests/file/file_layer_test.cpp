@@ -304,9 +304,9 @@ TEST(OsFileSystem, EveryCopyRouteMovesTheSameBytes) {
   constexpr std::size_t kLarge = (std::size_t{256} << 10) + 4096 + 3;
   constexpr std::size_t kPlaces[] = {0, 2, 16, 30, 48};
   std::vector<std::byte> room(kLarge + 3 * 4096);
-  std::byte* page = room.data() + (4096 - reinterpret_cast<std::uintptr_t>(room.data()) % 4096);
+  std::byte* page = page_boundary_from(room.data());
   std::vector<std::byte> back(kLarge + 3 * 4096);
-  std::byte* back_page = back.data() + (4096 - reinterpret_cast<std::uintptr_t>(back.data()) % 4096);
+  std::byte* back_page = page_boundary_from(back.data());
   for (CopyRoute route : {CopyRoute::Direct, CopyRoute::Bounced}) {
     auto fs = make_os_file_system(route);
     for (std::size_t size : {std::size_t{1}, std::size_t{4096 + 7}, kLarge}) {

@@ -720,7 +720,7 @@ def measure(a, scratch, size, n_random, n_small, marks, shift_size, batch):
         shifts.append({"shift": shift, "file_bytes": stored, "ratio": shift_size / stored,
                        "lz4_alone_ratio": shift_size / alone,
                        "read_us": statistics.median(read_s) * 1e6,
-                       "read_ratio": statistics.median(pread_s) / statistics.median(read_s)})
+                       "read_ratio": statistics.median(p / r for p, r in zip(pread_s, read_s))})
         remove(path)
     remove(plain_path)
     if shifts:

@@ -40,17 +40,17 @@ std::string directory_of(const std::string& path) {
 }
 
 // This thread's buffer for transfers that would stall (copy_distance.hpp),
-// placed `shift` bytes past `offset` within its page. The kernel's copy and
-// memcpy each then move their bytes 64 bytes apart, forward for one and
-// backward for the other, where neither stalls (memcpy may use the same
-// instruction). Holds kBounceBytes there: a multiple of the page, so
-// consecutive pieces keep that placement, and small enough to stay in the
-// core's cache between the two copies.
+// page-aligned. Bytes go through it kBounceShift bytes off their file
+// position's place in the page, past it for reads and before it for writes:
+// the kernel's copy and memcpy then each move them 64 bytes apart, forward
+// for one and backward for the other, where neither stalls (memcpy may use
+// the same instruction). It holds kBounceBytes so placed, little enough to
+// stay in the core's cache between the two copies.
 constexpr std::size_t kBounceBytes = std::size_t{256} << 10;
-constexpr std::int64_t kBounceShift = 64;
-std::byte* bounce_buffer(std::uint64_t offset, std::int64_t shift) {
+constexpr std::uint64_t kBounceShift = 64;
+std::byte* bounce_room() {
   thread_local std::vector<std::byte> room(kBounceBytes + 2 * kCopyPage);
-  return page_boundary_from(room.data()) + (offset + static_cast<std::uint64_t>(shift)) % kCopyPage;
+  return page_boundary_from(room.data());
 }
 
 class OsFile final : public PlainFile {
@@ -64,7 +64,7 @@ class OsFile final : public PlainFile {
     if (out.empty()) return 0;
     if (!bounce_ || !stalling_distance(offset, address_of(out.data())))
       return read_direct(offset, out);
-    std::byte* bounce = bounce_buffer(offset, kBounceShift);
+    std::byte* bounce = bounce_room() + (offset + kBounceShift) % kCopyPage;
     std::size_t done = 0;
     while (done < out.size()) {
       const std::size_t want = std::min(kBounceBytes, out.size() - done);
@@ -77,39 +77,43 @@ class OsFile final : public PlainFile {
   }
 
   Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
-    if (!bounce_ || !stalling_distance(address_of(data.data()), offset))
-      return write_direct(offset, data);
-    std::byte* bounce = bounce_buffer(offset, -kBounceShift);
-    while (!data.empty()) {
-      const std::size_t count = std::min(kBounceBytes, data.size());
-      std::memcpy(bounce, data.data(), count);
-      VOG_CHECK(write_direct(offset, {bounce, count}));
-      data = data.subspan(count);
-      offset += count;
-    }
-    return {};
+    return write_gathered(offset, std::span(&data, 1));
   }
 
+  // Pieces that would stall are copied into the bounce buffer, each to its
+  // own place there, and go out in the same gathered write as the others:
+  // the pieces of one write sit wherever their owners allocated them, and
+  // writing them one by one instead costs a system call each.
   Result<void> write_gathered(std::uint64_t offset,
                               std::span<const std::span<const std::byte>> pieces) override {
-    if (bounce_) {
-      // When a piece would stall, the pieces go one at a time, that one
-      // through the bounce buffer.
-      std::uint64_t at = offset;
-      bool stalls = false;
-      for (auto piece : pieces) {
-        stalls = stalls || (!piece.empty() && stalling_distance(address_of(piece.data()), at));
-        at += piece.size();
-      }
-      if (stalls) {
-        for (auto piece : pieces) {
-          VOG_CHECK(write(offset, piece));
-          offset += piece.size();
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    std::byte* room = nullptr;  // the bounce buffer, once a piece needs it
+    std::size_t used = 0;       // bytes of it taken by `vectors`
+    std::uint64_t at = offset;
+    for (std::span<const std::byte> piece : pieces) {
+      while (!piece.empty() && bounce_ && stalling_distance(address_of(piece.data()), at)) {
+        const std::size_t place = used + (at - kBounceShift - used) % kCopyPage;
+        if (place >= kBounceBytes) {  // full: write what the buffer holds first
+          VOG_CHECK(write_vectors(offset, vectors));
+          vectors.clear();
+          offset = at;
+          used = 0;
+          continue;
         }
-        return {};
+        const std::size_t count = std::min(piece.size(), kBounceBytes - place);
+        if (room == nullptr) room = bounce_room();
+        std::memcpy(room + place, piece.data(), count);
+        vectors.push_back({room + place, count});
+        used = place + count;
+        at += count;
+        piece = piece.subspan(count);
       }
+      if (piece.empty()) continue;
+      vectors.push_back({const_cast<std::byte*>(piece.data()), piece.size()});
+      at += piece.size();
     }
-    return write_gathered_direct(offset, pieces);
+    return write_vectors(offset, vectors);
   }
 
   Result<std::uint64_t> len() override {
@@ -164,26 +168,7 @@ class OsFile final : public PlainFile {
     return static_cast<std::size_t>(got);
   }
 
-  Result<void> write_direct(std::uint64_t offset, std::span<const std::byte> data) {
-    while (!data.empty()) {
-      ssize_t wrote = retry_eintr(
-          [&] { return ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset)); });
-      if (wrote < 0) return std::unexpected(VogError::os(errno));
-      if (wrote == 0) return std::unexpected(VogError::io("failed to write whole buffer"));
-      data = data.subspan(static_cast<std::size_t>(wrote));
-      offset += static_cast<std::uint64_t>(wrote);
-    }
-    return {};
-  }
-
-  Result<void> write_gathered_direct(std::uint64_t offset,
-                                     std::span<const std::span<const std::byte>> pieces) {
-    std::vector<iovec> vectors;
-    vectors.reserve(pieces.size());
-    for (auto piece : pieces)
-      if (!piece.empty())
-        vectors.push_back({const_cast<std::byte*>(piece.data()), piece.size()});
-    std::span<iovec> left(vectors);
+  Result<void> write_vectors(std::uint64_t offset, std::span<iovec> left) {
     while (!left.empty()) {
       const auto count = static_cast<int>(std::min<std::size_t>(left.size(), IOV_MAX));
       ssize_t wrote = retry_eintr(
@@ -206,7 +191,7 @@ class OsFile final : public PlainFile {
   }
 
   const int fd_;
-  const bool bounce_;  // sends transfers that would stall through bounce_buffer
+  const bool bounce_;  // sends transfers that would stall through bounce_room
 };
 
 class OsFileSystem final : public FileSystem {

@@ -77,7 +77,11 @@ class OsFile final : public PlainFile {
   }
 
   Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
-    return write_gathered(offset, std::span(&data, 1));
+    if (bounce_ && stalling_distance(address_of(data.data()), offset))
+      return write_gathered(offset, std::span(&data, 1));
+    // The usual case needs no list of pieces on the heap.
+    iovec whole{const_cast<std::byte*>(data.data()), data.size()};
+    return write_vectors(offset, std::span(&whole, data.empty() ? 0 : 1));
   }
 
   // Pieces that would stall are copied into the bounce buffer, each to its

@@ -96,6 +96,11 @@ class Vog {
   ~Vog();
 
   [[nodiscard]] bool is_writable() const noexcept { return writable_; }
+  // Whether this is the copy that fork() made in a child process. The copy is
+  // inert: it never writes, commits or removes the journal, its changes fail,
+  // and dropping it leaves the file as the parent has it. A child opens the
+  // file again.
+  [[nodiscard]] bool is_forked_copy() const noexcept;
   [[nodiscard]] bool is_encrypted() const noexcept;
   // The geometry chosen when the file was created: blocks of 2^block_size_shift
   // bytes, compressed streams cut into 2^compressed_block_size_shift bytes.
@@ -226,6 +231,7 @@ class Vog {
   const std::uint32_t root_stream_id_;
   const bool writable_;
   Durability durability_ = Durability::Process;  // set once by create and open
+  const std::uint64_t fork_generation_;
 };
 
 // Rewrites the file at `path` without its free blocks and returns how many bytes

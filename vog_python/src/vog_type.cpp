@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "fork_guard.hpp"
 
 namespace vog::python {
 namespace {
@@ -38,7 +39,12 @@ std::shared_ptr<Vog> engine_of(PyObject* self) {
     std::lock_guard lock(slot.mutex);
     engine = slot.engine;
   }
-  if (!engine) PyErr_SetString(objects().vog_error, "Vog file has been closed");
+  if (!engine) {
+    PyErr_SetString(objects().vog_error, "Vog file has been closed");
+  } else if (engine->is_forked_copy()) {
+    raise_vog_error(forked_copy_error());
+    engine.reset();
+  }
   return engine;
 }
 
@@ -269,10 +275,11 @@ PyObject* vog_close(PyObject* self, PyObject*) {
   }
   if (!engine) Py_RETURN_NONE;
   // Running calls hold references of their own: only the sole owner flushes;
-  // otherwise the last of those calls tears the engine down.
+  // otherwise the last of those calls tears the engine down. A copy that a
+  // fork made is closed without a word: the file is the parent's.
   auto flushed = run_unlocked([&]() -> Result<void> {
     Result<void> result;
-    if (engine.use_count() == 1) result = engine->flush_open_streams();
+    if (engine.use_count() == 1 && !engine->is_forked_copy()) result = engine->flush_open_streams();
     engine.reset();
     return result;
   });

@@ -2,7 +2,11 @@
 
 A child process runs a mixed workload on one Vog file at the default
 durability level and logs each operation's begin ("B") and end ("E"), and
-each commit point before ("I" and its effect) and after ("D") the call. After every kill the parent opens the file, which rolls
+each commit point before ("I" and its effect) and after ("D") the call. Beside
+it three threads keep writing and resizing streams of their own through the
+package's engine, whose contents are never checked: commits on the main thread
+must not cut through those changes. Now and then the child forks, and the
+fork's copy of the open file must stay inert. After every kill the parent opens the file, which rolls
 back what the journal holds, and checks that verify is empty and that the tree
 is the one the log says was committed (or, for a call cut short, the one it
 would have committed). VOG_CRASH_KILLS sets the number of kills (default 30);
@@ -18,19 +22,34 @@ import time
 
 from libvog import EntryType, OpenMode, Vog
 
-CHILD = r"""
-import hashlib, random, sys
-from libvog import EntryType, OpenMode, Vog
+SCRATCH = ("scratch0", "scratch1", "scratch2")
+
+CHILD = "SCRATCH = %r\n" % (SCRATCH,) + r"""
+import hashlib, os, random, sys, threading, time
+import vog as package
+from vog._engine import EntryType, OpenMode, Vog
 
 path, log_path, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
 rng = random.Random(seed)
 vog = Vog.open(path, OpenMode.WRITE)
 log = open(log_path, "a", buffering=1)  # one write per line: a kill never splits one
 
+def scribble(name, rng):
+    h = vog.open_stream(name, OpenMode.WRITE)
+    while True:
+        if rng.random() < 0.5:
+            vog.resize(h, rng.randrange(300000))
+        else:
+            vog.write_at(h, rng.randrange(300000), rng.randbytes(rng.randrange(1, 70000)))
+for name in SCRATCH:
+    threading.Thread(target=scribble, args=(name, random.Random(name + str(seed))), daemon=True).start()
+
 dirs, streams = [""], {}
 def walk(d):
     for e in vog.list(d):
         p = d + "/" + e.name if d else e.name
+        if p in SCRATCH:
+            continue
         if e.entry_type == EntryType.DIRECTORY:
             dirs.append(p)
             walk(p)
@@ -58,6 +77,7 @@ def digest(b):
     return "%s %d" % (hashlib.sha256(b).hexdigest(), len(b))
 
 while True:
+    time.sleep(rng.random() / 200)  # the scribblers' changes wait for a commit meanwhile
     log.write("B\n")  # an operation begins; "E" when it is over
     op = rng.randrange(10)
     if len(streams) + len(dirs) > 40:
@@ -109,6 +129,22 @@ while True:
             p = rng.choice(empty)
             commit("rmdir " + p, lambda: vog.rmdir(p))
             dirs.remove(p)
+    elif op == 9 and rng.random() < 0.2:
+        child = os.fork()
+        if child == 0:
+            # The inherited copy refuses changes and closes without touching
+            # the file; exiting runs the finalizers as any program would.
+            try:
+                vog.mkdir("forked")
+                os._exit(3)
+            except package.VogError as error:
+                if "forked child" not in str(error):
+                    os._exit(4)
+            vog.close()
+            sys.exit(0)
+        _, status = os.waitpid(child, 0)
+        if status != 0:
+            log.write("F %d\n" % status)
     log.write("E\n")
 """
 
@@ -139,7 +175,7 @@ def tree_of(vog, d="", out=None):
         if e.entry_type == EntryType.DIRECTORY:
             out[p] = None
             tree_of(vog, p, out)
-        else:
+        elif p not in SCRATCH:
             h = vog.open_stream(p, OpenMode.READ)
             data = vog.read(h, vog.stream_length(h))
             vog.close_stream(h)
@@ -152,7 +188,10 @@ def run_kills(directory, kills, seed=1):
     rng = random.Random(seed)
     path = os.path.join(directory, "crash.vog")
     log_path = os.path.join(directory, "ops.log")
-    Vog.create(path, block_size_shift=9, compressed_block_size_shift=12).close()
+    vog = Vog.create(path, block_size_shift=9, compressed_block_size_shift=12)
+    for name in SCRATCH:
+        vog.close_stream(vog.create_stream(name))
+    vog.close()
     model = {}
     counts = dict(kills=0, mid_operation=0, mid_call=0, damaged=0, lost_or_changed=0,
                   verify_lines=0)
@@ -176,6 +215,8 @@ def run_kills(directory, kills, seed=1):
                     pending = line[2:]
                 elif line == "D":
                     model, pending = apply(model, pending), None
+                else:
+                    assert not line.startswith("F "), "a forked child failed: " + line
         counts["mid_operation"] += in_operation
         counts["mid_call"] += pending is not None
         try:

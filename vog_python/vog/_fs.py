@@ -109,6 +109,7 @@ class VogFS:
         # closed (and so flushed) before the engine; a raw stream leaves on close.
         self._files: dict[int, weakref.ref[IO[Any]]] = {}
         self._lock = threading.Lock()
+        self._pid = os.getpid()
 
     # ---- the file as a whole
 
@@ -160,6 +161,8 @@ class VogFS:
             files = [ref() for ref in self._files.values()]
         if engine is None:
             return
+        if os.getpid() != self._pid:
+            files = []  # a fork's copy: what the parent's files hold is the parent's to write
         try:
             for file in files:
                 if file is not None:

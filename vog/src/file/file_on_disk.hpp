@@ -7,6 +7,7 @@
 
 #include "file_layer.hpp"
 #include "file_system.hpp"
+#include "fork_guard.hpp"
 
 namespace vog {
 
@@ -38,17 +39,23 @@ class FileOnDisk final : public FileLayer {
     return file_->read(offset, out);
   }
   [[nodiscard]] Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
+    VOG_CHECK(check_not_forked(generation_));
     return file_->write(offset, data);
   }
   [[nodiscard]] Result<void> write_gathered(
       std::uint64_t offset, std::span<const std::span<const std::byte>> pieces) override {
+    VOG_CHECK(check_not_forked(generation_));
     return file_->write_gathered(offset, pieces);
   }
   [[nodiscard]] Result<std::uint64_t> len() override { return file_->len(); }
   [[nodiscard]] Result<void> set_len(std::uint64_t length) override {
+    VOG_CHECK(check_not_forked(generation_));
     return file_->set_len(length);
   }
-  [[nodiscard]] Result<void> sync() override { return file_->sync(); }
+  [[nodiscard]] Result<void> sync() override {
+    VOG_CHECK(check_not_forked(generation_));
+    return file_->sync();
+  }
   // See PlainFile::link.
   [[nodiscard]] Result<bool> link(const std::string& path) { return file_->link(path); }
   [[nodiscard]] Result<std::vector<std::string>> verify() override;
@@ -62,6 +69,8 @@ class FileOnDisk final : public FileLayer {
   // no mutex here; dropping the file releases the lock.
   const std::unique_ptr<PlainFile> file_;
   const std::uint64_t data_offset_;
+  // A copy in a forked child changes nothing (fork_guard.hpp).
+  const std::uint64_t generation_ = fork_generation();
 };
 
 }  // namespace vog

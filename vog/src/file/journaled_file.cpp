@@ -148,7 +148,8 @@ std::unique_ptr<JournaledFile> JournaledFile::unnamed(FileSystem& fs, const std:
 JournaledFile::~JournaledFile() {
   // A journal the next open still needs (a transaction, or growth since the
   // last commit) stays; changes still waiting are dropped, as a crash would.
-  if (named_ && !in_transaction_ && length_ == committed_length_)
+  // A copy in a forked child leaves the parent's journal alone.
+  if (fork_generation() == generation_ && named_ && !in_transaction_ && length_ == committed_length_)
     (void)fs_.remove(journal_path(path_));
 }
 
@@ -336,6 +337,7 @@ Result<void> JournaledFile::grown(std::uint64_t end, Result<void> wrote) {
 
 Result<void> JournaledFile::write_gathered(std::uint64_t offset,
                                            std::span<const std::span<const std::byte>> pieces) {
+  VOG_CHECK(check_not_forked(generation_));
   const std::uint64_t size = joined_size(pieces);
   if (size == 0) return {};
   {
@@ -347,6 +349,7 @@ Result<void> JournaledFile::write_gathered(std::uint64_t offset,
 }
 
 Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
+  VOG_CHECK(check_not_forked(generation_));
   if (data.empty()) return {};
   const std::uint64_t end = offset + data.size();
   {
@@ -393,6 +396,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
 Result<std::uint64_t> JournaledFile::len() { return length_.load(); }
 
 Result<void> JournaledFile::set_len(std::uint64_t length) {
+  VOG_CHECK(check_not_forked(generation_));
   std::unique_lock lock(mu_);
   if (length == length_) return {};
   if (length < committed_length_) {
@@ -437,6 +441,7 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
 }
 
 Result<void> JournaledFile::sync() {
+  VOG_CHECK(check_not_forked(generation_));
   std::unique_lock lock(mu_);
   if (named_) VOG_CHECK(write_out());
   VOG_CHECK(settle_length());
@@ -444,6 +449,7 @@ Result<void> JournaledFile::sync() {
 }
 
 Result<void> JournaledFile::commit() {
+  VOG_CHECK(check_not_forked(generation_));
   std::unique_lock lock(mu_);
   // The length reaches the file before the file is named or marked committed.
   VOG_CHECK(settle_length());

@@ -139,6 +139,8 @@ class JournaledFile final : public FileLayer {
   const std::string path_;
   const std::unique_ptr<FileOnDisk> file_;
   const Durability level_;
+  // A copy in a forked child changes nothing (fork_guard.hpp).
+  const std::uint64_t generation_ = fork_generation();
 
   // Locking: mu_ is shared by reads and by writes past the committed pages,
   // exclusive for every other change and for commits.

@@ -22,6 +22,7 @@
 
 #include "directory_handle.hpp"
 #include "directory_stream.hpp"
+#include "fork_guard.hpp"
 #include "format.hpp"
 #include "path.hpp"
 #include "stream_layer.hpp"
@@ -65,9 +66,17 @@ Result<std::vector<std::byte>> read_whole_directory(StreamLayer& streams, Stream
 
 Vog::Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable)
     : streams_(std::move(streams)), state_(std::make_unique<VogState>()),
-      root_stream_id_(root_stream_id), writable_(writable) {}
+      root_stream_id_(root_stream_id), writable_(writable), fork_generation_(fork_generation()) {}
 
 Vog::~Vog() {
+  if (is_forked_copy()) {
+    // Another thread of the parent may have held any of the layers' mutexes
+    // at the fork, so the copy is never torn down: its memory and descriptors
+    // go with the child, and the parent keeps its lock and journal.
+    (void)streams_.release();
+    (void)state_.release();
+    return;
+  }
   if (auto flushed = flush_open_streams(); !flushed) {
     // Written whole, so a message quoting a path with any byte in it stays intact.
     std::string line = "Vog Drop: error flushing open streams: " + flushed.error().to_string() + "\n";
@@ -86,6 +95,8 @@ Result<std::shared_ptr<Vog>> Vog::open_on(std::unique_ptr<StreamLayer> streams, 
   VOG_TRY(root, deserialize_header(*slot));
   return std::shared_ptr<Vog>(new Vog(std::move(streams), *root, mode == OpenMode::Write));
 }
+
+bool Vog::is_forked_copy() const noexcept { return fork_generation() != fork_generation_; }
 
 bool Vog::is_encrypted() const noexcept { return streams_->block_layer().is_encrypted(); }
 

@@ -7,6 +7,7 @@
 // cannot be freed and reused before it is described.
 // Locking: see vog_state.hpp.
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "directory_handle.hpp"
@@ -35,6 +36,15 @@ Result<HandleInfo> stream_handle_of(VogState& state, StreamHandle handle) {
   if (found == state.open_streams.end())
     return std::unexpected(VogError::not_found("invalid stream handle"));
   return HandleInfo{found->second.stream_handle, found->second.writable};
+}
+
+// REQUIRES: the caller holds the commit lock shared.
+Result<std::size_t> write_through(StreamLayer& streams, VogState& state, StreamHandle handle,
+                                  std::uint64_t offset, std::span<const std::byte> data) {
+  VOG_TRY(info, stream_handle_of(state, handle));
+  if (!info->writable)
+    return std::unexpected(VogError::lock_conflict("stream is not opened for writing"));
+  return streams.write(info->stream_handle, offset, data);
 }
 
 // A stream-layer handle that this Vog holds on stream `id`, if any. While a
@@ -84,18 +94,20 @@ Result<std::size_t> Vog::read_at(StreamHandle handle, std::uint64_t offset,
 
 Result<std::size_t> Vog::write_at(StreamHandle handle, std::uint64_t offset,
                                   std::span<const std::byte> data) {
-  VOG_TRY(info, stream_handle_of(*state_, handle));
-  if (!info->writable)
-    return std::unexpected(VogError::lock_conflict("stream is not opened for writing"));
-  return streams_->write(info->stream_handle, offset, data);
+  std::shared_lock changing(state_->commit_mu);
+  return write_through(*streams_, *state_, handle, offset, data);
 }
 
 Result<void> Vog::resize(StreamHandle handle, std::uint64_t new_len) {
-  VOG_TRY(length, stream_length(handle));
-  if (new_len <= *length) return truncate(handle, new_len);
+  // One hold of the commit lock for the whole change: a commit between its
+  // steps would save a stream that is neither the old length nor the new.
+  std::shared_lock changing(state_->commit_mu);
+  VOG_TRY(info, stream_handle_of(*state_, handle));
+  VOG_TRY(length, streams_->stream_length(info->stream_handle));
+  if (new_len <= *length) return raw_truncate(handle, new_len);
   // A write of the last byte fills everything before it with zeros.
   const std::byte zero{0};
-  VOG_CHECK(write_at(handle, new_len - 1, std::span(&zero, 1)));
+  VOG_CHECK(write_through(*streams_, *state_, handle, new_len - 1, std::span(&zero, 1)));
   return {};
 }
 

@@ -15,6 +15,7 @@
 // that point cannot be returned: it is written to standard error.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,12 +62,22 @@ struct CreateOptions {
   std::uint8_t compressed_block_size_shift = 15;  // compressed blocks of 32 KiB
   Durability durability = Durability::Process;
   FileSystem* file_system = nullptr;  // null: the operating system's
+  // How long a commit waits for readers of other opens inside a read.
+  std::chrono::milliseconds timeout{5000};
 };
 
+// Sharing (doc/concurrency.md): one writer and any number of readers, in this
+// process and others. A journaled writer (durability Process or Full) shares
+// the file with readers, who read its last commit; at durability Off a writer
+// keeps everyone out.
 struct OpenOptions {
   std::optional<std::span<const std::byte>> password;
   Durability durability = Durability::Process;  // for a writable open
   FileSystem* file_system = nullptr;            // null: the operating system's
+  // How long an open waits for another writer to close, a commit for readers
+  // inside a read, and a read for a commit's write-back; past it they fail
+  // (a commit's changes stay pending). Zero: no waiting at all.
+  std::chrono::milliseconds timeout{5000};
 };
 
 class Vog {
@@ -75,13 +86,14 @@ class Vog {
   // the compressed block size is below the block size.
   [[nodiscard]] static Result<std::shared_ptr<Vog>> create(const std::string& path,
                                                            const CreateOptions& options = {});
-  // Opens an existing file; Write excludes every other opener, Read shares the
-  // file with other readers. An encrypted file needs its password.
+  // Opens an existing file for reading or for writing, beside readers and
+  // apart from any other writer (OpenOptions). An encrypted file needs its
+  // password.
   [[nodiscard]] static Result<std::shared_ptr<Vog>> open(
       const std::string& path, OpenMode mode,
       std::optional<std::span<const std::byte>> password = std::nullopt);
-  // Either open rolls back first what a crash left unfinished, which needs
-  // Write; a Read open of such a file fails and says to open it for writing once.
+  // A writable open rolls back first what a crash left unfinished; a reader
+  // reads the last commit through the journal, changing nothing.
   [[nodiscard]] static Result<std::shared_ptr<Vog>> open(const std::string& path, OpenMode mode,
                                                          const OpenOptions& options);
 

@@ -196,25 +196,41 @@ bool to_durability(PyObject* value, Durability& out) {
   return true;
 }
 
+// A timeout in seconds, a non-negative number.
+bool to_timeout(PyObject* value, std::chrono::milliseconds& out) {
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (!(seconds >= 0.0 && seconds <= 1e9)) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds from 0 on");
+    return false;
+  }
+  out = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0));
+  return true;
+}
+
 }  // namespace
 
 // Vog.create and Vog.open. With `durable` they also take a keyword-only level
-// (the package's private module offers it); libvog keeps its fixed signatures
-// and the engine's default level.
+// and timeout (the package's private module offers them); libvog keeps its
+// fixed signatures and the engine's default level, and never waits for
+// another opener.
 PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable) {
   // Python counts the keywords against the format: a list for each signature.
-  static const char* const kw[] = {"path", "block_size_shift", "compressed_block_size_shift",
-                                   "password", "durability", nullptr};
+  static const char* const kw[] = {"path",     "block_size_shift", "compressed_block_size_shift",
+                                   "password", "durability",       "timeout",
+                                   nullptr};
   static const char* const kw_fixed[] = {"path", "block_size_shift",
                                          "compressed_block_size_shift", "password", nullptr};
   PyObject *py_path, *py_shift = nullptr, *py_cshift = Py_None, *py_password = Py_None,
-                     *py_durability = nullptr;
-  if (!parse(args, kwargs, durable ? "O|OOO$O:Vog.create" : "O|OOO:Vog.create",
+                     *py_durability = nullptr, *py_timeout = nullptr;
+  if (!parse(args, kwargs, durable ? "O|OOO$OO:Vog.create" : "O|OOO:Vog.create",
              durable ? kw : kw_fixed, &py_path, &py_shift, &py_cshift, &py_password,
-             &py_durability))
+             &py_durability, &py_timeout))
     return nullptr;
   std::string path;
   CreateOptions options;
+  options.timeout = std::chrono::milliseconds{0};
+  if (py_timeout != nullptr && !to_timeout(py_timeout, options.timeout)) return nullptr;
   std::optional<std::vector<std::byte>> password;
   if (!to_os_path(py_path, "path", path) ||
       (py_shift != nullptr && !to_u8(py_shift, "block_size_shift", options.block_size_shift)) ||
@@ -232,16 +248,19 @@ PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable) {
 }
 
 PyObject* open_vog(PyObject* args, PyObject* kwargs, bool durable) {
-  static const char* const kw[] = {"path", "mode", "password", "durability", nullptr};
+  static const char* const kw[] = {"path", "mode", "password", "durability", "timeout", nullptr};
   static const char* const kw_fixed[] = {"path", "mode", "password", nullptr};
-  PyObject *py_path, *py_mode, *py_password = Py_None, *py_durability = nullptr;
-  if (!parse(args, kwargs, durable ? "OO|O$O:Vog.open" : "OO|O:Vog.open", durable ? kw : kw_fixed,
-             &py_path, &py_mode, &py_password, &py_durability))
+  PyObject *py_path, *py_mode, *py_password = Py_None, *py_durability = nullptr,
+                     *py_timeout = nullptr;
+  if (!parse(args, kwargs, durable ? "OO|O$OO:Vog.open" : "OO|O:Vog.open", durable ? kw : kw_fixed,
+             &py_path, &py_mode, &py_password, &py_durability, &py_timeout))
     return nullptr;
   std::string path;
   OpenMode mode;
   std::optional<std::vector<std::byte>> password;
   OpenOptions options;
+  options.timeout = std::chrono::milliseconds{0};
+  if (py_timeout != nullptr && !to_timeout(py_timeout, options.timeout)) return nullptr;
   if (!to_os_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
       !to_password(py_password, password) ||
       (py_durability != nullptr && !to_durability(py_durability, options.durability)))

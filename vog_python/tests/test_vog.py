@@ -42,12 +42,13 @@ class TestLifecycle:
         reader = Vog.open(path, OpenMode.READ)
         with pytest.raises(VogError, match=r"^read-only: Vog file is opened for reading$"):
             reader.mkdir("a")
+        writer = Vog.open(path, mode=OpenMode.WRITE)  # beside the reader, apart from writers
         with pytest.raises(VogError, match=r"^I/O error: Vog file is locked by another process: "):
             Vog.open(path, OpenMode.WRITE)
-        reader.close()
-        writer = Vog.open(path, mode=OpenMode.WRITE)
         writer.mkdir("a")
+        assert [e.name for e in reader.list()] == ["a"]  # the commit is seen
         writer.close()
+        reader.close()
 
     def test_mode_must_be_an_open_mode_member(self, path):
         Vog.create(path).close()

@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import PurePosixPath
 
 import pytest
@@ -23,9 +24,12 @@ def test_file_modes_open_create_and_replace(tmp_path):
         assert repr(fs) == f"<vog.VogFS path={str(path)!r} mode='a'>"
     with vog.open(os.fsencode(path), "a") as fs:  # reopened, not replaced
         assert fs.listdir() == ["keep"]
+        with vog.open(path) as reader:  # readers share the file with the writer
+            assert reader.listdir() == ["keep"]
+        started = time.monotonic()
         with pytest.raises(BlockingIOError) as locked:
-            vog.open(path)
-        assert locked.value.kind is ErrorKind.IO_ERROR
+            vog.open(path, "a", timeout=0.2)  # a second writer waits, then gives up
+        assert locked.value.kind is ErrorKind.IO_ERROR and time.monotonic() - started >= 0.2
         with pytest.raises(BlockingIOError):
             vog.open(path, "w")  # never replaces a file someone holds
     with pytest.raises(FileExistsError):

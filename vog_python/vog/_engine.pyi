@@ -35,10 +35,16 @@ class Vog:
         password: bytes | None = None,
         *,
         durability: int = 1,
+        timeout: float = 0.0,
     ) -> Vog: ...
     @staticmethod
     def open(
-        path: str, mode: OpenMode, password: bytes | None = None, *, durability: int = 1
+        path: str,
+        mode: OpenMode,
+        password: bytes | None = None,
+        *,
+        durability: int = 1,
+        timeout: float = 0.0,
     ) -> Vog: ...
     @staticmethod
     def optimize(path: str, password: bytes | None = None) -> int: ...

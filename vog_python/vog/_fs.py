@@ -633,15 +633,23 @@ def open_vog(
     block_size_shift: int = 12,
     compressed_block_size_shift: int = 15,
     durability: str = "process",
+    timeout: float = 5.0,
 ) -> VogFS:
-    """Opens a Vog file: "r" to read (shared with other readers), "a" to read and
-    write (created if missing), "x" to create a new file, "w" to create, replacing
-    an existing file. The shifts choose the geometry of a file this call creates.
+    """Opens a Vog file: "r" to read, "a" to read and write (created if missing),
+    "x" to create a new file, "w" to create, replacing an existing file. The
+    shifts choose the geometry of a file this call creates.
+
+    One writer shares the file with any number of readers, here and in other
+    processes; readers see its commits only. An open for writing waits up to
+    ``timeout`` seconds for another writer to close, then raises
+    ``BlockingIOError``; the same bound holds a commit that waits for readers
+    of other processes, and a read that waits for a commit to be written.
 
     ``durability`` says what survives a crash: "off" (no journal: a crash in the
-    middle of a change can damage the file), "process" (a rollback journal: the
-    file opens as of its last commit after the process is killed) or "full"
-    (the same after a power loss, at the cost of fsyncs at every commit)."""
+    middle of a change can damage the file; such a writer keeps readers out),
+    "process" (a rollback journal: the file opens as of its last commit after
+    the process is killed) or "full" (the same after a power loss, at the cost
+    of fsyncs at every commit)."""
     if mode not in _FS_MODES:
         raise ValueError(f"invalid mode: {mode!r} (expected one of 'r', 'a', 'x', 'w')")
     if durability not in _DURABILITY:
@@ -652,13 +660,24 @@ def open_vog(
     name = os.fsdecode(path)
     secret = password_bytes(password)
 
+    if not timeout >= 0:
+        raise ValueError(f"timeout must be a number of seconds from 0 on, not {timeout!r}")
+
     def create() -> _engine.Vog:
         return _engine.Vog.create(
-            name, block_size_shift, compressed_block_size_shift, secret, durability=level
+            name,
+            block_size_shift,
+            compressed_block_size_shift,
+            secret,
+            durability=level,
+            timeout=timeout,
         )
 
+    def open_existing(how: _engine.OpenMode) -> _engine.Vog:
+        return _engine.Vog.open(name, how, secret, durability=level, timeout=timeout)
+
     if mode == "r":
-        engine = _engine.Vog.open(name, _engine.OpenMode.READ, secret, durability=level)
+        engine = open_existing(_engine.OpenMode.READ)
     elif mode == "x":
         engine = create()
     elif mode == "w":
@@ -669,8 +688,22 @@ def open_vog(
             pass
         engine = create()
     else:
-        try:
-            engine = _engine.Vog.open(name, _engine.OpenMode.WRITE, secret, durability=level)
-        except NotFoundError:
-            engine = create()
+        engine = _open_or_create(lambda: open_existing(_engine.OpenMode.WRITE), create)
     return VogFS(engine, name, mode)
+
+
+def _open_or_create(
+    open_existing: Callable[[], _engine.Vog], create: Callable[[], _engine.Vog]
+) -> _engine.Vog:
+    # Another process may create the file between the two: then that one is
+    # opened. A new file gets its name complete, so the open finds it whole.
+    for _ in range(3):
+        try:
+            return open_existing()
+        except NotFoundError:
+            pass
+        try:
+            return create()
+        except ExistsError:
+            pass
+    return open_existing()

@@ -48,6 +48,9 @@ class BlockCache {
   [[nodiscard]] std::size_t size() const noexcept { return index_.size(); }
   [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
   [[nodiscard]] std::size_t block_size() const noexcept { return block_size_; }
+  // A number the owner keeps with the contents, to tell when they went stale.
+  [[nodiscard]] std::uint64_t epoch() const noexcept { return epoch_; }
+  void set_epoch(std::uint64_t epoch) noexcept { epoch_ = epoch; }
 
  private:
   static constexpr std::uint32_t kNil = 0xFFFFFFFF;
@@ -70,6 +73,7 @@ class BlockCache {
 
   const std::size_t capacity_;
   const std::size_t block_size_;
+  std::uint64_t epoch_ = 0;
   std::vector<Node> nodes_;
   std::unordered_map<BlockNo, std::uint32_t> index_;
   std::uint32_t head_ = kNil;

@@ -39,7 +39,7 @@ Result<BlockStorage::Run> BlocksInFile::held_run(std::string_view action, BlockN
 bool BlocksInFile::read_cached(BlockNo block, std::uint32_t offset, std::span<std::byte> out,
                                CacheHint hint) {
   if (hint == CacheHint::ThreadCache) {
-    BlockCache* cache = thread_caches_.find_or_create();
+    BlockCache* cache = thread_cache(/*create=*/true);
     if (cache == nullptr) return false;
     std::span<std::byte> hit = cache->get(block);
     if (hit.empty()) return false;
@@ -99,7 +99,7 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
       return true;
     };
     if (hint == CacheHint::ThreadCache) {
-      BlockCache* cache = thread_caches_.find_or_create();
+      BlockCache* cache = thread_cache(/*create=*/true);
       return cache != nullptr && copy_from(*cache);
     }
     if (hint == CacheHint::SharedCache) {
@@ -120,7 +120,7 @@ Result<std::size_t> BlocksInFile::write_block(BlockNo block, std::uint32_t offse
     if (!hit.empty()) std::memcpy(hit.data() + offset, data.data(), data.size());
   };
   if (hint == CacheHint::ThreadCache) {
-    if (BlockCache* cache = thread_caches_.find_or_create()) patch(*cache);
+    if (BlockCache* cache = thread_cache(/*create=*/true)) patch(*cache);
   } else if (hint == CacheHint::SharedCache) {
     std::lock_guard lock(shared_cache_mu_);
     patch(shared_cache_);
@@ -172,7 +172,7 @@ Result<void> BlocksInFile::write_raw_block(BlockNo block, std::span<const std::b
 
 void BlocksInFile::cache_put(BlockNo block, std::span<const std::byte> data, CacheHint hint) {
   if (hint == CacheHint::ThreadCache) {
-    if (BlockCache* cache = thread_caches_.find_or_create()) cache->put(block, data);
+    if (BlockCache* cache = thread_cache(/*create=*/true)) cache->put(block, data);
   } else if (hint == CacheHint::SharedCache) {
     std::lock_guard lock(shared_cache_mu_);
     shared_cache_.put(block, data);
@@ -181,15 +181,27 @@ void BlocksInFile::cache_put(BlockNo block, std::span<const std::byte> data, Cac
 
 void BlocksInFile::evict_from_all_caches(std::span<const BlockNo> blocks) {
   if (blocks.empty()) return;
-  if (BlockCache* cache = thread_caches_.find()) {
+  if (BlockCache* cache = thread_cache(/*create=*/false)) {
     for (BlockNo block : blocks) cache->pop(block);
   }
   std::lock_guard lock(shared_cache_mu_);
   for (BlockNo block : blocks) shared_cache_.pop(block);
 }
 
+BlockCache* BlocksInFile::thread_cache(bool create) {
+  BlockCache* cache = create ? thread_caches_.find_or_create() : thread_caches_.find();
+  if (cache != nullptr) {
+    const std::uint64_t epoch = cache_epoch_.load(std::memory_order_acquire);
+    if (cache->epoch() != epoch) {
+      cache->clear();
+      cache->set_epoch(epoch);
+    }
+  }
+  return cache;
+}
+
 void BlocksInFile::clear_thread_cache() {
-  if (BlockCache* cache = thread_caches_.find()) cache->clear();
+  if (BlockCache* cache = thread_cache(/*create=*/false)) cache->clear();
 }
 
 std::size_t BlocksInFile::shared_cache_size() {

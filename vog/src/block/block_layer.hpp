@@ -85,6 +85,15 @@ class BlockLayer {
   // file underneath promises that (a journal does; a bare file promises nothing).
   [[nodiscard]] virtual Result<void> commit() { return {}; }
 
+  // Reading beside a writer of another open: see FileLayer::begin_read. When
+  // the generation moved, the layer above calls refresh() before reading on.
+  [[nodiscard]] virtual Result<std::uint64_t> begin_read() { return 0; }
+  virtual void end_read() {}
+  // Forgets what it read before another open's commit: block 0 and the block
+  // count are read again and every cache, every thread's, is emptied.
+  // REQUIRES: inside a read, with no other call of this layer in flight.
+  [[nodiscard]] virtual Result<void> refresh() { return {}; }
+
   // Consistency check given the blocks that the layers above claim: adds
   // "L1: ..." then "L2: ..." lines to `report`; an error only when the check
   // itself cannot run.

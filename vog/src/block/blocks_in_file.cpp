@@ -10,17 +10,20 @@
 //
 // Invariants:
 //  1. state_.block0 is the plaintext of block 0 as last flushed or about to
-//     be flushed; the file's block 0 is never read again after open.
+//     be flushed; the file's block 0 is read again after open only by
+//     refresh(), for a reader beside another open's writer.
 //  2. Every change of an admin slot or of the free list ends with
 //     flush_block0() under state_mu_, so the file's block 0 always reflects
 //     one consistent in-memory state.
-//  3. total_blocks_ >= 1 and only grows, by allocation alone; slots_ and
-//     storage_ never change after construction.
+//  3. total_blocks_ >= 1 and only grows, by allocation alone, but for what
+//     refresh() reads again; slots_ and storage_ never change after
+//     construction.
 //
 // Locking: state_mu_ before the file layer's own locking, never together
 // with shared_cache_mu_ (see blocks_in_file.hpp).
 #include "blocks_in_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -39,6 +42,19 @@ constexpr std::byte kEncryptedFlag{1};
 static_assert(kEncryptionRecordOffset + kEncryptionRecordSize == kEncryptedDataOffset);
 // A block is one XTS data unit.
 static_assert((std::size_t{1} << BlocksInFile::kMaxBlockSizeShift) <= kMaxXtsDataUnit);
+
+// The blocks a file of `file_size` bytes holds.
+Result<std::uint64_t> block_count(std::uint64_t file_size, std::uint64_t data_offset,
+                                  std::uint8_t shift) {
+  const std::uint64_t whole_blocks = file_size > data_offset ? (file_size - data_offset) >> shift : 0;
+  // Block numbers stop below the sentinel; a longer file is not one this layer wrote.
+  if (whole_blocks > kNoBlock)
+    return std::unexpected(VogError::io(
+        format("file holds {} blocks, more than block numbers can address", whole_blocks)));
+  // Block 0 exists even when the file cuts it short; counting it keeps
+  // allocation from ever handing it out.
+  return whole_blocks == 0 ? 1 : whole_blocks;
+}
 
 }  // namespace
 
@@ -144,19 +160,34 @@ Result<std::unique_ptr<BlocksInFile>> BlocksInFile::open_on(std::unique_ptr<File
   VOG_CHECK(storage.read(storage.whole_block(0), state.block0));
   VOG_TRY(contents, parse_block0(state.block0));
 
-  const std::uint64_t data_offset = storage.data_offset();
-  const std::uint64_t whole_blocks =
-      *file_size > data_offset ? (*file_size - data_offset) >> shift : 0;
-  // Block numbers stop below the sentinel; a longer file is not one this layer wrote.
-  if (whole_blocks > kNoBlock)
-    return std::unexpected(VogError::io(
-        format("file holds {} blocks, more than block numbers can address", whole_blocks)));
-  // Block 0 exists even when the file cuts it short; counting it keeps
-  // allocation from ever handing it out.
-  const std::uint64_t total_blocks = whole_blocks == 0 ? 1 : whole_blocks;
+  VOG_TRY(total_blocks, block_count(*file_size, storage.data_offset(), shift));
   state.free_head = contents->free_head;
   return std::unique_ptr<BlocksInFile>(new BlocksInFile(
-      std::move(storage), std::move(contents->slots), std::move(state), total_blocks));
+      std::move(storage), std::move(contents->slots), std::move(state), *total_blocks));
+}
+
+Result<void> BlocksInFile::refresh() {
+  {
+    std::lock_guard lock(state_mu_);
+    std::vector<std::byte> block0(block_bytes());
+    VOG_CHECK(storage_.read(storage_.whole_block(0), block0));
+    VOG_TRY(contents, parse_block0(block0));
+    const bool same_slots = std::ranges::equal(
+        contents->slots, slots_, [](const Block0SlotInfo& a, const Block0SlotInfo& b) {
+          return a.offset == b.offset && a.size == b.size;
+        });
+    if (!same_slots)
+      return std::unexpected(VogError::io("block 0's admin slots changed while the file was open"));
+    VOG_TRY(file_size, storage_.file().len());
+    VOG_TRY(total, block_count(*file_size, storage_.data_offset(), storage_.shift()));
+    state_.block0 = std::move(block0);
+    state_.free_head = contents->free_head;
+    total_blocks_.store(*total, std::memory_order_release);
+  }
+  std::lock_guard lock(shared_cache_mu_);
+  shared_cache_.clear();
+  cache_epoch_.fetch_add(1, std::memory_order_acq_rel);
+  return {};
 }
 
 Result<void> BlocksInFile::flush_block0(BlocksInFileState& state) {

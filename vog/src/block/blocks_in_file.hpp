@@ -94,6 +94,9 @@ class BlocksInFile final : public BlockLayer {
                                     VerifyReport& report) override;
   // Every change is in the file already (block 0 after each change, blocks as written).
   [[nodiscard]] Result<void> commit() override { return storage_.file().commit(); }
+  [[nodiscard]] Result<std::uint64_t> begin_read() override { return storage_.file().begin_read(); }
+  void end_read() override { storage_.file().end_read(); }
+  [[nodiscard]] Result<void> refresh() override;
 
   // Inspection, for tools and tests.
   [[nodiscard]] std::uint64_t total_blocks() override;
@@ -122,6 +125,9 @@ class BlocksInFile final : public BlockLayer {
                                                    std::size_t length) const;
   [[nodiscard]] Result<std::vector<std::byte>> read_raw_block(BlockNo block);
   [[nodiscard]] Result<void> write_raw_block(BlockNo block, std::span<const std::byte> data);
+  // The calling thread's cache, emptied first when a refresh() came since it
+  // was filled; made when `create` and it has none.
+  [[nodiscard]] BlockCache* thread_cache(bool create);
   void cache_put(BlockNo block, std::span<const std::byte> data, CacheHint hint);
   void evict_from_all_caches(std::span<const BlockNo> blocks);
   // Copies [offset, offset + out.size()) of a cached block into `out`; false on a miss.
@@ -154,6 +160,7 @@ class BlocksInFile final : public BlockLayer {
   // The blocks the file holds. Only allocation changes it, under state_mu_;
   // transfers read it without the lock, which is safe because it only grows.
   std::atomic<std::uint64_t> total_blocks_;
+  std::atomic<std::uint64_t> cache_epoch_{0};  // counts refresh() calls
   std::mutex shared_cache_mu_;
   BlockCache shared_cache_;  // guarded by shared_cache_mu_
   ThreadCaches thread_caches_;

@@ -58,6 +58,15 @@ class FileLayer {
   // Makes the file's present contents the state a crash returns to, as far as
   // this file layer promises anything about crashes; the default promises nothing.
   [[nodiscard]] virtual Result<void> commit() { return {}; }
+
+  // Reading beside a writer of another open (doc/concurrency.md). A file
+  // shared with such a writer holds still between begin_read() and
+  // end_read(), showing the writer's last commit; the calls pair up and may
+  // nest across threads. begin_read() returns that commit's generation, which
+  // changes with every commit: what was read under another generation is
+  // stale. A file no other open writes keeps the defaults: always the same.
+  [[nodiscard]] virtual Result<std::uint64_t> begin_read() { return 0; }
+  virtual void end_read() {}
 };
 
 }  // namespace vog

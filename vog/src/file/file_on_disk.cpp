@@ -5,7 +5,8 @@
 // block layer.
 //
 // Invariants:
-//  1. A FileOnDisk exists only with its lock held (exclusive when writable).
+//  1. A FileOnDisk exists only with its whole-file lock held (exclusive when
+//     writable, unless a journaled writer shares it with readers).
 //  2. data_offset_ never changes; verify() compares the file against it.
 #include "file_on_disk.hpp"
 
@@ -33,7 +34,8 @@ std::uint16_t stored_data_offset(std::span<const std::byte> header) {
 }  // namespace
 
 Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std::string& path,
-                                                      std::uint16_t data_offset, OpenHow how) {
+                                                      std::uint16_t data_offset, OpenHow how,
+                                                      LockKind lock) {
   if (data_offset < kFileHeaderSize)
     return std::unexpected(VogError::io(
         format("data_offset {} is smaller than the {}-byte header", data_offset, kFileHeaderSize)));
@@ -42,7 +44,7 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std
 
   auto file = fs.open(path, how, AccessMode::Writable);
   if (!file) return std::unexpected(with_action("failed to create Vog file: ", file.error()));
-  if (auto locked = (*file)->try_lock(LockKind::Exclusive); !locked)
+  if (auto locked = (*file)->try_lock(lock); !locked)
     return std::unexpected(with_action("Vog file is locked by another process: ", locked.error()));
 
   std::vector<std::byte> header(data_offset);
@@ -57,14 +59,16 @@ Result<std::unique_ptr<FileOnDisk>> FileOnDisk::create(FileSystem& fs, const std
 }
 
 Result<std::unique_ptr<FileOnDisk>> FileOnDisk::open(FileSystem& fs, const std::string& path,
-                                                    AccessMode mode) {
-  const bool writable = mode == AccessMode::Writable;
+                                                    AccessMode mode, std::optional<LockKind> lock,
+                                                    Timeout timeout) {
+  const LockKind kind =
+      lock.value_or(mode == AccessMode::Writable ? LockKind::Exclusive : LockKind::Shared);
   auto file = fs.open(path, OpenHow::OpenExisting, mode);
   if (!file) {
     if (file.error().kind() == ErrorKind::InvalidPath) return std::unexpected(file.error());
     return std::unexpected(with_action("failed to open Vog file: ", file.error()));
   }
-  if (auto locked = (*file)->try_lock(writable ? LockKind::Exclusive : LockKind::Shared); !locked)
+  if (auto locked = sharing::flock_within(**file, kind, timeout); !locked)
     return std::unexpected(with_action("Vog file is locked by another process: ", locked.error()));
 
   std::array<std::byte, kFileHeaderSize> header{};

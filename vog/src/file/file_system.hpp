@@ -14,18 +14,25 @@
 // what they were doing.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 
 namespace vog {
 
 enum class AccessMode : std::uint8_t { ReadOnly, Writable };
+
+// How long sharing one file may wait for another opener (doc/concurrency.md).
+using Timeout = std::chrono::milliseconds;
+inline constexpr Timeout kDefaultTimeout{5000};
 enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate, CreateUnnamed };
 enum class LockKind : std::uint8_t { Shared, Exclusive };
 
@@ -56,6 +63,19 @@ class PlainFile {
   // Takes the lock without waiting. The error's text is the reason alone, as
   // the Vog file's lock message wants it.
   [[nodiscard]] virtual Result<void> try_lock(LockKind kind) = 0;
+  // A lock on the one byte at `offset` (past any data: no byte need be
+  // there), owned by this open of the file rather than by the process, so
+  // that two opens in one process exclude each other as two processes do.
+  // Taken without waiting: false, with nothing changed, when another open
+  // holds a conflicting one. Sharing one file rests on these
+  // (doc/concurrency.md).
+  [[nodiscard]] virtual Result<bool> try_lock_byte(std::uint64_t offset, LockKind kind) = 0;
+  virtual void unlock_byte(std::uint64_t offset) = 0;
+  // Names this process as the holder of the byte at `offset`, for
+  // holder_of() in other processes; only to tell people who is in the way.
+  virtual void mark_holder(std::uint64_t offset) = 0;
+  // The process that marked the byte at `offset`, where the system tells.
+  [[nodiscard]] virtual std::optional<std::int64_t> holder_of(std::uint64_t offset) = 0;
   // Gives a file opened with CreateUnnamed the name `path` in one step; false,
   // with nothing changed, when something already exists there.
   [[nodiscard]] virtual Result<bool> link(const std::string& path) = 0;

@@ -127,8 +127,8 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
     return std::unexpected(not_this_files(name, "another data offset"));
   }
 
-  Undo undo{load_u64(header, 32), {}};
   const std::uint64_t nonce = load_u64(header, 40);
+  Undo undo{load_u64(header, 32), {}, mark ? nonce : nonce - 1};
   std::uint64_t at = kHeaderSize;
   std::array<std::byte, kRecordHeaderSize> head{};
   while (!mark) {

@@ -12,7 +12,11 @@
 //          committed (its header and the block layer's, which only the
 //          creating transaction writes)
 //   32  8  committed length: the Vog file's length at the last commit
-//   40  8  nonce: drawn anew for every transaction
+//   40  8  nonce: a transaction's differs from every earlier one's in this
+//          journal: it is the generation of the last commit plus one. A
+//          committed mark holds that commit's generation here (0 from older
+//          builds), which readers compare to learn of a commit
+//          (doc/concurrency.md)
 //   48  4  state: 0 a transaction, whose records follow; 1 committed, with no
 //          records: the file may only have grown since
 //   52  4  zero
@@ -105,6 +109,8 @@ struct Record {
 struct Undo {
   std::uint64_t committed_length = 0;
   std::vector<Record> records;
+  // The generation of the commit the file returns to (doc/concurrency.md).
+  std::uint64_t generation = 0;
 };
 
 // What the journal `name` asks to undo in `file`: nothing when it holds no

@@ -25,6 +25,7 @@
 #include <random>
 
 #include "format.hpp"
+#include "shared_read_file.hpp"
 
 namespace vog {
 namespace {
@@ -44,23 +45,25 @@ void raise_to(std::atomic<std::uint64_t>& value, std::uint64_t at_least) {
   }
 }
 
-// Rolls `file` back as the journal asks; false when there was nothing to do.
-Result<bool> roll_back(const std::string& path, FileOnDisk& file, PlainFile& journal,
-                       const std::string& journal_name, AccessMode mode) {
-  VOG_TRY(undo, journal::read_undo(journal, journal_name, file));
-  if (!*undo) return false;
-  VOG_TRY(length, file.len());
-  if ((*undo)->records.empty() && *length <= (*undo)->committed_length) return false;
-  if (mode != AccessMode::Writable)
-    return std::unexpected(VogError::io(
-        format("Vog file '{}' was not closed cleanly and must be recovered from its journal; "
-               "open it for writing once",
-               path)));
-  for (auto record = (*undo)->records.rbegin(); record != (*undo)->records.rend(); ++record)
+// Puts back in `file` what `undo` saved and cuts the growth since.
+Result<void> roll_back(FileOnDisk& file, const journal::Undo& undo) {
+  for (auto record = undo.records.rbegin(); record != undo.records.rend(); ++record)
     VOG_CHECK(file.write(record->offset, record->bytes));
-  VOG_CHECK(file.set_len((*undo)->committed_length));
-  VOG_CHECK(file.sync());
-  return true;
+  VOG_CHECK(file.set_len(undo.committed_length));
+  return file.sync();
+}
+
+// Takes the writer's lock of `file` (sharing.hpp) within `timeout`.
+Result<void> lock_writer(FileOnDisk& file, Timeout timeout) {
+  VOG_TRY(granted, sharing::lock_byte_within(file.plain(), sharing::kWriterByte,
+                                             LockKind::Exclusive, timeout));
+  if (!*granted)
+    return std::unexpected(VogError::io(
+        "Vog file is locked by another process: " +
+        sharing::another_process(file.plain().holder_of(sharing::kHolderByte)) +
+        " has it open for writing"));
+  file.plain().mark_holder(sharing::kHolderByte);
+  return {};
 }
 
 }  // namespace
@@ -68,7 +71,8 @@ Result<bool> roll_back(const std::string& path, FileOnDisk& file, PlainFile& jou
 std::string journal_path(const std::string& path) { return path + "-journal"; }
 
 Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::string& path,
-                                                   std::uint16_t data_offset, Durability level) {
+                                                   std::uint16_t data_offset, Durability level,
+                                                   Timeout timeout) {
   const std::string journal_name = journal_path(path);
   if (level == Durability::Off) {
     VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
@@ -76,80 +80,119 @@ Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::st
     VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
-  auto unnamed = FileOnDisk::create(fs, path, data_offset, OpenHow::CreateUnnamed);
-  if (unnamed)
-    return std::unique_ptr<FileLayer>(JournaledFile::unnamed(fs, path, std::move(*unnamed), level));
+  // Readers may share the file with this writer once it has a name.
+  auto unnamed =
+      FileOnDisk::create(fs, path, data_offset, OpenHow::CreateUnnamed, LockKind::Shared);
+  if (unnamed) {
+    VOG_CHECK(lock_writer(**unnamed, timeout));
+    return std::unique_ptr<FileLayer>(
+        JournaledFile::unnamed(fs, path, std::move(*unnamed), level, timeout));
+  }
   if (unnamed.error().kind() == ErrorKind::AlreadyExists) return std::unexpected(unnamed.error());
   // Where the file system cannot make a file without a name, it is named from
   // the start, and a crash before its first commit leaves it unusable.
-  VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
+  VOG_TRY(file, FileOnDisk::create(fs, path, data_offset, OpenHow::CreateNew, LockKind::Shared));
+  VOG_CHECK(lock_writer(**file, timeout));
   VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
   VOG_CHECK((*journal)->set_len(0));
-  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
+  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level,
+                                          timeout));
   if (level == Durability::Full) VOG_CHECK(fs.sync_directory_of(journal_name));
   return std::unique_ptr<FileLayer>(std::move(*journaled));
 }
 
 Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::string& path,
-                                                 AccessMode mode, Durability level) {
-  VOG_TRY(file, FileOnDisk::open(fs, path, mode));
+                                                 AccessMode mode, Durability level,
+                                                 Timeout timeout) {
   const std::string journal_name = journal_path(path);
+  if (mode != AccessMode::Writable) {
+    VOG_TRY(file, FileOnDisk::open(fs, path, mode, LockKind::Shared, timeout));
+    return SharedReadFile::open(fs, journal_name, std::move(*file), timeout);
+  }
+  // Without a journal there is no last commit to show readers: such a writer
+  // keeps everyone out, as every writer did before files were shared.
+  const bool off = level == Durability::Off;
+  VOG_TRY(file, FileOnDisk::open(fs, path, mode, off ? LockKind::Exclusive : LockKind::Shared,
+                                 timeout));
+  if (!off) VOG_CHECK(lock_writer(**file, timeout));
   VOG_TRY(present, fs.exists(journal_name));
+  std::optional<std::uint64_t> generation;
   if (*present) {
     VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenExisting, mode));
-    VOG_CHECK(roll_back(path, **file, **journal, journal_name, mode));
+    VOG_TRY(undo, journal::read_undo(**journal, journal_name, **file));
+    if (*undo) {
+      generation = (*undo)->generation;
+      VOG_TRY(length, (*file)->len());
+      if (!(*undo)->records.empty() || *length > (*undo)->committed_length) {
+        // Readers read through the journal meanwhile; none reads while the
+        // file changes back.
+        VOG_TRY(lock, sharing::WriteBackLock::take((*file)->plain(), timeout));
+        if (!*lock) return std::unexpected(sharing::readers_in_the_way(timeout));
+        VOG_CHECK(roll_back(**file, **undo));
+        // The next transaction's nonce must differ from the one rolled back.
+        if (!(*undo)->records.empty()) ++*generation;
+      }
+    }
   }
-  if (mode != AccessMode::Writable) return std::unique_ptr<FileLayer>(std::move(*file));
-  if (level == Durability::Off) {
+  if (off) {
     if (*present) VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
   VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
-  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
+  VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level,
+                                          timeout, generation));
   if (level == Durability::Full && !*present) VOG_CHECK(fs.sync_directory_of(journal_name));
   return std::unique_ptr<FileLayer>(std::move(*journaled));
 }
 
 JournaledFile::JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<FileOnDisk> file,
                              std::unique_ptr<PlainFile> journal, std::uint64_t length,
-                             Durability level)
+                             Durability level, Timeout timeout)
     : fs_(fs),
       path_(std::move(path)),
       file_(std::move(file)),
       level_(level),
+      timeout_(timeout),
       journal_(std::move(journal)),
       linked_(journal_ != nullptr),
       named_(linked_),
       length_(length),
-      committed_length_(named_ ? length : 0) {}
+      committed_length_(named_ ? length : 0),
+      commit_generation_(std::max<std::uint64_t>(fresh_nonce(), 1)) {}
 
 Result<std::unique_ptr<JournaledFile>> JournaledFile::start(FileSystem& fs,
                                                             const std::string& path,
                                                             std::unique_ptr<FileOnDisk> file,
                                                             std::unique_ptr<PlainFile> journal,
-                                                            Durability level) {
+                                                            Durability level, Timeout timeout,
+                                                            std::optional<std::uint64_t> generation) {
   VOG_TRY(length, file->len());
   std::unique_ptr<JournaledFile> journaled(
-      new JournaledFile(fs, path, std::move(file), std::move(journal), *length, level));
+      new JournaledFile(fs, path, std::move(file), std::move(journal), *length, level, timeout));
   std::unique_lock lock(journaled->mu_);
-  VOG_CHECK(journaled->mark_committed());
+  // 0 is no journal to readers, and what an older build's mark holds.
+  if (generation && *generation != 0) journaled->commit_generation_ = *generation;
+  VOG_CHECK(journaled->mark_committed(/*advance=*/false));
   lock.unlock();
   return journaled;
 }
 
 std::unique_ptr<JournaledFile> JournaledFile::unnamed(FileSystem& fs, const std::string& path,
                                                       std::unique_ptr<FileOnDisk> file,
-                                                      Durability level) {
+                                                      Durability level, Timeout timeout) {
   const std::uint64_t length = file->data_offset();  // create() wrote the header
   return std::unique_ptr<JournaledFile>(
-      new JournaledFile(fs, path, std::move(file), nullptr, length, level));
+      new JournaledFile(fs, path, std::move(file), nullptr, length, level, timeout));
 }
 
 JournaledFile::~JournaledFile() {
   // A journal the next open still needs (a transaction, or growth since the
   // last commit) stays; changes still waiting are dropped, as a crash would.
-  // A copy in a forked child leaves the parent's journal alone.
-  if (fork_generation() == generation_ && named_ && !in_transaction_ && length_ == committed_length_)
+  // A copy in a forked child leaves the parent's journal alone. So does a
+  // writer that shares the file: a reader learns of commits from the
+  // journal's generation, which must go on from where it stands.
+  if (fork_generation() == fork_generation_ && named_ && !in_transaction_ &&
+      length_ == committed_length_ && file_->plain().try_lock(LockKind::Exclusive))
     (void)fs_.remove(journal_path(path_));
 }
 
@@ -192,7 +235,7 @@ void JournaledFile::save(std::uint64_t page, std::uint64_t start, std::uint64_t 
   for (const auto& [first, last] : saved)
     if (first <= from && to <= last) return;
   if (!in_transaction_ && records_.empty()) {
-    nonce_ = fresh_nonce();
+    nonce_ = commit_generation_ + 1;
     records_.resize(journal::kHeaderSize);  // the header goes out with the first records
   }
   journal::append_record(records_, nonce_, from, image.subspan(from - start, to - from));
@@ -254,13 +297,15 @@ Result<void> JournaledFile::write_out() {
   return {};
 }
 
-Result<void> JournaledFile::mark_committed() {
+Result<void> JournaledFile::mark_committed(bool advance) {
   if (saved_.contains(0)) identity_.reset();  // this transaction changed the header bytes
   if (!identity_) {
     VOG_TRY(identity, journal::identity_of(*file_));
     identity_ = *identity;
   }
-  auto mark = journal::encode({data_offset(), *identity_, length_, 0, journal::State::Committed});
+  if (advance) ++commit_generation_;
+  auto mark = journal::encode(
+      {data_offset(), *identity_, length_, commit_generation_, journal::State::Committed});
   VOG_CHECK(journal_->write(0, mark));
   if (level_ == Durability::Full) VOG_CHECK(journal_->sync());
   in_transaction_ = false;
@@ -287,7 +332,7 @@ Result<void> JournaledFile::publish() {
   VOG_TRY(journal, fs_.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
   journal_ = std::move(*journal);
   VOG_CHECK(journal_->set_len(0));
-  VOG_CHECK(mark_committed());
+  VOG_CHECK(mark_committed(/*advance=*/false));
   named_ = true;
   // One sync of the directory makes both new names durable.
   if (level_ == Durability::Full) VOG_CHECK(fs_.sync_directory_of(path_));
@@ -337,7 +382,7 @@ Result<void> JournaledFile::grown(std::uint64_t end, Result<void> wrote) {
 
 Result<void> JournaledFile::write_gathered(std::uint64_t offset,
                                            std::span<const std::span<const std::byte>> pieces) {
-  VOG_CHECK(check_not_forked(generation_));
+  VOG_CHECK(check_not_forked(fork_generation_));
   const std::uint64_t size = joined_size(pieces);
   if (size == 0) return {};
   {
@@ -349,7 +394,7 @@ Result<void> JournaledFile::write_gathered(std::uint64_t offset,
 }
 
 Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byte> data) {
-  VOG_CHECK(check_not_forked(generation_));
+  VOG_CHECK(check_not_forked(fork_generation_));
   if (data.empty()) return {};
   const std::uint64_t end = offset + data.size();
   {
@@ -385,7 +430,7 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
     // Checked page by page, so that one large write stays within the bound too.
     if (waiting_.size() * kPageSize > kPendingLimit) {
       raise_to(length_, to);
-      VOG_CHECK(write_out());
+      VOG_CHECK(write_out_early());
     }
   }
   if (end > split) return grown(end, file_->write(split, data.subspan(split - offset)));
@@ -396,10 +441,14 @@ Result<void> JournaledFile::write(std::uint64_t offset, std::span<const std::byt
 Result<std::uint64_t> JournaledFile::len() { return length_.load(); }
 
 Result<void> JournaledFile::set_len(std::uint64_t length) {
-  VOG_CHECK(check_not_forked(generation_));
+  VOG_CHECK(check_not_forked(fork_generation_));
   std::unique_lock lock(mu_);
   if (length == length_) return {};
+  std::optional<sharing::WriteBackLock> in_place;  // committed bytes go: no reader may look
   if (length < committed_length_) {
+    VOG_TRY(taken, sharing::WriteBackLock::take(file_->plain(), timeout_));
+    if (!*taken) return std::unexpected(sharing::readers_in_the_way(timeout_));
+    in_place.emplace(std::move(**taken));
     // The cut committed bytes go to the journal before the file loses them.
     for (std::uint64_t page = page_of(length, data_offset());; ++page) {
       auto [start, end] = page_range(page, data_offset());
@@ -441,15 +490,15 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
 }
 
 Result<void> JournaledFile::sync() {
-  VOG_CHECK(check_not_forked(generation_));
+  VOG_CHECK(check_not_forked(fork_generation_));
   std::unique_lock lock(mu_);
-  if (named_) VOG_CHECK(write_out());
+  if (named_) VOG_CHECK(write_back(/*commit=*/false));
   VOG_CHECK(settle_length());
   return file_->sync();
 }
 
 Result<void> JournaledFile::commit() {
-  VOG_CHECK(check_not_forked(generation_));
+  VOG_CHECK(check_not_forked(fork_generation_));
   std::unique_lock lock(mu_);
   // The length reaches the file before the file is named or marked committed.
   VOG_CHECK(settle_length());
@@ -461,9 +510,28 @@ Result<void> JournaledFile::commit() {
   }
   if (!in_transaction_ && records_.empty() && waiting_.empty() && length_ == committed_length_)
     return {};
+  return write_back(/*commit=*/true);
+}
+
+Result<void> JournaledFile::write_back(bool commit) {
+  VOG_TRY(lock, sharing::WriteBackLock::take(file_->plain(), timeout_));
+  if (!*lock) return std::unexpected(sharing::readers_in_the_way(timeout_));
   VOG_CHECK(write_out());
+  if (!commit) return {};
   if (level_ == Durability::Full) VOG_CHECK(file_->sync());
-  return mark_committed();
+  return mark_committed(/*advance=*/true);
+}
+
+Result<void> JournaledFile::write_out_early() {
+  // Early write-back is only a bound on memory: readers inside a read are
+  // not waited for until four times the bound waits.
+  const bool urgent = waiting_.size() * kPageSize > 4 * kPendingLimit;
+  VOG_TRY(lock, sharing::WriteBackLock::take(file_->plain(), urgent ? timeout_ : Timeout{0}));
+  if (!*lock) {
+    if (urgent) return std::unexpected(sharing::readers_in_the_way(timeout_));
+    return {};
+  }
+  return write_out();
 }
 
 }  // namespace vog

@@ -54,14 +54,16 @@ namespace vog {
 [[nodiscard]] Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs,
                                                                  const std::string& path,
                                                                  std::uint16_t data_offset,
-                                                                 Durability level);
+                                                                 Durability level,
+                                                                 Timeout timeout = kDefaultTimeout);
 // Opens a Vog file as FileOnDisk::open does, after rolling back what its
 // journal holds (this needs `mode` Writable; a read-only open of such a file
 // fails and says so). A journal that is not one, or not this file's, is never
 // applied: the open fails.
 [[nodiscard]] Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs,
                                                                const std::string& path,
-                                                               AccessMode mode, Durability level);
+                                                               AccessMode mode, Durability level,
+                                                               Timeout timeout = kDefaultTimeout);
 
 class JournaledFile final : public FileLayer {
  public:
@@ -74,16 +76,19 @@ class JournaledFile final : public FileLayer {
   static constexpr std::uint64_t kReadAhead = 64;
 
   // Journals `file` in `journal`, writing its committed mark first; the file
-  // stands committed as it is now. Level is not Off.
+  // stands committed as it is now, as commit `generation` (a new journal's
+  // comes at random: doc/concurrency.md). Level is not Off. REQUIRES: this
+  // open holds the writer's lock.
   [[nodiscard]] static Result<std::unique_ptr<JournaledFile>> start(
       FileSystem& fs, const std::string& path, std::unique_ptr<FileOnDisk> file,
-      std::unique_ptr<PlainFile> journal, Durability level);
+      std::unique_ptr<PlainFile> journal, Durability level, Timeout timeout,
+      std::optional<std::uint64_t> generation = std::nullopt);
   // A file without a name yet (OpenHow::CreateUnnamed): nothing is journaled,
   // as a crash loses it whole, until its first commit names it `path`.
   [[nodiscard]] static std::unique_ptr<JournaledFile> unnamed(FileSystem& fs,
                                                               const std::string& path,
                                                               std::unique_ptr<FileOnDisk> file,
-                                                              Durability level);
+                                                              Durability level, Timeout timeout);
   ~JournaledFile() override;
   JournaledFile(const JournaledFile&) = delete;
   JournaledFile& operator=(const JournaledFile&) = delete;
@@ -106,7 +111,8 @@ class JournaledFile final : public FileLayer {
   using Page = std::vector<std::byte>;
 
   JournaledFile(FileSystem& fs, std::string path, std::unique_ptr<FileOnDisk> file,
-                std::unique_ptr<PlainFile> journal, std::uint64_t length, Durability level);
+                std::unique_ptr<PlainFile> journal, std::uint64_t length, Durability level,
+                Timeout timeout);
 
   // Takes the outcome of a write past the committed pages, which ends at
   // `end`: the file is now that long, or as long as the system says.
@@ -127,8 +133,15 @@ class JournaledFile final : public FileLayer {
   [[nodiscard]] Result<void> write_out_journal();
   // Journal first, then every waiting page, in runs of adjacent pages.
   [[nodiscard]] Result<void> write_out();
-  // Writes the committed mark for the present length.
-  [[nodiscard]] Result<void> mark_committed();
+  // Writes the committed mark for the present length, as a new generation
+  // when `advance`.
+  [[nodiscard]] Result<void> mark_committed(bool advance);
+  // write_out() and, when `commit`, mark_committed(), with no reader of
+  // another open inside a read (sharing.hpp); LockConflict when readers
+  // stayed past the timeout, with nothing written.
+  [[nodiscard]] Result<void> write_back(bool commit);
+  // write_out() past kPendingLimit: at once when readers let it, else later.
+  [[nodiscard]] Result<void> write_out_early();
   // Gives the system the length that set_len recorded.
   [[nodiscard]] Result<void> settle_length();
   // Gives an unnamed file its name and its journal.
@@ -139,8 +152,9 @@ class JournaledFile final : public FileLayer {
   const std::string path_;
   const std::unique_ptr<FileOnDisk> file_;
   const Durability level_;
+  const Timeout timeout_;  // for readers in the way of a write-back
   // A copy in a forked child changes nothing (fork_guard.hpp).
-  const std::uint64_t generation_ = fork_generation();
+  const std::uint64_t fork_generation_ = fork_generation();
 
   // Locking: mu_ is shared by reads and by writes past the committed pages,
   // exclusive for every other change and for commits.
@@ -153,6 +167,8 @@ class JournaledFile final : public FileLayer {
   std::uint64_t committed_length_;     // the length at the last commit
   bool length_owed_ = false;           // the system's file may be shorter than length_
   std::uint64_t nonce_ = 0;
+  // The last commit's, in the committed mark; a transaction's nonce is the next.
+  std::uint64_t commit_generation_ = 0;
   bool in_transaction_ = false;  // the journal holds this transaction's header
   std::uint64_t journal_end_ = journal::kHeaderSize;
   std::optional<std::uint64_t> identity_;  // of the committed bytes before data_offset

@@ -53,6 +53,15 @@ std::byte* bounce_room() {
   return page_boundary_from(room.data());
 }
 
+struct flock byte_lock(std::uint64_t offset, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(offset);
+  lock.l_len = 1;
+  return lock;
+}
+
 class OsFile final : public PlainFile {
  public:
   OsFile(int fd, bool bounce) noexcept : fd_(fd), bounce_(bounce) {}
@@ -148,6 +157,31 @@ class OsFile final : public PlainFile {
       return std::unexpected(
           VogError::io("lock acquisition failed because the operation would block"));
     return std::unexpected(VogError::io("lock acquisition failed due to I/O error"));
+  }
+
+  Result<bool> try_lock_byte(std::uint64_t offset, LockKind kind) override {
+    struct flock lock = byte_lock(offset, kind == LockKind::Exclusive ? F_WRLCK : F_RDLCK);
+    if (retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLK, &lock); }) == 0) return true;
+    if (errno == EAGAIN || errno == EACCES) return false;
+    return std::unexpected(VogError::os(errno));
+  }
+
+  void unlock_byte(std::uint64_t offset) override {
+    struct flock lock = byte_lock(offset, F_UNLCK);
+    (void)retry_eintr([&] { return ::fcntl(fd_, F_OFD_SETLK, &lock); });
+  }
+
+  // A record lock of the process: the only kind whose holder the system names.
+  void mark_holder(std::uint64_t offset) override {
+    struct flock lock = byte_lock(offset, F_WRLCK);
+    (void)retry_eintr([&] { return ::fcntl(fd_, F_SETLK, &lock); });
+  }
+
+  std::optional<std::int64_t> holder_of(std::uint64_t offset) override {
+    struct flock lock = byte_lock(offset, F_WRLCK);
+    if (::fcntl(fd_, F_GETLK, &lock) != 0 || lock.l_type == F_UNLCK || lock.l_pid <= 0)
+      return std::nullopt;
+    return lock.l_pid;
   }
 
   Result<bool> link(const std::string& path) override {

@@ -33,6 +33,11 @@ class DirectoryCopies {
   // Removes the copy of `dir` and returns it.
   [[nodiscard]] std::optional<std::vector<std::byte>> take(StreamId dir);
   void erase(StreamId dir) { (void)take(dir); }
+  void clear() {
+    copies_.clear();
+    by_use_.clear();
+    bytes_ = 0;
+  }
 
   [[nodiscard]] std::size_t bytes() const noexcept { return bytes_; }
   [[nodiscard]] std::size_t size() const noexcept { return copies_.size(); }

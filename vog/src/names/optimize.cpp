@@ -217,7 +217,11 @@ Result<void> TreeCopy::copy_tree_recursive(std::string_view directory) {
 
 Result<std::uint64_t> optimize(const std::string& path,
                                std::optional<std::span<const std::byte>> password) {
-  VOG_TRY(source, Vog::open(path, OpenMode::Write, password));
+  // A writer without a journal keeps every other opener out, readers too.
+  OpenOptions exclusive;
+  exclusive.password = password;
+  exclusive.durability = Durability::Off;
+  VOG_TRY(source, Vog::open(path, OpenMode::Write, exclusive));
   CreateOptions options;
   options.password = password;
   options.block_size_shift = (*source)->block_size_shift();

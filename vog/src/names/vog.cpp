@@ -140,6 +140,7 @@ Result<std::uint32_t> Vog::resolve_dir_stream_id(std::string_view path) {
 }
 
 Result<std::vector<DirEntry>> Vog::list(std::string_view path) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   if (!path.empty()) VOG_CHECK(validate_path(path));
   std::shared_lock tree(state_->tree_mu);
   VOG_TRY(dir, resolve_dir_stream_id(path));

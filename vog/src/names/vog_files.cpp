@@ -18,7 +18,8 @@ Result<std::shared_ptr<Vog>> Vog::create(const std::string& path, const CreateOp
   const std::array<std::uint16_t, 1> slot_sizes = {static_cast<std::uint16_t>(kL4HeaderSize)};
   VOG_TRY(streams, StreamsFromBlocks::create(path, options.block_size_shift,
                                              options.compressed_block_size_shift, slot_sizes,
-                                             options.password, fs, options.durability));
+                                             options.password, fs, options.durability,
+                                             options.timeout));
   VOG_TRY(vog, create_on(std::move(*streams)));
   (*vog)->durability_ = options.durability;
   // The new file's first commit: until here a crash leaves no usable file.
@@ -38,7 +39,7 @@ Result<std::shared_ptr<Vog>> Vog::open(const std::string& path, OpenMode mode,
   FileSystem& fs = options.file_system ? *options.file_system : os_file_system();
   VOG_TRY(streams, StreamsFromBlocks::open(
                        path, mode == OpenMode::Write ? AccessMode::Writable : AccessMode::ReadOnly,
-                       options.password, fs, options.durability));
+                       options.password, fs, options.durability, options.timeout));
   VOG_TRY(vog, open_on(std::move(*streams), mode));
   (*vog)->durability_ = options.durability;
   return vog;

@@ -88,6 +88,7 @@ Result<PathInfo> describe_stream(StreamLayer& streams, VogState& state, StreamId
 
 Result<std::size_t> Vog::read_at(StreamHandle handle, std::uint64_t offset,
                                  std::span<std::byte> buffer) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, stream_handle_of(*state_, handle));
   return streams_->read(info->stream_handle, offset, buffer);
 }
@@ -112,6 +113,7 @@ Result<void> Vog::resize(StreamHandle handle, std::uint64_t new_len) {
 }
 
 Result<PathInfo> Vog::stat(std::string_view path) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   if (path.empty()) return PathInfo{EntryType::Directory};
   VOG_CHECK(validate_path(path));
   auto [parent_path, leaf] = split_parent_leaf(path);

@@ -16,12 +16,14 @@
 //      handle counter, never across a stream-layer call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "directory_copies.hpp"
@@ -42,6 +44,12 @@ struct OpenStreamInfo {
 struct VogState final : DirectoryCache {
   std::shared_mutex commit_mu;
   std::shared_mutex tree_mu;
+  // A read-only Vog beside another open's writer (ReadSection): shared by
+  // every read, exclusive while a refresh drops what an older commit left.
+  std::shared_mutex view_mu;
+  // The generation this Vog's caches hold; none before the first read.
+  std::atomic<std::uint64_t> seen_generation{kNoGeneration};
+  static constexpr std::uint64_t kNoGeneration = ~std::uint64_t{0};
 
   std::mutex mu;
   std::map<StreamHandle, OpenStreamInfo> open_streams;  // guarded by mu
@@ -74,6 +82,28 @@ struct VogState final : DirectoryCache {
     generations.bump(dir);
     dir_cache.put(dir, std::move(bytes));
   }
+};
+
+// One read of a read-only Vog, beside a writer that may be at work in another
+// open (doc/concurrency.md). While it lives, the file shows one commit and
+// holds still, and this Vog's caches are of that commit: entering after
+// another open's commit drops them all first (the layers' refresh, the
+// directory cache). For a writable Vog it does nothing.
+class ReadSection {
+ public:
+  [[nodiscard]] static Result<ReadSection> enter(Vog& vog, StreamLayer& streams, VogState& state);
+  ReadSection(ReadSection&& other) noexcept
+      : streams_(std::exchange(other.streams_, nullptr)), view_(std::move(other.view_)) {}
+  ReadSection& operator=(ReadSection&&) = delete;
+  ~ReadSection() {
+    if (streams_ != nullptr) streams_->end_read();
+  }
+
+ private:
+  ReadSection(StreamLayer* streams, std::shared_lock<std::shared_mutex> view) noexcept
+      : streams_(streams), view_(std::move(view)) {}
+  StreamLayer* streams_;  // null: nothing to end
+  std::shared_lock<std::shared_mutex> view_;
 };
 
 }  // namespace vog

@@ -127,6 +127,7 @@ Result<StreamHandle> Vog::raw_create_stream(std::string_view path, bool compress
 }
 
 Result<StreamHandle> Vog::open_stream(std::string_view path, OpenMode mode) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   const bool for_write = mode == OpenMode::Write;
   if (for_write && !writable_) return std::unexpected(read_only());
   if (path.empty()) return std::unexpected(empty_stream_path());
@@ -212,6 +213,7 @@ Result<void> Vog::raw_rename_stream(std::string_view old_path, std::string_view 
 }
 
 Result<std::size_t> Vog::read(StreamHandle handle, std::span<std::byte> buffer) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, lookup(*state_, handle));
   VOG_TRY(count, streams_->read(info->stream_handle, info->position, buffer));
   update(*state_, handle, [&](OpenStreamInfo& open) { open.position += *count; });
@@ -227,6 +229,7 @@ Result<std::size_t> Vog::raw_write(StreamHandle handle, std::span<const std::byt
 }
 
 Result<void> Vog::seek(StreamHandle handle, std::uint64_t pos) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, lookup(*state_, handle));
   VOG_TRY(length, streams_->stream_length(info->stream_handle));
   if (pos > *length)
@@ -258,16 +261,19 @@ Result<void> Vog::raw_reserve(StreamHandle handle, std::uint64_t n_bytes) {
 }
 
 Result<std::uint64_t> Vog::stream_length(StreamHandle handle) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, lookup(*state_, handle));
   return streams_->stream_length(info->stream_handle);
 }
 
 Result<std::uint64_t> Vog::stream_reserved(StreamHandle handle) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, lookup(*state_, handle));
   return streams_->stream_reserved(info->stream_handle);
 }
 
 Result<bool> Vog::is_stream_compressed(StreamHandle handle) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   VOG_TRY(info, lookup(*state_, handle));
   return streams_->is_stream_compressed(info->stream_handle);
 }

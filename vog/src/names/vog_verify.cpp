@@ -108,6 +108,7 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
 Result<std::vector<std::string>> Vog::verify() { return verify(kDefaultVerifyLineLimit); }
 
 Result<std::vector<std::string>> Vog::verify(std::size_t max_lines) {
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
   std::vector<StreamId> claimed;
   VerifyReport report(max_lines);
   {

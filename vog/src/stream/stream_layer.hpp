@@ -74,6 +74,15 @@ class StreamLayer {
   // then commits the block layer. REQUIRES: no change runs meanwhile.
   [[nodiscard]] virtual Result<void> commit() { return block_layer().commit(); }
 
+  // Reading beside a writer of another open (BlockLayer::begin_read).
+  [[nodiscard]] virtual Result<std::uint64_t> begin_read() { return block_layer().begin_read(); }
+  virtual void end_read() { block_layer().end_read(); }
+  // Forgets what was read before another open's commit: the block layer's
+  // state, the descriptor table's, and the descriptor each open handle holds
+  // (a stream deleted meanwhile then reads as empty). REQUIRES: inside a
+  // read, with no other call of this layer in flight.
+  [[nodiscard]] virtual Result<void> refresh() { return block_layer().refresh(); }
+
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.
   [[nodiscard]] virtual BlockLayer& block_layer() noexcept = 0;

@@ -153,6 +153,36 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
       new StreamsFromBlocks(std::move(blocks), cblock_shift, table, free_head));
 }
 
+Result<void> StreamsFromBlocks::refresh() {
+  VOG_CHECK(blocks_->refresh());
+  VOG_TRY(payload, blocks_->read_admin_slot(0));
+  if (payload->size() < kL3HeaderSize)
+    return std::unexpected(
+        VogError::io(format("L3 payload too short: {} < {}", payload->size(), kL3HeaderSize)));
+  const StreamDescriptor table = StreamDescriptor::decode_fields(
+      std::span<const std::byte>(*payload).subspan(7).first<kDescriptorFieldsSize>());
+  {
+    std::lock_guard lock(table_mu_);
+    table_ = table;
+  }
+  std::vector<std::pair<BlockStreamHandle, StreamId>> open;
+  {
+    std::lock_guard state_guard(state_mu_);
+    for (const auto& [handle, entry] : state_.handles) open.emplace_back(handle, entry.id);
+  }
+  for (const auto& [handle, id] : open) {
+    VOG_TRY(record, read_slot(table, id));
+    std::lock_guard state_guard(state_mu_);
+    auto it = state_.handles.find(handle);
+    if (it == state_.handles.end()) continue;
+    it->second.descriptor = record->is_free() ? StreamDescriptor{} : *record;
+    it->second.fresh_caches.clear();
+    std::lock_guard cblock_guard(it->second.shared->cblock_mu);
+    it->second.shared->cblock_unit.reset();
+  }
+  return {};
+}
+
 StreamDescriptor StreamsFromBlocks::streams_descriptor() {
   std::lock_guard lock(table_mu_);
   return table_;

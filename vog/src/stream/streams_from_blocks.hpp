@@ -45,10 +45,12 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> create(
       const std::string& path, std::uint8_t block_size_shift,
       std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-      Password password, FileSystem& fs = os_file_system(), Durability level = Durability::Off);
+      Password password, FileSystem& fs = os_file_system(), Durability level = Durability::Off,
+      Timeout timeout = kDefaultTimeout);
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(
       const std::string& path, AccessMode mode, Password password,
-      FileSystem& fs = os_file_system(), Durability level = Durability::Off);
+      FileSystem& fs = os_file_system(), Durability level = Durability::Off,
+      Timeout timeout = kDefaultTimeout);
 
   // Makes the file layer for a new file, given its data offset.
   using FileMaker = std::function<Result<std::unique_ptr<FileLayer>>(std::uint16_t data_offset)>;
@@ -69,6 +71,8 @@ class StreamsFromBlocks final : public StreamLayer {
       std::unique_ptr<BlockLayer> blocks);
 
   ~StreamsFromBlocks() override;
+
+  [[nodiscard]] Result<void> refresh() override;
 
   [[nodiscard]] Result<StreamId> create_stream(bool compressed) override;
   [[nodiscard]] Result<void> delete_stream(StreamId id) override;

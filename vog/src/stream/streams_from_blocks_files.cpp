@@ -12,9 +12,9 @@ namespace vog {
 Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create(
     const std::string& path, std::uint8_t block_size_shift,
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
-    Password password, FileSystem& fs, Durability level) {
+    Password password, FileSystem& fs, Durability level, Timeout timeout) {
   auto make_file = [&](std::uint16_t data_offset) {
-    return create_vog_file(fs, path, data_offset, level);
+    return create_vog_file(fs, path, data_offset, level, timeout);
   };
   return create_on_file(make_file, block_size_shift, compressed_block_size_shift, slot_sizes,
                         password);
@@ -24,8 +24,9 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open(const std::st
                                                                    AccessMode mode,
                                                                    Password password,
                                                                    FileSystem& fs,
-                                                                   Durability level) {
-  VOG_TRY(file, open_vog_file(fs, path, mode, level));
+                                                                   Durability level,
+                                                                   Timeout timeout) {
+  VOG_TRY(file, open_vog_file(fs, path, mode, level, timeout));
   VOG_TRY(blocks, BlocksInFile::open_on(std::move(*file), password));
   return open_on(std::move(*blocks));
 }

@@ -198,7 +198,12 @@ class CrashFileSystem final : public FileSystem {
       data_->unsynced.clear();
       return {};
     }
+    // One process, one opener: every lock is granted.
     Result<void> try_lock(LockKind) override { return {}; }
+    Result<bool> try_lock_byte(std::uint64_t, LockKind) override { return true; }
+    void unlock_byte(std::uint64_t) override {}
+    void mark_holder(std::uint64_t) override {}
+    std::optional<std::int64_t> holder_of(std::uint64_t) override { return std::nullopt; }
     Result<bool> link(const std::string& path) override {
       std::lock_guard lock(fs_.mu_);
       if (!fs_.alive(epoch_)) return std::unexpected(crash_error());

@@ -1,0 +1,37 @@
+// Reads of a read-only Vog beside another open's writer: the read section
+// that keeps this Vog's caches of the commit the file shows.
+// Locking: view_mu before the layers' own (vog_state.hpp).
+#include "stream_layer.hpp"
+#include "vog.hpp"
+#include "vog_state.hpp"
+
+namespace vog {
+
+Result<ReadSection> ReadSection::enter(Vog& vog, StreamLayer& streams, VogState& state) {
+  if (vog.is_writable()) return ReadSection(nullptr, {});
+  std::shared_lock view(state.view_mu);
+  VOG_TRY(generation, streams.begin_read());
+  // This section's hold of the file keeps the generation where it is: a
+  // refresh under view_mu alone sees the same one.
+  if (*generation != state.seen_generation.load(std::memory_order_acquire)) {
+    view.unlock();
+    {
+      std::unique_lock refreshing(state.view_mu);
+      if (*generation != state.seen_generation.load(std::memory_order_acquire)) {
+        if (auto refreshed = streams.refresh(); !refreshed) {
+          streams.end_read();
+          return std::unexpected(std::move(refreshed).error());
+        }
+        {
+          std::lock_guard lock(state.mu);
+          state.dir_cache.clear();
+        }
+        state.seen_generation.store(*generation, std::memory_order_release);
+      }
+    }
+    view.lock();
+  }
+  return ReadSection(&streams, std::move(view));
+}
+
+}  // namespace vog

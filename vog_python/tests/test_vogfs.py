@@ -226,3 +226,14 @@ def test_open_files_are_no_integers_and_do_not_pickle(tmp_path):
             pickle.dumps(file)
         with pytest.raises(ValueError):
             fs.open("s", "r+b").fileno()
+
+
+def test_stat_st_ino_is_the_stream_and_tells_directories_apart(tmp_path):
+    with vog.open(tmp_path / "i.vog", "w") as fs:
+        fs.makedirs("a/b")
+        fs.write_bytes("a/s", b"x")
+        numbers = {path: fs.stat(path).st_ino for path in ("", "a", "a/b", "a/s")}
+        assert len(set(numbers.values())) == 4
+        fs.rename("a/b", "c")
+        assert fs.stat("c").st_ino == numbers["a/b"] and fs.stat("/").st_ino == numbers[""]
+        assert fs.scandir("a").__next__().stat().st_ino == numbers["a/s"]

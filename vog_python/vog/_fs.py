@@ -65,15 +65,17 @@ def password_bytes(password: Password) -> bytes | None:
 
 @dataclass(frozen=True)
 class VogStat:
-    """What ``VogFS.stat`` reports: os.stat_result's size and mode, plus the stream's own."""
+    """What ``VogFS.stat`` reports: os.stat_result's size and mode, plus the stream's own.
+
+    ``st_ino`` is the number of the stream that holds the bytes (of a directory:
+    its entries); two paths with the same st_ino are the same stream or directory.
+    """
 
     st_size: int
     st_mode: int
     reserved: int
     compressed: bool
-
-
-_DIR_STAT = VogStat(0, stat_module.S_IFDIR | 0o755, 0, False)
+    st_ino: int = 0
 
 
 class VogDirEntry:
@@ -370,12 +372,12 @@ class VogFS:
     def stat(self, path: StrPath = "") -> VogStat:
         name = normpath(path)
         try:
-            is_dir, length, reserved, compressed = self._live().stat(name)
+            is_dir, length, reserved, compressed, stream_id = self._live().stat(name)
         except VogError as error:
             raise self._explain_parent(error, name) from None
         if is_dir:
-            return _DIR_STAT
-        return VogStat(length, stat_module.S_IFREG | 0o644, reserved, compressed)
+            return VogStat(0, stat_module.S_IFDIR | 0o755, 0, False, stream_id)
+        return VogStat(length, stat_module.S_IFREG | 0o644, reserved, compressed, stream_id)
 
     def exists(self, path: StrPath) -> bool:
         return self._kind(normpath(path)) is not None

@@ -53,6 +53,9 @@ struct PathInfo {
   std::uint64_t length = 0;
   std::uint64_t reserved = 0;
   bool compressed = false;
+  // The stream that holds the stream's bytes, or the directory's entries: what
+  // tells two paths to one directory apart from two directories.
+  std::uint32_t stream_id = 0;
 };
 
 struct CreateOptions {

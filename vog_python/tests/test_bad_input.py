@@ -1,6 +1,9 @@
 """Bad input raises exceptions; it never crashes the interpreter."""
+import errno
+
 import pytest
 
+import vog as vog_package
 from libvog import OpenMode, Vog, VogError
 
 BAD_VALUES = [None, 1.5, -1, 2**64, 2**200, "x", b"x", bytearray(b"x"), object(), [1], OpenMode.READ]
@@ -90,3 +93,35 @@ def test_wrong_argument_counts(vog):
         Vog.open("x")
     with pytest.raises(TypeError):
         vog.close(1)
+
+
+# ---- hostile files: names a hand-edited file can hold, and that no path can reach
+
+UNREACHABLE_NAMES = ["", ".", "..", "a/b", "/abs/path", "../up"]
+
+
+@pytest.mark.parametrize("name", UNREACHABLE_NAMES)
+def test_names_no_path_reaches_are_listed_but_never_walked(hostile_vog, name):
+    path = hostile_vog([("", name, b"hostile"), ("", "d", None), ("d", name, None), ("d", "kept", b"kept")])
+    with vog_package.open(path) as fs:
+        assert sorted(fs.listdir()) == sorted([name, "d"])  # a listing shows the names as stored
+        assert sorted(fs.listdir("d")) == sorted([name, "kept"])
+        with pytest.raises(OSError) as refused:  # without onerror: raised
+            list(fs.walk())
+        assert refused.value.errno == errno.EINVAL and isinstance(refused.value, vog_package.VogError)
+        seen = []
+        assert list(fs.walk(onerror=seen.append)) == [("", ["d"], []), ("d", [], ["kept"])]
+        assert [error.errno for error in seen] == [errno.EINVAL, errno.EINVAL]
+
+
+def test_a_name_that_is_not_utf8_fails_its_listing_in_one_line(hostile_vog, tmp_path):
+    path = hostile_vog([("", "ok", b"ok"), ("", "d", None), ("d", "bad\udcff", b"x")])
+    with vog_package.open(path) as fs:
+        assert fs.listdir() == ["d", "ok"]
+        with pytest.raises(OSError, match="invalid UTF-8 in entry name"):
+            fs.listdir("d")
+        with pytest.raises(vog_package.CopyError) as partial:
+            fs.get("", tmp_path / "out", recursive=True)
+    assert (tmp_path / "out" / "ok").read_bytes() == b"ok"
+    [(source, _, error)] = partial.value.errors
+    assert source == "d" and "invalid UTF-8" in str(error)

@@ -1,4 +1,5 @@
 """Vog files through fsspec: its filesystem API, pandas, and dask workers in other processes."""
+import errno
 import pickle
 
 import fsspec
@@ -86,3 +87,49 @@ def test_dask_workers_read_many_vog_files(tmp_path):
         # Each task gets a pickled filesystem and opens the Vog file in its worker.
         futures = [client.submit(_sum_of_stream, VogFileSystem(fo=path), "numbers/n.txt") for path in files]
         assert client.gather(futures) == expected
+
+
+def test_fsspec_walks_refuse_a_directory_cycle(cyclic_vog, tmp_path):
+    fs = fsspec.filesystem("vog", fo=str(cyclic_vog), mode="r")
+    for walk in (lambda: fs.find(""), lambda: list(fs.walk("")), lambda: fs.du(""), lambda: fs.glob("**")):
+        with pytest.raises(OSError) as cycle:  # unbounded before
+            walk()
+        assert cycle.value.errno == errno.ELOOP and "a/b/c" in str(cycle.value)
+    assert fs.find("", maxdepth=2) == ["a/in_a.txt", "top.txt"]  # bounded: never as deep as the cycle
+    with pytest.raises(vog.CopyError) as partial:
+        fs.get("a", str(tmp_path / "out"), recursive=True)
+    assert (tmp_path / "out" / "b" / "in_b.txt").read_bytes() == b"in b"
+    assert [error.errno for _, _, error in partial.value.errors] == [errno.ELOOP, errno.ELOOP]
+    fs.close()
+
+
+def test_fsspec_get_writes_nothing_outside_its_destination(hostile_vog, tmp_path):
+    outside, dest = tmp_path / "outside", tmp_path / "dest"
+    outside.mkdir()
+    dest.mkdir()
+    path = hostile_vog([
+        ("", "d", None),
+        ("d", "kept", b"kept"),
+        ("d", "..", None),
+        ("d/..", "evil", b"evil"),
+        ("d", "nul\0name", b"nul"),
+        ("d", "linked", None),
+        ("d/linked", "f", b"through a link"),
+    ])
+    fs = fsspec.filesystem("vog", fo=str(path), mode="r")
+    assert fs.ls("d", detail=False) == ["d/kept", "d/linked", "d/nul\0name"]  # ".." has no path
+    (dest / "d").mkdir()
+    (dest / "d" / "linked").symlink_to(outside, target_is_directory=True)  # planted
+    with pytest.raises(vog.CopyError) as partial:
+        fs.get("d", str(dest / "d"), recursive=True)
+    assert list(outside.iterdir()) == [] and not (tmp_path / "evil").exists() and not (dest / "evil").exists()
+    assert (dest / "d" / "kept").read_bytes() == b"kept"
+    assert sorted((source, error.errno) for source, _, error in partial.value.errors) == [
+        ("d/..", errno.EINVAL), ("d/linked", errno.ELOOP), ("d/linked/f", errno.ELOOP), ("d/nul\0name", errno.EINVAL)
+    ]
+    fs.get("d/kept", str(dest / "single"))
+    assert (dest / "single").read_bytes() == b"kept"
+    with pytest.raises(vog.CopyError):
+        fs.get("", str(tmp_path / "whole"), recursive=True)  # the root: into it, not beside it
+    assert (tmp_path / "whole" / "d" / "kept").read_bytes() == b"kept"
+    fs.close()

@@ -230,3 +230,104 @@ def test_open_files_are_no_integers_and_do_not_pickle(tmp_path):
             pickle.dumps(file)
         with pytest.raises(ValueError):
             fs.open("s", "r+b").fileno()
+
+
+def test_stat_st_ino_is_the_stream_and_tells_directories_apart(tmp_path):
+    with vog.open(tmp_path / "i.vog", "w") as fs:
+        fs.makedirs("a/b")
+        fs.write_bytes("a/s", b"x")
+        numbers = {path: fs.stat(path).st_ino for path in ("", "a", "a/b", "a/s")}
+        assert len(set(numbers.values())) == 4
+        fs.rename("a/b", "c")
+        assert fs.stat("c").st_ino == numbers["a/b"] and fs.stat("/").st_ino == numbers[""]
+        assert fs.scandir("a").__next__().stat().st_ino == numbers["a/s"]
+
+
+def test_every_walk_refuses_a_cycle(cyclic_vog, tmp_path):
+    with vog.open(cyclic_vog) as fs:
+        with pytest.raises(OSError) as cycle:
+            list(fs.walk())
+        assert cycle.value.errno == errno.ELOOP and cycle.value.filename == "a/b/c"
+        assert "a/b/c" in str(cycle.value) and isinstance(cycle.value, vog.VogError)
+        seen = []
+        assert [top for top, _, _ in fs.walk(onerror=seen.append)] == ["", "a", "a/b"]
+        assert [error.filename for error in seen] == ["a/b/c", "a/b/up"]
+        # From a, the root is new once (as a/b/up), and its a is a again.
+        assert [top for top, _, _ in fs.walk("a", topdown=False, onerror=lambda error: None)] == [
+            "a/b/up", "a/b", "a"
+        ]
+        with pytest.raises(vog.CopyError) as partial:
+            fs.get("", tmp_path / "out", recursive=True)
+        assert sorted(str(path.relative_to(tmp_path / "out")) for path in (tmp_path / "out").rglob("*")) == [
+            "a", "a/b", "a/b/in_b.txt", "a/in_a.txt", "top.txt"
+        ]
+        assert [(source, error.errno) for source, _, error in partial.value.errors] == [
+            ("a/b/c", errno.ELOOP), ("a/b/up", errno.ELOOP)
+        ]
+    with vog.open(cyclic_vog, "a") as fs:
+        with pytest.raises(OSError) as cycle:
+            fs.rmtree("a")
+        assert cycle.value.errno == errno.ELOOP
+
+
+def test_get_makes_and_writes_nothing_outside_its_destination(hostile_vog, tmp_path):
+    outside, dest = tmp_path / "outside", tmp_path / "dest"
+    outside.mkdir()
+    dest.mkdir()
+    absolute = str(outside / "abs")
+    path = hostile_vog([
+        ("", "kept", b"kept"),
+        ("", absolute, b"by an absolute name"),
+        ("", "../up", b"up"),
+        ("", "..", None),
+        ("..", "evil", b"evil"),
+        ("", "nul\0name", b"nul"),
+        ("", "x" * 300, b"too long"),
+        ("", "linked", None),
+        ("linked", "f", b"through a link"),
+        ("", "file_link", b"through a link"),
+        ("", "hard", b"new"),
+        ("", "sub", None),
+        ("sub", "deep", b"deep"),
+    ])
+    with vog.open(path, "a") as fs:  # what the absolute name would have reached
+        fs.makedirs(absolute.lstrip("/").rsplit("/", 1)[0])
+        fs.write_bytes(absolute.lstrip("/"), b"by the real path")
+    (dest / "linked").symlink_to(outside, target_is_directory=True)  # planted under the destination
+    (dest / "file_link").symlink_to(outside / "planted")
+    (outside / "hard").write_bytes(b"old")
+    os.link(outside / "hard", dest / "hard")
+    with vog.open(path) as fs, pytest.raises(vog.CopyError) as partial:
+        fs.get("", dest, recursive=True)
+    assert sorted(p.name for p in outside.iterdir()) == ["hard"] and (outside / "hard").read_bytes() == b"old"
+    assert (dest / "kept").read_bytes() == b"kept" and (dest / "hard").read_bytes() == b"new"
+    assert (dest / "sub" / "deep").read_bytes() == b"deep"
+    assert (dest / absolute.lstrip("/")).read_bytes() == b"by the real path"
+    assert not (tmp_path / "evil").exists() and not (tmp_path / "up").exists()
+    failed = {source: error.errno for source, _, error in partial.value.errors}
+    assert failed == {
+        absolute: errno.EINVAL, "../up": errno.EINVAL, "..": errno.EINVAL, "nul\0name": errno.EINVAL,
+        "x" * 300: errno.ENAMETOOLONG, "linked": errno.ELOOP, "file_link": errno.ELOOP,
+    }
+    assert isinstance(partial.value, OSError) and "7 not copied" in str(partial.value)
+
+
+def test_put_reads_each_local_directory_once_and_goes_on(tmp_path):
+    source = tmp_path / "src"
+    (source / "sub").mkdir(parents=True)
+    (source / "a.txt").write_bytes(b"a")
+    (source / "sub" / "b.txt").write_bytes(b"b")
+    (source / "sub" / "loop").symlink_to(source, target_is_directory=True)  # a loop of links
+    (source / "linked").symlink_to(source / "sub", target_is_directory=True)  # followed, once
+    (source / "broken").symlink_to(tmp_path / "missing")
+    os.mkfifo(source / "fifo")  # never waited on
+    with vog.open(tmp_path / "p.vog", "w") as fs:
+        with pytest.raises(vog.CopyError) as partial:
+            fs.put(source, "in", recursive=True)
+        assert sorted(f"{top}/{name}" for top, _, files in fs.walk("in") for name in files) == [
+            "in/a.txt", "in/linked/b.txt"
+        ]
+        failed = {os.path.relpath(local, source): error.errno for local, _, error in partial.value.errors}
+        assert failed == {
+            "broken": errno.ENOENT, "fifo": errno.EINVAL, "linked/loop": errno.ELOOP, "sub": errno.ELOOP
+        }

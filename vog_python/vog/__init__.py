@@ -19,6 +19,7 @@ import os
 
 from . import _engine
 from ._errors import (
+    CopyError,
     ErrorKind,
     ExistsError,
     InvalidPathError,
@@ -55,6 +56,7 @@ def verify(path: LocalPath, password: Password = None, max_lines: int | None = N
 
 
 __all__ = [
+    "CopyError",
     "ErrorKind",
     "ExistsError",
     "InvalidPathError",

@@ -125,5 +125,29 @@ def _from_engine(kind: int, message: str) -> BaseException:
 _engine.set_error_factory(_from_engine)
 
 
+class CopyError(OSError):
+    """A copy of a tree (``VogFS.get``, ``VogFS.put``) that went on past failures.
+
+    As shutil.Error: raised once at the end, after everything else was copied;
+    ``errors`` lists each path not copied as (source, destination, exception),
+    the destination "" when the source's name cannot be a local file name.
+    """
+
+    def __init__(self, errors: list[tuple[str, str, BaseException]]) -> None:
+        self.errors = errors
+        first = errors[0][2] if errors else None
+        more = f" (and {len(errors) - 1} more)" if len(errors) > 1 else ""
+        super().__init__(f"{len(errors)} not copied: {describe(first) if first else ''}{more}")
+
+
+def describe(error: BaseException) -> str:
+    """An exception as one line of text: the engine's message, else the system's."""
+    if isinstance(error, VogError):
+        return error.message
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.filename}: {error.strerror}" if error.filename is not None else error.strerror
+    return str(error) or type(error).__name__
+
+
 def closed_error(what: str) -> ValueError:
     return ValueError(f"I/O operation on closed {what}")

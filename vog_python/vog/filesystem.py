@@ -10,17 +10,47 @@ once, and reopened for writing by the first operation that writes, unless
 ``mode`` says otherwise ("r": never write, "a": open for writing at once,
 creating the file if needed). An instance pickles as its arguments (the path,
 the mode and the password), so dask workers reopen the file themselves.
+
+A damaged or hand-edited file may hold names that no path can reach ("", ".",
+"..", names with "/"): listings leave them out. Walks (walk, find, du, ...) go
+into each directory once: a directory met again (a cycle) raises OSError ELOOP.
+get never makes or writes anything outside its local destination, and goes on
+past what it cannot copy, raising vog.CopyError at the end.
 """
 
 from __future__ import annotations
 
+import contextvars
+import errno
+import os
 import threading
+from collections.abc import Iterator
 from typing import IO, Any
 
 from fsspec.archive import AbstractArchiveFileSystem  # type: ignore[import]  # no types
-from fsspec.implementations.local import LocalFileSystem  # type: ignore[import]
+from fsspec.implementations.local import LocalFileSystem, make_path_posix  # type: ignore[import]
 
-from ._fs import Password, VogFS, join, normpath, open_vog
+from ._errors import CopyError
+from ._fs import _DIR_FLAGS, Password, VogDirEntry, VogFS, _make_dir_at, _name_error, join, normpath, open_vog
+from ._names import local_unusable, vog_unusable
+
+
+class _Extraction:
+    """One call of VogFileSystem.get: where its files may go, and what failed."""
+
+    def __init__(self, lpath: Any) -> None:
+        # Every local path of a single destination is it or below it, made from
+        # the directory ``root`` down (it, or its parent while it does not exist);
+        # with a list of destinations, each is made in its own parent.
+        self.dest: str | None = None
+        self.root: str | None = None
+        if isinstance(lpath, (str, os.PathLike)):
+            self.dest = make_path_posix(os.fsdecode(lpath)).rstrip("/") or "/"
+            self.root = self.dest if os.path.isdir(self.dest) else os.path.dirname(self.dest)
+        self.errors: list[tuple[str, str, BaseException]] = []
+
+
+_EXTRACTION: contextvars.ContextVar[_Extraction | None] = contextvars.ContextVar("vog_extraction", default=None)
 
 
 class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
@@ -97,12 +127,126 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         fs = self._fs()
         if fs.isfile(path):
             entries = [self._info_of(path)]
-        else:
-            entries = [
-                {"name": entry.path, "size": 0, "type": "directory"} if entry.is_dir() else self._info_of(entry.path)
-                for entry in fs.scandir(path)
-            ]
+        else:  # a name no path can reach has no place in a listing of paths
+            entries = [self._entry_info(entry) for entry in fs.scandir(path) if vog_unusable(entry.name) is None]
         return entries if detail else [entry["name"] for entry in entries]
+
+    def _entry_info(self, entry: VogDirEntry) -> dict[str, Any]:
+        return {"name": entry.path, "size": 0, "type": "directory"} if entry.is_dir() else self._info_of(entry.path)
+
+    def walk(
+        self, path: str, maxdepth: int | None = None, topdown: bool = True, on_error: Any = "omit", **kwargs: Any
+    ) -> Iterator[tuple[str, Any, Any]]:
+        """As fsspec's walk (find, du, glob and expand_path use it), without recursion
+        and into each directory once: a directory met again, a cycle of a damaged
+        file, raises OSError ELOOP. A directory that cannot be listed is left out
+        (``on_error``: "omit", "raise" or a callable given the error)."""
+        detail = kwargs.pop("detail", False)
+        if maxdepth is not None and maxdepth < 1:
+            raise ValueError("maxdepth must be at least 1")
+        top = self._strip_protocol(path)
+        extraction = _EXTRACTION.get()
+
+        def listing_failed(where: str, error: OSError) -> None:
+            if on_error == "raise":
+                raise error
+            if callable(on_error):
+                on_error(error)
+
+        def tree_failed(where: str, error: OSError) -> None:
+            if extraction is None:
+                raise error
+            extraction.errors.append((where, "", error))  # a get goes on without it
+
+        walked = self._fs()._walk_entries(top, topdown, listing_failed, tree_failed, maxdepth)
+        for dirpath, entries, subdirs in walked:
+            dirs: dict[str, Any] = {}
+            files: dict[str, Any] = {}
+            for entry in entries:
+                why = vog_unusable(entry.name)
+                if why is not None:
+                    if extraction is not None:
+                        extraction.errors.append((entry.path, "", _name_error(dirpath, entry.name, why)))
+                    continue
+                (dirs if entry.is_dir() else files)[entry.name] = self._entry_info(entry)
+            shown_dirs: Any = dirs if detail else list(dirs)
+            yield dirpath, shown_dirs, files if detail else list(files)
+            if topdown:  # go into what the caller left in dirs
+                by_name = {entry.name: entry for entry in subdirs}
+                subdirs[:] = [by_name[name] for name in shown_dirs if name in by_name]
+
+    def get(self, rpath: Any, lpath: Any, recursive: bool = False, **kwargs: Any) -> None:
+        """As fsspec's get, and nothing outside ``lpath`` is made or written:
+        directories are made and files created inside their local parent, never
+        through a symbolic link, and an existing file is replaced, not written
+        through. What cannot be copied (a name that cannot be a local file name,
+        a cycle of a damaged file, ...) is skipped, and vog.CopyError lists it
+        once the rest is copied."""
+        if recursive and isinstance(rpath, str) and self._strip_protocol(rpath) == "" and isinstance(lpath, str):
+            # The whole file, into lpath (fsspec would map the root's paths beside it).
+            self._fs().get("", make_path_posix(lpath), recursive=True)
+            return
+        extraction = _Extraction(lpath)
+        token = _EXTRACTION.set(extraction)
+        try:
+            super().get(rpath, lpath, recursive=recursive, **kwargs)
+        finally:
+            _EXTRACTION.reset(token)
+        if extraction.errors:
+            raise CopyError(extraction.errors)
+
+    def get_file(self, rpath: str, lpath: Any, callback: Any = None, outfile: Any = None, **kwargs: Any) -> None:
+        """One stream (or a directory: made) to a local path, as get does it."""
+        extraction = _EXTRACTION.get()
+        source = self._strip_protocol(rpath)
+        fs = self._fs()
+        if outfile is not None:
+            with fs.open(source, "rb") as stream:
+                while chunk := stream.read(1 << 20):
+                    outfile.write(chunk)
+            return
+        target = make_path_posix(os.fsdecode(lpath))
+        try:
+            root = None
+            if extraction is not None and extraction.dest is not None:
+                if not _at_or_below(target, extraction.dest):
+                    raise OSError(errno.EINVAL, f"outside the destination {extraction.dest}: not written", target)
+                root = extraction.root
+            self._get_beneath(fs, source, target, root, callback)
+        except (OSError, ValueError) as error:
+            if extraction is None:
+                raise
+            extraction.errors.append((source, target, error))
+
+    @staticmethod
+    def _get_beneath(fs: VogFS, source: str, target: str, root: str | None, callback: Any) -> None:
+        """``source`` to ``target``, made below ``root`` (or the target's parent) one
+        name at a time, each relative to its parent directory and none a link."""
+        if root is None or not _at_or_below(target, root):
+            root = os.path.dirname(target.rstrip("/")) or "/"
+        parts = [part for part in target[len(root):].split("/") if part]
+        for part in parts:
+            why = local_unusable(part)
+            if why is not None:
+                raise OSError(errno.EINVAL, f"name {why}", target)
+        is_dir = fs.isdir(source)
+        fd = os.open(root, _DIR_FLAGS)
+        try:
+            shown = root
+            for index, part in enumerate(parts):
+                shown = os.path.join(shown, part)
+                if index == len(parts) - 1 and not is_dir:
+                    progress = callback.relative_update if callback is not None else None
+                    if callback is not None:
+                        callback.set_size(fs.stat(source).st_size)
+                    fs._get_file_at(source, fd, part, shown, progress)
+                    return
+                parent, fd = fd, _make_dir_at(fd, part, shown)
+                os.close(parent)
+            if not is_dir:
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        finally:
+            os.close(fd)
 
     def _get_dirs(self) -> None:
         """Listings come from the file each time: nothing to cache."""
@@ -184,3 +328,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         return f"<VogFileSystem {self.fo!r}>"
 
     __repr__ = __str__
+
+
+def _at_or_below(path: str, directory: str) -> bool:
+    return path == directory or path.startswith(directory.rstrip("/") + "/")

@@ -63,6 +63,12 @@ Result<PathInfo> describe(StreamLayer& streams, BlockStreamHandle handle) {
   return PathInfo{EntryType::Stream, *length, *reserved, *compressed};
 }
 
+PathInfo directory_info(StreamId id) {
+  PathInfo info{EntryType::Directory};
+  info.stream_id = id;
+  return info;
+}
+
 Result<PathInfo> describe_stream(StreamLayer& streams, VogState& state, StreamId id) {
   for (int attempt = 1;; ++attempt) {
     const bool last = attempt == kDescribeAttempts;
@@ -114,7 +120,7 @@ Result<void> Vog::resize(StreamHandle handle, std::uint64_t new_len) {
 
 Result<PathInfo> Vog::stat(std::string_view path) {
   VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
-  if (path.empty()) return PathInfo{EntryType::Directory};
+  if (path.empty()) return directory_info(root_stream_id_);
   VOG_CHECK(validate_path(path));
   auto [parent_path, leaf] = split_parent_leaf(path);
 
@@ -124,9 +130,13 @@ Result<PathInfo> Vog::stat(std::string_view path) {
   // The leaf is captured by copy: clang before 16 cannot capture a structured binding.
   auto described = [&, leaf = leaf]() -> Result<PathInfo> {
     VOG_TRY(stream, find_in_dir(*parent_id, leaf, parent->dir().handle));
-    if (*stream) return describe_stream(*streams_, *state_, **stream);
+    if (*stream) {
+      VOG_TRY(info, describe_stream(*streams_, *state_, **stream));
+      info->stream_id = **stream;
+      return *info;
+    }
     VOG_TRY(dir, find_in_dir(*parent_id, std::string(leaf) + "/", parent->dir().handle));
-    if (*dir) return PathInfo{EntryType::Directory};
+    if (*dir) return directory_info(**dir);
     return std::unexpected(VogError::not_found(std::string(path)));
   }();
   return parent->close_with(std::move(described));

@@ -3,7 +3,8 @@
 //
 // Added to the type: read_at/write_at on any buffer, without a copy and
 // without the handle's position (the package keeps positions itself); resize,
-// which also lengthens with zeros; stat by path without opening; the geometry.
+// which also lengthens with zeros; stat by path without opening (with the
+// stream ID, a directory's identity); the geometry.
 // verify takes a line limit; salvage copies what a damaged file still holds;
 // create and open take a durability level, and sync() is a commit point.
 // Engine errors are raised as the package's exception classes: the package
@@ -73,7 +74,8 @@ PyObject* vog_resize(PyObject* self, PyObject* args, PyObject* kwargs) {
   return finish(call_engine(std::move(engine), [&](Vog& vog) { return vog.resize(handle, new_len); }));
 }
 
-// Vog.stat(path) -> (is_dir, length, reserved, compressed).
+// Vog.stat(path) -> (is_dir, length, reserved, compressed, stream_id); the stream
+// ID tells a directory met twice (a cycle in a damaged file) from another.
 PyObject* vog_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const kw[] = {"path", nullptr};
   PyObject* py_path;  // borrowed
@@ -86,10 +88,11 @@ PyObject* vog_stat(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!info) return nullptr;
   if (!*info) return raise_vog_error(info->error());
   const PathInfo& got = **info;
-  return Py_BuildValue("(NKKN)", PyBool_FromLong(got.entry_type == EntryType::Directory),
+  return Py_BuildValue("(NKKNk)", PyBool_FromLong(got.entry_type == EntryType::Directory),
                        static_cast<unsigned long long>(got.length),
                        static_cast<unsigned long long>(got.reserved),
-                       PyBool_FromLong(got.compressed));  // new reference
+                       PyBool_FromLong(got.compressed),
+                       static_cast<unsigned long>(got.stream_id));  // new reference
 }
 
 // Vog.geometry() -> (block_size_shift, compressed_block_size_shift). No I/O.

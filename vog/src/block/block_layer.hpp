@@ -80,6 +80,12 @@ class BlockLayer {
   [[nodiscard]] virtual Result<void> deallocate_block(BlockNo block) = 0;
   // Sorts `blocks` in place, then frees them as extents of consecutive numbers.
   [[nodiscard]] virtual Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) = 0;
+  // Gives back blocks that a failed change allocated and no stream holds: as
+  // deallocate_blocks(), but those at the end of the file shorten it, which
+  // needs no room on a full disk. REQUIRES: the same as deallocate_blocks.
+  [[nodiscard]] virtual Result<void> return_blocks(std::vector<BlockNo>& blocks) {
+    return deallocate_blocks(blocks);
+  }
 
   // Makes the store's present contents what a crash returns to, as far as the
   // file underneath promises that (a journal does; a bare file promises nothing).

@@ -15,9 +15,9 @@
 //  2. Every change of an admin slot or of the free list ends with
 //     flush_block0() under state_mu_, so the file's block 0 always reflects
 //     one consistent in-memory state.
-//  3. total_blocks_ >= 1 and only grows, by allocation alone, but for what
-//     refresh() reads again; slots_ and storage_ never change after
-//     construction.
+//  3. total_blocks_ >= 1 and grows by allocation; it shrinks only when
+//     return_blocks() gives the last blocks back to the file, and refresh()
+//     reads it again. slots_ and storage_ never change after construction.
 //
 // Locking: state_mu_ before the file layer's own locking, never together
 // with shared_cache_mu_ (see blocks_in_file.hpp).

@@ -88,6 +88,7 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] Result<std::vector<BlockNo>> allocate_blocks(std::uint32_t count) override;
   [[nodiscard]] Result<void> deallocate_block(BlockNo block) override;
   [[nodiscard]] Result<void> deallocate_blocks(std::vector<BlockNo>& blocks) override;
+  [[nodiscard]] Result<void> return_blocks(std::vector<BlockNo>& blocks) override;
 
   using BlockLayer::verify;
   [[nodiscard]] Result<void> verify(std::span<const BlockNo> claimed,

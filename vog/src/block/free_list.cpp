@@ -269,4 +269,31 @@ Result<void> BlocksInFile::deallocate_blocks_sorted(std::span<const BlockNo> sor
   return outcome;
 }
 
+Result<void> BlocksInFile::return_blocks(std::vector<BlockNo>& blocks) {
+  if (blocks.empty()) return {};
+  VOG_CHECK(check_freeable(blocks, total_blocks_.load()));
+  std::sort(blocks.begin(), blocks.end());
+  std::span<const BlockNo> rest(blocks);
+  Result<void> outcome;
+  {
+    std::lock_guard lock(state_mu_);
+    const std::uint64_t total = total_blocks_.load();
+    std::uint64_t kept = total;
+    while (!rest.empty() && rest.back() + std::uint64_t{1} == kept && kept > 1) {
+      rest = rest.first(rest.size() - 1);
+      --kept;
+    }
+    if (kept != total) {
+      outcome = storage_.file().set_len(storage_.block_offset(kept));
+      if (outcome) total_blocks_.store(kept, std::memory_order_release);
+    }
+    if (outcome && !rest.empty()) {
+      outcome = free_sorted_blocks(state_, rest);
+      if (outcome) outcome = flush_block0(state_);
+    }
+  }
+  evict_from_all_caches(blocks);
+  return outcome;
+}
+
 }  // namespace vog

@@ -481,9 +481,14 @@ Result<void> JournaledFile::set_len(std::uint64_t length) {
   }
   if (length > length_) {
     length_owed_ = true;  // invariant 7
+  } else if (length_owed_) {
+    // The system's file may not have grown as far yet: it is cut, never
+    // grown, so that giving back growth needs no room on a full disk.
+    VOG_TRY(now, file_->len());
+    if (*now > length) VOG_CHECK(file_->set_len(length));
+    length_owed_ = *now < length;
   } else {
     VOG_CHECK(file_->set_len(length));
-    length_owed_ = false;
   }
   length_ = length;
   return {};

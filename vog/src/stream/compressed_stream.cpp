@@ -359,19 +359,28 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
                                                std::uint64_t fresh_from) const {
   WriteSpan write{offset, offset + data.size(), d.size, std::max(offset + data.size(), d.size),
                   data};
+  CompressWorkspace work;
+  const std::uint64_t units =
+      (write.end - 1) / cblock_size_ - std::min(write.offset, write.old_size) / cblock_size_ + 1;
+  std::vector<CblockUpdate> batch(static_cast<std::size_t>(
+      std::min<std::uint64_t>(units, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
+  const LentBuffers lent(batch, cblock_size_);
+  auto written = store_all(tree, d, write, fresh_from, batch, work);
+  if (!written) (void)blocks_.return_blocks(work.unlinked);  // a full disk, say
+  return written;
+}
+
+Result<std::size_t> CompressedOps::store_all(const Pyramid& tree, const StreamDescriptor& d,
+                                             const WriteSpan& write, std::uint64_t fresh_from,
+                                             std::span<CblockUpdate> batch,
+                                             CompressWorkspace& work) const {
   const unsigned depth = tree.depth(tree.unit_count(d));
   LeafCache leaf(blocks_.block_size());
   std::vector<std::byte> input;
-  CompressWorkspace work;
-
   // A write past the end also visits the cblock holding the old end, so that
   // the gap reads as zeros even where a truncate left old bytes behind.
   const std::uint64_t first_unit = std::min(write.offset, write.old_size) / cblock_size_;
   const std::uint64_t last_unit = (write.end - 1) / cblock_size_;
-  const std::uint64_t units = last_unit - first_unit + 1;
-  std::vector<CblockUpdate> batch(static_cast<std::size_t>(
-      std::min<std::uint64_t>(units, std::max<std::uint64_t>(1, kBatchBytes / cblock_size_))));
-  const LentBuffers lent(batch, cblock_size_);
   for (std::uint64_t from = first_unit; from <= last_unit; from += batch.size()) {
     const auto count = static_cast<std::size_t>(
         std::min<std::uint64_t>(batch.size(), last_unit - from + 1));
@@ -392,7 +401,7 @@ Result<std::size_t> CompressedOps::write_units(const Pyramid& tree, const Stream
     VOG_CHECK(std::move(stored));
     VOG_CHECK(flush_held(work));
   }
-  return data.size();
+  return write.data.size();
 }
 
 Result<void> CompressedOps::prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
@@ -482,6 +491,7 @@ Result<void> CompressedOps::allocate_ahead(std::span<CblockUpdate> rest,
     return std::unexpected(VogError::io(
         format("block allocation returned {} blocks for a request of {}", got->size(), total)));
   work.nothing_free = got->front() >= before;
+  work.unlinked.insert(work.unlinked.end(), got->begin(), got->end());
   auto next = got->begin();
   for (CblockUpdate& update : rest.first(count)) {
     const auto blocks = static_cast<std::ptrdiff_t>(data_blocks(update));
@@ -518,6 +528,7 @@ Result<void> CompressedOps::store_cblock(CblockUpdate& update, CompressWorkspace
     // Sorted: when the first is new, every one is, and the free list ran dry.
     work.nothing_free = more->front() >= total;
     work.blocks.insert(work.blocks.end(), more->begin(), more->end());
+    work.unlinked.insert(work.unlinked.end(), more->begin(), more->end());
   } else if (old.blocks.size() > k) {
     work.to_free.assign(old.blocks.begin() + static_cast<std::ptrdiff_t>(k), old.blocks.end());
     VOG_CHECK(blocks_.deallocate_blocks(work.to_free));
@@ -543,6 +554,11 @@ Result<void> CompressedOps::store_cblock(CblockUpdate& update, CompressWorkspace
           return blocks_.write_contiguous_blocks(first, 0, compressed.subspan(at, len));
         }));
     VOG_CHECK(blocks_.write_block(update.redirector, 0, update.record, CacheHint::ThreadCache));
+    // A cblock the stream had names its blocks now, whatever happens next.
+    if (!update.fresh)
+      std::erase_if(work.unlinked, [&](BlockNo block) {
+        return std::find(work.blocks.begin(), work.blocks.end(), block) != work.blocks.end();
+      });
     return {};
   }
   VOG_CHECK(for_each_block_run(work.blocks, block_size, compressed.size(),

@@ -88,6 +88,10 @@ class CompressedOps final : public PyramidOps {
     // The last allocation grew the file, so the free list is empty, and
     // nothing has been freed since.
     bool nothing_free = false;
+    // Blocks this write allocated that no surviving redirector names yet:
+    // given back when the write fails (fresh cblocks' redirectors go with
+    // the growth the tree undoes).
+    std::vector<BlockNo> unlinked;
   };
   // A write's extent: [offset, end) of `data`, the stream's length before and after.
   struct WriteSpan {
@@ -118,6 +122,11 @@ class CompressedOps final : public PyramidOps {
 
   // Reads cblock `unit`'s redirector and fills its buffer with what it will hold.
   // A fresh cblock's redirector is known to be empty and is not read.
+  // write_units() but for giving back what it allocated when it fails.
+  [[nodiscard]] Result<std::size_t> store_all(const Pyramid& tree, const StreamDescriptor& d,
+                                              const WriteSpan& write, std::uint64_t fresh_from,
+                                              std::span<CblockUpdate> batch,
+                                              CompressWorkspace& work) const;
   [[nodiscard]] Result<void> prepare_cblock(const Pyramid& tree, BlockNo top, unsigned depth,
                                             LeafCache& leaf, std::vector<std::byte>& input,
                                             const WriteSpan& write, std::uint64_t unit,

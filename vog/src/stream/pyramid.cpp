@@ -124,20 +124,26 @@ Result<void> Pyramid::write_block_index(BlockNo index_block, std::uint32_t slot)
   return write_entry(index_block, slot, kNoBlock);
 }
 
-Result<std::vector<BlockNo>> Pyramid::allocate(std::uint64_t count) const {
+bool Pyramid::Growth::made_here(BlockNo index_block) const {
+  return std::find(made_index.begin(), made_index.end(), index_block) != made_index.end();
+}
+
+Result<std::vector<BlockNo>> Pyramid::allocate(std::uint64_t count, Growth& growth) const {
   if (count > kNoBlock)
     return std::unexpected(
         VogError::io(format("cannot allocate {} blocks: more than a Vog file can address", count)));
   VOG_TRY(got, blocks_.allocate_blocks(static_cast<std::uint32_t>(count)));
+  growth.made.insert(growth.made.end(), got->begin(), got->end());
   if (got->size() != count)
     return std::unexpected(VogError::io(
         format("block allocation returned {} blocks for a request of {}", got->size(), count)));
   return std::move(*got);
 }
 
-Result<BlockNo> Pyramid::new_index_block(BlockNo first_entry) const {
-  VOG_TRY(got, allocate(1));
+Result<BlockNo> Pyramid::new_index_block(BlockNo first_entry, Growth& growth) const {
+  VOG_TRY(got, allocate(1, growth));
   BlockNo block = got->front();
+  growth.made_index.push_back(block);
   std::vector<std::byte> image(block_size_, std::byte{0xFF});
   store_u32(image, 0, first_entry);
   VOG_CHECK(blocks_.write_block(block, 0, image, hint_));
@@ -171,7 +177,8 @@ Result<void> Pyramid::check_fits(const StreamDescriptor& d) const {
 }
 
 Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsigned depth,
-                                          AtEmpty at_empty, std::span<Step> path) const {
+                                          AtEmpty at_empty, std::span<Step> path,
+                                          Growth* growth) const {
   BlockNo block = top;
   std::uint64_t rest = unit;
   // A fanout of at least 2 keeps a tree of 64-bit unit numbers at most 64 deep.
@@ -192,7 +199,9 @@ Result<Pyramid::Descent> Pyramid::descend(BlockNo top, std::uint64_t unit, unsig
         case AtEmpty::Stop:
           return Descent{kNoBlock, level};
         case AtEmpty::Make: {
-          VOG_TRY(made, new_index_block(kNoBlock));
+          VOG_TRY(made, new_index_block(kNoBlock, *growth));
+          if (!growth->made_here(block))
+            growth->touched.push_back({block, static_cast<std::uint32_t>(slot), 1});
           VOG_CHECK(write_entry(block, slot, *made));
           *entry = *made;
           break;
@@ -233,6 +242,13 @@ Result<void> Pyramid::load_leaf(LeafCache& cache, BlockNo top, std::uint64_t uni
 }
 
 Result<void> Pyramid::reserve(StreamDescriptor& d, std::uint64_t capacity) const {
+  Growth growth;
+  auto grown = grow(d, capacity, growth);
+  if (!grown) undo(growth);
+  return grown;
+}
+
+Result<void> Pyramid::grow(StreamDescriptor& d, std::uint64_t capacity, Growth& growth) const {
   if (capacity < d.size)
     return std::unexpected(VogError::io(
         format("cannot reserve {} bytes: stream size is already {}", capacity, d.size)));
@@ -249,20 +265,20 @@ Result<void> Pyramid::reserve(StreamDescriptor& d, std::uint64_t capacity) const
 
   BlockNo top = d.top_block;
   if (d.reserved == 0 && d.top_block == 0) {
-    VOG_TRY(first_unit, allocate(1));
+    VOG_TRY(first_unit, allocate(1, growth));
     VOG_CHECK(ops_.init_units(*first_unit));
     top = first_unit->front();
   }
   if (need > 1) {
     for (; depth_now < need_depth; ++depth_now) {
-      VOG_TRY(raised, new_index_block(top));  // the old tree hangs under entry 0
+      VOG_TRY(raised, new_index_block(top, growth));  // the old tree hangs under entry 0
       top = *raised;
     }
     const std::uint64_t first = std::max<std::uint64_t>(current, 1);
     if (need > first) {
-      VOG_TRY(units, allocate(need - first));
+      VOG_TRY(units, allocate(need - first, growth));
       VOG_CHECK(ops_.init_units(*units));
-      VOG_CHECK(batch_fill_leaf_redirectors(top, *units, first, need_depth));
+      VOG_CHECK(batch_fill_leaf_redirectors(top, *units, first, need_depth, growth));
     }
   }
   d.top_block = top;
@@ -270,17 +286,30 @@ Result<void> Pyramid::reserve(StreamDescriptor& d, std::uint64_t capacity) const
   return {};
 }
 
+void Pyramid::undo(const Growth& growth) const {
+  for (const Growth::Touched& entries : growth.touched) {
+    const std::vector<std::byte> empty(4 * std::size_t{entries.count}, std::byte{0xFF});
+    (void)blocks_.write_block(entries.block, 4 * entries.slot, empty, hint_);
+  }
+  std::vector<BlockNo> made = growth.made;
+  (void)blocks_.return_blocks(made);
+}
+
 Result<void> Pyramid::batch_fill_leaf_redirectors(BlockNo top, std::span<const BlockNo> units,
-                                                  std::uint64_t first, unsigned depth) const {
+                                                  std::uint64_t first, unsigned depth,
+                                                  Growth& growth) const {
   if (units.empty() || depth == 0) return {};
   std::vector<std::byte> entries;
   std::size_t placed = 0;
   while (placed < units.size()) {
-    VOG_TRY(found, descend(top, first + placed, depth, AtEmpty::Make));
+    VOG_TRY(found, descend(top, first + placed, depth, AtEmpty::Make, {}, &growth));
     const std::uint64_t slot = (first + placed) % fanout_;
     std::size_t count = std::min<std::size_t>(units.size() - placed, fanout_ - slot);
     entries.resize(4 * count);
     for (std::size_t i = 0; i < count; ++i) store_u32(entries, 4 * i, units[placed + i]);
+    if (!growth.made_here(found->leaf))
+      growth.touched.push_back({found->leaf, static_cast<std::uint32_t>(slot),
+                                static_cast<std::uint32_t>(count)});
     VOG_CHECK(blocks_.write_block(found->leaf, static_cast<std::uint32_t>(4 * slot), entries, hint_));
     placed += count;
   }
@@ -463,9 +492,18 @@ Result<std::size_t> Pyramid::write(StreamDescriptor& d, std::uint64_t offset,
   // Every unit below the extent may hold data; unit 0 does once there is a top.
   const std::uint64_t fresh_from =
       d.top_block == 0 ? 0 : std::max<std::uint64_t>(unit_count(d), 1);
-  VOG_CHECK(reserve(d, std::max(offset + data.size(), d.size)));
-  VOG_CHECK(check_top(d));
-  VOG_TRY(wrote, ops_.write_units(*this, d, offset, data, fresh_from));
+  const StreamDescriptor before = d;
+  Growth growth;
+  auto wrote = [&]() -> Result<std::size_t> {
+    VOG_CHECK(grow(d, std::max(offset + data.size(), d.size), growth));
+    VOG_CHECK(check_top(d));
+    return ops_.write_units(*this, d, offset, data, fresh_from);
+  }();
+  if (!wrote) {
+    undo(growth);
+    d = before;
+    return wrote;
+  }
   if (*wrote > 0) d.size = std::max(d.size, offset + *wrote);
   return *wrote;
 }

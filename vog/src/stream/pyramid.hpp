@@ -175,14 +175,9 @@ class Pyramid {
   [[nodiscard]] Result<void> load_leaf(LeafCache& cache, BlockNo top, std::uint64_t unit,
                                        unsigned depth, std::uint32_t to = 0) const;
 
-  // Grows the tree so that every unit below ceil(capacity / unit) exists.
+  // Grows the tree so that every unit below ceil(capacity / unit) exists. A
+  // failure leaves the tree and the free list as they were.
   [[nodiscard]] Result<void> reserve(StreamDescriptor& d, std::uint64_t capacity) const;
-  // Hangs `units` (unit numbers first, first + 1, ...) into the tree, making
-  // missing index blocks on the way; each leaf is written once.
-  [[nodiscard]] Result<void> batch_fill_leaf_redirectors(BlockNo top,
-                                                         std::span<const BlockNo> units,
-                                                         std::uint64_t first,
-                                                         unsigned depth) const;
   // Empties one entry of an index block.
   [[nodiscard]] Result<void> write_block_index(BlockNo index_block, std::uint32_t slot) const;
   // Shortens the stream to `length` bytes, releasing the units past it and every
@@ -208,7 +203,8 @@ class Pyramid {
   [[nodiscard]] Result<std::size_t> read(const StreamDescriptor& d, std::uint64_t offset,
                                          std::span<std::byte> out) const;
   // Writes all of `data` at `offset`, growing the tree first; a gap between
-  // the old length and `offset` reads as zeros.
+  // the old length and `offset` reads as zeros. A failure gives back what the
+  // growth took (bytes written into units the stream had stay written).
   [[nodiscard]] Result<std::size_t> write(StreamDescriptor& d, std::uint64_t offset,
                                           std::span<const std::byte> data) const;
 
@@ -225,19 +221,46 @@ class Pyramid {
     BlockNo leaf = kNoBlock;  // the level-1 block, when reached
     unsigned stopped_at = 0;  // AtEmpty::Stop: the level whose entry was empty; else 0
   };
+  // What one growth of the tree changed, so that a failure can put it back:
+  // the blocks it allocated, and the entries it wrote into index blocks it
+  // did not allocate (entries past the old extent, which were all empty).
+  struct Growth {
+    struct Touched {
+      BlockNo block;
+      std::uint32_t slot, count;
+    };
+    std::vector<BlockNo> made;        // every block allocated
+    std::vector<BlockNo> made_index;  // of which index blocks
+    std::vector<Touched> touched;
+    [[nodiscard]] bool made_here(BlockNo index_block) const;
+  };
+  // reserve() that records in `growth` and leaves the undoing to the caller.
+  [[nodiscard]] Result<void> grow(StreamDescriptor& d, std::uint64_t capacity,
+                                  Growth& growth) const;
+  // Empties the touched entries and frees what was made; best effort, for
+  // a caller that reports the failure that led here.
+  void undo(const Growth& growth) const;
+  // Hangs `units` (unit numbers first, first + 1, ...) into the tree, making
+  // missing index blocks on the way; each leaf is written once.
+  [[nodiscard]] Result<void> batch_fill_leaf_redirectors(BlockNo top,
+                                                         std::span<const BlockNo> units,
+                                                         std::uint64_t first, unsigned depth,
+                                                         Growth& growth) const;
   // The one walk from the top towards `unit`. With `path` (depth + 1 steps),
   // path[k] is the block met at level k and the slot taken in it. A block met
-  // twice on the way is damage: no walk goes round a loop.
+  // twice on the way is damage: no walk goes round a loop. AtEmpty::Make
+  // records what it makes in `growth`.
   [[nodiscard]] Result<Descent> descend(BlockNo top, std::uint64_t unit, unsigned depth,
-                                        AtEmpty at_empty, std::span<Step> path = {}) const;
+                                        AtEmpty at_empty, std::span<Step> path = {},
+                                        Growth* growth = nullptr) const;
   // An index entry as stored; read_entry also checks it against the file.
   [[nodiscard]] Result<BlockNo> read_raw_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<BlockNo> read_entry(BlockNo index_block, std::uint64_t slot) const;
   [[nodiscard]] Result<void> write_entry(BlockNo index_block, std::uint64_t slot,
                                          BlockNo value) const;
-  [[nodiscard]] Result<std::vector<BlockNo>> allocate(std::uint64_t count) const;
+  [[nodiscard]] Result<std::vector<BlockNo>> allocate(std::uint64_t count, Growth& growth) const;
   // A fresh index block, every entry empty except entry 0 = `first_entry`.
-  [[nodiscard]] Result<BlockNo> new_index_block(BlockNo first_entry) const;
+  [[nodiscard]] Result<BlockNo> new_index_block(BlockNo first_entry, Growth& growth) const;
   [[nodiscard]] Result<bool> index_block_empty(BlockNo index_block) const;
   [[nodiscard]] Result<std::uint64_t> release_unit(std::uint64_t unit, BlockNo top,
                                                    unsigned depth) const;

@@ -35,6 +35,12 @@ class CrashFileSystem final : public FileSystem {
     std::lock_guard lock(mu_);
     crash_at_ = changes_ + changes;
   }
+  // Refuses, as a full disk would, every write or length change that would
+  // leave a file longer than `bytes`; 0 lifts the limit. Not a crash.
+  void limit_length(std::uint64_t bytes) {
+    std::lock_guard lock(mu_);
+    length_limit_ = bytes;
+  }
   [[nodiscard]] bool crashed() {
     std::lock_guard lock(mu_);
     return crashed_;
@@ -141,6 +147,9 @@ class CrashFileSystem final : public FileSystem {
   };
 
   static VogError crash_error() { return VogError::io("simulated crash"); }
+  static VogError full_error() { return VogError::io("File too large"); }
+  // REQUIRES: mu_ held.
+  bool too_long(std::uint64_t length) const { return length_limit_ != 0 && length > length_limit_; }
 
   // REQUIRES: mu_ held. False once the process has crashed for this handle.
   bool alive(std::uint64_t epoch) const { return !crashed_ && epoch == epoch_; }
@@ -171,6 +180,8 @@ class CrashFileSystem final : public FileSystem {
     Result<void> write(std::uint64_t offset, std::span<const std::byte> data) override {
       std::lock_guard lock(fs_.mu_);
       if (!writable_) return std::unexpected(VogError::io("Bad file descriptor"));
+      if (fs_.too_long(std::max<std::uint64_t>(data_->current.size(), offset + data.size())))
+        return std::unexpected(full_error());
       if (!fs_.alive(epoch_) || !fs_.admit_change()) return std::unexpected(crash_error());
       auto& bytes = data_->current;
       if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size());
@@ -186,6 +197,9 @@ class CrashFileSystem final : public FileSystem {
     Result<void> set_len(std::uint64_t length) override {
       std::lock_guard lock(fs_.mu_);
       if (!writable_) return std::unexpected(VogError::io("Bad file descriptor"));
+      if (fs_.too_long(std::max<std::uint64_t>(data_->current.size(), length)) &&
+          length > data_->current.size())
+        return std::unexpected(full_error());
       if (!fs_.alive(epoch_) || !fs_.admit_change()) return std::unexpected(crash_error());
       data_->current.resize(length);
       data_->unsynced.push_back({length, {}, true});
@@ -222,6 +236,7 @@ class CrashFileSystem final : public FileSystem {
   std::uint64_t epoch_ = 0;                             // guarded by mu_
   std::uint64_t changes_ = 0;                           // guarded by mu_
   std::uint64_t crash_at_ = 0;                          // guarded by mu_; 0: never
+  std::uint64_t length_limit_ = 0;                      // guarded by mu_; 0: none
   bool crashed_ = false;                                // guarded by mu_
 };
 

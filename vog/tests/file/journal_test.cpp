@@ -264,9 +264,13 @@ TEST(Journal, ChangesWaitInMemoryUntilTheCommit) {
     EXPECT_EQ(tail, want);
     ASSERT_TRUE(file->commit());
     EXPECT_EQ(fs.contents(kPath).size(), grown);
-    // A cut is made at once, also of growth not yet made.
+    // A cut of growth not yet made never grows the file (it needs no room on
+    // a full disk); the length settles at the commit.
     ASSERT_TRUE(file->set_len(grown + JournaledFile::kPageSize));
     ASSERT_TRUE(file->set_len(grown + 100));
+    EXPECT_EQ(fs.contents(kPath).size(), grown);
+    EXPECT_EQ(must(file->len()), grown + 100);
+    ASSERT_TRUE(file->commit());
     EXPECT_EQ(fs.contents(kPath).size(), grown + 100);
   }
 }

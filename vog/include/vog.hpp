@@ -81,6 +81,8 @@ struct OpenOptions {
   // inside a read, and a read for a commit's write-back; past it they fail
   // (a commit's changes stay pending). Zero: no waiting at all.
   std::chrono::milliseconds timeout{5000};
+  // How long the open itself waits for another writer, when not `timeout`.
+  std::optional<std::chrono::milliseconds> open_timeout;
 };
 
 class Vog {

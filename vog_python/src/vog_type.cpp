@@ -212,8 +212,8 @@ bool to_timeout(PyObject* value, std::chrono::milliseconds& out) {
 
 // Vog.create and Vog.open. With `durable` they also take a keyword-only level
 // and timeout (the package's private module offers them); libvog keeps its
-// fixed signatures and the engine's default level, and never waits for
-// another opener.
+// fixed signatures and the engine's defaults, but its open never waits for
+// another writer.
 PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable) {
   // Python counts the keywords against the format: a list for each signature.
   static const char* const kw[] = {"path",     "block_size_shift", "compressed_block_size_shift",
@@ -229,7 +229,6 @@ PyObject* create_vog(PyObject* args, PyObject* kwargs, bool durable) {
     return nullptr;
   std::string path;
   CreateOptions options;
-  options.timeout = std::chrono::milliseconds{0};
   if (py_timeout != nullptr && !to_timeout(py_timeout, options.timeout)) return nullptr;
   std::optional<std::vector<std::byte>> password;
   if (!to_os_path(py_path, "path", path) ||
@@ -259,7 +258,9 @@ PyObject* open_vog(PyObject* args, PyObject* kwargs, bool durable) {
   OpenMode mode;
   std::optional<std::vector<std::byte>> password;
   OpenOptions options;
-  options.timeout = std::chrono::milliseconds{0};
+  // libvog's open never waits for another writer; commits and reads wait as
+  // the engine's default lets them.
+  if (!durable) options.open_timeout = std::chrono::milliseconds{0};
   if (py_timeout != nullptr && !to_timeout(py_timeout, options.timeout)) return nullptr;
   if (!to_os_path(py_path, "path", path) || !to_mode(py_mode, mode) ||
       !to_password(py_password, password) ||

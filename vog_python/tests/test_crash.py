@@ -6,7 +6,8 @@ each commit point before ("I" and its effect) and after ("D") the call. Beside
 it three threads keep writing and resizing streams of their own through the
 package's engine, whose contents are never checked: commits on the main thread
 must not cut through those changes. Now and then the child forks, and the
-fork's copy of the open file must stay inert. After every kill the parent opens the file, which rolls
+fork's copy of the open file must stay inert. A reader process keeps opening
+and verifying the file all along. After every kill the parent opens the file, which rolls
 back what the journal holds, and checks that verify is empty and that the tree
 is the one the log says was committed (or, for a call cut short, the one it
 would have committed). VOG_CRASH_KILLS sets the number of kills (default 30);
@@ -149,6 +150,26 @@ while True:
 """
 
 
+# Beside the writer a reader keeps opening the file and verifying it whole:
+# whatever the writer is doing, or however it died, a reader sees one commit.
+READER = r"""
+import os, sys
+from libvog import OpenMode, Vog
+
+path, stop_path = sys.argv[1], sys.argv[2]
+checks = 0
+while not os.path.exists(stop_path):
+    vog = Vog.open(path, OpenMode.READ)
+    lines = vog.verify()
+    if lines:
+        sys.exit("a reader found: " + lines[0])
+    vog.list("")
+    vog.close()
+    checks += 1
+print(checks)
+"""
+
+
 def apply(model, effect):
     """The tree after one logged commit point; `model` maps paths to None (a
     directory) or the stream's "sha256 length"."""
@@ -196,6 +217,9 @@ def run_kills(directory, kills, seed=1):
     counts = dict(kills=0, mid_operation=0, mid_call=0, damaged=0, lost_or_changed=0,
                   verify_lines=0)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    stop_path = os.path.join(directory, "stop")
+    reader = subprocess.Popen([sys.executable, "-c", READER, path, stop_path], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     for run in range(kills):
         open(log_path, "w").close()
         child = subprocess.Popen([sys.executable, "-c", CHILD, path, log_path, str(run + seed * 1000)],
@@ -236,6 +260,10 @@ def run_kills(directory, kills, seed=1):
             else:
                 counts["lost_or_changed"] += sum(
                     1 for p in set(model) | set(found) if model.get(p, 0) != found.get(p, 0))
+    open(stop_path, "w").close()
+    out, err = reader.communicate(timeout=60)
+    assert reader.returncode == 0, err.decode(errors="replace")
+    counts["reader_checks"] = int(out)
     return counts
 
 
@@ -243,5 +271,7 @@ def test_killed_writer_leaves_the_last_commit(tmp_path):
     kills = int(os.environ.get("VOG_CRASH_KILLS", "30"))
     counts = run_kills(str(tmp_path), kills)
     print(counts)
+    assert counts["reader_checks"] > 0
     assert counts == dict(kills=kills, mid_operation=counts["mid_operation"],
-                          mid_call=counts["mid_call"], damaged=0, lost_or_changed=0, verify_lines=0)
+                          mid_call=counts["mid_call"], damaged=0, lost_or_changed=0, verify_lines=0,
+                          reader_checks=counts["reader_checks"])

@@ -35,7 +35,7 @@ class Vog:
         password: bytes | None = None,
         *,
         durability: int = 1,
-        timeout: float = 0.0,
+        timeout: float = 5.0,
     ) -> Vog: ...
     @staticmethod
     def open(
@@ -44,7 +44,7 @@ class Vog:
         password: bytes | None = None,
         *,
         durability: int = 1,
-        timeout: float = 0.0,
+        timeout: float = 5.0,
     ) -> Vog: ...
     @staticmethod
     def optimize(path: str, password: bytes | None = None) -> int: ...

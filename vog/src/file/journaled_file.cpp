@@ -103,18 +103,20 @@ Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::st
 
 Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::string& path,
                                                  AccessMode mode, Durability level,
-                                                 Timeout timeout) {
+                                                 Timeout timeout,
+                                                 std::optional<Timeout> open_timeout) {
   const std::string journal_name = journal_path(path);
+  const Timeout opening = open_timeout.value_or(timeout);
   if (mode != AccessMode::Writable) {
-    VOG_TRY(file, FileOnDisk::open(fs, path, mode, LockKind::Shared, timeout));
+    VOG_TRY(file, FileOnDisk::open(fs, path, mode, LockKind::Shared, opening));
     return SharedReadFile::open(fs, journal_name, std::move(*file), timeout);
   }
   // Without a journal there is no last commit to show readers: such a writer
   // keeps everyone out, as every writer did before files were shared.
   const bool off = level == Durability::Off;
   VOG_TRY(file, FileOnDisk::open(fs, path, mode, off ? LockKind::Exclusive : LockKind::Shared,
-                                 timeout));
-  if (!off) VOG_CHECK(lock_writer(**file, timeout));
+                                 opening));
+  if (!off) VOG_CHECK(lock_writer(**file, opening));
   VOG_TRY(present, fs.exists(journal_name));
   std::optional<std::uint64_t> generation;
   if (*present) {

@@ -63,7 +63,8 @@ namespace vog {
 [[nodiscard]] Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs,
                                                                const std::string& path,
                                                                AccessMode mode, Durability level,
-                                                               Timeout timeout = kDefaultTimeout);
+                                                               Timeout timeout = kDefaultTimeout,
+                                                               std::optional<Timeout> open_timeout = std::nullopt);
 
 class JournaledFile final : public FileLayer {
  public:

@@ -39,7 +39,8 @@ Result<std::shared_ptr<Vog>> Vog::open(const std::string& path, OpenMode mode,
   FileSystem& fs = options.file_system ? *options.file_system : os_file_system();
   VOG_TRY(streams, StreamsFromBlocks::open(
                        path, mode == OpenMode::Write ? AccessMode::Writable : AccessMode::ReadOnly,
-                       options.password, fs, options.durability, options.timeout));
+                       options.password, fs, options.durability, options.timeout,
+                       options.open_timeout));
   VOG_TRY(vog, open_on(std::move(*streams), mode));
   (*vog)->durability_ = options.durability;
   return vog;

@@ -50,7 +50,7 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] static Result<std::unique_ptr<StreamsFromBlocks>> open(
       const std::string& path, AccessMode mode, Password password,
       FileSystem& fs = os_file_system(), Durability level = Durability::Off,
-      Timeout timeout = kDefaultTimeout);
+      Timeout timeout = kDefaultTimeout, std::optional<Timeout> open_timeout = std::nullopt);
 
   // Makes the file layer for a new file, given its data offset.
   using FileMaker = std::function<Result<std::unique_ptr<FileLayer>>(std::uint16_t data_offset)>;

@@ -25,8 +25,9 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open(const std::st
                                                                    Password password,
                                                                    FileSystem& fs,
                                                                    Durability level,
-                                                                   Timeout timeout) {
-  VOG_TRY(file, open_vog_file(fs, path, mode, level, timeout));
+                                                                   Timeout timeout,
+                                                                   std::optional<Timeout> open_timeout) {
+  VOG_TRY(file, open_vog_file(fs, path, mode, level, timeout, open_timeout));
   VOG_TRY(blocks, BlocksInFile::open_on(std::move(*file), password));
   return open_on(std::move(*blocks));
 }

@@ -237,6 +237,10 @@ TEST_F(StreamLayerTest, OpeningChecksTheHeaderInOrder) {
   EXPECT_VOG_ERROR(corrupt_and_open(0, {std::byte{'a'}, std::byte{0xFF}, std::byte{0xC3},
                                         std::byte{0xA9}, std::byte{0xE2}, std::byte{0x82}}),
                    IoError, "expected L3 identifier 'pyra  ', got 'a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBD'");
+  // Compressed blocks smaller than a block would cost a block per few bytes written.
+  fake->poke_slot(0, 0, bytes_of("pyra  \x04"));
+  EXPECT_VOG_ERROR(corrupt_and_open(27, {std::byte{11}}), IoError,
+                   "compressed_block_size_shift (11) must be >= block_size_shift (12)");
 }
 
 TEST(StreamLayerOpen, ShortHeaderSlotIsRefused) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,67 @@ TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
                    "L3: stream 3 claimed by L4 but not found in stream descriptors",
                    "L3: slot 3 is marked free but not reachable from free list"}));
 }
+
+// --- block 0 ---------------------------------------------------------------
+
+// Each byte block 0 uses (the free-list head, the slot registry, the stream
+// table's descriptor and the root directory's ID) changed on its own to a few
+// values: opening the file for writing and changing it either fails or leaves
+// the file small, and verify then gives a bounded report. A number that damage
+// makes huge must be refused, never make the file grow to it.
+class Block0ByteChange : public ::testing::TestWithParam<std::tuple<bool, int>> {};
+
+TEST_P(Block0ByteChange, FailsOrStaysSmallAndVerifies) {
+  const auto [compressed, shift] = GetParam();
+  constexpr std::size_t kBlock0 = FilePatch::kDataOffset;
+  constexpr std::size_t kUsed = 53;  // the slot records end here; the rest is never read
+  constexpr std::uint64_t kGrowthBound = std::uint64_t{64} << 20;
+  TempDir dir;
+  const std::string path = dir.file("f.vog");
+  {
+    CreateOptions options;
+    options.block_size_shift = static_cast<std::uint8_t>(shift);
+    auto vog = Vog::create(path, options);
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    ok((*vog)->mkdir("d"));
+    put_stream(**vog, "d/s", pattern(3000, 1), compressed);
+    put_stream(**vog, "gone", pattern(9000, 2), compressed);
+    put_stream(**vog, "t", "tail", compressed);
+    ok((*vog)->delete_stream("gone"));  // so that the free list has a trunk
+  }
+  const std::vector<unsigned char> pristine = read_all(path);
+  for (std::size_t at = kBlock0; at < kBlock0 + kUsed; ++at) {
+    std::set<unsigned char> values = {0x00, 0x01, 0x80, 0xFF,
+                                      static_cast<unsigned char>(pristine[at] ^ 0xFF)};
+    values.erase(pristine[at]);
+    for (unsigned char value : values) {
+      SCOPED_TRACE("byte " + std::to_string(at) + " set to " + std::to_string(value));
+      std::vector<unsigned char> bytes = pristine;
+      bytes[at] = value;
+      write_all(path, bytes);
+      std::filesystem::remove(path + "-journal");
+      if (auto vog = Vog::open(path, OpenMode::Write)) {
+        (void)(*vog)->mkdir("z");
+        if (auto handle = (*vog)->create_stream("z/n", compressed)) {
+          (void)(*vog)->write(*handle, bytes_of(pattern(5000, 3)));
+          (void)(*vog)->close_stream(*handle);
+        }
+        (void)(*vog)->sync();
+      }
+      ASSERT_LE(std::filesystem::file_size(path), kGrowthBound);
+      // Write, so that what a failed change left in the journal is rolled back.
+      if (auto vog = Vog::open(path, OpenMode::Write)) {
+        auto lines = (*vog)->verify(100);
+        if (lines) {
+          EXPECT_LE(lines->size(), 101u);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, Block0ByteChange,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(9, 12)));
 
 // Caps the address space at what the process maps now plus `extra` bytes.
 // Sanitizers map memory of their own as they go, so under them nothing is capped.

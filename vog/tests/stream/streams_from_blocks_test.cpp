@@ -243,6 +243,51 @@ TEST_F(StreamLayerTest, OpeningChecksTheHeaderInOrder) {
                    "compressed_block_size_shift (11) must be >= block_size_shift (12)");
 }
 
+// The table's own descriptor comes from the header. A damaged one that still
+// opens (verify reports it) lets no change of the table through: none grows
+// the file, and a deletion frees none of the stream's blocks first.
+TEST_F(StreamLayerTest, DamagedTableDescriptorRefusesEveryChangeAndGrowsNothing) {
+  make(9, 12);
+  const StreamId id = must(layer->create_stream(false));
+  testing::write_stream(*layer, id, noise(2000, 1));
+  const StreamDescriptor table = layer->streams_descriptor();
+  const std::uint64_t total = fake->total_blocks();
+  const std::uint64_t huge = std::uint64_t{1} << 40;
+  struct Case {
+    StreamDescriptor table;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{0, static_cast<BlockNo>(total + 1000), table.reserved},
+       format("stream table's top block {} is beyond the end of the file ({} blocks)",
+              total + 1000, total)},
+      {{0, 0, table.reserved}, format("stream table of {} bytes has no top block", table.reserved)},
+      {{huge, table.top_block, table.reserved},
+       format("stream table of {} bytes needs {} blocks but the file holds {}", huge, huge / 512,
+              total)},
+      {{table.size, table.top_block, 0},
+       format("stream table's reserved (0) is less than its size ({})", table.size)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    layer.reset();
+    std::array<std::byte, kDescriptorFieldsSize> fields{};
+    c.table.encode_fields(fields);
+    fake->poke_slot(0, 7, fields);
+    layer = must(StreamsFromBlocks::open_on(std::make_unique<BorrowedBlockLayer>(*fake)));
+    EXPECT_VOG_ERROR(layer->create_stream(false), IoError, c.message);
+    EXPECT_VOG_ERROR(layer->delete_stream(id), IoError, c.message);
+    if (c.table.size == table.size) {  // the stream itself is still readable
+      auto w = open(id, true);
+      must(layer->write(w, 1990, noise(40, 2)));  // inside its last block
+      EXPECT_VOG_ERROR(layer->commit(), IoError, c.message);
+      EXPECT_VOG_ERROR(layer->close_stream(w), IoError, c.message);
+    }
+    EXPECT_EQ(fake->total_blocks(), total);
+    EXPECT_TRUE(fake->free_blocks().empty());
+  }
+}
+
 TEST(StreamLayerOpen, ShortHeaderSlotIsRefused) {
   MemoryBlockLayer fake(12, {20});
   EXPECT_VOG_ERROR(StreamsFromBlocks::open_on(std::make_unique<BorrowedBlockLayer>(fake)), IoError,

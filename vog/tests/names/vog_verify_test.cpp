@@ -274,19 +274,21 @@ TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
                    "L3: slot 3 is marked free but not reachable from free list"}));
 }
 
-// --- block 0 ---------------------------------------------------------------
+// --- the headers and block 0 -----------------------------------------------
 
-// Each byte block 0 uses (the free-list head, the slot registry, the stream
-// table's descriptor and the root directory's ID) changed on its own to a few
-// values: opening the file for writing and changing it either fails or leaves
-// the file small, and verify then gives a bounded report. A number that damage
-// makes huge must be refused, never make the file grow to it.
-class Block0ByteChange : public ::testing::TestWithParam<std::tuple<bool, int>> {};
+// Each byte of the headers and of the part of block 0 in use (the free-list
+// head, the slot registry, the stream table's descriptor and the root
+// directory's ID) changed on its own to a few values: opening the file for
+// writing and changing it either fails or leaves the file small, and verify
+// then gives a bounded report. A number that damage makes huge must be
+// refused, never make the file grow to it.
+class HeaderByteChange : public ::testing::TestWithParam<std::tuple<bool, int>> {};
 
-TEST_P(Block0ByteChange, FailsOrStaysSmallAndVerifies) {
+TEST_P(HeaderByteChange, FailsOrStaysSmallAndVerifies) {
   const auto [compressed, shift] = GetParam();
-  constexpr std::size_t kBlock0 = FilePatch::kDataOffset;
-  constexpr std::size_t kUsed = 53;  // the slot records end here; the rest is never read
+  // Block 0 starts at 14 in a plain file; its slot records end 53 bytes in,
+  // and the rest of it is never read.
+  constexpr std::size_t kEnd = FilePatch::kDataOffset + 53;
   constexpr std::uint64_t kGrowthBound = std::uint64_t{64} << 20;
   TempDir dir;
   const std::string path = dir.file("f.vog");
@@ -302,7 +304,7 @@ TEST_P(Block0ByteChange, FailsOrStaysSmallAndVerifies) {
     ok((*vog)->delete_stream("gone"));  // so that the free list has a trunk
   }
   const std::vector<unsigned char> pristine = read_all(path);
-  for (std::size_t at = kBlock0; at < kBlock0 + kUsed; ++at) {
+  for (std::size_t at = 0; at < kEnd; ++at) {
     std::set<unsigned char> values = {0x00, 0x01, 0x80, 0xFF,
                                       static_cast<unsigned char>(pristine[at] ^ 0xFF)};
     values.erase(pristine[at]);
@@ -332,7 +334,7 @@ TEST_P(Block0ByteChange, FailsOrStaysSmallAndVerifies) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, Block0ByteChange,
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, HeaderByteChange,
                          ::testing::Combine(::testing::Bool(), ::testing::Values(9, 12)));
 
 // Caps the address space at what the process maps now plus `extra` bytes.

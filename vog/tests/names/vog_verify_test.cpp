@@ -259,6 +259,45 @@ TEST_F(DamagedFile, EntryNamingItsOwnAncestorIsACycle) {
                    "(orphaned stream)"}));
 }
 
+// Names edited on disk into ones no path can reach: each gets one line, its
+// directory's path quoted and the name escaped, and everything stays claimed.
+// Salvage copies none of them.
+TEST_F(DamagedFile, EntriesNoPathCanReachAreReportedAndNotSalvaged) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    ok((*vog)->mkdir("d"));           // ID 3
+    ok((*vog)->mkdir("d/e"));         // ID 4
+    put_stream(**vog, "d/e/f", "f");  // ID 5
+    ok((*vog)->mkdir("d/e/g"));       // ID 6
+  }
+  // Each entry is the ID (4 bytes), the name's length (2) and the name.
+  const std::uint64_t root = file_.block_at(file_.top_block_of(0));
+  file_.put(root + 6, 1, '.');                                   // "a" becomes "."
+  file_.put(root + 13, 1, 0);                                    // "b" becomes "\0"
+  file_.put(file_.block_at(file_.top_block_of(3)) + 6, 1, '/');  // "e/" becomes "//"
+  file_.put(file_.block_at(file_.top_block_of(4)) + 13, 1, 0);   // "g/" becomes "\0/"
+  auto line = [](const std::string& dir, int id, const std::string& name) {
+    return "L4: directory \"" + dir + "\" (stream " + std::to_string(id) +
+           ") holds an entry whose name cannot be a path component: \"" + name + "\"";
+  };
+  EXPECT_EQ(verify_file(path_), (Lines{line("", 0, "."), line("", 0, "\\x00"), line("d", 3, "//"),
+                                       line("d//", 4, "\\x00/")}));
+
+  auto report = salvage(path_, dir_.file("saved.vog"), std::nullopt);
+  ASSERT_TRUE(report) << report.error().to_string();
+  std::vector<std::pair<std::string, SalvageLossKind>> lost;
+  for (const SalvageLoss& loss : report->lost) lost.emplace_back(loss.path, loss.kind);
+  EXPECT_EQ(lost, (std::vector<std::pair<std::string, SalvageLossKind>>{
+                      {".", SalvageLossKind::Stream},
+                      {std::string("\0", 1), SalvageLossKind::Stream},
+                      {"d//", SalvageLossKind::Directory}}));
+  auto saved = Vog::open(dir_.file("saved.vog"), OpenMode::Read);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(ok((*saved)->list("")), (std::vector<DirEntry>{{"d", EntryType::Directory}}));
+  EXPECT_EQ(ok((*saved)->list("d")), std::vector<DirEntry>{});
+}
+
 TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
   {
     auto vog = Vog::open(path_, OpenMode::Write);

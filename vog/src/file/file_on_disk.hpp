@@ -49,8 +49,9 @@ class FileOnDisk final : public FileLayer {
     return file_->set_len(length);
   }
   [[nodiscard]] Result<void> sync() override { return file_->sync(); }
-  // See PlainFile::link.
+  // See PlainFile::link and PlainFile::access.
   [[nodiscard]] Result<bool> link(const std::string& path) { return file_->link(path); }
+  [[nodiscard]] Result<std::optional<FileAccess>> access() { return file_->access(); }
   [[nodiscard]] Result<std::vector<std::string>> verify() override;
   [[nodiscard]] std::uint64_t data_offset() const noexcept override { return data_offset_; }
 

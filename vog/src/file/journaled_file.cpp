@@ -63,6 +63,21 @@ Result<bool> roll_back(const std::string& path, FileOnDisk& file, PlainFile& jou
   return true;
 }
 
+// The journal holds copies of the file's bytes, so it gets exactly the file's
+// access (and may be no easier to read); one that is new stays private to
+// this process until it has it.
+Result<std::unique_ptr<PlainFile>> open_journal(FileSystem& fs, FileOnDisk& file,
+                                                const std::string& journal_name) {
+  VOG_TRY(access, file.access());
+  VOG_TRY(journal, fs.open_private(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  if (*access) {
+    if (auto given = (*journal)->set_access(**access); !given)
+      return std::unexpected(
+          with_action("failed to give the journal the Vog file's permissions: ", given.error()));
+  }
+  return std::move(*journal);
+}
+
 }  // namespace
 
 std::string journal_path(const std::string& path) { return path + "-journal"; }
@@ -83,7 +98,7 @@ Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::st
   // Where the file system cannot make a file without a name, it is named from
   // the start, and a crash before its first commit leaves it unusable.
   VOG_TRY(file, FileOnDisk::create(fs, path, data_offset));
-  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs, **file, journal_name));
   VOG_CHECK((*journal)->set_len(0));
   VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
   if (level == Durability::Full) VOG_CHECK(fs.sync_directory_of(journal_name));
@@ -104,7 +119,7 @@ Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::stri
     if (*present) VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
-  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs, **file, journal_name));
   VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level));
   if (level == Durability::Full && !*present) VOG_CHECK(fs.sync_directory_of(journal_name));
   return std::unique_ptr<FileLayer>(std::move(*journaled));
@@ -283,7 +298,7 @@ Result<void> JournaledFile::publish() {
   // Any journal of an older file of this name is overwritten before this
   // file changes in place.
   const std::string journal_name = journal_path(path_);
-  VOG_TRY(journal, fs_.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs_, *file_, journal_name));
   journal_ = std::move(*journal);
   VOG_CHECK(journal_->set_len(0));
   VOG_CHECK(mark_committed());

@@ -80,15 +80,19 @@ Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
         "compressed_block_size_shift ({}) is too large for block_size_shift ({})", cblock_shift,
         block_shift)));
   };
-  if (cblock_shift < block_shift)
-    return std::unexpected(VogError::io(
-        format("compressed_block_size_shift ({}) must be >= block_size_shift ({})", cblock_shift,
-               block_shift)));
   if (cblock_shift > kMaxCompressedBlockShift) return too_large();
   if (block_shift >= 32) return {};
   std::uint64_t block_size = std::uint64_t{1} << block_shift;
   std::uint64_t worst = units_for(compressed_capacity(std::uint64_t{1} << cblock_shift), block_size);
   if (redirector_record_size(worst) > block_size) return too_large();
+  return {};
+}
+
+Result<void> check_cblock_fills_a_block(std::uint8_t cblock_shift, std::uint8_t block_shift) {
+  if (cblock_shift != 0 && cblock_shift < block_shift)
+    return std::unexpected(VogError::io(
+        format("compressed_block_size_shift ({}) must be >= block_size_shift ({})", cblock_shift,
+               block_shift)));
   return {};
 }
 

@@ -35,13 +35,17 @@ inline constexpr std::uint8_t kMaxCompressedBlockShift = 30;
   return bytes * 110 / 100 + 20;
 }
 
-// Whether a cblock of 2^cblock_shift bytes is at least a block of
-// 2^block_shift bytes and always fits its redirector into one. Shift 0 (no
-// compression) always passes. A smaller cblock would cost a redirector block
-// and a data block for every few bytes written: a damaged header could make
-// the file grow thousands of times faster than the data written to it.
+// Whether a cblock of 2^cblock_shift bytes always fits its redirector into one
+// block of 2^block_shift bytes. Shift 0 (no compression) always passes.
 [[nodiscard]] Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
                                                              std::uint8_t block_shift);
+// Whether a cblock of 2^cblock_shift bytes is at least one block. A smaller
+// one would cost a redirector block and a data block for every few bytes
+// written, so no file is made with one; a damaged header that names one
+// leaves compression unusable (the file still opens, for its plain streams).
+// Shift 0 (no compression) always passes.
+[[nodiscard]] Result<void> check_cblock_fills_a_block(std::uint8_t cblock_shift,
+                                                      std::uint8_t block_shift);
 
 struct CompRedirector {
   std::vector<BlockNo> blocks;

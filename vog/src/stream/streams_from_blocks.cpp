@@ -109,6 +109,7 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on(
     std::unique_ptr<BlockLayer> blocks, std::uint8_t compressed_block_size_shift) {
   VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift,
                                               blocks->block_size_shift()));
+  VOG_CHECK(check_cblock_fills_a_block(compressed_block_size_shift, blocks->block_size_shift()));
   std::unique_ptr<StreamsFromBlocks> layer(new StreamsFromBlocks(
       std::move(blocks), compressed_block_size_shift, StreamDescriptor{}, kStreamsStreamId));
   {
@@ -282,9 +283,10 @@ Result<void> StreamsFromBlocks::extend_free_list() {
 // --- stream lifecycle ------------------------------------------------------
 
 Result<void> StreamsFromBlocks::require_compression(const StreamDescriptor& d) const {
-  if (d.is_compressed() && compressed_block_size_shift_ == 0)
+  if (!d.is_compressed()) return {};
+  if (compressed_block_size_shift_ == 0)
     return std::unexpected(VogError::io("compression not configured for this filesystem"));
-  return {};
+  return check_cblock_fills_a_block(compressed_block_size_shift_, blocks_->block_size_shift());
 }
 
 Pyramid StreamsFromBlocks::tree_of(const StreamDescriptor& d) const {
@@ -301,8 +303,9 @@ Result<void> StreamsFromBlocks::free_tree(const StreamDescriptor& d) {
 }
 
 Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
-  if (compressed && compressed_block_size_shift_ == 0)
-    return std::unexpected(VogError::io("compression not configured for this filesystem"));
+  StreamDescriptor fresh;
+  fresh.compressed = compressed ? 1 : 0;
+  VOG_CHECK(require_compression(fresh));
   VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
   std::lock_guard table_guard(table_mu_);
   std::lock_guard head_guard(free_head_mu_);
@@ -316,8 +319,6 @@ Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
     return std::unexpected(
         VogError::io(format("descriptor free list is corrupt: slot {} is in use", id)));
   VOG_CHECK(write_free_head(record->next_free()));
-  StreamDescriptor fresh;
-  fresh.compressed = compressed ? 1 : 0;
   VOG_CHECK(write_slot(id, fresh));
   VOG_CHECK(persist_l3_header());
   return id;

@@ -231,7 +231,8 @@ Result<void> StreamsFromBlocks::check_table() const {
   return {};
 }
 
-Result<void> StreamsFromBlocks::write_table(std::uint64_t offset, std::span<const std::byte> bytes) {
+Result<void> StreamsFromBlocks::write_table(std::uint64_t offset,
+                                            std::span<const std::byte> bytes) {
   VOG_CHECK(check_table());
   VOG_CHECK(pyramid_write(*blocks_, table_, offset, bytes, CacheHint::SharedCache));
   return {};

@@ -20,7 +20,8 @@ TEST(Escaped, QuotesBackslashesAndControlCharactersButKeepsOtherText) {
       {"plain name.txt", "plain name.txt"},
       {R"(say "hi" \ bye)", R"(say \"hi\" \\ bye)"},
       {"\0\n\x1B[2J\x7F"sv, R"(\x00\x0a\x1b[2J\x7f)"},
-      {"\xC2\x9B" "31m \xC2\xA0 \xC3\xA9", "\\u009b31m \xC2\xA0 \xC3\xA9"},  // C1 CSI; NBSP and é stay
+      // C1's CSI is escaped; a no-break space and an accented letter stay.
+      {"\xC2\x9B" "31m \xC2\xA0 \xC3\xA9", "\\u009b31m \xC2\xA0 \xC3\xA9"},
       {"\xFF\xC2", "\xFF\xC2"},  // malformed bytes are kept, a lone 0xC2 at the end too
   };
   for (const Case& c : cases) EXPECT_EQ(escaped(c.text), c.want) << c.text;

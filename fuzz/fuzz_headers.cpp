@@ -6,8 +6,11 @@
 // and must give back, through their writers, the bytes they accepted (the
 // namespace header's round trip is fuzz_directory's, as its byte helpers
 // cannot share a translation unit with block 0's). Then the input replaces block 0 of a real
-// sample file and the whole engine opens it, lists the root and verifies, so
-// every header is also read the way an open reads it.
+// sample file and the whole engine opens it for writing, lists the root,
+// verifies, makes a directory and a stream in it, writes, commits and closes,
+// so every header is also read the way an open reads it and used the way the
+// first changes use it. No header may make the file grow far (FileInMemory's
+// limit).
 #include <algorithm>
 
 #include "fuzz_support.hpp"
@@ -68,9 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)(*vog)->list("");
   (void)(*vog)->list("docs");
   verify_bounded(**vog);
-  if (auto handle = (*vog)->create_stream("new", (size & 1) != 0)) {
+  (void)(*vog)->mkdir("made");
+  if (auto handle = (*vog)->create_stream("made/new", (size & 1) != 0)) {
     (void)(*vog)->write(*handle, bytes_of("a few bytes"));
     (void)(*vog)->close_stream(*handle);
   }
+  (void)(*vog)->sync();
+  vog->reset();
   return 0;
 }

@@ -1,10 +1,11 @@
-// A damaged or hostile file, whole: open it, list the whole tree, read every
-// stream to its end, verify, then write a little and close. The input is the
-// file; the seeds are the small files of make_seeds.
+// A damaged or hostile file, whole: open it for writing, list the whole tree,
+// read every stream to its end, verify, then write a little, commit and close.
+// The input is the file; the seeds are the small files of make_seeds.
 //
 // Beyond the sanitizers it checks what holds for any file, however damaged:
-// listings come sorted, a read never passes the stream's length, and the
-// position follows the bytes read.
+// listings come sorted, a read never passes the stream's length, the position
+// follows the bytes read, and the writes never make the file grow far
+// (FileInMemory's limit).
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -72,7 +73,8 @@ void read_whole(Vog& vog, const std::string& path) {
 
 void write_a_little(Vog& vog, const Tree& tree, bool compressed) {
   const std::string text(300, 'w');
-  if (auto handle = vog.create_stream("fuzz-new", compressed)) {
+  (void)vog.mkdir("fuzz-dir");
+  if (auto handle = vog.create_stream("fuzz-dir/new", compressed)) {
     (void)vog.write(*handle, bytes_of(text));
     (void)vog.close_stream(*handle);
   }
@@ -85,6 +87,7 @@ void write_a_little(Vog& vog, const Tree& tree, bool compressed) {
   }
   if (!tree.dirs.empty()) (void)vog.mkdir(tree.dirs.back() + "/fuzz-dir");
   if (tree.streams.size() > 1) (void)vog.delete_stream(tree.streams.back());
+  (void)vog.sync();
 }
 
 }  // namespace
@@ -102,5 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& path : tree.streams) read_whole(**vog, path);
   verify_bounded(**vog);
   write_a_little(**vog, tree, (size & 1) != 0);
+  vog->reset();  // closing flushes what is still open
   return 0;
 }

@@ -42,10 +42,12 @@ inline std::span<const std::byte> bytes_of(std::string_view text) {
 }
 
 inline const std::string_view kPassword = "fuzz";
-// A full disk, for files in memory: growth beyond this fails as a write would.
-// Small, since a damaged file that asks for much would otherwise spend each
-// run zero-filling memory.
-inline constexpr std::uint64_t kMaxFileBytes = 4u << 20;
+// A file in memory that grows past this is a finding: the targets write a few
+// KiB at most, and no number read from a damaged file may make the file grow
+// to fit it. Files of large blocks may add kGrowthBlocks blocks beyond, as a
+// few allocations alone take tens of MiB there.
+inline constexpr std::uint64_t kGrowthLimit = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t kGrowthBlocks = 64;
 // Lines a damaged file's report keeps: enough to reach the summary line,
 // without spending the run on formatting thousands of lines.
 inline constexpr std::size_t kReportLines = 100;
@@ -60,18 +62,25 @@ inline void verify_bounded(vog::Vog& vog) {
 // the end: every block the engine writes to came from allocation, which grows
 // the file first, so a write beyond the end means a block number read from the
 // file went unchecked (and on a disk would leave a sparse file of any size).
+// Growth past `limit` is a finding too (kGrowthLimit).
 class FileInMemory final : public FileLayer {
  public:
-  FileInMemory(std::shared_ptr<std::vector<std::byte>> bytes, std::uint64_t data_offset)
-      : bytes_(std::move(bytes)), data_offset_(data_offset) {}
+  FileInMemory(std::shared_ptr<std::vector<std::byte>> bytes, std::uint64_t data_offset,
+               std::uint64_t limit)
+      : bytes_(std::move(bytes)), data_offset_(data_offset), limit_(limit) {}
 
-  // Takes the data offset from the header; nothing else of it is checked, as
-  // nothing else of it matters to the layers above.
+  // Takes the data offset from the header, and the block size for the growth
+  // limit; nothing else of it is checked, as nothing else of it matters here.
   // REQUIRES: bytes->size() >= kFileHeaderSize.
   static std::unique_ptr<FileLayer> open(std::shared_ptr<std::vector<std::byte>> bytes) {
     std::uint64_t data_offset = std::to_integer<std::uint64_t>((*bytes)[10]) |
                                 std::to_integer<std::uint64_t>((*bytes)[11]) << 8;
-    return std::make_unique<FileInMemory>(std::move(bytes), data_offset);
+    // The block layer refuses shifts above 24; a larger one only errs on the generous side.
+    const unsigned shift =
+        bytes->size() > 12 ? std::min(std::to_integer<unsigned>((*bytes)[12]), 24u) : 0;
+    const std::uint64_t limit =
+        std::max(kGrowthLimit, bytes->size() + (kGrowthBlocks << shift));
+    return std::make_unique<FileInMemory>(std::move(bytes), data_offset, limit);
   }
   // A new file of `data_offset` bytes with its header, as FileOnDisk::create writes it.
   static std::unique_ptr<FileLayer> create(std::shared_ptr<std::vector<std::byte>> bytes,
@@ -81,7 +90,7 @@ class FileInMemory final : public FileLayer {
     (*bytes)[9] = std::byte{1};
     (*bytes)[10] = static_cast<std::byte>(data_offset & 0xFF);
     (*bytes)[11] = static_cast<std::byte>(data_offset >> 8);
-    return std::make_unique<FileInMemory>(std::move(bytes), data_offset);
+    return std::make_unique<FileInMemory>(std::move(bytes), data_offset, kGrowthLimit);
   }
 
   Result<std::size_t> read(std::uint64_t offset, std::span<std::byte> out) override {
@@ -94,15 +103,14 @@ class FileInMemory final : public FileLayer {
     FUZZ_CHECK(offset <= bytes_->size(),
                "a write starts " + std::to_string(offset - bytes_->size()) +
                    " bytes past the end of a file of " + std::to_string(bytes_->size()));
-    if (offset > kMaxFileBytes || data.size() > kMaxFileBytes - offset)
-      return std::unexpected(VogError::io("in-memory file full"));
+    check_growth(offset + data.size());
     if (offset + data.size() > bytes_->size()) bytes_->resize(offset + data.size());
     if (!data.empty()) std::memcpy(bytes_->data() + offset, data.data(), data.size());
     return {};
   }
   Result<std::uint64_t> len() override { return bytes_->size(); }
   Result<void> set_len(std::uint64_t length) override {
-    if (length > kMaxFileBytes) return std::unexpected(VogError::io("in-memory file full"));
+    check_growth(length);
     bytes_->resize(length);
     return {};
   }
@@ -110,8 +118,15 @@ class FileInMemory final : public FileLayer {
   std::uint64_t data_offset() const noexcept override { return data_offset_; }
 
  private:
+  void check_growth(std::uint64_t length) const {
+    FUZZ_CHECK(length <= limit_, "the file grows from " + std::to_string(bytes_->size()) +
+                                     " to " + std::to_string(length) + " bytes, past " +
+                                     std::to_string(limit_));
+  }
+
   std::shared_ptr<std::vector<std::byte>> bytes_;
   const std::uint64_t data_offset_;
+  const std::uint64_t limit_;
 };
 
 // Whether opening `bytes` would derive a key at no more than kCheapCosts; a

@@ -2,9 +2,9 @@
 //
 // A Vog is the handle of one open Vog file. Paths are "/"-separated, the root
 // being the empty path; no leading or trailing "/", no empty component, no "."
-// or "..". Streams are opened by path and then used through a StreamHandle that
-// carries a position, like a file descriptor; handles are numbered from 0 per
-// Vog and never reused.
+// or "..", no NUL byte. Streams are opened by path and then used through a
+// StreamHandle that carries a position, like a file descriptor; handles are
+// numbered from 0 per Vog and never reused.
 //
 // Every fallible operation returns Result<T>: the value or a VogError, whose
 // kind callers may branch on and whose to_string() is the message to show.

@@ -117,7 +117,7 @@ def test_fsspec_get_writes_nothing_outside_its_destination(hostile_vog, tmp_path
         ("d/linked", "f", b"through a link"),
     ])
     fs = fsspec.filesystem("vog", fo=str(path), mode="r")
-    assert fs.ls("d", detail=False) == ["d/kept", "d/linked", "d/nul\0name"]  # ".." has no path
+    assert fs.ls("d", detail=False) == ["d/kept", "d/linked"]  # neither ".." nor a NUL has a path
     (dest / "d").mkdir()
     (dest / "d" / "linked").symlink_to(outside, target_is_directory=True)  # planted
     with pytest.raises(vog.CopyError) as partial:

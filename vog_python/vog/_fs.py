@@ -30,7 +30,7 @@ from ._errors import (
     make_error,
 )
 from ._file import VogRawIO, check_arguments, parse_mode, wrap
-from ._names import local_unusable, quote, vog_unusable
+from ._names import quote, vog_unusable
 
 StrPath = str | PurePosixPath
 LocalPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -730,7 +730,7 @@ class VogFS:
                     open_dirs.append((dirpath, fd, local))
                 _, fd, local = open_dirs[-1]
                 for entry in entries:
-                    why = local_unusable(entry.name)
+                    why = vog_unusable(entry.name)
                     if why is not None:
                         errors.append((entry.path, "", _name_error(dirpath, entry.name, why)))
                         if entry in subdirs:

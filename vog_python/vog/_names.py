@@ -1,8 +1,8 @@
 """Names read from a Vog file: which can be a path component, and how to show any of them.
 
 A directory of a damaged or hand-edited file can hold names that no path can
-reach ("", ".", "..", names with "/") and names that no local file system can
-hold (NUL). Names come from the engine decoded as UTF-8 with surrogateescape,
+reach ("", ".", "..", names with "/" or NUL), which no local file system can
+hold either. Names come from the engine decoded as UTF-8 with surrogateescape,
 so a byte that is not UTF-8 arrives as a lone surrogate U+DC80 to U+DCFF.
 """
 
@@ -15,19 +15,13 @@ def vog_unusable(name: str) -> str | None:
         return "cannot be a path component"
     if "/" in name:
         return "holds /"
+    if "\0" in name:
+        return "holds NUL"
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:
         return "is not UTF-8"
     return None
-
-
-def local_unusable(name: str) -> str | None:
-    """Why ``name`` must not become a local file name, or None when it may (the local
-    file system can still refuse it: too long, or not in its encoding)."""
-    if "\0" in name:
-        return "holds NUL"
-    return vog_unusable(name)
 
 
 # ---- showing names: GNU ls's shell-escape quoting
@@ -73,7 +67,7 @@ def quote(text: str, component: bool = True) -> str:
     With ``component``, ``text`` is one name: one that cannot be a path component
     ("", ".", "..", or holding "/" or NUL) always shows in $'...', its "/" as \\057.
     """
-    bad_component = component and local_unusable(text) is not None
+    bad_component = component and vog_unusable(text) is not None
     if bad_component and text == "":
         return "''"
     if bad_component or not all(_is_shown_as_is(char) for char in text):

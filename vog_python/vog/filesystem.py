@@ -32,7 +32,7 @@ from fsspec.implementations.local import LocalFileSystem, make_path_posix  # typ
 
 from ._errors import CopyError
 from ._fs import _DIR_FLAGS, Password, VogDirEntry, VogFS, _make_dir_at, _name_error, join, normpath, open_vog
-from ._names import local_unusable, vog_unusable
+from ._names import vog_unusable
 
 
 class _Extraction:
@@ -226,7 +226,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
             root = os.path.dirname(target.rstrip("/")) or "/"
         parts = [part for part in target[len(root):].split("/") if part]
         for part in parts:
-            why = local_unusable(part)
+            why = vog_unusable(part)
             if why is not None:
                 raise OSError(errno.EINVAL, f"name {why}", target)
         is_dir = fs.isdir(source)

@@ -60,8 +60,9 @@ class FileOnDisk final : public FileLayer {
     VOG_CHECK(check_not_forked(fork_generation_));
     return file_->sync();
   }
-  // See PlainFile::link.
+  // See PlainFile::link and PlainFile::access.
   [[nodiscard]] Result<bool> link(const std::string& path) { return file_->link(path); }
+  [[nodiscard]] Result<std::optional<FileAccess>> access() { return file_->access(); }
   // The open file underneath, for the locks of sharing (sharing.hpp).
   [[nodiscard]] PlainFile& plain() noexcept { return *file_; }
   [[nodiscard]] Result<std::vector<std::string>> verify() override;

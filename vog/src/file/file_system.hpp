@@ -36,6 +36,14 @@ inline constexpr Timeout kDefaultTimeout{5000};
 enum class OpenHow : std::uint8_t { CreateNew, OpenExisting, OpenOrCreate, CreateUnnamed };
 enum class LockKind : std::uint8_t { Shared, Exclusive };
 
+// Who may use a file: what the system records beside its bytes.
+struct FileAccess {
+  std::uint32_t permissions = 0;  // the mode bits of 07777
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  friend bool operator==(const FileAccess&, const FileAccess&) = default;
+};
+
 // `pieces` back to back in one buffer, for files that cannot gather.
 [[nodiscard]] std::vector<std::byte> joined(std::span<const std::span<const std::byte>> pieces);
 // The length of that buffer, without making it.
@@ -79,6 +87,14 @@ class PlainFile {
   // Gives a file opened with CreateUnnamed the name `path` in one step; false,
   // with nothing changed, when something already exists there.
   [[nodiscard]] virtual Result<bool> link(const std::string& path) = 0;
+  // The file's access as the system records it; nothing from a file system
+  // that records none (one in memory), which the default stands for.
+  [[nodiscard]] virtual Result<std::optional<FileAccess>> access() { return std::nullopt; }
+  // Gives the file `access`: its owner and group where the process may set
+  // them (a refusal for want of privilege is no error), then exactly its
+  // permission bits, which the umask does not touch. Nothing changes what
+  // already matches, so a file of another owner that has the bits passes.
+  [[nodiscard]] virtual Result<void> set_access(const FileAccess& /*access*/) { return {}; }
 };
 
 class FileSystem {
@@ -90,6 +106,16 @@ class FileSystem {
   // be named by PlainFile::link; it fails where the file system cannot.
   [[nodiscard]] virtual Result<std::unique_ptr<PlainFile>> open(const std::string& path,
                                                                 OpenHow how, AccessMode mode) = 0;
+  // As open(), but a file the call creates starts readable and writable by
+  // its creator alone (0600, whatever the umask), for a caller that gives it
+  // another file's access (PlainFile::set_access) before writing into it: no
+  // one else can open it meanwhile. A file system without permissions keeps
+  // the default.
+  [[nodiscard]] virtual Result<std::unique_ptr<PlainFile>> open_private(const std::string& path,
+                                                                        OpenHow how,
+                                                                        AccessMode mode) {
+    return open(path, how, mode);
+  }
   // Whether anything at all exists at `path`.
   [[nodiscard]] virtual Result<bool> exists(const std::string& path) = 0;
   [[nodiscard]] virtual Result<std::uint64_t> file_size(const std::string& path) = 0;

@@ -53,6 +53,9 @@ Result<void> roll_back(FileOnDisk& file, const journal::Undo& undo) {
   return file.sync();
 }
 
+// Longer than a closing writer holds the whole file.
+constexpr Timeout kMomentaryHold{200};
+
 // Takes the writer's lock of `file` (sharing.hpp) within `timeout`.
 Result<void> lock_writer(FileOnDisk& file, Timeout timeout) {
   VOG_TRY(granted, sharing::lock_byte_within(file.plain(), sharing::kWriterByte,
@@ -64,6 +67,21 @@ Result<void> lock_writer(FileOnDisk& file, Timeout timeout) {
         " has it open for writing"));
   file.plain().mark_holder(sharing::kHolderByte);
   return {};
+}
+
+// The journal holds copies of the file's bytes, so it gets exactly the file's
+// access (and may be no easier to read); one that is new stays private to
+// this process until it has it.
+Result<std::unique_ptr<PlainFile>> open_journal(FileSystem& fs, FileOnDisk& file,
+                                                const std::string& journal_name) {
+  VOG_TRY(access, file.access());
+  VOG_TRY(journal, fs.open_private(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  if (*access) {
+    if (auto given = (*journal)->set_access(**access); !given)
+      return std::unexpected(
+          with_action("failed to give the journal the Vog file's permissions: ", given.error()));
+  }
+  return std::move(*journal);
 }
 
 }  // namespace
@@ -93,7 +111,7 @@ Result<std::unique_ptr<FileLayer>> create_vog_file(FileSystem& fs, const std::st
   // the start, and a crash before its first commit leaves it unusable.
   VOG_TRY(file, FileOnDisk::create(fs, path, data_offset, OpenHow::CreateNew, LockKind::Shared));
   VOG_CHECK(lock_writer(**file, timeout));
-  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs, **file, journal_name));
   VOG_CHECK((*journal)->set_len(0));
   VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level,
                                           timeout));
@@ -107,15 +125,18 @@ Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::stri
                                                  std::optional<Timeout> open_timeout) {
   const std::string journal_name = journal_path(path);
   const Timeout opening = open_timeout.value_or(timeout);
+  // A writer that closes holds the whole file for a moment (to remove the
+  // journal when nobody else has the file): a shared open waits that out.
+  const Timeout sharing = std::max(opening, kMomentaryHold);
   if (mode != AccessMode::Writable) {
-    VOG_TRY(file, FileOnDisk::open(fs, path, mode, LockKind::Shared, opening));
+    VOG_TRY(file, FileOnDisk::open(fs, path, mode, LockKind::Shared, sharing));
     return SharedReadFile::open(fs, journal_name, std::move(*file), timeout);
   }
   // Without a journal there is no last commit to show readers: such a writer
   // keeps everyone out, as every writer did before files were shared.
   const bool off = level == Durability::Off;
   VOG_TRY(file, FileOnDisk::open(fs, path, mode, off ? LockKind::Exclusive : LockKind::Shared,
-                                 opening));
+                                 off ? opening : sharing));
   if (!off) VOG_CHECK(lock_writer(**file, opening));
   VOG_TRY(present, fs.exists(journal_name));
   std::optional<std::uint64_t> generation;
@@ -140,7 +161,7 @@ Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::stri
     if (*present) VOG_CHECK(fs.remove(journal_name));
     return std::unique_ptr<FileLayer>(std::move(*file));
   }
-  VOG_TRY(journal, fs.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs, **file, journal_name));
   VOG_TRY(journaled, JournaledFile::start(fs, path, std::move(*file), std::move(*journal), level,
                                           timeout, generation));
   if (level == Durability::Full && !*present) VOG_CHECK(fs.sync_directory_of(journal_name));
@@ -331,7 +352,7 @@ Result<void> JournaledFile::publish() {
   // Any journal of an older file of this name is overwritten before this
   // file changes in place.
   const std::string journal_name = journal_path(path_);
-  VOG_TRY(journal, fs_.open(journal_name, OpenHow::OpenOrCreate, AccessMode::Writable));
+  VOG_TRY(journal, open_journal(fs_, *file_, journal_name));
   journal_ = std::move(*journal);
   VOG_CHECK(journal_->set_len(0));
   VOG_CHECK(mark_committed(/*advance=*/false));

@@ -184,6 +184,31 @@ class OsFile final : public PlainFile {
     return lock.l_pid;
   }
 
+  Result<std::optional<FileAccess>> access() override {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return std::unexpected(VogError::os(errno));
+    return FileAccess{static_cast<std::uint32_t>(info.st_mode & 07777), info.st_uid, info.st_gid};
+  }
+
+  Result<void> set_access(const FileAccess& wanted) override {
+    VOG_TRY(now, access());
+    if ((*now)->owner != wanted.owner || (*now)->group != wanted.group) {
+      // Only a privileged process may give a file away; any process may pass
+      // it to a group it belongs to. What it may not do is left as it is.
+      if (::fchown(fd_, wanted.owner, wanted.group) != 0) {
+        if (errno != EPERM) return std::unexpected(VogError::os(errno));
+        if (::fchown(fd_, static_cast<uid_t>(-1), wanted.group) != 0 && errno != EPERM)
+          return std::unexpected(VogError::os(errno));
+      }
+      VOG_TRY(owned, access());  // a change of owner may have cleared set-ID bits
+      now = std::move(owned);
+    }
+    if ((*now)->permissions != wanted.permissions &&
+        ::fchmod(fd_, static_cast<mode_t>(wanted.permissions)) != 0)
+      return std::unexpected(VogError::os(errno));
+    return {};
+  }
+
   Result<bool> link(const std::string& path) override {
     VOG_CHECK(check_os_path(path));
     // Linking the descriptor itself needs a capability; the /proc name of it
@@ -238,17 +263,12 @@ class OsFileSystem final : public FileSystem {
 
   Result<std::unique_ptr<PlainFile>> open(const std::string& path, OpenHow how,
                                           AccessMode mode) override {
-    VOG_CHECK(check_os_path(path));
-    int flags = (mode == AccessMode::Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    if (how == OpenHow::CreateNew) flags |= O_CREAT | O_EXCL;
-    if (how == OpenHow::OpenOrCreate) flags |= O_CREAT;
-    if (how == OpenHow::CreateUnnamed) flags = O_TMPFILE | O_RDWR | O_CLOEXEC;
-    const std::string& name = how == OpenHow::CreateUnnamed ? directory_of(path) : path;
-    int fd = retry_eintr([&] { return ::open(name.c_str(), flags, 0666); });
-    if (fd < 0) return std::unexpected(VogError::os(errno));
-    const bool bounce = route_ == CopyRoute::Bounced ||
-                        (route_ == CopyRoute::Auto && copies_stall_at_short_distances());
-    return std::unique_ptr<PlainFile>(new OsFile(fd, bounce));
+    return open_with(path, how, mode, 0666);
+  }
+
+  Result<std::unique_ptr<PlainFile>> open_private(const std::string& path, OpenHow how,
+                                                  AccessMode mode) override {
+    return open_with(path, how, mode, 0600);
   }
 
   Result<bool> exists(const std::string& path) override {
@@ -290,6 +310,22 @@ class OsFileSystem final : public FileSystem {
   }
 
  private:
+  // `creation_mode` is what a file the call creates gets, before the umask.
+  Result<std::unique_ptr<PlainFile>> open_with(const std::string& path, OpenHow how,
+                                               AccessMode mode, mode_t creation_mode) {
+    VOG_CHECK(check_os_path(path));
+    int flags = (mode == AccessMode::Writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    if (how == OpenHow::CreateNew) flags |= O_CREAT | O_EXCL;
+    if (how == OpenHow::OpenOrCreate) flags |= O_CREAT;
+    if (how == OpenHow::CreateUnnamed) flags = O_TMPFILE | O_RDWR | O_CLOEXEC;
+    const std::string& name = how == OpenHow::CreateUnnamed ? directory_of(path) : path;
+    int fd = retry_eintr([&] { return ::open(name.c_str(), flags, creation_mode); });
+    if (fd < 0) return std::unexpected(VogError::os(errno));
+    const bool bounce = route_ == CopyRoute::Bounced ||
+                        (route_ == CopyRoute::Auto && copies_stall_at_short_distances());
+    return std::unique_ptr<PlainFile>(new OsFile(fd, bounce));
+  }
+
   const CopyRoute route_;
 };
 

@@ -12,6 +12,11 @@
 // and the containing directory after it, so `path` never names a half-written
 // file, even after a crash.
 //
+// Access: the temporary file is made private to this process and then given
+// the source's permission bits, owner and group (those two where the process
+// may set them) before anything is written into it, so the rewritten file is
+// exactly as readable as the one it replaces, and never more so meanwhile.
+//
 // Invariants:
 //   1. A failure before the rename leaves the file at `path` untouched.
 //   2. The temporary path belongs to this operation: when the destination
@@ -25,6 +30,7 @@
 //      salvage is the tool that keeps what can be read.
 
 #include <algorithm>
+#include <optional>
 #include <shared_mutex>
 #include <unordered_set>
 
@@ -89,6 +95,46 @@ Result<void> finish(std::shared_ptr<Vog>& vog) {
 Result<void> sync_file(const std::string& path) {
   VOG_TRY(file, os_file_system().open(path, OpenHow::OpenExisting, AccessMode::ReadOnly));
   return (*file)->sync();
+}
+
+// The operating system's file system, where every file a call creates gets
+// `access` before the call returns it.
+class CreatingWithAccess final : public FileSystem {
+ public:
+  explicit CreatingWithAccess(const FileAccess& access) noexcept : access_(access) {}
+
+  Result<std::unique_ptr<PlainFile>> open(const std::string& path, OpenHow how,
+                                          AccessMode mode) override {
+    if (how == OpenHow::OpenExisting) return base_.open(path, how, mode);
+    VOG_TRY(file, base_.open_private(path, how, mode));
+    VOG_CHECK((*file)->set_access(access_));
+    return std::move(*file);
+  }
+  Result<bool> exists(const std::string& path) override { return base_.exists(path); }
+  Result<std::uint64_t> file_size(const std::string& path) override {
+    return base_.file_size(path);
+  }
+  Result<void> remove(const std::string& path) override { return base_.remove(path); }
+  Result<void> replace(const std::string& from, const std::string& to) override {
+    return base_.replace(from, to);
+  }
+  Result<void> sync_directory_of(const std::string& path) override {
+    return base_.sync_directory_of(path);
+  }
+
+ private:
+  FileSystem& base_ = os_file_system();
+  const FileAccess access_;
+};
+
+// The access of the file at `path`, as the system records it.
+Result<std::optional<FileAccess>> access_of(const std::string& path) {
+  constexpr std::string_view kAction = "failed to read the Vog file's permissions: ";
+  auto file = os_file_system().open(path, OpenHow::OpenExisting, AccessMode::ReadOnly);
+  if (!file) return std::unexpected(with_action(kAction, file.error()));
+  auto access = (*file)->access();
+  if (!access) return std::unexpected(with_action(kAction, access.error()));
+  return access;
 }
 
 }  // namespace
@@ -229,6 +275,13 @@ Result<std::uint64_t> optimize(const std::string& path,
   // The copy is forced to disk whole before it replaces anything; a journal adds nothing.
   options.durability = Durability::Off;
   const std::string temporary = path + std::string(kTemporarySuffix);
+  auto access = access_of(path);
+  if (!access) {
+    abandon(*source);
+    return std::unexpected(std::move(access).error());
+  }
+  std::optional<CreatingWithAccess> like_source;
+  if (*access) options.file_system = &like_source.emplace(**access);
 
   auto destination = Vog::create(temporary, options);
   if (!destination) {

@@ -7,6 +7,11 @@
 // those IDs against its descriptors and passes its own and the lower layers'
 // lines back.
 //
+// An entry whose name no path can reach (empty, "." or "..", or holding "/"
+// or NUL past a directory's one trailing "/") gets a line naming its
+// directory by path and by stream; it is claimed and walked like any other,
+// so that what lies below it is not also reported as orphaned.
+//
 // Report order: the walk's lines (a directory's own before those of the
 // directories listed after it), then one line per repeated ID, then the
 // stream layer's lines. Every layer adds to one VerifyReport, which keeps the
@@ -30,7 +35,9 @@
 #include "directory_handle.hpp"
 #include "directory_stream.hpp"
 #include "format.hpp"
+#include "path.hpp"
 #include "stream_layer.hpp"
+#include "text.hpp"
 #include "verify_report.hpp"
 #include "vog.hpp"
 #include "vog_state.hpp"
@@ -41,6 +48,7 @@ namespace {
 // One directory of the path the walk is on, and how far through it the walk is.
 struct WalkFrame {
   StreamId dir;
+  std::string path;  // as first reached; "" for the root
   std::vector<StreamEntry> entries;
   std::size_t next = 0;
 };
@@ -58,7 +66,7 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
   std::unordered_set<StreamId> walked;
 
   // Claims `id` and, when it can be read, puts its entries on the path.
-  auto enter = [&](StreamId id) -> Result<void> {
+  auto enter = [&](StreamId id, std::string dir_path) -> Result<void> {
     claimed.push_back(id);
     if (walked.contains(id)) return {};
     auto open = OpenDirectory::open(*streams_, id, /*for_write=*/false);
@@ -80,11 +88,11 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
     VOG_CHECK(open->close());
     walked.insert(id);
     on_path.insert(id);
-    path.push_back({id, std::move(*entries)});
+    path.push_back({id, std::move(dir_path), std::move(*entries)});
     return {};
   };
 
-  VOG_CHECK(enter(dir));
+  VOG_CHECK(enter(dir, ""));
   while (!path.empty()) {
     WalkFrame& frame = path.back();
     if (frame.next == frame.entries.size()) {
@@ -93,13 +101,20 @@ Result<void> Vog::collect_stream_ids_recursive(std::uint32_t dir, std::vector<st
       continue;
     }
     const StreamEntry& entry = frame.entries[frame.next++];
+    if (!is_reachable_name(entry.name))
+      report.add(
+          "L4: directory \"{}\" (stream {}) holds an entry whose name cannot be a path "
+          "component: \"{}\"",
+          escaped(frame.path), frame.dir, escaped(entry.name));
     if (!names_directory(entry)) {
       claimed.push_back(entry.stream_id);
     } else if (on_path.contains(entry.stream_id)) {
       claimed.push_back(entry.stream_id);
       report.add("L4: directory stream {} is its own ancestor (cycle)", entry.stream_id);
     } else {
-      VOG_CHECK(enter(entry.stream_id));  // may grow `path`: `frame` is not used after this
+      std::string leaf(entry.name, 0, entry.name.size() - 1);
+      // May grow `path`: `frame` is not used after this.
+      VOG_CHECK(enter(entry.stream_id, frame.path.empty() ? leaf : frame.path + "/" + leaf));
     }
   }
   return {};

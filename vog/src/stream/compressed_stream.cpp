@@ -88,6 +88,14 @@ Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
   return {};
 }
 
+Result<void> check_cblock_fills_a_block(std::uint8_t cblock_shift, std::uint8_t block_shift) {
+  if (cblock_shift != 0 && cblock_shift < block_shift)
+    return std::unexpected(VogError::io(
+        format("compressed_block_size_shift ({}) must be >= block_size_shift ({})", cblock_shift,
+               block_shift)));
+  return {};
+}
+
 Result<void> CompressedOps::init_units(std::span<const BlockNo> units) const {
   // A plain store hands out blocks of zeros, which are empty redirectors already.
   if (!blocks_.is_encrypted()) return {};

@@ -39,6 +39,13 @@ inline constexpr std::uint8_t kMaxCompressedBlockShift = 30;
 // block of 2^block_shift bytes. Shift 0 (no compression) always passes.
 [[nodiscard]] Result<void> check_compressed_block_size_shift(std::uint8_t cblock_shift,
                                                              std::uint8_t block_shift);
+// Whether a cblock of 2^cblock_shift bytes is at least one block. A smaller
+// one would cost a redirector block and a data block for every few bytes
+// written, so no file is made with one; a damaged header that names one
+// leaves compression unusable (the file still opens, for its plain streams).
+// Shift 0 (no compression) always passes.
+[[nodiscard]] Result<void> check_cblock_fills_a_block(std::uint8_t cblock_shift,
+                                                      std::uint8_t block_shift);
 
 struct CompRedirector {
   std::vector<BlockNo> blocks;

@@ -49,6 +49,9 @@ Result<void> StreamsFromBlocks::verify(std::span<const StreamId> claimed_ids,
                              "Streams-stream", claimed, report, visited, total_blocks);
   }
 
+  if (table.reserved < table.size)
+    report.add("L3: Streams-stream: reserved ({}) < size ({}) \u2014 invariant violation",
+               table.reserved, table.size);
   std::uint64_t num_slots = table.size < 4 ? 0 : (table.size - 4) / kDescriptorSize;
   if (const std::uint64_t needs = units_for(table.size, block_size); needs > total_blocks) {
     report.add("L3: Streams-stream: size {} needs {} blocks but the file holds {}", table.size,

@@ -12,6 +12,9 @@
 //  4. A handle's descriptor copy reaches the table only in close_stream.
 //  5. A thread works on a handle's stream only with a block cache that holds
 //     nothing older than the stream's last change (fresh_caches).
+//  6. The table changes only while its own descriptor, read from the L3
+//     header, names a top block in the file and a length the file can hold
+//     (check_table), so no damaged header makes the file grow.
 //
 // Locking, outermost first:
 //   a handle's in_use lock (data operations and close_stream on that handle)
@@ -106,6 +109,7 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on(
     std::unique_ptr<BlockLayer> blocks, std::uint8_t compressed_block_size_shift) {
   VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift,
                                               blocks->block_size_shift()));
+  VOG_CHECK(check_cblock_fills_a_block(compressed_block_size_shift, blocks->block_size_shift()));
   std::unique_ptr<StreamsFromBlocks> layer(new StreamsFromBlocks(
       std::move(blocks), compressed_block_size_shift, StreamDescriptor{}, kStreamsStreamId));
   {
@@ -237,16 +241,41 @@ Result<StreamDescriptor> StreamsFromBlocks::read_slot(const StreamDescriptor& ta
   return StreamDescriptor::decode(record);
 }
 
-Result<void> StreamsFromBlocks::write_slot(StreamId id, const StreamDescriptor& record) {
-  auto bytes = record.encode();
-  VOG_CHECK(pyramid_write(*blocks_, table_, slot_offset(id), bytes, CacheHint::SharedCache));
+Result<void> StreamsFromBlocks::check_table() const {
+  const std::uint64_t total = blocks_->total_blocks();
+  const std::uint64_t units = units_for(table_.extent(), blocks_->block_size());
+  if (units > 0 && table_.top_block == 0)
+    return std::unexpected(
+        VogError::io(format("stream table of {} bytes has no top block", table_.extent())));
+  if (units > 0 && table_.top_block >= total)
+    return std::unexpected(VogError::io(
+        format("stream table's top block {} is beyond the end of the file ({} blocks)",
+               table_.top_block, total)));
+  if (units > total)
+    return std::unexpected(VogError::io(format(
+        "stream table of {} bytes needs {} blocks but the file holds {}", table_.extent(), units,
+        total)));
+  if (table_.reserved < table_.size)
+    return std::unexpected(VogError::io(format(
+        "stream table's reserved ({}) is less than its size ({})", table_.reserved, table_.size)));
   return {};
+}
+
+Result<void> StreamsFromBlocks::write_table(std::uint64_t offset,
+                                            std::span<const std::byte> bytes) {
+  VOG_CHECK(check_table());
+  VOG_CHECK(pyramid_write(*blocks_, table_, offset, bytes, CacheHint::SharedCache));
+  return {};
+}
+
+Result<void> StreamsFromBlocks::write_slot(StreamId id, const StreamDescriptor& record) {
+  return write_table(slot_offset(id), record.encode());
 }
 
 Result<void> StreamsFromBlocks::write_free_head(StreamId head) {
   std::array<std::byte, 4> bytes{};
   store_u32(bytes, 0, head);
-  VOG_CHECK(pyramid_write(*blocks_, table_, 0, bytes, CacheHint::SharedCache));
+  VOG_CHECK(write_table(0, bytes));
   free_head_ = head;
   return {};
 }
@@ -278,16 +307,17 @@ Result<void> StreamsFromBlocks::extend_free_list() {
     auto record = StreamDescriptor::free_record(next).encode();
     std::memcpy(batch.data() + std::size_t{i} * kDescriptorSize, record.data(), record.size());
   }
-  VOG_CHECK(pyramid_write(*blocks_, table_, slot_offset(base), batch, CacheHint::SharedCache));
+  VOG_CHECK(write_table(slot_offset(base), batch));
   return write_free_head(base);
 }
 
 // --- stream lifecycle ------------------------------------------------------
 
 Result<void> StreamsFromBlocks::require_compression(const StreamDescriptor& d) const {
-  if (d.is_compressed() && compressed_block_size_shift_ == 0)
+  if (!d.is_compressed()) return {};
+  if (compressed_block_size_shift_ == 0)
     return std::unexpected(VogError::io("compression not configured for this filesystem"));
-  return {};
+  return check_cblock_fills_a_block(compressed_block_size_shift_, blocks_->block_size_shift());
 }
 
 Pyramid StreamsFromBlocks::tree_of(const StreamDescriptor& d) const {
@@ -304,11 +334,13 @@ Result<void> StreamsFromBlocks::free_tree(const StreamDescriptor& d) {
 }
 
 Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
-  if (compressed && compressed_block_size_shift_ == 0)
-    return std::unexpected(VogError::io("compression not configured for this filesystem"));
+  StreamDescriptor fresh;
+  fresh.compressed = compressed ? 1 : 0;
+  VOG_CHECK(require_compression(fresh));
   VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
   std::lock_guard table_guard(table_mu_);
   std::lock_guard head_guard(free_head_mu_);
+  VOG_CHECK(check_table());  // before the free head, which a damaged table reads wrong
   if (free_head_ == kStreamsStreamId) VOG_CHECK(extend_free_list());
 
   const StreamId id = free_head_;
@@ -318,8 +350,6 @@ Result<StreamId> StreamsFromBlocks::create_stream(bool compressed) {
     return std::unexpected(
         VogError::io(format("descriptor free list is corrupt: slot {} is in use", id)));
   VOG_CHECK(write_free_head(record->next_free()));
-  StreamDescriptor fresh;
-  fresh.compressed = compressed ? 1 : 0;
   VOG_CHECK(write_slot(id, fresh));
   VOG_CHECK(persist_l3_header());
   return id;
@@ -336,6 +366,9 @@ Result<void> StreamsFromBlocks::delete_stream(StreamId id) {
   VOG_TRY(table_lock, lock_stream(kStreamsStreamId, true, true));
   Result<void> deleted = [&]() -> Result<void> {
     std::lock_guard table_guard(table_mu_);
+    // Before the stream's blocks are freed: a table that cannot take the
+    // free record would leave them freed and still named.
+    VOG_CHECK(check_table());
     VOG_TRY(record, read_slot(table_, id));
     if (record->is_free()) return std::unexpected(no_stream(id));
     if (record->extent() != 0 && record->top_block != 0) VOG_CHECK(free_tree(*record));

@@ -154,6 +154,14 @@ class StreamsFromBlocks final : public StreamLayer {
 
   // Descriptor table access; the caller holds table_mu_ (or works on a copy).
   [[nodiscard]] Result<StreamDescriptor> read_slot(const StreamDescriptor& table, StreamId id);
+  // The table's own descriptor comes from the L3 header unchecked: before the
+  // table changes, its top block must lie in the file and its length fit
+  // there, so that a damaged header fails the change instead of making the
+  // file grow to the length it claims. Reads need no such check: every block
+  // number they follow is checked against the file on the way.
+  [[nodiscard]] Result<void> check_table() const;
+  // Every change of the table goes through here.
+  [[nodiscard]] Result<void> write_table(std::uint64_t offset, std::span<const std::byte> bytes);
   [[nodiscard]] Result<void> write_slot(StreamId id, const StreamDescriptor& record);
   [[nodiscard]] Result<void> write_free_head(StreamId head);
   [[nodiscard]] Result<void> extend_free_list();

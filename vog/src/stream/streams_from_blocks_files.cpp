@@ -37,9 +37,11 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::create_on_file(
     std::uint8_t compressed_block_size_shift, std::span<const std::uint16_t> slot_sizes,
     Password password) {
   // The block layer's own checks speak first; a compressed block too large for
-  // its redirector is refused after them, still before any file exists.
+  // its redirector, or smaller than a block, is refused after them, still
+  // before any file exists.
   auto checked_make_file = [&](std::uint16_t data_offset) -> Result<std::unique_ptr<FileLayer>> {
     VOG_CHECK(check_compressed_block_size_shift(compressed_block_size_shift, block_size_shift));
+    VOG_CHECK(check_cblock_fills_a_block(compressed_block_size_shift, block_size_shift));
     return make_file(data_offset);
   };
   std::vector<std::uint16_t> slots{kL3HeaderSize};

@@ -71,4 +71,31 @@ std::optional<std::string> utf8_fault(std::string_view text) {
   return std::nullopt;
 }
 
+std::string escaped(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte == '\\' || byte == '"') {
+      out += '\\';
+      out += static_cast<char>(byte);
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else if (byte == 0xC2 && at + 1 < text.size() &&
+               static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
+      const auto low = static_cast<unsigned char>(text[++at]);
+      out += "\\u00";
+      out += kHex[low >> 4];
+      out += kHex[low & 0xF];
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 }  // namespace vog

@@ -22,4 +22,11 @@ namespace vog {
 // whole text is well-formed UTF-8.
 [[nodiscard]] std::optional<std::string> utf8_fault(std::string_view text);
 
+// `text` made safe to quote between double quotes in a message: a backslash
+// and a double quote get a backslash before them, and the control characters
+// (ASCII's, DEL and U+0080 to U+009F) become \xNN or \u00NN, so that no stored
+// name can end the quote, hide in the report or drive a terminal. Other bytes,
+// malformed UTF-8 included, are kept as they are.
+[[nodiscard]] std::string escaped(std::string_view text);
+
 }  // namespace vog

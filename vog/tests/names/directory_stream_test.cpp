@@ -64,11 +64,34 @@ TEST(ValidatePath, ReportsTheRuleBrokenFirstAndAcceptsAnyOtherCharacters) {
     else
       EXPECT_TRUE(validate_path(c.path)) << c.path;
   }
+  // A NUL inside a component, met before the ".." after it.
+  using namespace std::string_view_literals;
+  EXPECT_EQ(error_of(validate_path("a/b\0c/.."sv)), VogError::invalid_path("path contains a NUL byte"));
+  EXPECT_EQ(error_of(validate_path("a/../\0"sv)), VogError::invalid_path("path cannot contain . or .."));
 }
 
 // The longest name and the first too long are checked through mkdir (VogDirPaths).
-TEST(CheckStoredName, RefusesMalformedUtf8) {
+TEST(CheckStoredName, RefusesNamesNoPathReachesAndMalformedUtf8) {
+  using namespace std::string_view_literals;
   EXPECT_TRUE(check_stored_name("\xE2\x82\xAC\xF0\x9F\x98\x80"));
+  for (std::string_view good : {"a/"sv, "..."sv, ".a/"sv, "\x1B"sv}) {
+    EXPECT_TRUE(check_stored_name(good)) << good;
+    EXPECT_TRUE(is_reachable_name(good)) << good;
+  }
+  struct Case {
+    std::string_view name;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", "name is empty"},          {"/", "name is empty"},
+      {".", "name cannot be . or .."}, {"../", "name cannot be . or .."},
+      {"a/b", "name contains /"},      {"a//", "name contains /"},
+      {"x\0/"sv, "name contains a NUL byte"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(error_of(check_stored_name(c.name)), VogError::invalid_path(c.message)) << c.name;
+    EXPECT_FALSE(is_reachable_name(c.name)) << c.name;
+  }
   for (const char* bad : {"\xFF", "a\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"})
     EXPECT_EQ(error_of(check_stored_name(bad)).kind(), ErrorKind::InvalidPath) << bad;
 }

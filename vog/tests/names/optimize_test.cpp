@@ -1,11 +1,14 @@
 // optimize on real files: the rewritten file holds the same tree and bytes in
 // less room, and every refusal leaves the original as it was.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -165,6 +168,70 @@ TEST_P(Optimize, FileOpenElsewhereIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(PlainAndEncrypted, Optimize, ::testing::Bool(),
                          [](const auto& param_info) { return param_info.param ? "Encrypted" : "Plain"; });
+
+// Sets the process's umask while it lives.
+class UmaskGuard {
+ public:
+  explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
+  ~UmaskGuard() { ::umask(old_); }
+  UmaskGuard(const UmaskGuard&) = delete;
+  UmaskGuard& operator=(const UmaskGuard&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+struct stat stat_of(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info;
+}
+
+// The journal holds the file's bytes and the rewritten file replaces it: both
+// get exactly the file's permission bits, whatever the umask, and a process
+// that may (root) also gives them its owner and group.
+TEST(OptimizeAccess, JournalAndRewrittenFileTakeTheFilesAccessWhateverTheUmask) {
+  TempDir dir;
+  const std::string path = dir.file("private.vog");
+  const bool privileged = ::geteuid() == 0;
+  constexpr uid_t kOwner = 4321;
+  constexpr gid_t kGroup = 8765;
+  for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+    for (mode_t mode : {mode_t{0600}, mode_t{0640}}) {
+      std::ostringstream trace;
+      trace << std::oct << "umask 0" << mask << ", mode 0" << mode;
+      SCOPED_TRACE(trace.str());
+      UmaskGuard umask(mask);
+      std::filesystem::remove(path);
+      {
+        auto vog = Vog::create(path, small_blocks(std::nullopt));
+        ASSERT_TRUE(vog) << vog.error().to_string();
+        put_stream(**vog, "gone", pattern(20000, 1));
+        ok((*vog)->delete_stream("gone"));
+      }
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+      if (privileged) {
+        ASSERT_EQ(::chown(path.c_str(), kOwner, kGroup), 0);
+      }
+      auto expect_access = [&](const std::string& file) {
+        struct stat info = stat_of(file);
+        EXPECT_EQ(info.st_mode & 07777, mode) << file;
+        if (privileged) {
+          EXPECT_EQ(info.st_uid, kOwner) << file;
+          EXPECT_EQ(info.st_gid, kGroup) << file;
+        }
+      };
+      {
+        auto vog = Vog::open(path, OpenMode::Write);
+        ASSERT_TRUE(vog) << vog.error().to_string();
+        put_stream(**vog, "kept", pattern(3000, 2));
+        expect_access(path + "-journal");
+      }
+      EXPECT_GT(ok(optimize(path, std::nullopt)), 0u);
+      expect_access(path);
+    }
+  }
+}
 
 TEST(OptimizePasswords, WrongOrMissingPasswordsFailBeforeAnyTemporaryFile) {
   TempDir dir;

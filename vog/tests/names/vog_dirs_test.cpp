@@ -66,6 +66,9 @@ TEST(VogDirPaths, ChecksPathBeforeTouchingTheFile) {
   EXPECT_EQ(error_of(vog->rename_dir("p//", "a//b")), VogError::invalid_path("path must not start or end with /"));
   EXPECT_EQ(error_of(vog->rename_dir("p", "a/./b")), VogError::invalid_path("path cannot contain . or .."));
   EXPECT_EQ(error_of(vog->list("a//b")), VogError::invalid_path("path contains empty component"));
+  const std::string nul("d/\0", 3);
+  EXPECT_EQ(error_of(vog->mkdir(nul)), VogError::invalid_path("path contains a NUL byte"));
+  EXPECT_EQ(error_of(vog->rename_dir("p", nul)), VogError::invalid_path("path contains a NUL byte"));
   auto before = vog.layer().live_ids();
   EXPECT_EQ(error_of(vog->mkdir(std::string(65535, 'd'))),
             VogError::invalid_path("name too long: 65536 bytes (maximum 65535)"));

@@ -173,6 +173,9 @@ TEST(VogStreamPaths, ChecksRunInOrder) {
             VogError::invalid_path("path must not start or end with /"));
   EXPECT_EQ(error_of(vog->create_stream(std::string(65536, 's'))),
             VogError::invalid_path("name too long: 65536 bytes (maximum 65535)"));
+  const std::string nul("s\0t", 3);
+  EXPECT_EQ(error_of(vog->create_stream(nul)), VogError::invalid_path("path contains a NUL byte"));
+  EXPECT_EQ(error_of(vog->rename_stream("x", nul)), VogError::invalid_path("path contains a NUL byte"));
   // Missing parents, missing names and directories in place of streams come
   // next; the tree model test (vog_tree_test.cpp) checks those refusals.
 }

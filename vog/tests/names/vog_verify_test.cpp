@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,45 @@ TEST_F(DamagedFile, EntryNamingItsOwnAncestorIsACycle) {
                    "(orphaned stream)"}));
 }
 
+// Names edited on disk into ones no path can reach: each gets one line, its
+// directory's path quoted and the name escaped, and everything stays claimed.
+// Salvage copies none of them.
+TEST_F(DamagedFile, EntriesNoPathCanReachAreReportedAndNotSalvaged) {
+  {
+    auto vog = Vog::open(path_, OpenMode::Write);
+    ASSERT_TRUE(vog);
+    ok((*vog)->mkdir("d"));           // ID 3
+    ok((*vog)->mkdir("d/e"));         // ID 4
+    put_stream(**vog, "d/e/f", "f");  // ID 5
+    ok((*vog)->mkdir("d/e/g"));       // ID 6
+  }
+  // Each entry is the ID (4 bytes), the name's length (2) and the name.
+  const std::uint64_t root = file_.block_at(file_.top_block_of(0));
+  file_.put(root + 6, 1, '.');                                   // "a" becomes "."
+  file_.put(root + 13, 1, 0);                                    // "b" becomes "\0"
+  file_.put(file_.block_at(file_.top_block_of(3)) + 6, 1, '/');  // "e/" becomes "//"
+  file_.put(file_.block_at(file_.top_block_of(4)) + 13, 1, 0);   // "g/" becomes "\0/"
+  auto line = [](const std::string& dir, int id, const std::string& name) {
+    return "L4: directory \"" + dir + "\" (stream " + std::to_string(id) +
+           ") holds an entry whose name cannot be a path component: \"" + name + "\"";
+  };
+  EXPECT_EQ(verify_file(path_), (Lines{line("", 0, "."), line("", 0, "\\x00"), line("d", 3, "//"),
+                                       line("d//", 4, "\\x00/")}));
+
+  auto report = salvage(path_, dir_.file("saved.vog"), std::nullopt);
+  ASSERT_TRUE(report) << report.error().to_string();
+  std::vector<std::pair<std::string, SalvageLossKind>> lost;
+  for (const SalvageLoss& loss : report->lost) lost.emplace_back(loss.path, loss.kind);
+  EXPECT_EQ(lost, (std::vector<std::pair<std::string, SalvageLossKind>>{
+                      {".", SalvageLossKind::Stream},
+                      {std::string("\0", 1), SalvageLossKind::Stream},
+                      {"d//", SalvageLossKind::Directory}}));
+  auto saved = Vog::open(dir_.file("saved.vog"), OpenMode::Read);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(ok((*saved)->list("")), (std::vector<DirEntry>{{"d", EntryType::Directory}}));
+  EXPECT_EQ(ok((*saved)->list("d")), std::vector<DirEntry>{});
+}
+
 TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
   {
     auto vog = Vog::open(path_, OpenMode::Write);
@@ -272,6 +312,69 @@ TEST_F(DamagedFile, UnopenableDirectoryIsStillClaimed) {
                    "L3: stream 3 claimed by L4 but not found in stream descriptors",
                    "L3: slot 3 is marked free but not reachable from free list"}));
 }
+
+// --- the headers and block 0 -----------------------------------------------
+
+// Each byte of the headers and of the part of block 0 in use (the free-list
+// head, the slot registry, the stream table's descriptor and the root
+// directory's ID) changed on its own to a few values: opening the file for
+// writing and changing it either fails or leaves the file small, and verify
+// then gives a bounded report. A number that damage makes huge must be
+// refused, never make the file grow to it.
+class HeaderByteChange : public ::testing::TestWithParam<std::tuple<bool, int>> {};
+
+TEST_P(HeaderByteChange, FailsOrStaysSmallAndVerifies) {
+  const auto [compressed, shift] = GetParam();
+  // Block 0 starts at 14 in a plain file; its slot records end 53 bytes in,
+  // and the rest of it is never read.
+  constexpr std::size_t kEnd = FilePatch::kDataOffset + 53;
+  constexpr std::uint64_t kGrowthBound = std::uint64_t{64} << 20;
+  TempDir dir;
+  const std::string path = dir.file("f.vog");
+  {
+    CreateOptions options;
+    options.block_size_shift = static_cast<std::uint8_t>(shift);
+    auto vog = Vog::create(path, options);
+    ASSERT_TRUE(vog) << vog.error().to_string();
+    ok((*vog)->mkdir("d"));
+    put_stream(**vog, "d/s", pattern(3000, 1), compressed);
+    put_stream(**vog, "gone", pattern(9000, 2), compressed);
+    put_stream(**vog, "t", "tail", compressed);
+    ok((*vog)->delete_stream("gone"));  // so that the free list has a trunk
+  }
+  const std::vector<unsigned char> pristine = read_all(path);
+  for (std::size_t at = 0; at < kEnd; ++at) {
+    std::set<unsigned char> values = {0x00, 0x01, 0x80, 0xFF,
+                                      static_cast<unsigned char>(pristine[at] ^ 0xFF)};
+    values.erase(pristine[at]);
+    for (unsigned char value : values) {
+      SCOPED_TRACE("byte " + std::to_string(at) + " set to " + std::to_string(value));
+      std::vector<unsigned char> bytes = pristine;
+      bytes[at] = value;
+      write_all(path, bytes);
+      std::filesystem::remove(path + "-journal");
+      if (auto vog = Vog::open(path, OpenMode::Write)) {
+        (void)(*vog)->mkdir("z");
+        if (auto handle = (*vog)->create_stream("z/n", compressed)) {
+          (void)(*vog)->write(*handle, bytes_of(pattern(5000, 3)));
+          (void)(*vog)->close_stream(*handle);
+        }
+        (void)(*vog)->sync();
+      }
+      ASSERT_LE(std::filesystem::file_size(path), kGrowthBound);
+      // Write, so that what a failed change left in the journal is rolled back.
+      if (auto vog = Vog::open(path, OpenMode::Write)) {
+        auto lines = (*vog)->verify(100);
+        if (lines) {
+          EXPECT_LE(lines->size(), 101u);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, HeaderByteChange,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(9, 12)));
 
 // Caps the address space at what the process maps now plus `extra` bytes.
 // Sanitizers map memory of their own as they go, so under them nothing is capped.

@@ -96,9 +96,19 @@ TEST_F(StreamVerifyTest, DescriptorInvariantsAreChecked) {
   poke_slot(a, StreamDescriptor{.size = 10, .top_block = 0, .reserved = 0, .compressed = 0});
   poke_slot(b, StreamDescriptor{.size = 0, .top_block = 77, .reserved = 0, .compressed = 0});
   StreamId ids[] = {a, b};
-  EXPECT_EQ(must(layer->verify(ids)),
-            (Lines{"L3: stream 0: reserved (0) < size (10) \u2014 invariant violation",
-                   "L3: stream 1: size is 0 but top_block is 77 (expected 0)"}));
+  const Lines lines = {"L3: stream 0: reserved (0) < size (10) \u2014 invariant violation",
+                       "L3: stream 1: size is 0 but top_block is 77 (expected 0)"};
+  EXPECT_EQ(must(layer->verify(ids)), lines);
+  // The table's own descriptor, read from the L3 header, keeps the same rule.
+  const std::uint64_t size = layer->streams_descriptor().size;
+  layer.reset();
+  fake->poke_slot(0, 19, std::array<std::byte, 8>{});
+  layer = must(StreamsFromBlocks::open_on(std::make_unique<ShortContiguousReads>(*fake)));
+  Lines with_table = lines;
+  with_table.insert(with_table.begin(),
+                    format("L3: Streams-stream: reserved (0) < size ({}) \u2014 invariant violation",
+                           size));
+  EXPECT_EQ(must(layer->verify(ids)), with_table);
 }
 
 TEST_F(StreamVerifyTest, FreeListHeadOnAnActiveSlotIsReportedThreeWays) {

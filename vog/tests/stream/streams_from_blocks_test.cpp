@@ -213,6 +213,34 @@ TEST_F(StreamLayerTest, CompressedStreamsNeedACompressedBlockSize) {
   EXPECT_EQ(must(layer->create_stream(false)), 0u);
 }
 
+// A compressed block smaller than a block would take a block or two for every
+// few bytes written. No file is made with one; a header damaged into naming
+// one leaves compression unusable, and the plain streams as they were.
+TEST_F(StreamLayerTest, CompressedBlocksSmallerThanABlockAreNeverUsed) {
+  const std::string message = "compressed_block_size_shift (11) must be >= block_size_shift (12)";
+  MemoryBlockLayer fresh(12, {28});
+  EXPECT_VOG_ERROR(StreamsFromBlocks::create_on(std::make_unique<BorrowedBlockLayer>(fresh), 11),
+                   IoError, message);
+  const StreamId packed = must(layer->create_stream(true));
+  const StreamId plain = must(layer->create_stream(false));
+  testing::write_stream(*layer, packed, noise(5000, 1));
+  testing::write_stream(*layer, plain, noise(5000, 2));
+  layer.reset();
+  fake->poke_slot(0, 27, std::array{std::byte{11}});
+  layer = must(StreamsFromBlocks::open_on(std::make_unique<BorrowedBlockLayer>(*fake)));
+  const std::uint64_t total = fake->total_blocks();
+  EXPECT_VOG_ERROR(layer->create_stream(true), IoError, message);
+  auto h = open(packed, true);
+  std::vector<std::byte> out(100);
+  EXPECT_VOG_ERROR(layer->read(h, 0, out), IoError, message);
+  EXPECT_VOG_ERROR(layer->write(h, 0, noise(100, 3)), IoError, message);
+  must(layer->close_stream(h));
+  h = open(plain, true);
+  EXPECT_EQ(must(layer->read(h, 0, out)), 100u);
+  must(layer->close_stream(h));
+  EXPECT_EQ(fake->total_blocks(), total);
+}
+
 TEST_F(StreamLayerTest, FailedWriteKeepsTheHandlesDescriptor) {
   StreamId id = must(layer->create_stream(false));
   auto w = open(id, true);
@@ -237,6 +265,51 @@ TEST_F(StreamLayerTest, OpeningChecksTheHeaderInOrder) {
   EXPECT_VOG_ERROR(corrupt_and_open(0, {std::byte{'a'}, std::byte{0xFF}, std::byte{0xC3},
                                         std::byte{0xA9}, std::byte{0xE2}, std::byte{0x82}}),
                    IoError, "expected L3 identifier 'pyra  ', got 'a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBD'");
+}
+
+// The table's own descriptor comes from the header. A damaged one that still
+// opens (verify reports it) lets no change of the table through: none grows
+// the file, and a deletion frees none of the stream's blocks first.
+TEST_F(StreamLayerTest, DamagedTableDescriptorRefusesEveryChangeAndGrowsNothing) {
+  make(9, 12);
+  const StreamId id = must(layer->create_stream(false));
+  testing::write_stream(*layer, id, noise(2000, 1));
+  const StreamDescriptor table = layer->streams_descriptor();
+  const std::uint64_t total = fake->total_blocks();
+  const std::uint64_t huge = std::uint64_t{1} << 40;
+  struct Case {
+    StreamDescriptor table;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{0, static_cast<BlockNo>(total + 1000), table.reserved},
+       format("stream table's top block {} is beyond the end of the file ({} blocks)",
+              total + 1000, total)},
+      {{0, 0, table.reserved}, format("stream table of {} bytes has no top block", table.reserved)},
+      {{huge, table.top_block, table.reserved},
+       format("stream table of {} bytes needs {} blocks but the file holds {}", huge, huge / 512,
+              total)},
+      {{table.size, table.top_block, 0},
+       format("stream table's reserved (0) is less than its size ({})", table.size)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    layer.reset();
+    std::array<std::byte, kDescriptorFieldsSize> fields{};
+    c.table.encode_fields(fields);
+    fake->poke_slot(0, 7, fields);
+    layer = must(StreamsFromBlocks::open_on(std::make_unique<BorrowedBlockLayer>(*fake)));
+    EXPECT_VOG_ERROR(layer->create_stream(false), IoError, c.message);
+    EXPECT_VOG_ERROR(layer->delete_stream(id), IoError, c.message);
+    if (c.table.size == table.size) {  // the stream itself is still readable
+      auto w = open(id, true);
+      must(layer->write(w, 1990, noise(40, 2)));  // inside its last block
+      EXPECT_VOG_ERROR(layer->commit(), IoError, c.message);
+      EXPECT_VOG_ERROR(layer->close_stream(w), IoError, c.message);
+    }
+    EXPECT_EQ(fake->total_blocks(), total);
+    EXPECT_TRUE(fake->free_blocks().empty());
+  }
 }
 
 TEST(StreamLayerOpen, ShortHeaderSlotIsRefused) {

@@ -188,6 +188,7 @@ class Vog {
  private:
   friend class TreeCopy;  // optimize walks both trees by directory stream ID
   friend class Salvage;   // salvage reads the source by stream ID
+  friend class ReadSection;  // finds the streams of open handles again after a commit
 
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
 

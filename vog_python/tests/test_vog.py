@@ -47,6 +47,19 @@ class TestLifecycle:
             Vog.open(path, OpenMode.WRITE)
         writer.mkdir("a")
         assert [e.name for e in reader.list()] == ["a"]  # the commit is seen
+        h = writer.create_stream("s")
+        writer.write(h, b"old")
+        writer.close_stream(h)
+        kept, held = reader.open_stream("s", OpenMode.READ), reader.open_stream("s", OpenMode.READ)
+        assert reader.read(kept, 10) == b"old"
+        writer.delete_stream("s")
+        h = writer.create_stream("t")  # takes the deleted stream's number
+        writer.write(h, b"new")
+        writer.close_stream(h)
+        with pytest.raises(VogError, match=r"^not found: s: deleted or replaced by another process$"):
+            reader.read(held, 10)  # never the bytes of "t"
+        reader.close_stream(kept)
+        reader.close_stream(held)
         writer.close()
         reader.close()
 

@@ -35,6 +35,7 @@ Result<HandleInfo> stream_handle_of(VogState& state, StreamHandle handle) {
   auto found = state.open_streams.find(handle);
   if (found == state.open_streams.end())
     return std::unexpected(VogError::not_found("invalid stream handle"));
+  if (found->second.gone) return std::unexpected(gone_error(found->second));
   return HandleInfo{found->second.stream_handle, found->second.writable};
 }
 

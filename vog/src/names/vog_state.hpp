@@ -39,7 +39,15 @@ struct OpenStreamInfo {
   std::uint64_t position = 0;
   StreamId stream_id = 0;
   bool writable = false;
+  // A reader's stream that another open's writer deleted or replaced: every
+  // call but close fails (ReadSection).
+  bool gone = false;
 };
+
+// NotFound for a handle whose stream another open deleted or replaced.
+[[nodiscard]] inline VogError gone_error(const OpenStreamInfo& info) {
+  return VogError::not_found(info.path + ": deleted or replaced by another process");
+}
 
 struct VogState final : DirectoryCache {
   std::shared_mutex commit_mu;
@@ -102,6 +110,7 @@ class ReadSection {
  private:
   ReadSection(StreamLayer* streams, std::shared_lock<std::shared_mutex> view) noexcept
       : streams_(streams), view_(std::move(view)) {}
+  static void find_open_streams(Vog& vog, VogState& state);
   StreamLayer* streams_;  // null: nothing to end
   std::shared_lock<std::shared_mutex> view_;
 };

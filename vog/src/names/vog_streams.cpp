@@ -32,6 +32,7 @@ Result<OpenStreamInfo> lookup(VogState& state, StreamHandle handle) {
   auto found = state.open_streams.find(handle);
   if (found == state.open_streams.end())
     return std::unexpected(VogError::not_found("invalid stream handle"));
+  if (found->second.gone) return std::unexpected(gone_error(found->second));
   return found->second;
 }
 

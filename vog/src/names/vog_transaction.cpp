@@ -84,6 +84,7 @@ Result<Transaction> Vog::transaction() {
 }
 
 Result<void> Vog::end_transaction(std::uint64_t serial, bool commit) {
+  if (is_forked_copy()) return std::unexpected(forked_copy_error());
   std::unique_lock exclusive(state_->commit_mu);
   TransactionState& open = state_->transaction;
   if (open.depth == 0 || open.serial != serial) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,6 +90,15 @@ auto run_unlocked(Work&& work) -> std::optional<std::invoke_result_t<Work>> {
 // The engine of an open Vog object (a new reference to it), or empty with
 // "Vog file has been closed" raised.
 std::shared_ptr<Vog> engine_of(PyObject* self);
+
+// Transactions that vog._engine keeps open on a Vog object for the package,
+// until it ends them or the object is closed or goes. The mutex guards the
+// container only: an entry is taken out before it is ended.
+struct EngineGuards {
+  std::mutex mutex;
+  std::vector<Transaction> transactions;  // the innermost last
+};
+EngineGuards& guards_of(PyObject* self);
 
 // Argument conversion: each returns false with TypeError/OverflowError set.
 bool to_u64(PyObject* value, const char* name, std::uint64_t& out);

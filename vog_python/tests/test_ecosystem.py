@@ -35,6 +35,24 @@ def test_fsspec_filesystem_round_trip(tmp_path):
     fs.rmdir("empty")
     assert fs.ls("", detail=False) == ["logs", "top.txt"]
 
+    # A transaction is one commit, or none: a discarded one leaves nothing behind.
+    everything = {name: fs.cat(name) for name in fs.find("")}
+    with pytest.raises(KeyError):
+        with fs.transaction:
+            fs.pipe("tx/a", b"a")
+            fs.open("tx/deferred", "wb").write(b"d")  # left open: fsspec discards it
+            fs.rm("top.txt")
+            raise KeyError("discard")
+    assert {name: fs.cat(name) for name in fs.find("")} == everything
+    with fs.transaction:
+        fs.pipe("tx/a", b"a")
+        fs.open("tx/deferred", "wb").write(b"d")  # fsspec commits it
+    fs.start_transaction()
+    fs.pipe("tx/discarded", b"x")
+    fs.end_transaction(commit=False)
+    assert fs.cat("tx/a") == b"a" and fs.cat("tx/deferred") == b"d" and not fs.exists("tx/discarded")
+    fs.rm("tx", recursive=True)
+
     clone = pickle.loads(pickle.dumps(fs))  # as its arguments: it opens the file itself
     fs.close()
     assert clone.cat("logs/c.txt") == b"line\n" * 3

@@ -10,6 +10,7 @@ from pathlib import PurePosixPath
 
 import pytest
 
+import libvog
 import vog
 from vog import ErrorKind
 
@@ -63,6 +64,51 @@ def test_sync_is_what_a_killed_writer_leaves(tmp_path, durability):
         assert fs.read_bytes("log") == b"kept" and fs.verify() == []
     with pytest.raises(ValueError):
         vog.open(path, durability="sometimes")
+
+
+def test_transactions_commit_everything_inside_or_nothing(tmp_path):
+    path = tmp_path / "tx.vog"
+    with vog.open(path, "x") as fs:
+        fs.write_bytes("kept", b"kept")
+        fs.write_bytes("other", b"other")
+        before = fs.open("other", "rb")  # opened before: a rollback closes its handle
+        outside = libvog.Vog.open(str(path), libvog.OpenMode.READ)  # an open of its own
+        with fs.transaction() as same:
+            assert same is fs
+            fs.makedirs("d/e")
+            fs.write_bytes("d/new", b"new")
+            fs.rename("kept", "d/kept")
+            left_open = fs.open("d/open", "w")
+            left_open.write("buffered")  # written when closed, before the commit
+            with fs.transaction():  # joins the outer one
+                fs.remove("d/new")
+            assert [entry.name for entry in outside.list()] == ["kept", "other"]
+        assert left_open.closed and fs.read_text("d/open") == "buffered"
+        assert [entry.name for entry in outside.list("d")] == ["e", "kept", "open"]
+
+        with pytest.raises(KeyError):
+            with fs.transaction():
+                fs.rmtree("d")
+                fs.write_bytes("x", b"x")
+                inside = fs.open("y", "wb")
+                inside.write(b"y")
+                raise KeyError("undo")
+        assert inside.closed and fs.listdir() == ["d", "other"] and fs.listdir("d") == ["e", "kept", "open"]
+        assert fs.read_bytes("d/kept") == b"kept" and outside.verify() == []
+        with pytest.raises(FileNotFoundError):
+            before.read()
+        before.close()  # quietly: the rollback closed its handle
+        outside.close()
+        with pytest.raises(ValueError):  # closed inside: rolled back, nothing to commit
+            with fs.transaction():
+                fs.write_bytes("z", b"z")
+                fs.close()
+    with vog.open(path, "a", durability="off") as fs:
+        assert fs.listdir() == ["d", "other"]
+        with pytest.raises(OSError) as refused:
+            with fs.transaction():
+                pass
+        assert "journal" in str(refused.value)
 
 
 def test_passwords_and_module_functions(tmp_path):

@@ -10,6 +10,7 @@ from collections.abc import Callable
 from typing import IO, Any, cast
 
 from . import _engine
+from ._errors import NotFoundError
 
 # Batches small reads and writes into one engine call each, yet stays below
 # the 64 KiB chunks of shutil.copyfileobj and the like, which then go straight
@@ -146,7 +147,10 @@ class VogRawIO(io.RawIOBase):
             engine, self._engine = self._engine, None
             on_close(self)
             if engine is not None:
-                engine.close_stream(self._handle)
+                try:
+                    engine.close_stream(self._handle)
+                except NotFoundError:
+                    pass  # a transaction's rollback closed the handle already
 
 
 def parse_mode(mode: str) -> tuple[str, bool]:

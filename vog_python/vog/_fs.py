@@ -114,6 +114,8 @@ class VogFS:
         # The outermost object of every open file, by its raw stream's id, to be
         # closed (and so flushed) before the engine; a raw stream leaves on close.
         self._files: dict[int, weakref.ref[IO[Any]]] = {}
+        # The files opened in each transaction begun here and not yet ended.
+        self._scopes: list[list[weakref.ref[IO[Any]]]] = []
         self._lock = threading.Lock()
         self._pid = os.getpid()
 
@@ -161,19 +163,25 @@ class VogFS:
         return engine
 
     def close(self) -> None:
-        """Closes every file object still open on it (flushing them), then the file."""
+        """Closes every file object still open on it (flushing them), then the file;
+        a transaction begun on it and still open is rolled back."""
         with self._lock:
             engine, self._engine = self._engine, None
             files = [ref() for ref in self._files.values()]
+            scopes, self._scopes = self._scopes, []
         if engine is None:
             return
         if os.getpid() != self._pid:
-            files = []  # a fork's copy: what the parent's files hold is the parent's to write
+            # A fork's copy: what the parent's files and transactions hold is the parent's.
+            files, scopes = [], []
         try:
             for file in files:
                 if file is not None:
                     file.close()
         finally:
+            for _ in scopes:  # transactions begun here and left open end with it
+                with contextlib.suppress(VogError):
+                    engine.end_transaction(False)
             engine.close()
 
     def sync(self) -> None:
@@ -187,6 +195,53 @@ class VogFS:
             if file is not None and not file.closed:
                 file.flush()
         engine.sync()
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[VogFS]:
+        """Makes every change inside one commit when the block ends, or none when it
+        raises. Every change of the file in this process joins it, whichever thread
+        makes it; file objects opened inside and still open at the end are closed
+        first. A rollback also closes the engine's side of files opened before it:
+        their later calls fail. A transaction inside another joins it. Needs the
+        rollback journal: refused at durability "off"."""
+        scope = self._begin_transaction()
+        try:
+            yield self
+        except BaseException:
+            self._end_transaction(scope, commit=False)
+            raise
+        self._end_transaction(scope, commit=True)
+
+    def _begin_transaction(self) -> list[weakref.ref[IO[Any]]]:
+        engine = self._live()
+        engine.begin_transaction()
+        scope: list[weakref.ref[IO[Any]]] = []
+        with self._lock:
+            self._scopes.append(scope)
+        return scope
+
+    def _end_transaction(self, scope: list[weakref.ref[IO[Any]]], commit: bool) -> None:
+        with self._lock:
+            engine = self._engine
+            if scope in self._scopes:
+                self._scopes.remove(scope)
+            files = [ref() for ref in scope]
+        if engine is None:  # closed inside: closing rolled it back
+            if commit:
+                raise ValueError("I/O operation on closed Vog file: the transaction was rolled back")
+            return
+        try:
+            for file in files:
+                if file is not None and not file.closed:
+                    if commit:
+                        file.close()
+                    else:
+                        with contextlib.suppress(Exception):
+                            file.close()
+        except BaseException:
+            engine.end_transaction(False)
+            raise
+        engine.end_transaction(commit)
 
     def verify(self, max_lines: int | None = None) -> list[str]:
         """The problems found in the whole file, one line each; empty when it is sound.
@@ -271,7 +326,10 @@ class VogFS:
         with self._lock:
             registered = self._engine is not None
             if registered:
-                self._files[id(raw)] = weakref.ref(file)
+                ref = weakref.ref(file)
+                self._files[id(raw)] = ref
+                for scope in self._scopes:
+                    scope.append(ref)
         if not registered:  # closed by another thread meanwhile, engine and all
             with contextlib.suppress(Exception):
                 file.close()

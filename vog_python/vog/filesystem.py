@@ -11,6 +11,11 @@ once, and reopened for writing by the first operation that writes, unless
 creating the file if needed). An instance pickles as its arguments (the path,
 the mode and the password), so dask workers reopen the file themselves.
 
+``with fs.transaction:`` (or ``fs.start_transaction()`` and
+``fs.end_transaction(commit)``) makes every change inside one commit of the
+Vog file at the end, or none when the block raises; files opened for writing
+inside are closed first.
+
 A damaged or hand-edited file may hold names that no path can reach ("", ".",
 "..", names with "/"): listings leave them out. Walks (walk, find, du, ...) go
 into each directory once: a directory met again (a cycle) raises OSError ELOOP.
@@ -29,6 +34,7 @@ from typing import IO, Any
 
 from fsspec.archive import AbstractArchiveFileSystem  # type: ignore[import]  # no types
 from fsspec.implementations.local import LocalFileSystem, make_path_posix  # type: ignore[import]
+from fsspec.transaction import Transaction  # type: ignore[import]
 
 from ._errors import CopyError
 from ._fs import _DIR_FLAGS, Password, VogDirEntry, VogFS, _make_dir_at, _name_error, join, normpath, open_vog
@@ -53,10 +59,48 @@ class _Extraction:
 _EXTRACTION: contextvars.ContextVar[_Extraction | None] = contextvars.ContextVar("vog_extraction", default=None)
 
 
+class _VogTransaction(Transaction):  # type: ignore[misc]
+    """fsspec's transaction as one of the Vog file: files opened for writing inside
+    are deferred (fsspec commits or discards each at the end), and every change
+    inside, theirs and the others, is one commit at the end, or none."""
+
+    files: list[Any]
+
+    def __init__(self, fs: VogFileSystem, **kwargs: Any) -> None:
+        super().__init__(fs, **kwargs)
+        self._vog: VogFS | None = None
+        self._scope: Any = None
+
+    def start(self) -> None:
+        super().start()
+        vog = self.fs._fs(write=True)
+        self._scope = vog._begin_transaction()
+        self._vog = vog
+
+    def complete(self, commit: bool = True) -> None:
+        files: list[Any] = list(self.files)
+        self.files = []
+        vog, self._vog = self._vog, None
+        self.fs._intrans = False
+        try:
+            for file in files:  # each is closed: its bytes join the Vog transaction
+                if commit:
+                    file.commit()
+                else:
+                    file.discard()
+        except BaseException:
+            if vog is not None:
+                vog._end_transaction(self._scope, commit=False)
+            raise
+        if vog is not None:
+            vog._end_transaction(self._scope, commit)
+
+
 class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
     protocol = "vog"
     root_marker = ""
     cachable = False  # each instance holds the file open (and maybe its write lock)
+    _transaction: Transaction | None
 
     def __init__(
         self,
@@ -101,6 +145,28 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         with self._lock:
             if self._vog is not None:
                 self._vog.close()
+
+    transaction_type = _VogTransaction
+
+    @property
+    def transaction(self) -> Transaction:
+        """The transaction of ``with fs.transaction:`` (see the module's notes)."""
+        if self._transaction is None:
+            self._transaction = _VogTransaction(self)
+        return self._transaction
+
+    def start_transaction(self) -> Transaction:
+        transaction = _VogTransaction(self)
+        self._transaction = transaction
+        transaction.start()
+        return transaction
+
+    def end_transaction(self, commit: bool = True) -> None:
+        """Commits (or with ``commit=False`` discards) what start_transaction began."""
+        transaction: Transaction | None = self._transaction
+        self._transaction = None
+        if transaction is not None:
+            transaction.complete(commit)
 
     @classmethod
     def _strip_protocol(cls, path: str | list[str]) -> Any:
@@ -266,7 +332,12 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         """``compressed=True`` stores a stream this call creates compressed."""
         path = self._strip_protocol(path)
         fs = self._fs() if mode == "rb" else self._writable_with_parent(path)
-        return fs.open(path, mode, compressed=bool(kwargs.get("compressed", False)))
+        file = fs.open(path, mode, compressed=bool(kwargs.get("compressed", False)))
+        if mode != "rb" and kwargs.get("autocommit") is False:
+            # Deferred by a transaction, which ends by committing or discarding
+            # it: either way it is closed, and the Vog transaction decides.
+            file.commit = file.discard = file.close  # type: ignore[attr-defined]
+        return file
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
         with self._open(path, "rb") as file:

@@ -17,7 +17,7 @@
 // Commits: at durability Process or Full every change of the tree, and the
 // close of a stream handle opened for writing, commits on its own: a crash
 // leaves the file as of the last commit. A Transaction groups changes into
-// one commit, or none.
+// one commit, or none; a Snapshot keeps a reader on one commit.
 #pragma once
 
 #include <chrono>
@@ -36,6 +36,7 @@
 namespace vog {
 
 class FileSystem;
+class ReadSection;
 class StreamLayer;
 class VerifyReport;
 class Vog;
@@ -125,6 +126,29 @@ class Transaction {
   Transaction(std::shared_ptr<Vog> vog, std::uint64_t serial) noexcept;
   std::shared_ptr<Vog> vog_;  // null once ended
   std::uint64_t serial_;      // which transaction of the Vog it belongs to
+};
+
+// A snapshot of a read-only Vog (Vog::snapshot): while it lives, every read of
+// that Vog, by any thread, sees the one commit the file showed when it began.
+// A writer of another open cannot write a commit back meanwhile: its commit
+// waits for the snapshot to end, at most that writer's timeout, then fails
+// with its changes still pending. Keep it short. On a writable Vog, which
+// always reads its own state, it does nothing.
+//
+// Move-only; it keeps its Vog open, and ends on the thread that took it.
+class Snapshot {
+ public:
+  Snapshot(Snapshot&& other) noexcept;
+  Snapshot& operator=(Snapshot&&) = delete;
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  ~Snapshot();
+
+ private:
+  friend class Vog;
+  Snapshot(std::shared_ptr<Vog> vog, std::unique_ptr<ReadSection> section) noexcept;
+  std::shared_ptr<Vog> vog_;
+  std::unique_ptr<ReadSection> section_;  // null on a writable Vog
 };
 
 class Vog : public std::enable_shared_from_this<Vog> {
@@ -223,6 +247,9 @@ class Vog : public std::enable_shared_from_this<Vog> {
   // before it; or joins the one open. Refused on a read-only Vog, and at
   // Durability::Off, which keeps no journal to roll back with.
   [[nodiscard]] Result<Transaction> transaction();
+  // Begins a snapshot (see Snapshot). Fails as a read does when a commit of
+  // another open keeps the file past the timeout.
+  [[nodiscard]] Result<Snapshot> snapshot();
 
   // Checks the whole file and returns one line per problem found, each naming
   // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes

@@ -303,7 +303,8 @@ PyObject* vog_close(PyObject* self, PyObject*) {
   // Running calls hold references of their own: only the sole owner flushes;
   // otherwise the last of those calls tears the engine down. A copy that a
   // fork made is closed without a word: the file is the parent's. A
-  // transaction still open is rolled back first, the innermost first.
+  // transaction still open is rolled back first, the innermost first;
+  // snapshots end on their own threads.
   auto flushed = run_unlocked([&]() -> Result<void> {
     while (!transactions.empty()) transactions.pop_back();
     Result<void> result;

@@ -212,6 +212,19 @@ class VogFS:
             raise
         self._end_transaction(scope, commit=True)
 
+    @contextlib.contextmanager
+    def snapshot(self) -> Iterator[VogFS]:
+        """Every read inside, on any thread, sees the one commit the file showed
+        when the block began (a file open for writing reads its own state, and
+        this does nothing). A writer in another process cannot commit meanwhile:
+        its commit waits up to its timeout, then fails. Keep it short."""
+        engine = self._live()
+        engine.begin_snapshot()
+        try:
+            yield self
+        finally:
+            engine.end_snapshot()
+
     def _begin_transaction(self) -> list[weakref.ref[IO[Any]]]:
         engine = self._live()
         engine.begin_transaction()

@@ -1,4 +1,5 @@
-// Transactions: a group of changes committed as one, or taken back together.
+// Transactions and snapshots: a group of changes committed as one, or taken
+// back together; a run of reads that sees one commit.
 //
 // A transaction is a state of the whole Vog (VogState::transaction, under
 // commit_mu), not of a thread: while its depth is above 0, Vog::commit() does
@@ -17,6 +18,10 @@
 // no read is in flight while the layers forget what they held: the stream
 // layer drops its handles and rolls back (down to the file layer), this
 // layer drops its handle table and its directory cache.
+//
+// A snapshot of a read-only Vog is one ReadSection held for its whole life:
+// the file's read lock stays taken, so no commit of another open is written
+// back meanwhile and every read inside sees the generation it began with.
 //
 // Invariants:
 //   1. Beginning a transaction at depth 0 commits first: a rollback takes
@@ -63,6 +68,16 @@ Result<void> Transaction::commit() {
 Result<void> Transaction::roll_back() {
   if (!vog_) return std::unexpected(VogError::io("the transaction has already ended"));
   return std::exchange(vog_, nullptr)->end_transaction(serial_, /*commit=*/false);
+}
+
+Snapshot::Snapshot(std::shared_ptr<Vog> vog, std::unique_ptr<ReadSection> section) noexcept
+    : vog_(std::move(vog)), section_(std::move(section)) {}
+
+Snapshot::Snapshot(Snapshot&& other) noexcept = default;
+
+Snapshot::~Snapshot() {
+  // A copy in a forked child holds the parent's read lock: it stays taken.
+  if (vog_ && vog_->is_forked_copy()) (void)section_.release();
 }
 
 Result<Transaction> Vog::transaction() {
@@ -116,6 +131,12 @@ Result<void> Vog::end_transaction(std::uint64_t serial, bool commit) {
                               "to return to its last commit): " +
                               rolled.error().detail());
   return rolled;
+}
+
+Result<Snapshot> Vog::snapshot() {
+  if (writable_) return Snapshot(shared_from_this(), nullptr);
+  VOG_TRY(section, ReadSection::enter(*this, *streams_, *state_));
+  return Snapshot(shared_from_this(), std::make_unique<ReadSection>(std::move(*section)));
 }
 
 }  // namespace vog

@@ -145,7 +145,8 @@ T must(Result<T> result) {
 }
 
 // Transactions beside a reader of another open: the reader sees none of one
-// before its commit, not even what went to the file early. A rollback
+// before its commit, not even what went to the file early, and its snapshot
+// holds the commit off (the transaction stays open) until it ends. A rollback
 // takes back every kind of change and closes every handle; a transaction
 // begun inside another joins it.
 TEST(VogFiles, TransactionsCommitWholeOrNotAtAll) {
@@ -217,10 +218,15 @@ TEST(VogFiles, TransactionsCommitWholeOrNotAtAll) {
   EXPECT_EQ(ok(vog.verify()), std::vector<std::string>{});
   EXPECT_EQ(get_stream(*reader, "gone"), "gone");
 
-  Transaction later = must(vog.transaction());
+  Transaction held_off = must(vog.transaction());
   ok(vog.mkdir("a"));
   put_stream(vog, "a/s", "one");
-  ok(later.commit());
+  {
+    Snapshot snapshot = must(reader->snapshot());
+    EXPECT_EQ(error_of(held_off.commit()).kind(), ErrorKind::LockConflict);
+    EXPECT_EQ(ok(reader->list("")), committed);
+  }
+  ok(held_off.commit());
   EXPECT_EQ(get_stream(*reader, "a/s"), "one");
 
   {

@@ -7,13 +7,14 @@
 // stream ID, a directory's identity); the geometry.
 // verify takes a line limit; salvage copies what a damaged file still holds;
 // create and open take a durability level, and sync() is a commit point;
-// transactions are begun and ended by pairs of calls, the object keeping
-// them open in between (EngineGuards).
+// transactions and snapshots are begun and ended by pairs of calls, the
+// object keeping them open in between (EngineGuards).
 // Engine errors are raised as the package's exception classes: the package
 // hands in one factory, called with the error's kind number and its message.
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "binding.hpp"
 
@@ -168,6 +169,43 @@ PyObject* vog_end_transaction(PyObject* self, PyObject* args, PyObject* kwargs) 
   }));
 }
 
+// Vog.begin_snapshot() -> None: reads on this object see one commit until
+// end_snapshot() on the same thread.
+PyObject* vog_begin_snapshot(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto begun = call_engine(std::move(engine), [](Vog& vog) { return vog.snapshot(); });
+  if (!begun) return nullptr;
+  if (!*begun) return raise_vog_error(begun->error());
+  EngineGuards& guards = guards_of(self);
+  std::lock_guard lock(guards.mutex);
+  guards.snapshots[std::this_thread::get_id()].push_back(std::move(**begun));
+  Py_RETURN_NONE;
+}
+
+// Vog.end_snapshot() -> None: ends this thread's innermost snapshot; also
+// after close(), which leaves snapshots to their threads.
+PyObject* vog_end_snapshot(PyObject* self, PyObject*) {
+  std::optional<Snapshot> ending;
+  {
+    EngineGuards& guards = guards_of(self);
+    std::lock_guard lock(guards.mutex);
+    auto mine = guards.snapshots.find(std::this_thread::get_id());
+    if (mine != guards.snapshots.end()) {
+      ending.emplace(std::move(mine->second.back()));
+      mine->second.pop_back();
+      if (mine->second.empty()) guards.snapshots.erase(mine);
+    }
+  }
+  if (!ending) return raise_vog_error(VogError::io("no snapshot is open on this thread"));
+  auto ended = run_unlocked([&] {
+    ending.reset();  // the last engine reference may go here, off the lock
+    return true;
+  });
+  if (!ended) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* vog_create_durable(PyObject*, PyObject* args, PyObject* kwargs) {
   return create_vog(args, kwargs, /*durable=*/true);
 }
@@ -193,6 +231,9 @@ const PyMethodDef g_extra_methods[] = {
      "begin_transaction($self)\n--\n\n"},
     {"end_transaction", VOG_METHOD(vog_end_transaction), kArgs,
      "end_transaction($self, commit)\n--\n\n"},
+    {"begin_snapshot", VOG_METHOD(vog_begin_snapshot), METH_NOARGS,
+     "begin_snapshot($self)\n--\n\n"},
+    {"end_snapshot", VOG_METHOD(vog_end_snapshot), METH_NOARGS, "end_snapshot($self)\n--\n\n"},
 };
 
 // set_error_factory(factory): factory(kind: int, message: str) returns the

@@ -37,8 +37,9 @@ from fsspec.implementations.local import LocalFileSystem, make_path_posix  # typ
 from fsspec.transaction import Transaction  # type: ignore[import]
 
 from ._errors import CopyError
-from ._fs import _DIR_FLAGS, Password, VogDirEntry, VogFS, _make_dir_at, _name_error, join, normpath, open_vog
-from ._names import local_unusable, vog_unusable
+from . import _tree
+from ._fs import Password, VogDirEntry, VogFS, normpath, open_vog
+from ._names import join, local_unusable, vog_unusable
 
 
 class _Extraction:
@@ -224,7 +225,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                 raise error
             extraction.errors.append((where, "", error))  # a get goes on without it
 
-        walked = self._fs()._walk_entries(top, topdown, listing_failed, tree_failed, maxdepth)
+        walked = _tree.walk_entries(self._fs(), top, topdown, listing_failed, tree_failed, maxdepth)
         for dirpath, entries, subdirs in walked:
             dirs: dict[str, Any] = {}
             files: dict[str, Any] = {}
@@ -232,7 +233,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                 why = vog_unusable(entry.name)
                 if why is not None:
                     if extraction is not None:
-                        extraction.errors.append((entry.path, "", _name_error(dirpath, entry.name, why)))
+                        extraction.errors.append((entry.path, "", _tree.name_error(dirpath, entry.name, why)))
                     continue
                 (dirs if entry.is_dir() else files)[entry.name] = self._entry_info(entry)
             shown_dirs: Any = dirs if detail else list(dirs)
@@ -296,7 +297,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
             if why is not None:
                 raise OSError(errno.EINVAL, f"name {why}", target)
         is_dir = fs.isdir(source)
-        fd = os.open(root, _DIR_FLAGS)
+        fd = os.open(root, _tree.DIR_FLAGS)
         try:
             shown = root
             for index, part in enumerate(parts):
@@ -305,9 +306,9 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                     progress = callback.relative_update if callback is not None else None
                     if callback is not None:
                         callback.set_size(fs.stat(source).st_size)
-                    fs._get_file_at(source, fd, part, shown, progress)
+                    _tree.get_file_at(fs, source, fd, part, shown, progress)
                     return
-                parent, fd = fd, _make_dir_at(fd, part, shown)
+                parent, fd = fd, _tree.make_dir_at(fd, part, shown)
                 os.close(parent)
             if not is_dir:
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)

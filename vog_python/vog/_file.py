@@ -145,12 +145,13 @@ class VogRawIO(io.RawIOBase):
             # A closed file object that lingers must not keep the Vog file open.
             on_close, self._on_close = self._on_close, None
             engine, self._engine = self._engine, None
-            on_close(self)
-            if engine is not None:
-                try:
+            try:
+                if engine is not None:
                     engine.close_stream(self._handle)
-                except NotFoundError:
-                    pass  # a transaction's rollback closed the handle already
+            except NotFoundError:
+                pass  # a transaction's rollback closed the handle already
+            finally:
+                on_close(self)  # last: it may close the Vog file
 
 
 def parse_mode(mode: str) -> tuple[str, bool]:

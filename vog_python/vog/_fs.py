@@ -16,7 +16,7 @@ from pathlib import PurePosixPath
 from types import TracebackType
 from typing import IO, Any, BinaryIO, Literal, NoReturn, overload
 
-from . import _engine, _tree
+from . import _engine, _shared, _tree
 from ._errors import (
     ErrorKind,
     ExistsError,
@@ -29,6 +29,7 @@ from ._errors import (
 )
 from ._file import VogRawIO, check_arguments, parse_mode, wrap
 from ._names import join, vog_unusable
+from ._shared import SharedEngine
 from ._tree import Progress, name_error, raise_error, write_all
 
 StrPath = str | PurePosixPath
@@ -97,12 +98,19 @@ class VogDirEntry:
 
 
 class VogFS:
-    """An open Vog file. Made by ``vog.open``; a context manager that closes it."""
+    """An open Vog file. Made by ``vog.open``; a context manager that closes it.
 
-    def __init__(self, engine: _engine.Vog, path: str, mode: str) -> None:
-        self._engine: _engine.Vog | None = engine
+    Every VogFS of one file in a process shares one engine (``_shared``): they
+    see the same state, and each closes on its own, its own file objects with it.
+    """
+
+    def __init__(self, shared: SharedEngine, path: str, mode: str) -> None:
+        self._shared = shared
+        self._engine: _engine.Vog | None = shared.engine
         self.path = path
         self.mode = mode
+        # Called once the last file object opened here is closed.
+        self._on_last_file: Callable[[], object] | None = None
         # The outermost object of every open file, by its raw stream's id, to be
         # closed (and so flushed) before the engine; a raw stream leaves on close.
         self._files: dict[int, weakref.ref[IO[Any]]] = {}
@@ -154,9 +162,18 @@ class VogFS:
             raise ValueError("I/O operation on closed Vog file")
         return engine
 
+    def _changing(self) -> _engine.Vog:
+        """The engine, for a change: refused when opened for reading, also when the
+        engine it shares is writable."""
+        engine = self._live()
+        if self.mode == "r":
+            raise make_error(ErrorKind.READ_ONLY, "read-only: Vog file is opened for reading")
+        return engine
+
     def close(self) -> None:
-        """Closes every file object still open on it (flushing them), then the file;
-        a transaction begun on it and still open is rolled back."""
+        """Closes every file object still open on it (flushing them), then the file
+        once no other VogFS of this process has it open; a transaction begun on it
+        and still open is rolled back."""
         with self._lock:
             engine, self._engine = self._engine, None
             files = [ref() for ref in self._files.values()]
@@ -174,7 +191,8 @@ class VogFS:
             for _ in scopes:  # transactions begun here and left open end with it
                 with contextlib.suppress(VogError):
                     engine.end_transaction(False)
-            engine.close()
+            if _shared.release(self._shared):
+                engine.close()
 
     def sync(self) -> None:
         """Flushes every file object still open on it, then commits: what was
@@ -186,7 +204,8 @@ class VogFS:
         for file in files:
             if file is not None and not file.closed:
                 file.flush()
-        engine.sync()
+        if self.mode != "r":  # a reader commits nothing, even beside a writer
+            engine.sync()
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[VogFS]:
@@ -218,7 +237,7 @@ class VogFS:
             engine.end_snapshot()
 
     def _begin_transaction(self) -> list[weakref.ref[IO[Any]]]:
-        engine = self._live()
+        engine = self._changing()
         engine.begin_transaction()
         scope: list[weakref.ref[IO[Any]]] = []
         with self._lock:
@@ -315,7 +334,7 @@ class VogFS:
         """
         raw_mode, binary = parse_mode(mode)
         check_arguments(binary, buffering, encoding, errors, newline)
-        engine = self._live()
+        engine = self._live() if raw_mode == "rb" else self._changing()
         name = normpath(path)
         handle = self._open_handle(engine, name, raw_mode, compressed)
         try:
@@ -344,6 +363,9 @@ class VogFS:
     def _forget(self, raw: VogRawIO) -> None:
         with self._lock:
             self._files.pop(id(raw), None)
+            last = not self._files
+        if last and self._on_last_file is not None:
+            self._on_last_file()
 
     def _open_handle(self, engine: _engine.Vog, path: str, raw_mode: str, compressed: bool) -> int:
         kind = raw_mode[0]
@@ -514,7 +536,7 @@ class VogFS:
     def mkdir(self, path: StrPath, parents: bool = False, exist_ok: bool = False) -> None:
         """As pathlib.Path.mkdir."""
         name = normpath(path)
-        engine = self._live()
+        engine = self._changing()
         try:
             engine.mkdir(name)
         except VogError as error:
@@ -533,14 +555,14 @@ class VogFS:
     def remove(self, path: StrPath) -> None:
         name = normpath(path)
         try:
-            self._live().delete_stream(name)
+            self._changing().delete_stream(name)
         except VogError as error:
             raise self._explain(error, name) from None
 
     def rmdir(self, path: StrPath) -> None:
         name = normpath(path)
         try:
-            self._live().rmdir(name)
+            self._changing().rmdir(name)
         except VogError as error:
             if error.kind is ErrorKind.NOT_FOUND and self._kind(name) == "file":
                 raise make_error(
@@ -562,7 +584,7 @@ class VogFS:
     def rename(self, src: StrPath, dst: StrPath) -> None:
         """Moves a stream or a directory. A stream replaces a stream at ``dst``, as os.rename does."""
         old, new = normpath(src), normpath(dst)
-        engine = self._live()
+        engine = self._changing()
         kind = self._kind(old)
         try:
             if kind == "dir":
@@ -644,11 +666,15 @@ def open_vog(
     "x" to create a new file, "w" to create, replacing an existing file. The
     shifts choose the geometry of a file this call creates.
 
-    One writer shares the file with any number of readers, here and in other
-    processes; readers see its commits only. An open for writing waits up to
-    ``timeout`` seconds for another writer to close, then raises
-    ``BlockingIOError``; the same bound holds a commit that waits for readers
-    of other processes, and a read that waits for a commit to be written.
+    One writer shares the file with any number of readers in other processes;
+    they see its commits only. Within one process every open of the file
+    shares one engine and sees the same state, changes not yet committed
+    included (one opened "r" still changes nothing); the password must be the
+    same, and the first open's durability and timeout hold. An open for
+    writing waits up to ``timeout`` seconds for a writer of another process to
+    close, then raises ``BlockingIOError``; the same bound holds a commit that
+    waits for readers of other processes, and a read that waits for a commit
+    to be written.
 
     ``durability`` says what survives a crash: "off" (no journal: a crash in the
     middle of a change can damage the file; such a writer keeps readers out),
@@ -681,20 +707,35 @@ def open_vog(
     def open_existing(how: _engine.OpenMode) -> _engine.Vog:
         return _engine.Vog.open(name, how, secret, durability=level, timeout=timeout)
 
-    if mode == "r":
-        engine = open_existing(_engine.OpenMode.READ)
-    elif mode == "x":
-        engine = create()
-    elif mode == "w":
+    def replace() -> _engine.Vog:
         _lock_free(name)
         try:
             os.unlink(name)
         except FileNotFoundError:
             pass
-        engine = create()
+        return create()
+
+    if mode == "r":
+        shared = _shared.share(name, False, secret, timeout, lambda: open_existing(_engine.OpenMode.READ))
+    elif mode == "a":
+        shared = _shared.share(
+            name, True, secret, timeout, lambda: _open_or_create(lambda: open_existing(_engine.OpenMode.WRITE), create)
+        )
     else:
-        engine = _open_or_create(lambda: open_existing(_engine.OpenMode.WRITE), create)
-    return VogFS(engine, name, mode)
+        shared = _shared.adopt(name, create if mode == "x" else replace, secret)
+    return VogFS(shared, name, mode)
+
+
+def open_for_reading(path: str, password: Password) -> VogFS:
+    """Opens a Vog file "r" on a read-only engine of its own or shared with other
+    such opens, never on a writer's (whose lock it would then keep)."""
+    secret = password_bytes(password)
+    timeout = 5.0
+
+    def open_engine() -> _engine.Vog:
+        return _engine.Vog.open(path, _engine.OpenMode.READ, secret, timeout=timeout)
+
+    return VogFS(_shared.share(path, False, secret, timeout, open_engine, read_only_engine=True), path, "r")
 
 
 def _open_or_create(

@@ -140,7 +140,7 @@ def put_file(
         os.close(fd)
     # The common small file: one read, and one engine call each to create,
     # write and close, without a file object around them.
-    engine = fs._live()
+    engine = fs._changing()
     try:
         handle = fs._create_replacing(engine, dest, compressed)
     except VogError as error:

@@ -4,11 +4,15 @@
     pandas.read_csv("vog://logs/x.csv", storage_options={"fo": "data.vog"})
 
 As fsspec's archive filesystems do, ``fo`` names the container (a local path,
-or a "file://" URL when chained) and paths inside are relative to its root. The
-file is opened for reading, so that any number of processes may read it at
-once, and reopened for writing by the first operation that writes, unless
-``mode`` says otherwise ("r": never write, "a": open for writing at once,
-creating the file if needed). An instance pickles as its arguments (the path,
+or a "file://" URL when chained) and paths inside are relative to its root.
+Reads go through an open for reading, so that any number of processes may
+read the file at once, and see its commits. Each operation that writes opens
+it for writing, and lets go once the operation, every file object it opened
+and any transaction are done (each ends in a commit): then a writer in
+another process (a dask worker, say) may have it. ``mode`` says otherwise:
+"r" never writes, "a" opens for writing at once (creating the file if needed),
+keeps it, and reads through it too. In one process, instances on one file
+share its engines (vog.open). An instance pickles as its arguments (the path,
 the mode and the password), so dask workers reopen the file themselves.
 
 ``with fs.transaction:`` (or ``fs.start_transaction()`` and
@@ -25,6 +29,7 @@ past what it cannot copy, raising vog.CopyError at the end.
 
 from __future__ import annotations
 
+import contextlib
 import contextvars
 import errno
 import os
@@ -38,7 +43,7 @@ from fsspec.transaction import Transaction  # type: ignore[import]
 
 from ._errors import CopyError
 from . import _tree
-from ._fs import Password, VogDirEntry, VogFS, normpath, open_vog
+from ._fs import Password, VogDirEntry, VogFS, normpath, open_for_reading, open_vog
 from ._names import join, local_unusable, vog_unusable
 
 
@@ -74,9 +79,9 @@ class _VogTransaction(Transaction):  # type: ignore[misc]
 
     def start(self) -> None:
         super().start()
-        vog = self.fs._fs(write=True)
-        self._scope = vog._begin_transaction()
-        self._vog = vog
+        with self.fs._writer() as vog:
+            self._scope = vog._begin_transaction()
+            self._vog = vog
 
     def complete(self, commit: bool = True) -> None:
         files: list[Any] = list(self.files)
@@ -95,6 +100,7 @@ class _VogTransaction(Transaction):  # type: ignore[misc]
             raise
         if vog is not None:
             vog._end_transaction(self._scope, commit)
+            self.fs._let_go()
 
 
 class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
@@ -120,32 +126,71 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         self.fo = LocalFileSystem._strip_protocol(fo)
         self.mode = mode
         self._password = password
-        self._lock = threading.Lock()
-        self._vog: VogFS | None = None
+        self._lock = threading.Lock()  # guards the three below
+        self._reader: VogFS | None = None
+        self._writer_vog: VogFS | None = None
+        self._writing = 0  # operations that write, under way
 
-    def _fs(self, write: bool = False) -> VogFS:
-        """The open Vog file, reopened for writing when a write first needs it."""
+    def _fs(self) -> VogFS:
+        """The open Vog file for a read: the writer's during a transaction, which
+        reads its own changes, and with mode "a"."""
         with self._lock:
-            current = self._vog
-            # Fixed "r" opens for reading even for a write, which the engine then refuses.
-            wanted = self.mode or ("a" if write else "r")
-            if current is not None and not current.closed and (current.mode == "a" or wanted == "r"):
-                return current
-            if current is not None and not current.closed:
-                if current._files:
-                    raise BlockingIOError(
-                        f"{self.fo} has files open for reading; open it with mode='a' to write as well"
-                    )
-                current.close()
-            self._vog = open_vog(self.fo, wanted, password=self._password)
-            return self._vog
+            if self.mode == "a" or (self._intrans and self._writer_vog is not None):
+                return self._open_writer()
+            if self._reader is None or self._reader.closed:
+                if self.mode == "r":
+                    self._reader = open_vog(self.fo, "r", password=self._password)
+                else:
+                    self._reader = open_for_reading(self.fo, self._password)
+            return self._reader
+
+    def _open_writer(self) -> VogFS:
+        """REQUIRES: self._lock held."""
+        vog = self._writer_vog
+        if vog is None or vog.closed:
+            vog = open_vog(self.fo, "a", password=self._password)
+            if self.mode is None:
+                vog._on_last_file = self._let_go
+            self._writer_vog = vog
+        return vog
+
+    @contextlib.contextmanager
+    def _writer(self) -> Iterator[VogFS]:
+        """The file open for writing, for one operation that writes (with mode "r",
+        open for reading, which refuses the write)."""
+        if self.mode == "r":
+            yield self._fs()
+            return
+        with self._lock:
+            vog = self._open_writer()
+            self._writing += 1
+        try:
+            yield vog
+        finally:
+            with self._lock:
+                self._writing -= 1
+            self._let_go()
+
+    def _let_go(self) -> None:
+        """Closes the file opened for writing once no operation, file object or
+        transaction of this instance writes through it (mode None only)."""
+        with self._lock:
+            vog = self._writer_vog
+            if self.mode is not None or vog is None or self._writing:
+                return
+            if vog._files or vog._scopes or self._intrans:
+                return
+            self._writer_vog = None
+        vog.close()
 
     def close(self) -> None:
         """Closes the file now. Without it, the file closes once this instance and
         every file object opened through it are gone."""
         with self._lock:
-            if self._vog is not None:
-                self._vog.close()
+            vogs = [self._reader, self._writer_vog]
+        for vog in vogs:
+            if vog is not None:
+                vog.close()
 
     transaction_type = _VogTransaction
 
@@ -321,20 +366,23 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
     def exists(self, path: str, **kwargs: Any) -> bool:
         return self._fs().exists(self._strip_protocol(path))
 
-    def _writable_with_parent(self, path: str) -> VogFS:
-        """For a write: the file open for writing, with the parent of ``path`` made as
-        object stores and fsspec's memory filesystem imply it."""
-        fs = self._fs(write=True)
+    @staticmethod
+    def _make_parent(fs: VogFS, path: str) -> None:
+        """Makes the parent of ``path``, as object stores and fsspec's memory
+        filesystem imply it for a write."""
         if "/" in path:
             fs.makedirs(path.rsplit("/", 1)[0], exist_ok=True)
-        return fs
 
     def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> IO[bytes]:
         """``compressed=True`` stores a stream this call creates compressed."""
         path = self._strip_protocol(path)
-        fs = self._fs() if mode == "rb" else self._writable_with_parent(path)
-        file = fs.open(path, mode, compressed=bool(kwargs.get("compressed", False)))
-        if mode != "rb" and kwargs.get("autocommit") is False:
+        compressed = bool(kwargs.get("compressed", False))
+        if mode == "rb":
+            return self._fs().open(path, mode)
+        with self._writer() as fs:
+            self._make_parent(fs, path)
+            file = fs.open(path, mode, compressed=compressed)
+        if kwargs.get("autocommit") is False:
             # Deferred by a transaction, which ends by committing or discarding
             # it: either way it is closed, and the Vog transaction decides.
             file.commit = file.discard = file.close  # type: ignore[attr-defined]
@@ -351,45 +399,50 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
 
     def pipe_file(self, path: str, value: bytes, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
-        self._writable_with_parent(path).write_bytes(path, value)
+        with self._writer() as fs:
+            self._make_parent(fs, path)
+            fs.write_bytes(path, value)
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
-        self._fs(write=True).mkdir(self._strip_protocol(path), parents=create_parents, exist_ok=create_parents)
+        with self._writer() as fs:
+            fs.mkdir(self._strip_protocol(path), parents=create_parents, exist_ok=create_parents)
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        self._fs(write=True).makedirs(self._strip_protocol(path), exist_ok=exist_ok)
+        with self._writer() as fs:
+            fs.makedirs(self._strip_protocol(path), exist_ok=exist_ok)
 
     def rmdir(self, path: str) -> None:
-        self._fs(write=True).rmdir(self._strip_protocol(path))
+        with self._writer() as fs:
+            fs.rmdir(self._strip_protocol(path))
 
     def _rm(self, path: str) -> None:
-        fs = self._fs(write=True)
         path = self._strip_protocol(path)
-        if fs.isdir(path):
-            fs.rmdir(path)
-        else:
-            fs.remove(path)
+        with self._writer() as fs:
+            if fs.isdir(path):
+                fs.rmdir(path)
+            else:
+                fs.remove(path)
 
     def rm_file(self, path: str) -> None:
         self._rm(path)
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
-        fs = self._fs(write=True)
         source, dest = self._strip_protocol(path1), self._strip_protocol(path2)
-        if fs.isdir(source):
-            fs.makedirs(dest, exist_ok=True)
-            return
-        with fs.open(source, "rb") as reader, fs.open(dest, "wb", compressed=fs.stat(source).compressed) as writer:
-            while chunk := reader.read(1 << 20):
-                writer.write(chunk)
+        with self._writer() as fs:
+            if fs.isdir(source):
+                fs.makedirs(dest, exist_ok=True)
+                return
+            with fs.open(source, "rb") as reader, fs.open(dest, "wb", compressed=fs.stat(source).compressed) as writer:
+                while chunk := reader.read(1 << 20):
+                    writer.write(chunk)
 
     def mv(self, path1: str, path2: str, recursive: bool = False, maxdepth: int | None = None, **kwargs: Any) -> None:
         """A rename inside the file: no copy, for streams and whole directories alike."""
-        fs = self._fs(write=True)
         source, dest = self._strip_protocol(path1), self._strip_protocol(path2)
-        if fs.isdir(dest):
-            dest = join(dest, source.rsplit("/", 1)[-1])
-        fs.rename(source, dest)
+        with self._writer() as fs:
+            if fs.isdir(dest):
+                dest = join(dest, source.rsplit("/", 1)[-1])
+            fs.rename(source, dest)
 
     def created(self, path: str) -> Any:
         raise NotImplementedError("Vog files keep no timestamps")

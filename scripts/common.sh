@@ -4,7 +4,7 @@
 VOG_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VOG_PACKAGES=(g++ cmake make pkg-config liblz4-dev libargon2-dev libssl-dev libxxhash-dev libgtest-dev
               python3 python3-dev python3-pytest python3-hypothesis
-              python3-fsspec python3-pandas python3-dask python3-distributed python3-tqdm
+              python3-fsspec python3-pandas python3-dask python3-distributed python3-tqdm python3-zarr
               python3-mypy python3-pip python3-setuptools python3-wheel python3-venv
               clang libclang-rt-14-dev)
 

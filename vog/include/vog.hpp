@@ -13,6 +13,11 @@
 // once. A Vog is shared (std::shared_ptr); when the last reference goes, every
 // stream handle still open is closed and the file is released. A failure at
 // that point cannot be returned: it is written to standard error.
+//
+// Commits: at durability Process or Full every change of the tree, and the
+// close of a stream handle opened for writing, commits on its own: a crash
+// leaves the file as of the last commit. A Transaction groups changes into
+// one commit, or none; a Snapshot keeps a reader on one commit.
 #pragma once
 
 #include <chrono>
@@ -31,8 +36,10 @@
 namespace vog {
 
 class FileSystem;
+class ReadSection;
 class StreamLayer;
 class VerifyReport;
+class Vog;
 struct VogState;
 
 using StreamHandle = std::uint64_t;
@@ -85,7 +92,68 @@ struct OpenOptions {
   std::optional<std::chrono::milliseconds> open_timeout;
 };
 
-class Vog {
+// An open transaction of a writable Vog (Vog::transaction). Until it ends,
+// no change of that Vog commits on its own: every change, by any thread,
+// joins it, and so does sync(), which then commits nothing. commit() makes
+// them all one commit (at Durability::Full, one commit's forcing to disk);
+// roll_back(), or destroying it before either, takes them all back: streams
+// created, written, truncated, deleted or renamed, directories made,
+// removed or renamed. A rollback closes every stream handle open on the Vog,
+// whenever it was opened: their later calls fail as "invalid stream handle".
+// Readers of other opens never see a change of it before its commit.
+//
+// A transaction begun while one is open joins it: its commit() only ends it,
+// the outermost commit() commits, and a roll_back() at any depth takes back
+// the whole transaction at once; the commit() of one it joined then fails.
+// A commit that fails (readers of other opens in the way past the timeout)
+// leaves the transaction open, to commit again or roll back.
+//
+// Move-only; it keeps its Vog open. Ends in a forked child without a word:
+// the file is the parent's.
+class Transaction {
+ public:
+  Transaction(Transaction&& other) noexcept;
+  Transaction& operator=(Transaction&&) = delete;
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  // Rolls back when neither commit() nor roll_back() ended it; a failure is
+  // written to standard error.
+  ~Transaction();
+
+  [[nodiscard]] Result<void> commit();
+  [[nodiscard]] Result<void> roll_back();
+
+ private:
+  friend class Vog;
+  Transaction(std::shared_ptr<Vog> vog, std::uint64_t serial) noexcept;
+  std::shared_ptr<Vog> vog_;  // null once ended
+  std::uint64_t serial_;      // which transaction of the Vog it belongs to
+};
+
+// A snapshot of a read-only Vog (Vog::snapshot): while it lives, every read of
+// that Vog, by any thread, sees the one commit the file showed when it began.
+// A writer of another open cannot write a commit back meanwhile: its commit
+// waits for the snapshot to end, at most that writer's timeout, then fails
+// with its changes still pending. Keep it short. On a writable Vog, which
+// always reads its own state, it does nothing.
+//
+// Move-only; it keeps its Vog open, and ends on the thread that took it.
+class Snapshot {
+ public:
+  Snapshot(Snapshot&& other) noexcept;
+  Snapshot& operator=(Snapshot&&) = delete;
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  ~Snapshot();
+
+ private:
+  friend class Vog;
+  Snapshot(std::shared_ptr<Vog> vog, std::unique_ptr<ReadSection> section) noexcept;
+  std::shared_ptr<Vog> vog_;
+  std::unique_ptr<ReadSection> section_;  // null on a writable Vog
+};
+
+class Vog : public std::enable_shared_from_this<Vog> {
  public:
   // Creates a new file; it must not exist. Fails before touching the disk when
   // the compressed block size is below the block size.
@@ -174,7 +242,16 @@ class Vog {
   [[nodiscard]] Result<void> flush_open_streams();
   // A commit point: everything done so far, also through handles still open,
   // survives a crash (a power loss too at Durability::Full). Handles stay open.
+  // Inside a transaction it commits nothing (the transaction's commit does).
   [[nodiscard]] Result<void> sync();
+
+  // Begins a transaction (see Transaction), first committing what was done
+  // before it; or joins the one open. Refused on a read-only Vog, and at
+  // Durability::Off, which keeps no journal to roll back with.
+  [[nodiscard]] Result<Transaction> transaction();
+  // Begins a snapshot (see Snapshot). Fails as a read does when a commit of
+  // another open keeps the file past the timeout.
+  [[nodiscard]] Result<Snapshot> snapshot();
 
   // Checks the whole file and returns one line per problem found, each naming
   // its layer ("L1: " to "L4: "); empty when the file is consistent. Changes
@@ -189,6 +266,7 @@ class Vog {
   friend class TreeCopy;  // optimize walks both trees by directory stream ID
   friend class Salvage;   // salvage reads the source by stream ID
   friend class ReadSection;  // finds the streams of open handles again after a commit
+  friend class Transaction;
 
   Vog(std::unique_ptr<StreamLayer> streams, std::uint32_t root_stream_id, bool writable);
 
@@ -211,6 +289,9 @@ class Vog {
   template <class Change>
   auto uncommitted(Change change) -> decltype(change());
   [[nodiscard]] Result<void> commit();
+  // Ends transaction `serial` by committing it (or, when joined, leaving the
+  // commit to the outermost) or by rolling the whole of it back.
+  [[nodiscard]] Result<void> end_transaction(std::uint64_t serial, bool commit);
 
   // The bytes of a directory stream, from the cache when it holds them.
   [[nodiscard]] Result<std::vector<std::byte>> get_dir_content(std::uint32_t dir);

@@ -14,10 +14,13 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -89,6 +92,17 @@ auto run_unlocked(Work&& work) -> std::optional<std::invoke_result_t<Work>> {
 // The engine of an open Vog object (a new reference to it), or empty with
 // "Vog file has been closed" raised.
 std::shared_ptr<Vog> engine_of(PyObject* self);
+
+// Transactions and snapshots that vog._engine keeps open on a Vog object for
+// the package, until it ends them or the object is closed or goes. The mutex
+// guards the containers only: an entry is taken out before it is ended.
+struct EngineGuards {
+  std::mutex mutex;
+  std::vector<Transaction> transactions;  // the innermost last
+  // A snapshot ends on the thread that took it, the innermost first.
+  std::map<std::thread::id, std::vector<Snapshot>> snapshots;
+};
+EngineGuards& guards_of(PyObject* self);
 
 // Argument conversion: each returns false with TypeError/OverflowError set.
 bool to_u64(PyObject* value, const char* name, std::uint64_t& out);

@@ -21,6 +21,8 @@ namespace {
 struct EngineSlot {
   std::mutex mutex;
   std::shared_ptr<Vog> engine;  // guarded by mutex; empty once closed
+  // Each guard keeps the engine alive: ended before it when the object goes.
+  EngineGuards guards;
 };
 
 struct VogObject {
@@ -31,6 +33,8 @@ struct VogObject {
 EngineSlot& slot_of(PyObject* self) { return *reinterpret_cast<VogObject*>(self)->slot; }
 
 }  // namespace
+
+EngineGuards& guards_of(PyObject* self) { return slot_of(self).guards; }
 
 std::shared_ptr<Vog> engine_of(PyObject* self) {
   EngineSlot& slot = slot_of(self);
@@ -288,16 +292,22 @@ PyObject* vog_open(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* vog_close(PyObject* self, PyObject*) {
   std::shared_ptr<Vog> engine;
+  std::vector<Transaction> transactions;
   {
     EngineSlot& slot = slot_of(self);
     std::lock_guard lock(slot.mutex);
     engine = std::move(slot.engine);
+    std::lock_guard guards(slot.guards.mutex);
+    transactions.swap(slot.guards.transactions);
   }
   if (!engine) Py_RETURN_NONE;
   // Running calls hold references of their own: only the sole owner flushes;
   // otherwise the last of those calls tears the engine down. A copy that a
-  // fork made is closed without a word: the file is the parent's.
+  // fork made is closed without a word: the file is the parent's. A
+  // transaction still open is rolled back first, the innermost first;
+  // snapshots end on their own threads.
   auto flushed = run_unlocked([&]() -> Result<void> {
+    while (!transactions.empty()) transactions.pop_back();
     Result<void> result;
     if (engine.use_count() == 1 && !engine->is_forked_copy()) result = engine->flush_open_streams();
     engine.reset();

@@ -2,7 +2,9 @@
 
 A child process runs a mixed workload on one Vog file at the default
 durability level and logs each operation's begin ("B") and end ("E"), and
-each commit point before ("I" and its effect) and after ("D") the call. Beside
+each commit point before ("I" and its effects) and after ("D") the call; a
+transaction of several changes is one commit point, and one rolled back
+(now and then) is none: nothing of it may survive. Beside
 it three threads keep writing and resizing streams of their own through the
 package's engine, whose contents are never checked: commits on the main thread
 must not cut through those changes. Now and then the child forks, and the
@@ -38,10 +40,13 @@ log = open(log_path, "a", buffering=1)  # one write per line: a kill never split
 def scribble(name, rng):
     h = vog.open_stream(name, OpenMode.WRITE)
     while True:
-        if rng.random() < 0.5:
-            vog.resize(h, rng.randrange(300000))
-        else:
-            vog.write_at(h, rng.randrange(300000), rng.randbytes(rng.randrange(1, 70000)))
+        try:
+            if rng.random() < 0.5:
+                vog.resize(h, rng.randrange(300000))
+            else:
+                vog.write_at(h, rng.randrange(300000), rng.randbytes(rng.randrange(1, 70000)))
+        except package.NotFoundError:  # a rollback closed the handle
+            h = vog.open_stream(name, OpenMode.WRITE)
 for name in SCRATCH:
     threading.Thread(target=scribble, args=(name, random.Random(name + str(seed))), daemon=True).start()
 
@@ -80,7 +85,7 @@ def digest(b):
 while True:
     time.sleep(rng.random() / 200)  # the scribblers' changes wait for a commit meanwhile
     log.write("B\n")  # an operation begins; "E" when it is over
-    op = rng.randrange(10)
+    op = rng.randrange(11)
     if len(streams) + len(dirs) > 40:
         op = 6
     if op == 0:
@@ -130,6 +135,33 @@ while True:
             p = rng.choice(empty)
             commit("rmdir " + p, lambda: vog.rmdir(p))
             dirs.remove(p)
+    elif op == 10:
+        effects, staged_dirs, staged = [], list(dirs), dict(streams)
+        vog.begin_transaction()
+        for _ in range(rng.randrange(2, 6)):
+            kind = rng.randrange(3)
+            if kind == 0:
+                p = child_of(rng.choice(staged_dirs))
+                vog.mkdir(p)
+                staged_dirs.append(p)
+                effects.append("mkdir " + p)
+            elif kind == 1 or not staged:
+                p, content = child_of(rng.choice(staged_dirs)), data()
+                h = vog.create_stream(p, compressed=rng.random() < 0.5)
+                vog.write(h, content)
+                vog.close_stream(h)
+                staged[p] = content
+                effects += ["create " + p, "set " + p + " " + digest(content)]
+            else:
+                p = rng.choice(sorted(staged))
+                vog.delete_stream(p)
+                del staged[p]
+                effects.append("del " + p)
+        if rng.random() < 0.2:
+            vog.end_transaction(False)
+        else:
+            commit(";".join(effects), lambda: vog.end_transaction(True))
+            dirs[:], streams = staged_dirs, staged
     elif op == 9 and rng.random() < 0.2:
         child = os.fork()
         if child == 0:
@@ -170,9 +202,15 @@ print(checks)
 """
 
 
-def apply(model, effect):
-    """The tree after one logged commit point; `model` maps paths to None (a
-    directory) or the stream's "sha256 length"."""
+def apply(model, effects):
+    """The tree after one logged commit point, its effects joined by ";";
+    `model` maps paths to None (a directory) or the stream's "sha256 length"."""
+    for effect in effects.split(";"):
+        model = apply_one(model, effect)
+    return model
+
+
+def apply_one(model, effect):
     model = dict(model)
     kind, *args = effect.split(" ")
     moved = lambda a, b, p: b + p[len(a):] if p == a or p.startswith(a + "/") else p

@@ -10,6 +10,7 @@ from pathlib import PurePosixPath
 
 import pytest
 
+import libvog
 import vog
 from vog import ErrorKind
 
@@ -24,12 +25,17 @@ def test_file_modes_open_create_and_replace(tmp_path):
         assert repr(fs) == f"<vog.VogFS path={str(path)!r} mode='a'>"
     with vog.open(os.fsencode(path), "a") as fs:  # reopened, not replaced
         assert fs.listdir() == ["keep"]
-        with vog.open(path) as reader:  # readers share the file with the writer
-            assert reader.listdir() == ["keep"]
-        started = time.monotonic()
-        with pytest.raises(BlockingIOError) as locked:
-            vog.open(path, "a", timeout=0.2)  # a second writer waits, then gives up
-        assert locked.value.kind is ErrorKind.IO_ERROR and time.monotonic() - started >= 0.2
+        second_writer = textwrap.dedent(f"""
+            import time, vog
+            started = time.monotonic()
+            try:
+                vog.open({str(path)!r}, "a", timeout=0.2)
+            except BlockingIOError as locked:
+                print(locked.kind.name, time.monotonic() - started >= 0.2)
+        """)
+        waited = subprocess.run([sys.executable, "-c", second_writer], env=os.environ, capture_output=True,
+                                text=True, check=False)
+        assert waited.stdout.split() == ["IO_ERROR", "True"], waited.stderr  # it waits, then gives up
         with pytest.raises(BlockingIOError):
             vog.open(path, "w")  # never replaces a file someone holds
     with pytest.raises(FileExistsError):
@@ -63,6 +69,99 @@ def test_sync_is_what_a_killed_writer_leaves(tmp_path, durability):
         assert fs.read_bytes("log") == b"kept" and fs.verify() == []
     with pytest.raises(ValueError):
         vog.open(path, durability="sometimes")
+
+
+def test_opens_of_one_file_in_a_process_share_one_engine(tmp_path):
+    path = tmp_path / "one.vog"
+    with vog.open(path, "x", password="pw") as first:
+        with vog.open(path, "a", password=b"pw") as second, vog.open(path, "r", password="pw") as reader:
+            with second.transaction():
+                second.write_bytes("log", b"not committed yet")
+                assert first.read_bytes("log") == reader.read_bytes("log") == b"not committed yet"
+                first.write_bytes("by first", b"1")
+                assert second.listdir() == reader.listdir() == ["by first", "log"]
+            changes = [
+                lambda: reader.mkdir("d"), lambda: reader.write_bytes("x", b""), lambda: reader.remove("log"),
+                lambda: reader.rename("log", "y"), lambda: reader.open("log", "ab"),
+                lambda: reader.transaction().__enter__(),
+            ]
+            for change in changes:  # the engine is writable, the open is not
+                with pytest.raises(OSError) as refused:
+                    change()
+                assert refused.value.kind is ErrorKind.READ_ONLY
+            with pytest.raises(PermissionError):
+                vog.open(path, "r", password="wrong")
+            with pytest.raises(OSError) as missing:
+                vog.open(path, "a")
+            assert missing.value.kind is ErrorKind.ENCRYPTION_REQUIRED
+            held = second.open("held", "wb")
+        assert held.closed and first.read_bytes("log") == b"not committed yet"  # each closed its own
+        with pytest.raises(libvog.VogError):  # the engine is open while one VogFS is
+            libvog.Vog.open(str(path), libvog.OpenMode.WRITE, b"pw")
+    libvog.Vog.open(str(path), libvog.OpenMode.WRITE, b"pw").close()  # closed with the last
+
+    with vog.open(path, "r", password="pw") as early:
+        with vog.open(path, "a", password="pw") as writer:  # beside the read-only engine, not on it
+            writer.write_bytes("new", b"committed")
+            assert early.read_bytes("new") == b"committed"  # as a reader of another open would
+            with writer.transaction():
+                writer.write_bytes("pending", b"p")
+                assert not early.exists("pending")
+                with vog.open(path, "r", password="pw") as late:  # shares the writer's engine now
+                    assert late.read_bytes("pending") == b"p"
+            child = os.fork()
+            if child == 0:  # the parent's engines are not the child's
+                try:
+                    with vog.open(path, "r", password="pw") as mine:
+                        os._exit(0 if mine.read_bytes("pending") == b"p" else 1)
+                finally:
+                    os._exit(2)
+            assert os.waitpid(child, 0)[1] == 0
+
+
+def test_transactions_commit_everything_inside_or_nothing(tmp_path):
+    path = tmp_path / "tx.vog"
+    with vog.open(path, "x") as fs:
+        fs.write_bytes("kept", b"kept")
+        fs.write_bytes("other", b"other")
+        before = fs.open("other", "rb")  # opened before: a rollback closes its handle
+        outside = libvog.Vog.open(str(path), libvog.OpenMode.READ)  # an open of its own
+        with fs.transaction() as same:
+            assert same is fs
+            fs.makedirs("d/e")
+            fs.write_bytes("d/new", b"new")
+            fs.rename("kept", "d/kept")
+            left_open = fs.open("d/open", "w")
+            left_open.write("buffered")  # written when closed, before the commit
+            with fs.transaction():  # joins the outer one
+                fs.remove("d/new")
+            assert [entry.name for entry in outside.list()] == ["kept", "other"]
+        assert left_open.closed and fs.read_text("d/open") == "buffered"
+        assert [entry.name for entry in outside.list("d")] == ["e", "kept", "open"]
+
+        with pytest.raises(KeyError):
+            with fs.transaction():
+                fs.rmtree("d")
+                fs.write_bytes("x", b"x")
+                inside = fs.open("y", "wb")
+                inside.write(b"y")
+                raise KeyError("undo")
+        assert inside.closed and fs.listdir() == ["d", "other"] and fs.listdir("d") == ["e", "kept", "open"]
+        assert fs.read_bytes("d/kept") == b"kept" and outside.verify() == []
+        with pytest.raises(FileNotFoundError):
+            before.read()
+        before.close()  # quietly: the rollback closed its handle
+        outside.close()
+        with pytest.raises(ValueError):  # closed inside: rolled back, nothing to commit
+            with fs.transaction():
+                fs.write_bytes("z", b"z")
+                fs.close()
+    with vog.open(path, "a", durability="off") as fs:
+        assert fs.listdir() == ["d", "other"]
+        with pytest.raises(OSError) as refused:
+            with fs.transaction():
+                pass
+        assert "journal" in str(refused.value)
 
 
 def test_passwords_and_module_functions(tmp_path):

@@ -28,9 +28,11 @@ from typing import Any, TypeVar
 from . import _engine, _fs
 from ._errors import CopyError, ErrorKind, VogError, describe
 from ._fs import VogDirEntry, VogFS
-from ._names import escape_line, quote, vog_unusable
+from ._names import escape_line, join, quote, vog_unusable
 from ._salvage import SalvageLoss, SalvageLossKind
 from ._salvage import salvage as _salvage_file
+from ._tree import copy as copy_stream
+from ._tree import loop_error, walk_entries
 
 EXIT_FAILURE = 1
 T = TypeVar("T")
@@ -226,7 +228,7 @@ def _vog_size(fs: VogFS, paths: Sequence[str]) -> int:
             for top, _, files in fs.walk(path, onerror=lambda error: None):
                 for name in files:
                     with contextlib.suppress(OSError, ValueError):
-                        total += fs.stat(_fs.join(top, name)).st_size
+                        total += fs.stat(join(top, name)).st_size
     return total
 
 
@@ -279,7 +281,7 @@ def _ls(fs: VogFS, args: argparse.Namespace) -> int:
         if args.long and not is_dir:
             why = vog_unusable(name)
             if why is None:
-                info = fs.stat(_fs.join(where, name))
+                info = fs.stat(join(where, name))
             else:  # no path reaches it: no size to show
                 status.report(f"{quote(name)} in {quote(where or '/', False)}: {why}, size unknown")
         if args.json:
@@ -304,7 +306,7 @@ def _ls(fs: VogFS, args: argparse.Namespace) -> int:
     if not args.recursive:
         listings = iter([(path, list(fs.scandir(path)), [])])
     else:
-        listings = fs._walk_entries(path, True, _raise_listing, lambda where, error: status.error(error))
+        listings = walk_entries(fs, path, True, _raise_listing, lambda where, error: status.error(error))
     for index, (where, entries, _) in enumerate(listings):
         if args.recursive and not args.json:
             print(f"{'' if index == 0 else chr(10)}{quote(where or '/', False)}:")
@@ -367,7 +369,7 @@ def _tree_inside(fs: VogFS, entry: VogDirEntry, seen: dict[int, str]) -> str | l
     identity = fs.stat(entry.path).st_ino
     first = seen.setdefault(identity, entry.path)
     if first != entry.path:
-        return _fs._loop_error(entry.path, first).message
+        return loop_error(entry.path, first).message
     return list(fs.scandir(entry.path))
 
 
@@ -375,7 +377,7 @@ def _cat(fs: VogFS, args: argparse.Namespace) -> int:
     out = sys.stdout.buffer
     for path in args.paths:
         with fs.open(path, "rb", buffering=0) as stream:
-            _fs._copy(stream, out, None)
+            copy_stream(stream, out, None)
     out.flush()
     return 0
 
@@ -428,7 +430,7 @@ def _mkdir(fs: VogFS, args: argparse.Namespace) -> int:
 def _mv(fs: VogFS, args: argparse.Namespace) -> int:
     dest = args.dest
     if fs.isdir(dest):  # as mv: into an existing directory
-        dest = _fs.join(_fs.normpath(dest), _fs.normpath(args.source).rsplit("/", 1)[-1])
+        dest = join(_fs.normpath(dest), _fs.normpath(args.source).rsplit("/", 1)[-1])
     fs.rename(args.source, dest)
     return 0
 
@@ -440,7 +442,7 @@ def _info(fs: VogFS, args: argparse.Namespace) -> int:
     for top, dirs, files in fs.walk(onerror=status.error):  # a damaged file: counts what it can
         directories += len(dirs)
         for name in files:
-            info = fs.stat(_fs.join(top, name))
+            info = fs.stat(join(top, name))
             streams += 1
             stored += info.st_size
             reserved += info.reserved

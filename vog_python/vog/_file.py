@@ -10,6 +10,7 @@ from collections.abc import Callable
 from typing import IO, Any, cast
 
 from . import _engine
+from ._errors import NotFoundError
 
 # Batches small reads and writes into one engine call each, yet stays below
 # the 64 KiB chunks of shutil.copyfileobj and the like, which then go straight
@@ -144,9 +145,13 @@ class VogRawIO(io.RawIOBase):
             # A closed file object that lingers must not keep the Vog file open.
             on_close, self._on_close = self._on_close, None
             engine, self._engine = self._engine, None
-            on_close(self)
-            if engine is not None:
-                engine.close_stream(self._handle)
+            try:
+                if engine is not None:
+                    engine.close_stream(self._handle)
+            except NotFoundError:
+                pass  # a transaction's rollback closed the handle already
+            finally:
+                on_close(self)  # last: it may close the Vog file
 
 
 def parse_mode(mode: str) -> tuple[str, bool]:

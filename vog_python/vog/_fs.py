@@ -16,9 +16,8 @@ from pathlib import PurePosixPath
 from types import TracebackType
 from typing import IO, Any, BinaryIO, Literal, NoReturn, overload
 
-from . import _engine
+from . import _engine, _shared, _tree
 from ._errors import (
-    CopyError,
     ErrorKind,
     ExistsError,
     InvalidPathError,
@@ -26,16 +25,16 @@ from ._errors import (
     NotADirectoryVogError,
     NotFoundError,
     VogError,
-    VogOSError,
     make_error,
 )
 from ._file import VogRawIO, check_arguments, parse_mode, wrap
-from ._names import quote, vog_unusable
+from ._names import join, vog_unusable
+from ._shared import SharedEngine
+from ._tree import Progress, name_error, raise_error, write_all
 
 StrPath = str | PurePosixPath
 LocalPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Password = str | bytes | None
-Progress = Callable[[int], object] | None
 BinaryMode = Literal[
     "rb", "wb", "ab", "xb", "r+b", "rb+", "w+b", "wb+", "a+b", "ab+", "x+b", "xb+"
 ]
@@ -44,8 +43,6 @@ TextMode = Literal[
     "rt", "wt", "at", "xt", "r+t", "rt+", "w+t", "wt+", "a+t", "at+", "x+t", "xt+",
 ]
 
-# Copies move this much per engine call.
-_COPY_CHUNK = 1 << 20
 _FS_MODES = ("r", "a", "x", "w")
 
 
@@ -56,10 +53,6 @@ def normpath(path: StrPath) -> str:
     if not isinstance(path, str):
         raise TypeError(f"path must be str or PurePosixPath, not {type(path).__name__}")
     return path.strip("/") if path not in ("", ".") else ""
-
-
-def join(parent: str, name: str) -> str:
-    return f"{parent}/{name}" if parent else name
 
 
 def password_bytes(password: Password) -> bytes | None:
@@ -105,15 +98,24 @@ class VogDirEntry:
 
 
 class VogFS:
-    """An open Vog file. Made by ``vog.open``; a context manager that closes it."""
+    """An open Vog file. Made by ``vog.open``; a context manager that closes it.
 
-    def __init__(self, engine: _engine.Vog, path: str, mode: str) -> None:
-        self._engine: _engine.Vog | None = engine
+    Every VogFS of one file in a process shares one engine (``_shared``): they
+    see the same state, and each closes on its own, its own file objects with it.
+    """
+
+    def __init__(self, shared: SharedEngine, path: str, mode: str) -> None:
+        self._shared = shared
+        self._engine: _engine.Vog | None = shared.engine
         self.path = path
         self.mode = mode
+        # Called once the last file object opened here is closed.
+        self._on_last_file: Callable[[], object] | None = None
         # The outermost object of every open file, by its raw stream's id, to be
         # closed (and so flushed) before the engine; a raw stream leaves on close.
         self._files: dict[int, weakref.ref[IO[Any]]] = {}
+        # The files opened in each transaction begun here and not yet ended.
+        self._scopes: list[list[weakref.ref[IO[Any]]]] = []
         self._lock = threading.Lock()
         self._pid = os.getpid()
 
@@ -160,21 +162,37 @@ class VogFS:
             raise ValueError("I/O operation on closed Vog file")
         return engine
 
+    def _changing(self) -> _engine.Vog:
+        """The engine, for a change: refused when opened for reading, also when the
+        engine it shares is writable."""
+        engine = self._live()
+        if self.mode == "r":
+            raise make_error(ErrorKind.READ_ONLY, "read-only: Vog file is opened for reading")
+        return engine
+
     def close(self) -> None:
-        """Closes every file object still open on it (flushing them), then the file."""
+        """Closes every file object still open on it (flushing them), then the file
+        once no other VogFS of this process has it open; a transaction begun on it
+        and still open is rolled back."""
         with self._lock:
             engine, self._engine = self._engine, None
             files = [ref() for ref in self._files.values()]
+            scopes, self._scopes = self._scopes, []
         if engine is None:
             return
         if os.getpid() != self._pid:
-            files = []  # a fork's copy: what the parent's files hold is the parent's to write
+            # A fork's copy: what the parent's files and transactions hold is the parent's.
+            files, scopes = [], []
         try:
             for file in files:
                 if file is not None:
                     file.close()
         finally:
-            engine.close()
+            for _ in scopes:  # transactions begun here and left open end with it
+                with contextlib.suppress(VogError):
+                    engine.end_transaction(False)
+            if _shared.release(self._shared):
+                engine.close()
 
     def sync(self) -> None:
         """Flushes every file object still open on it, then commits: what was
@@ -186,7 +204,68 @@ class VogFS:
         for file in files:
             if file is not None and not file.closed:
                 file.flush()
-        engine.sync()
+        if self.mode != "r":  # a reader commits nothing, even beside a writer
+            engine.sync()
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[VogFS]:
+        """Makes every change inside one commit when the block ends, or none when it
+        raises. Every change of the file in this process joins it, whichever thread
+        makes it; file objects opened inside and still open at the end are closed
+        first. A rollback also closes the engine's side of files opened before it:
+        their later calls fail. A transaction inside another joins it. Needs the
+        rollback journal: refused at durability "off"."""
+        scope = self._begin_transaction()
+        try:
+            yield self
+        except BaseException:
+            self._end_transaction(scope, commit=False)
+            raise
+        self._end_transaction(scope, commit=True)
+
+    @contextlib.contextmanager
+    def snapshot(self) -> Iterator[VogFS]:
+        """Every read inside, on any thread, sees the one commit the file showed
+        when the block began (a file open for writing reads its own state, and
+        this does nothing). A writer in another process cannot commit meanwhile:
+        its commit waits up to its timeout, then fails. Keep it short."""
+        engine = self._live()
+        engine.begin_snapshot()
+        try:
+            yield self
+        finally:
+            engine.end_snapshot()
+
+    def _begin_transaction(self) -> list[weakref.ref[IO[Any]]]:
+        engine = self._changing()
+        engine.begin_transaction()
+        scope: list[weakref.ref[IO[Any]]] = []
+        with self._lock:
+            self._scopes.append(scope)
+        return scope
+
+    def _end_transaction(self, scope: list[weakref.ref[IO[Any]]], commit: bool) -> None:
+        with self._lock:
+            engine = self._engine
+            if scope in self._scopes:
+                self._scopes.remove(scope)
+            files = [ref() for ref in scope]
+        if engine is None:  # closed inside: closing rolled it back
+            if commit:
+                raise ValueError("I/O operation on closed Vog file: the transaction was rolled back")
+            return
+        try:
+            for file in files:
+                if file is not None and not file.closed:
+                    if commit:
+                        file.close()
+                    else:
+                        with contextlib.suppress(Exception):
+                            file.close()
+        except BaseException:
+            engine.end_transaction(False)
+            raise
+        engine.end_transaction(commit)
 
     def verify(self, max_lines: int | None = None) -> list[str]:
         """The problems found in the whole file, one line each; empty when it is sound.
@@ -255,7 +334,7 @@ class VogFS:
         """
         raw_mode, binary = parse_mode(mode)
         check_arguments(binary, buffering, encoding, errors, newline)
-        engine = self._live()
+        engine = self._live() if raw_mode == "rb" else self._changing()
         name = normpath(path)
         handle = self._open_handle(engine, name, raw_mode, compressed)
         try:
@@ -271,7 +350,10 @@ class VogFS:
         with self._lock:
             registered = self._engine is not None
             if registered:
-                self._files[id(raw)] = weakref.ref(file)
+                ref = weakref.ref(file)
+                self._files[id(raw)] = ref
+                for scope in self._scopes:
+                    scope.append(ref)
         if not registered:  # closed by another thread meanwhile, engine and all
             with contextlib.suppress(Exception):
                 file.close()
@@ -281,6 +363,9 @@ class VogFS:
     def _forget(self, raw: VogRawIO) -> None:
         with self._lock:
             self._files.pop(id(raw), None)
+            last = not self._files
+        if last and self._on_last_file is not None:
+            self._on_last_file()
 
     def _open_handle(self, engine: _engine.Vog, path: str, raw_mode: str, compressed: bool) -> int:
         kind = raw_mode[0]
@@ -347,14 +432,7 @@ class VogFS:
     def write_bytes(self, path: StrPath, data: Any, compressed: bool = False) -> int:
         """Replaces (or creates) the stream with ``data``, any bytes-like object."""
         with self.open(path, "wb", buffering=0, compressed=compressed) as file:
-            return self._write_all(file, memoryview(data).cast("B"))
-
-    @staticmethod
-    def _write_all(file: IO[Any], data: memoryview) -> int:
-        written = 0
-        while written < len(data):
-            written += file.write(data[written:])
-        return written
+            return write_all(file, memoryview(data).cast("B"))
 
     def read_text(self, path: StrPath, encoding: str | None = None, errors: str | None = None) -> str:
         with self.open(path, "r", encoding=encoding, errors=errors) as file:
@@ -435,19 +513,19 @@ class VogFS:
         OSError EINVAL, and a directory met a second time (a cycle; not gone into
         again) as OSError ELOOP naming its path.
         """
-        report = onerror if onerror is not None else _raise
+        report = onerror if onerror is not None else raise_error
         def listing_failed(path: str, error: OSError) -> None:
             if onerror is not None:
                 onerror(error)
 
-        walked = self._walk_entries(normpath(top), topdown, listing_failed, lambda path, error: report(error))
+        walked = _tree.walk_entries(self, normpath(top), topdown, listing_failed, lambda path, error: report(error))
         for dirpath, entries, subdirs in walked:
             dirs: list[str] = []
             files: list[str] = []
             for entry in entries:
                 why = vog_unusable(entry.name)
                 if why is not None:
-                    report(_name_error(dirpath, entry.name, why))
+                    report(name_error(dirpath, entry.name, why))
                 else:
                     (dirs if entry.is_dir() else files).append(entry.name)
             yield dirpath, dirs, files
@@ -455,54 +533,10 @@ class VogFS:
                 by_name = {entry.name: entry for entry in subdirs}
                 subdirs[:] = [by_name[name] for name in dirs if name in by_name]
 
-    def _walk_entries(
-        self,
-        top: str,
-        topdown: bool,
-        on_list_error: Callable[[str, OSError], object],
-        on_tree_error: Callable[[str, OSError], object],
-        maxdepth: int | None = None,
-    ) -> Iterator[tuple[str, list[VogDirEntry], list[VogDirEntry]]]:
-        """Each directory from ``top`` down, once: (dirpath, entries, subdirs), the
-        entries as listed and subdirs those it goes into next (topdown: the caller
-        may remove some). Only names a path can reach are gone into. A directory
-        met again, by its stream ID, goes to ``on_tree_error`` as ELOOP; one that
-        cannot be listed to ``on_list_error``; both get the path and the error.
-        Iterative; ``maxdepth`` levels at most (1: ``top`` alone), else no limit."""
-        seen: dict[int, str] = {}
-        pending: list[str | tuple[str, list[VogDirEntry], list[VogDirEntry]]] = [top]
-        while pending:
-            item = pending.pop()
-            if isinstance(item, tuple):
-                yield item
-                continue
-            try:
-                identity = self.stat(item).st_ino
-            except OSError as error:
-                on_list_error(item, error)
-                continue
-            if identity in seen:
-                on_tree_error(item, _loop_error(item, seen[identity]))
-                continue
-            seen[identity] = item
-            try:
-                entries = list(self.scandir(item))
-            except OSError as error:
-                on_list_error(item, error)
-                continue
-            subdirs = [entry for entry in entries if entry.is_dir() and vog_unusable(entry.name) is None]
-            if maxdepth is not None and _depth(top, item) >= maxdepth:
-                subdirs = []
-            if topdown:
-                yield item, entries, subdirs
-            else:
-                pending.append((item, entries, subdirs))
-            pending.extend(entry.path for entry in reversed(subdirs))
-
     def mkdir(self, path: StrPath, parents: bool = False, exist_ok: bool = False) -> None:
         """As pathlib.Path.mkdir."""
         name = normpath(path)
-        engine = self._live()
+        engine = self._changing()
         try:
             engine.mkdir(name)
         except VogError as error:
@@ -521,14 +555,14 @@ class VogFS:
     def remove(self, path: StrPath) -> None:
         name = normpath(path)
         try:
-            self._live().delete_stream(name)
+            self._changing().delete_stream(name)
         except VogError as error:
             raise self._explain(error, name) from None
 
     def rmdir(self, path: StrPath) -> None:
         name = normpath(path)
         try:
-            self._live().rmdir(name)
+            self._changing().rmdir(name)
         except VogError as error:
             if error.kind is ErrorKind.NOT_FOUND and self._kind(name) == "file":
                 raise make_error(
@@ -541,7 +575,7 @@ class VogFS:
         top = normpath(path)
         if self._kind(top) == "file":
             raise make_error(ErrorKind.NOT_FOUND, f"not a directory: {top}", NotADirectoryVogError, errno.ENOTDIR)
-        for dirpath, _, filenames in self.walk(top, topdown=False, onerror=_raise):
+        for dirpath, _, filenames in self.walk(top, topdown=False, onerror=raise_error):
             for filename in filenames:
                 self.remove(join(dirpath, filename))
             if dirpath:
@@ -550,7 +584,7 @@ class VogFS:
     def rename(self, src: StrPath, dst: StrPath) -> None:
         """Moves a stream or a directory. A stream replaces a stream at ``dst``, as os.rename does."""
         old, new = normpath(src), normpath(dst)
-        engine = self._live()
+        engine = self._changing()
         kind = self._kind(old)
         try:
             if kind == "dir":
@@ -580,87 +614,7 @@ class VogFS:
         cannot be read or is no regular file) is skipped, and CopyError lists it
         once the rest is copied.
         """
-        source = os.fsdecode(local_path)
-        dest = normpath(path)
-        if self._kind(dest) == "dir":
-            dest = join(dest, os.path.basename(os.path.normpath(source)))
-        if not os.path.isdir(source):
-            self._put_file(source, dest, compressed, progress)
-            return
-        if not recursive:
-            raise IsADirectoryError(errno.EISDIR, f"{source} is a directory (use recursive=True)")
-        errors: list[tuple[str, str, BaseException]] = []
-        seen: dict[tuple[int, int], str] = {}  # (device, inode) of each local directory copied
-        pending = [(source, dest)]
-        while pending:
-            local, target = pending.pop()
-            try:
-                info = os.stat(local)
-                first = seen.setdefault((info.st_dev, info.st_ino), local)
-                if first != local:
-                    raise OSError(
-                        errno.ELOOP,
-                        f"directory met twice (a loop of symbolic links?): {quote(local, False)} "
-                        f"is {quote(first, False)}",
-                        local,
-                    )
-                names = sorted(os.listdir(local))
-                self.mkdir(target, parents=True, exist_ok=True)
-            except (OSError, ValueError) as error:
-                errors.append((local, target, error))
-                continue
-            subdirs: list[tuple[str, str]] = []
-            for name in names:
-                child, inside = os.path.join(local, name), join(target, name)
-                try:
-                    mode = os.stat(child).st_mode
-                    if stat_module.S_ISDIR(mode):
-                        subdirs.append((child, inside))
-                    elif not stat_module.S_ISREG(mode):
-                        raise OSError(errno.EINVAL, "not a regular file: skipped", child)
-                    else:
-                        self._put_file(child, inside, compressed, progress, regular_only=True)
-                except (OSError, ValueError) as error:  # ValueError: a name the file cannot hold
-                    errors.append((child, inside, error))
-            pending.extend(reversed(subdirs))
-        if errors:
-            raise CopyError(errors)
-
-    def _put_file(
-        self, source: str, dest: str, compressed: bool, progress: Progress, regular_only: bool = False
-    ) -> None:
-        # Without waiting for a writer when a FIFO took the place of a file.
-        fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC | (os.O_NONBLOCK if regular_only else 0))
-        try:
-            described = os.fstat(fd)
-            if regular_only and not stat_module.S_ISREG(described.st_mode):
-                raise OSError(errno.EINVAL, "not a regular file: skipped", source)
-            size = described.st_size
-            data = memoryview(os.read(fd, size + 1)) if size <= _COPY_CHUNK else None
-            if data is None or len(data) > size:  # big, or growing while we read it
-                os.lseek(fd, 0, os.SEEK_SET)
-                with open(fd, "rb", closefd=False) as local, self.open(
-                    dest, "wb", buffering=0, compressed=compressed
-                ) as stream:
-                    _copy(local, stream, progress)
-                return
-        finally:
-            os.close(fd)
-        # The common small file: one read, and one engine call each to create,
-        # write and close, without a file object around them.
-        engine = self._live()
-        try:
-            handle = self._create_replacing(engine, dest, compressed)
-        except VogError as error:
-            raise self._explain(error, dest) from None
-        try:
-            written = 0
-            while written < len(data):
-                written += engine.write_at(handle, written, data[written:])
-        finally:
-            engine.close_stream(handle)
-        if progress:
-            progress(len(data))
+        _tree.put(self, os.fsdecode(local_path), normpath(path), recursive, compressed, progress)
 
     def get(
         self, path: StrPath, local_path: LocalPath, recursive: bool = False, progress: Progress = None
@@ -676,176 +630,7 @@ class VogFS:
         file, a stream that cannot be read) is skipped, and CopyError lists it
         once the rest is copied.
         """
-        source = normpath(path)
-        dest = os.fsdecode(local_path)
-        kind = self._kind(source)
-        if kind is None:
-            self.stat(source)  # raises why not
-        if kind == "dir" and not recursive:
-            raise make_error(ErrorKind.NOT_FOUND, f"is a directory: {source}", IsADirectoryVogError, errno.EISDIR)
-        leaf: str | None
-        if os.path.isdir(dest):  # into it: the root's contents, or the named leaf
-            parent, leaf = dest, source.rsplit("/", 1)[-1] if source else None
-        else:
-            parent, leaf = os.path.split(dest.rstrip("/") or dest)
-        parent_fd = os.open(parent or os.curdir, _DIR_FLAGS)
-        try:
-            shown = os.path.join(parent, leaf) if leaf is not None else parent
-            if kind == "file":
-                assert leaf is not None
-                self._get_file_at(source, parent_fd, leaf, shown, progress)
-            else:
-                self._get_tree(source, parent_fd, leaf, shown, progress)
-        finally:
-            os.close(parent_fd)
-
-    def _get_tree(self, source: str, parent_fd: int, leaf: str | None, shown: str, progress: Progress) -> None:
-        errors: list[tuple[str, str, BaseException]] = []
-
-        def local_of(path: str) -> str:
-            relative = path[len(source):].lstrip("/")
-            return os.path.join(shown, *relative.split("/")) if relative else shown
-
-        def failed(path: str, error: OSError) -> None:
-            errors.append((path, local_of(path), error))
-
-        top_fd = os.dup(parent_fd) if leaf is None else _make_dir_at(parent_fd, leaf, shown)
-        # The local directory of each directory on the walk's current path, opened
-        # once made: what is below is made relative to it.
-        open_dirs: list[tuple[str, int, str]] = [(source, top_fd, shown)]
-        try:
-            for dirpath, entries, subdirs in self._walk_entries(source, True, failed, failed):
-                if dirpath != source:
-                    parent = dirpath.rsplit("/", 1)[0] if "/" in dirpath else ""
-                    while open_dirs[-1][0] != parent:
-                        os.close(open_dirs.pop()[1])
-                    name = dirpath.rsplit("/", 1)[-1]
-                    local = os.path.join(open_dirs[-1][2], name)
-                    try:
-                        fd = _make_dir_at(open_dirs[-1][1], name, local)
-                    except OSError as error:
-                        errors.append((dirpath, local, error))
-                        subdirs.clear()
-                        continue
-                    open_dirs.append((dirpath, fd, local))
-                _, fd, local = open_dirs[-1]
-                for entry in entries:
-                    why = vog_unusable(entry.name)
-                    if why is not None:
-                        errors.append((entry.path, "", _name_error(dirpath, entry.name, why)))
-                        if entry in subdirs:
-                            subdirs.remove(entry)
-                    elif not entry.is_dir():
-                        target = os.path.join(local, entry.name)
-                        try:
-                            self._get_file_at(entry.path, fd, entry.name, target, progress)
-                        except (OSError, ValueError) as error:
-                            errors.append((entry.path, target, error))
-        finally:
-            for _, fd, _ in open_dirs:
-                os.close(fd)
-        if errors:
-            raise CopyError(errors)
-
-    def _get_file_at(self, source: str, dir_fd: int, name: str, shown: str, progress: Progress) -> None:
-        with self.open(source, "rb", buffering=0) as stream:
-            with open(_create_file_at(dir_fd, name, shown), "wb", buffering=0) as local:
-                _copy(stream, local, progress)
-
-
-def _raise(error: OSError) -> NoReturn:
-    raise error
-
-
-def _depth(top: str, path: str) -> int:
-    """1 for ``top``, 2 for what is in it, ...: the names gone into hold no "/"."""
-    relative = path[len(top):].lstrip("/")
-    return 1 + (relative.count("/") + 1 if relative else 0)
-
-
-def _loop_error(path: str, first: str) -> VogOSError:
-    """A directory met a second time: the same stream as ``first``."""
-    cycle = first == "" or path.startswith(first + "/")
-    what = "directory cycle" if cycle else "directory met twice"
-    message = f"{what}: {quote(path, False)} is {quote(first or '/', False)}, not gone into again"
-    return _tree_error(ErrorKind.IO_ERROR, message, errno.ELOOP, path)
-
-
-def _name_error(parent: str, name: str, why: str) -> VogOSError:
-    """A stored name that cannot be used as a path (component): skipped."""
-    message = f"name {quote(name)} in {quote(parent or '/', False)} {why}: skipped"
-    return _tree_error(ErrorKind.INVALID_PATH, message, errno.EINVAL, join(parent, name))
-
-
-def _tree_error(kind: ErrorKind, message: str, code: int, path: str) -> VogOSError:
-    """A problem of a damaged file's tree, as an OSError naming ``path``."""
-    error = VogOSError(code, message, path)
-    error.kind = kind
-    error.message = message
-    return error
-
-
-# ---- local directories and files, made only inside a directory already open
-
-_DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
-_NEW_FILE_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
-
-
-def _link_in_the_way(shown: str) -> OSError:
-    return OSError(errno.ELOOP, "a symbolic link is in the way (not followed)", shown)
-
-
-def _make_dir_at(parent_fd: int, name: str, shown: str) -> int:
-    """The directory ``name`` in the directory ``parent_fd``, made if missing and
-    opened, never through a symbolic link; ``shown`` names it in errors."""
-    try:
-        os.mkdir(name, 0o777, dir_fd=parent_fd)  # never follows a link at name
-    except FileExistsError:
-        pass
-    try:
-        return os.open(name, _DIR_FLAGS | os.O_NOFOLLOW, dir_fd=parent_fd)
-    except OSError as error:
-        try:
-            is_link = stat_module.S_ISLNK(os.stat(name, dir_fd=parent_fd, follow_symlinks=False).st_mode)
-        except OSError:
-            is_link = False
-        if is_link:
-            raise _link_in_the_way(shown) from None
-        error.filename = shown
-        raise
-
-
-def _create_file_at(dir_fd: int, name: str, shown: str) -> int:
-    """A new file ``name`` in the directory ``dir_fd``, open for writing. An existing
-    file there is unlinked first, so that its bytes (and those of any hard link to
-    it) are never written; a symbolic link or a directory there is an error."""
-    for _ in range(3):
-        try:
-            return os.open(name, _NEW_FILE_FLAGS, 0o666, dir_fd=dir_fd)
-        except FileExistsError:
-            pass
-        except OSError as error:
-            error.filename = shown
-            raise
-        try:
-            mode = os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_mode
-            if stat_module.S_ISLNK(mode):
-                raise _link_in_the_way(shown)
-            if stat_module.S_ISDIR(mode):
-                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
-            os.unlink(name, dir_fd=dir_fd)
-        except FileNotFoundError:
-            pass  # gone meanwhile: try again
-    raise FileExistsError(errno.EEXIST, "made again while being replaced", shown)
-
-
-def _copy(source: IO[bytes], dest: IO[bytes], progress: Progress) -> None:
-    buffer = bytearray(_COPY_CHUNK)
-    view = memoryview(buffer)
-    while count := source.readinto(view):  # type: ignore[attr-defined]
-        VogFS._write_all(dest, view[:count])
-        if progress:
-            progress(count)
+        _tree.get(self, normpath(path), os.fsdecode(local_path), recursive, progress)
 
 
 def _lock_free(path: str) -> None:
@@ -881,11 +666,15 @@ def open_vog(
     "x" to create a new file, "w" to create, replacing an existing file. The
     shifts choose the geometry of a file this call creates.
 
-    One writer shares the file with any number of readers, here and in other
-    processes; readers see its commits only. An open for writing waits up to
-    ``timeout`` seconds for another writer to close, then raises
-    ``BlockingIOError``; the same bound holds a commit that waits for readers
-    of other processes, and a read that waits for a commit to be written.
+    One writer shares the file with any number of readers in other processes;
+    they see its commits only. Within one process every open of the file
+    shares one engine and sees the same state, changes not yet committed
+    included (one opened "r" still changes nothing); the password must be the
+    same, and the first open's durability and timeout hold. An open for
+    writing waits up to ``timeout`` seconds for a writer of another process to
+    close, then raises ``BlockingIOError``; the same bound holds a commit that
+    waits for readers of other processes, and a read that waits for a commit
+    to be written.
 
     ``durability`` says what survives a crash: "off" (no journal: a crash in the
     middle of a change can damage the file; such a writer keeps readers out),
@@ -918,20 +707,35 @@ def open_vog(
     def open_existing(how: _engine.OpenMode) -> _engine.Vog:
         return _engine.Vog.open(name, how, secret, durability=level, timeout=timeout)
 
-    if mode == "r":
-        engine = open_existing(_engine.OpenMode.READ)
-    elif mode == "x":
-        engine = create()
-    elif mode == "w":
+    def replace() -> _engine.Vog:
         _lock_free(name)
         try:
             os.unlink(name)
         except FileNotFoundError:
             pass
-        engine = create()
+        return create()
+
+    if mode == "r":
+        shared = _shared.share(name, False, secret, timeout, lambda: open_existing(_engine.OpenMode.READ))
+    elif mode == "a":
+        shared = _shared.share(
+            name, True, secret, timeout, lambda: _open_or_create(lambda: open_existing(_engine.OpenMode.WRITE), create)
+        )
     else:
-        engine = _open_or_create(lambda: open_existing(_engine.OpenMode.WRITE), create)
-    return VogFS(engine, name, mode)
+        shared = _shared.adopt(name, create if mode == "x" else replace, secret)
+    return VogFS(shared, name, mode)
+
+
+def open_for_reading(path: str, password: Password) -> VogFS:
+    """Opens a Vog file "r" on a read-only engine of its own or shared with other
+    such opens, never on a writer's (whose lock it would then keep)."""
+    secret = password_bytes(password)
+    timeout = 5.0
+
+    def open_engine() -> _engine.Vog:
+        return _engine.Vog.open(path, _engine.OpenMode.READ, secret, timeout=timeout)
+
+    return VogFS(_shared.share(path, False, secret, timeout, open_engine, read_only_engine=True), path, "r")
 
 
 def _open_or_create(

@@ -1,4 +1,5 @@
-"""Names read from a Vog file: which can be a path component, and how to show any of them.
+"""Names read from a Vog file: which can be a path component, how to join one to
+its directory's path, and how to show any of them.
 
 A directory of a damaged or hand-edited file can hold names that no path can
 reach ("", ".", "..", names with "/" or NUL), which no local file system can
@@ -7,6 +8,11 @@ so a byte that is not UTF-8 arrives as a lone surrogate U+DC80 to U+DCFF.
 """
 
 from __future__ import annotations
+
+
+def join(parent: str, name: str) -> str:
+    """The path of ``name`` in the directory at ``parent`` ("" the root)."""
+    return f"{parent}/{name}" if parent else name
 
 
 def vog_unusable(name: str) -> str | None:

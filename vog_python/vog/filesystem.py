@@ -4,12 +4,21 @@
     pandas.read_csv("vog://logs/x.csv", storage_options={"fo": "data.vog"})
 
 As fsspec's archive filesystems do, ``fo`` names the container (a local path,
-or a "file://" URL when chained) and paths inside are relative to its root. The
-file is opened for reading, so that any number of processes may read it at
-once, and reopened for writing by the first operation that writes, unless
-``mode`` says otherwise ("r": never write, "a": open for writing at once,
-creating the file if needed). An instance pickles as its arguments (the path,
+or a "file://" URL when chained) and paths inside are relative to its root.
+Reads go through an open for reading, so that any number of processes may
+read the file at once, and see its commits. Each operation that writes opens
+it for writing, and lets go once the operation, every file object it opened
+and any transaction are done (each ends in a commit): then a writer in
+another process (a dask worker, say) may have it. ``mode`` says otherwise:
+"r" never writes, "a" opens for writing at once (creating the file if needed),
+keeps it, and reads through it too. In one process, instances on one file
+share its engines (vog.open). An instance pickles as its arguments (the path,
 the mode and the password), so dask workers reopen the file themselves.
+
+``with fs.transaction:`` (or ``fs.start_transaction()`` and
+``fs.end_transaction(commit)``) makes every change inside one commit of the
+Vog file at the end, or none when the block raises; files opened for writing
+inside are closed first.
 
 A damaged or hand-edited file may hold names that no path can reach ("", ".",
 "..", names with "/"): listings leave them out. Walks (walk, find, du, ...) go
@@ -20,6 +29,7 @@ past what it cannot copy, raising vog.CopyError at the end.
 
 from __future__ import annotations
 
+import contextlib
 import contextvars
 import errno
 import os
@@ -29,10 +39,12 @@ from typing import IO, Any
 
 from fsspec.archive import AbstractArchiveFileSystem  # type: ignore[import]  # no types
 from fsspec.implementations.local import LocalFileSystem, make_path_posix  # type: ignore[import]
+from fsspec.transaction import Transaction  # type: ignore[import]
 
 from ._errors import CopyError
-from ._fs import _DIR_FLAGS, Password, VogDirEntry, VogFS, _make_dir_at, _name_error, join, normpath, open_vog
-from ._names import vog_unusable
+from . import _tree
+from ._fs import Password, VogDirEntry, VogFS, normpath, open_for_reading, open_vog
+from ._names import join, vog_unusable
 
 
 class _Extraction:
@@ -53,10 +65,49 @@ class _Extraction:
 _EXTRACTION: contextvars.ContextVar[_Extraction | None] = contextvars.ContextVar("vog_extraction", default=None)
 
 
+class _VogTransaction(Transaction):  # type: ignore[misc]
+    """fsspec's transaction as one of the Vog file: files opened for writing inside
+    are deferred (fsspec commits or discards each at the end), and every change
+    inside, theirs and the others, is one commit at the end, or none."""
+
+    files: list[Any]
+
+    def __init__(self, fs: VogFileSystem, **kwargs: Any) -> None:
+        super().__init__(fs, **kwargs)
+        self._vog: VogFS | None = None
+        self._scope: Any = None
+
+    def start(self) -> None:
+        super().start()
+        with self.fs._writer() as vog:
+            self._scope = vog._begin_transaction()
+            self._vog = vog
+
+    def complete(self, commit: bool = True) -> None:
+        files: list[Any] = list(self.files)
+        self.files = []
+        vog, self._vog = self._vog, None
+        self.fs._intrans = False
+        try:
+            for file in files:  # each is closed: its bytes join the Vog transaction
+                if commit:
+                    file.commit()
+                else:
+                    file.discard()
+        except BaseException:
+            if vog is not None:
+                vog._end_transaction(self._scope, commit=False)
+            raise
+        if vog is not None:
+            vog._end_transaction(self._scope, commit)
+            self.fs._let_go()
+
+
 class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
     protocol = "vog"
     root_marker = ""
     cachable = False  # each instance holds the file open (and maybe its write lock)
+    _transaction: Transaction | None
 
     def __init__(
         self,
@@ -75,32 +126,93 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
         self.fo = LocalFileSystem._strip_protocol(fo)
         self.mode = mode
         self._password = password
-        self._lock = threading.Lock()
-        self._vog: VogFS | None = None
+        self._lock = threading.Lock()  # guards the three below
+        self._reader: VogFS | None = None
+        self._writer_vog: VogFS | None = None
+        self._writing = 0  # operations that write, under way
 
-    def _fs(self, write: bool = False) -> VogFS:
-        """The open Vog file, reopened for writing when a write first needs it."""
+    def _fs(self) -> VogFS:
+        """The open Vog file for a read: the writer's during a transaction, which
+        reads its own changes, and with mode "a"."""
         with self._lock:
-            current = self._vog
-            # Fixed "r" opens for reading even for a write, which the engine then refuses.
-            wanted = self.mode or ("a" if write else "r")
-            if current is not None and not current.closed and (current.mode == "a" or wanted == "r"):
-                return current
-            if current is not None and not current.closed:
-                if current._files:
-                    raise BlockingIOError(
-                        f"{self.fo} has files open for reading; open it with mode='a' to write as well"
-                    )
-                current.close()
-            self._vog = open_vog(self.fo, wanted, password=self._password)
-            return self._vog
+            if self.mode == "a" or (self._intrans and self._writer_vog is not None):
+                return self._open_writer()
+            if self._reader is None or self._reader.closed:
+                if self.mode == "r":
+                    self._reader = open_vog(self.fo, "r", password=self._password)
+                else:
+                    self._reader = open_for_reading(self.fo, self._password)
+            return self._reader
+
+    def _open_writer(self) -> VogFS:
+        """REQUIRES: self._lock held."""
+        vog = self._writer_vog
+        if vog is None or vog.closed:
+            vog = open_vog(self.fo, "a", password=self._password)
+            if self.mode is None:
+                vog._on_last_file = self._let_go
+            self._writer_vog = vog
+        return vog
+
+    @contextlib.contextmanager
+    def _writer(self) -> Iterator[VogFS]:
+        """The file open for writing, for one operation that writes (with mode "r",
+        open for reading, which refuses the write)."""
+        if self.mode == "r":
+            yield self._fs()
+            return
+        with self._lock:
+            vog = self._open_writer()
+            self._writing += 1
+        try:
+            yield vog
+        finally:
+            with self._lock:
+                self._writing -= 1
+            self._let_go()
+
+    def _let_go(self) -> None:
+        """Closes the file opened for writing once no operation, file object or
+        transaction of this instance writes through it (mode None only)."""
+        with self._lock:
+            vog = self._writer_vog
+            if self.mode is not None or vog is None or self._writing:
+                return
+            if vog._files or vog._scopes or self._intrans:
+                return
+            self._writer_vog = None
+        vog.close()
 
     def close(self) -> None:
         """Closes the file now. Without it, the file closes once this instance and
         every file object opened through it are gone."""
         with self._lock:
-            if self._vog is not None:
-                self._vog.close()
+            vogs = [self._reader, self._writer_vog]
+        for vog in vogs:
+            if vog is not None:
+                vog.close()
+
+    transaction_type = _VogTransaction
+
+    @property
+    def transaction(self) -> Transaction:
+        """The transaction of ``with fs.transaction:`` (see the module's notes)."""
+        if self._transaction is None:
+            self._transaction = _VogTransaction(self)
+        return self._transaction
+
+    def start_transaction(self) -> Transaction:
+        transaction = _VogTransaction(self)
+        self._transaction = transaction
+        transaction.start()
+        return transaction
+
+    def end_transaction(self, commit: bool = True) -> None:
+        """Commits (or with ``commit=False`` discards) what start_transaction began."""
+        transaction: Transaction | None = self._transaction
+        self._transaction = None
+        if transaction is not None:
+            transaction.complete(commit)
 
     @classmethod
     def _strip_protocol(cls, path: str | list[str]) -> Any:
@@ -158,7 +270,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                 raise error
             extraction.errors.append((where, "", error))  # a get goes on without it
 
-        walked = self._fs()._walk_entries(top, topdown, listing_failed, tree_failed, maxdepth)
+        walked = _tree.walk_entries(self._fs(), top, topdown, listing_failed, tree_failed, maxdepth)
         for dirpath, entries, subdirs in walked:
             dirs: dict[str, Any] = {}
             files: dict[str, Any] = {}
@@ -166,7 +278,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                 why = vog_unusable(entry.name)
                 if why is not None:
                     if extraction is not None:
-                        extraction.errors.append((entry.path, "", _name_error(dirpath, entry.name, why)))
+                        extraction.errors.append((entry.path, "", _tree.name_error(dirpath, entry.name, why)))
                     continue
                 (dirs if entry.is_dir() else files)[entry.name] = self._entry_info(entry)
             shown_dirs: Any = dirs if detail else list(dirs)
@@ -230,7 +342,7 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
             if why is not None:
                 raise OSError(errno.EINVAL, f"name {why}", target)
         is_dir = fs.isdir(source)
-        fd = os.open(root, _DIR_FLAGS)
+        fd = os.open(root, _tree.DIR_FLAGS)
         try:
             shown = root
             for index, part in enumerate(parts):
@@ -239,9 +351,9 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
                     progress = callback.relative_update if callback is not None else None
                     if callback is not None:
                         callback.set_size(fs.stat(source).st_size)
-                    fs._get_file_at(source, fd, part, shown, progress)
+                    _tree.get_file_at(fs, source, fd, part, shown, progress)
                     return
-                parent, fd = fd, _make_dir_at(fd, part, shown)
+                parent, fd = fd, _tree.make_dir_at(fd, part, shown)
                 os.close(parent)
             if not is_dir:
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
@@ -254,19 +366,27 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
     def exists(self, path: str, **kwargs: Any) -> bool:
         return self._fs().exists(self._strip_protocol(path))
 
-    def _writable_with_parent(self, path: str) -> VogFS:
-        """For a write: the file open for writing, with the parent of ``path`` made as
-        object stores and fsspec's memory filesystem imply it."""
-        fs = self._fs(write=True)
+    @staticmethod
+    def _make_parent(fs: VogFS, path: str) -> None:
+        """Makes the parent of ``path``, as object stores and fsspec's memory
+        filesystem imply it for a write."""
         if "/" in path:
             fs.makedirs(path.rsplit("/", 1)[0], exist_ok=True)
-        return fs
 
     def _open(self, path: str, mode: str = "rb", **kwargs: Any) -> IO[bytes]:
         """``compressed=True`` stores a stream this call creates compressed."""
         path = self._strip_protocol(path)
-        fs = self._fs() if mode == "rb" else self._writable_with_parent(path)
-        return fs.open(path, mode, compressed=bool(kwargs.get("compressed", False)))
+        compressed = bool(kwargs.get("compressed", False))
+        if mode == "rb":
+            return self._fs().open(path, mode)
+        with self._writer() as fs:
+            self._make_parent(fs, path)
+            file = fs.open(path, mode, compressed=compressed)
+        if kwargs.get("autocommit") is False:
+            # Deferred by a transaction, which ends by committing or discarding
+            # it: either way it is closed, and the Vog transaction decides.
+            file.commit = file.discard = file.close  # type: ignore[attr-defined]
+        return file
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
         with self._open(path, "rb") as file:
@@ -279,45 +399,50 @@ class VogFileSystem(AbstractArchiveFileSystem):  # type: ignore[misc]
 
     def pipe_file(self, path: str, value: bytes, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
-        self._writable_with_parent(path).write_bytes(path, value)
+        with self._writer() as fs:
+            self._make_parent(fs, path)
+            fs.write_bytes(path, value)
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
-        self._fs(write=True).mkdir(self._strip_protocol(path), parents=create_parents, exist_ok=create_parents)
+        with self._writer() as fs:
+            fs.mkdir(self._strip_protocol(path), parents=create_parents, exist_ok=create_parents)
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        self._fs(write=True).makedirs(self._strip_protocol(path), exist_ok=exist_ok)
+        with self._writer() as fs:
+            fs.makedirs(self._strip_protocol(path), exist_ok=exist_ok)
 
     def rmdir(self, path: str) -> None:
-        self._fs(write=True).rmdir(self._strip_protocol(path))
+        with self._writer() as fs:
+            fs.rmdir(self._strip_protocol(path))
 
     def _rm(self, path: str) -> None:
-        fs = self._fs(write=True)
         path = self._strip_protocol(path)
-        if fs.isdir(path):
-            fs.rmdir(path)
-        else:
-            fs.remove(path)
+        with self._writer() as fs:
+            if fs.isdir(path):
+                fs.rmdir(path)
+            else:
+                fs.remove(path)
 
     def rm_file(self, path: str) -> None:
         self._rm(path)
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
-        fs = self._fs(write=True)
         source, dest = self._strip_protocol(path1), self._strip_protocol(path2)
-        if fs.isdir(source):
-            fs.makedirs(dest, exist_ok=True)
-            return
-        with fs.open(source, "rb") as reader, fs.open(dest, "wb", compressed=fs.stat(source).compressed) as writer:
-            while chunk := reader.read(1 << 20):
-                writer.write(chunk)
+        with self._writer() as fs:
+            if fs.isdir(source):
+                fs.makedirs(dest, exist_ok=True)
+                return
+            with fs.open(source, "rb") as reader, fs.open(dest, "wb", compressed=fs.stat(source).compressed) as writer:
+                while chunk := reader.read(1 << 20):
+                    writer.write(chunk)
 
     def mv(self, path1: str, path2: str, recursive: bool = False, maxdepth: int | None = None, **kwargs: Any) -> None:
         """A rename inside the file: no copy, for streams and whole directories alike."""
-        fs = self._fs(write=True)
         source, dest = self._strip_protocol(path1), self._strip_protocol(path2)
-        if fs.isdir(dest):
-            dest = join(dest, source.rsplit("/", 1)[-1])
-        fs.rename(source, dest)
+        with self._writer() as fs:
+            if fs.isdir(dest):
+                dest = join(dest, source.rsplit("/", 1)[-1])
+            fs.rename(source, dest)
 
     def created(self, path: str) -> Any:
         raise NotImplementedError("Vog files keep no timestamps")

@@ -99,6 +99,13 @@ class BlockLayer {
   // count are read again and every cache, every thread's, is emptied.
   // REQUIRES: inside a read, with no other call of this layer in flight.
   [[nodiscard]] virtual Result<void> refresh() { return {}; }
+  // Throws away every change since the last commit (FileLayer::roll_back),
+  // then forgets what it holds in memory as refresh() does. A store whose file
+  // keeps nothing to roll back to refuses (the default). REQUIRES: no other
+  // call of this layer in flight.
+  [[nodiscard]] virtual Result<void> roll_back() {
+    return std::unexpected(VogError::io("a Vog file without a journal cannot roll back"));
+  }
 
   // Consistency check given the blocks that the layers above claim: adds
   // "L1: ..." then "L2: ..." lines to `report`; an error only when the check

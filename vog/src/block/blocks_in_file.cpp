@@ -11,7 +11,8 @@
 // Invariants:
 //  1. state_.block0 is the plaintext of block 0 as last flushed or about to
 //     be flushed; the file's block 0 is read again after open only by
-//     refresh(), for a reader beside another open's writer.
+//     refresh(), for a reader beside another open's writer or after a
+//     rollback.
 //  2. Every change of an admin slot or of the free list ends with
 //     flush_block0() under state_mu_, so the file's block 0 always reflects
 //     one consistent in-memory state.
@@ -188,6 +189,11 @@ Result<void> BlocksInFile::refresh() {
   shared_cache_.clear();
   cache_epoch_.fetch_add(1, std::memory_order_acq_rel);
   return {};
+}
+
+Result<void> BlocksInFile::roll_back() {
+  VOG_CHECK(storage_.file().roll_back());
+  return refresh();
 }
 
 Result<void> BlocksInFile::flush_block0(BlocksInFileState& state) {

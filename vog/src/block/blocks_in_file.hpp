@@ -98,6 +98,7 @@ class BlocksInFile final : public BlockLayer {
   [[nodiscard]] Result<std::uint64_t> begin_read() override { return storage_.file().begin_read(); }
   void end_read() override { storage_.file().end_read(); }
   [[nodiscard]] Result<void> refresh() override;
+  [[nodiscard]] Result<void> roll_back() override;
 
   // Inspection, for tools and tests.
   [[nodiscard]] std::uint64_t total_blocks() override;

@@ -58,6 +58,13 @@ class FileLayer {
   // Makes the file's present contents the state a crash returns to, as far as
   // this file layer promises anything about crashes; the default promises nothing.
   [[nodiscard]] virtual Result<void> commit() { return {}; }
+  // Throws away every change since the last commit, as a crash and the next
+  // open would, without closing: the file reads as of its last commit again,
+  // and the next commit's generation is one no earlier commit had. A file
+  // that keeps nothing to roll back to refuses (the default).
+  [[nodiscard]] virtual Result<void> roll_back() {
+    return std::unexpected(VogError::io("a Vog file without a journal cannot roll back"));
+  }
 
   // Reading beside a writer of another open (doc/concurrency.md). A file
   // shared with such a writer holds still between begin_read() and

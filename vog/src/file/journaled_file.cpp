@@ -45,11 +45,13 @@ void raise_to(std::atomic<std::uint64_t>& value, std::uint64_t at_least) {
   }
 }
 
-// Puts back in `file` what `undo` saved and cuts the growth since.
-Result<void> roll_back(FileOnDisk& file, const journal::Undo& undo) {
+// Puts back in `file` what `undo` saved and cuts the growth since, forcing
+// the file to disk when `sync`.
+Result<void> put_back(FileOnDisk& file, const journal::Undo& undo, bool sync) {
   for (auto record = undo.records.rbegin(); record != undo.records.rend(); ++record)
     VOG_CHECK(file.write(record->offset, record->bytes));
   VOG_CHECK(file.set_len(undo.committed_length));
+  if (!sync) return {};
   return file.sync();
 }
 
@@ -151,7 +153,7 @@ Result<std::unique_ptr<FileLayer>> open_vog_file(FileSystem& fs, const std::stri
         // file changes back.
         VOG_TRY(lock, sharing::WriteBackLock::take((*file)->plain(), timeout));
         if (!*lock) return std::unexpected(sharing::readers_in_the_way(timeout));
-        VOG_CHECK(roll_back(**file, **undo));
+        VOG_CHECK(put_back(**file, **undo, /*sync=*/true));
         // The next transaction's nonce must differ from the one rolled back.
         if (!(*undo)->records.empty()) ++*generation;
       }
@@ -539,6 +541,35 @@ Result<void> JournaledFile::commit() {
   if (!in_transaction_ && records_.empty() && waiting_.empty() && length_ == committed_length_)
     return {};
   return write_back(/*commit=*/true);
+}
+
+Result<void> JournaledFile::roll_back() {
+  VOG_CHECK(check_not_forked(fork_generation_));
+  std::unique_lock lock(mu_);
+  if (!named_)
+    return std::unexpected(VogError::io("a Vog file cannot roll back before its first commit"));
+  // Committed bytes may go back in place, and the committed mark changes:
+  // no reader of another open may look meanwhile.
+  VOG_TRY(taken, sharing::WriteBackLock::take(file_->plain(), timeout_));
+  if (!*taken) return std::unexpected(sharing::readers_in_the_way(timeout_));
+  // Waiting pages and queued records never reached the file; kept images may
+  // hold what an early write-back put there.
+  waiting_.clear();
+  images_.clear();
+  records_.clear();
+  if (in_transaction_) {
+    VOG_TRY(undo, journal::read_undo(*journal_, journal_path(path_), *file_));
+    if (!*undo)
+      return std::unexpected(
+          VogError::io("the journal lost the transaction it held: reopen the file"));
+    VOG_CHECK(put_back(*file_, **undo, /*sync=*/level_ == Durability::Full));
+  } else if (length_ != committed_length_) {
+    VOG_CHECK(file_->set_len(committed_length_));
+  }
+  length_ = committed_length_;
+  length_owed_ = false;
+  // A new generation: the nonce of the transaction rolled back is never used again.
+  return mark_committed(/*advance=*/true);
 }
 
 Result<void> JournaledFile::write_back(bool commit) {

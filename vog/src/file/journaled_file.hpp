@@ -109,6 +109,10 @@ class JournaledFile final : public FileLayer {
   // Writes out what waits, then forces the file to disk.
   [[nodiscard]] Result<void> sync() override;
   [[nodiscard]] Result<void> commit() override;
+  // Drops what waits, puts back from the journal what went to the file early
+  // (under the write-back lock, as recovery at opening does), cuts the growth
+  // and marks the last commit committed again, as a new generation.
+  [[nodiscard]] Result<void> roll_back() override;
 
  private:
   using Page = std::vector<std::byte>;

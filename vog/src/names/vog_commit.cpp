@@ -13,6 +13,8 @@
 //   2. At Durability::Off only sync() commits, so the file is written exactly
 //      as without a journal.
 //   3. A read-only Vog never commits.
+//   4. While a transaction is open, only its outermost commit commits
+//      (vog_transaction.cpp); after a rollback failed half way, nothing does.
 #include <mutex>
 #include <shared_mutex>
 
@@ -40,6 +42,8 @@ auto Vog::committed(Change change) -> decltype(change()) {
 Result<void> Vog::commit() {
   if (!writable_) return {};
   std::unique_lock exclusive(state_->commit_mu);
+  if (state_->broken) return std::unexpected(*state_->broken);
+  if (state_->transaction.depth > 0) return {};
   return streams_->commit();
 }
 

@@ -34,8 +34,8 @@ void ReadSection::find_open_streams(Vog& vog, VogState& state) {
 }
 
 Result<ReadSection> ReadSection::enter(Vog& vog, StreamLayer& streams, VogState& state) {
-  if (vog.is_writable()) return ReadSection(nullptr, {});
   std::shared_lock view(state.view_mu);
+  if (vog.is_writable()) return ReadSection(nullptr, std::move(view));
   VOG_TRY(generation, streams.begin_read());
   // This section's hold of the file keeps the generation where it is: a
   // refresh under view_mu alone sees the same one.

@@ -2,17 +2,19 @@
 //
 // Locking (outermost first):
 //   0. commit_mu: shared by every call that changes the file, for its whole
-//      length; exclusive for a commit, which so sees no change half done. A
-//      call never takes it twice, and a commit holds nothing else when it
-//      asks for it.
-//   1. tree_mu: shared by every operation that resolves a path and then acts
+//      length; exclusive for a commit, which so sees no change half done, and
+//      for beginning and ending a transaction. A call never takes it twice,
+//      and a commit holds nothing else when it asks for it.
+//   1. view_mu: shared by every read (ReadSection); exclusive while a
+//      reader's refresh or a writer's rollback drops what the layers hold.
+//   2. tree_mu: shared by every operation that resolves a path and then acts
 //      on the directory IDs it found; exclusive for rmdir (which frees a
 //      directory's stream ID for reuse) and rename_dir (which changes which
 //      directory lies above which). So no operation can act on the ID of a
 //      directory removed meanwhile, and no two moves can build a cycle.
-//   2. the stream layer's per-stream locks of directory streams, at most one at
+//   3. the stream layer's per-stream locks of directory streams, at most one at
 //      a time except rmdir's parent-then-child.
-//   3. mu: guards the fields below it. Held only for map operations and the
+//   4. mu: guards the fields below it. Held only for map operations and the
 //      handle counter, never across a stream-layer call.
 #pragma once
 
@@ -49,11 +51,22 @@ struct OpenStreamInfo {
   return VogError::not_found(info.path + ": deleted or replaced by another process");
 }
 
+// The transaction open on a Vog, if any (vog_transaction.cpp).
+struct TransactionState {
+  unsigned depth = 0;        // Transaction objects not yet ended; 0: none open
+  std::uint64_t serial = 0;  // counts the transactions begun
+};
+
 struct VogState final : DirectoryCache {
   std::shared_mutex commit_mu;
+  TransactionState transaction;  // guarded by commit_mu
+  // What a rollback that failed half way left: nothing of it may be
+  // committed, and the next open rolls it back from the journal.
+  std::optional<VogError> broken;  // guarded by commit_mu
   std::shared_mutex tree_mu;
-  // A read-only Vog beside another open's writer (ReadSection): shared by
-  // every read, exclusive while a refresh drops what an older commit left.
+  // Shared by every read (ReadSection), exclusive while the caches are
+  // dropped: a read-only Vog's refresh after another open's commit, a
+  // writable Vog's rollback.
   std::shared_mutex view_mu;
   // The generation this Vog's caches hold; none before the first read.
   std::atomic<std::uint64_t> seen_generation{kNoGeneration};
@@ -96,7 +109,7 @@ struct VogState final : DirectoryCache {
 // open (doc/concurrency.md). While it lives, the file shows one commit and
 // holds still, and this Vog's caches are of that commit: entering after
 // another open's commit drops them all first (the layers' refresh, the
-// directory cache). For a writable Vog it does nothing.
+// directory cache). For a writable Vog it only holds off a rollback.
 class ReadSection {
  public:
   [[nodiscard]] static Result<ReadSection> enter(Vog& vog, StreamLayer& streams, VogState& state);

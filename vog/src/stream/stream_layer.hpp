@@ -82,6 +82,14 @@ class StreamLayer {
   // (a stream deleted meanwhile then reads as empty). REQUIRES: inside a
   // read, with no other call of this layer in flight.
   [[nodiscard]] virtual Result<void> refresh() { return block_layer().refresh(); }
+  // Throws away every change since the last commit: every open handle goes
+  // without writing its descriptor back, the block layer rolls back
+  // (BlockLayer::roll_back), and the descriptor table and its free-list head
+  // are read again. A layer that cannot roll back refuses (the default).
+  // REQUIRES: no other call of this layer in flight.
+  [[nodiscard]] virtual Result<void> roll_back() {
+    return std::unexpected(VogError::io("a Vog file without a journal cannot roll back"));
+  }
 
   // The block layer underneath, whose admin slots after the first belong to the
   // layers above.

@@ -64,6 +64,20 @@ Result<void> read_table(BlockLayer& blocks, const StreamDescriptor& table, std::
   return {};
 }
 
+// The head of the free-slot list: the table's first 4 bytes.
+Result<StreamId> read_free_head(BlockLayer& blocks, const StreamDescriptor& table) {
+  if (table.size < kTableHeaderSize) return kStreamsStreamId;
+  std::array<std::byte, 4> head{};
+  auto read = read_table(blocks, table, 0, head);
+  if (read) return load_u32(head, 0);
+  // A table longer than the file can hold has a tree that cannot be
+  // followed: the file still opens, so that verify can report it, but with
+  // no free slot to hand out; every walk of the table refuses what is beyond.
+  const bool fits = units_for(table.size, blocks.block_size()) <= blocks.total_blocks();
+  if (fits) return std::unexpected(std::move(read).error());
+  return kStreamsStreamId;
+}
+
 }  // namespace
 
 // Owns one logical lock until destroyed, released or handed over.
@@ -142,32 +156,42 @@ Result<std::unique_ptr<StreamsFromBlocks>> StreamsFromBlocks::open_on(
   // more than a redirector can describe.
   VOG_CHECK(check_compressed_block_size_shift(cblock_shift, blocks->block_size_shift()));
 
-  StreamId free_head = kStreamsStreamId;
-  if (table.size >= kTableHeaderSize) {
-    std::array<std::byte, 4> head{};
-    auto read = read_table(*blocks, table, 0, head);
-    // A table longer than the file can hold has a tree that cannot be
-    // followed: the file still opens, so that verify can report it, but with
-    // no free slot to hand out; every walk of the table refuses what is beyond.
-    const bool fits = units_for(table.size, blocks->block_size()) <= blocks->total_blocks();
-    if (!read && fits) return std::unexpected(std::move(read).error());
-    if (read) free_head = load_u32(head, 0);
-  }
+  VOG_TRY(free_head, read_free_head(*blocks, table));
   return std::unique_ptr<StreamsFromBlocks>(
-      new StreamsFromBlocks(std::move(blocks), cblock_shift, table, free_head));
+      new StreamsFromBlocks(std::move(blocks), cblock_shift, table, *free_head));
 }
 
 Result<void> StreamsFromBlocks::refresh() {
   VOG_CHECK(blocks_->refresh());
+  return reload();
+}
+
+Result<void> StreamsFromBlocks::roll_back() {
+  // Descriptors of handles may name streams the rollback takes away: none
+  // is written back, and every lock goes with its handle.
+  {
+    std::lock_guard state_guard(state_mu_);
+    state_.handles.clear();
+    state_.locks.clear();
+  }
+  lock_released_.notify_all();
+  VOG_CHECK(blocks_->roll_back());
+  return reload();
+}
+
+Result<void> StreamsFromBlocks::reload() {
   VOG_TRY(payload, blocks_->read_admin_slot(0));
   if (payload->size() < kL3HeaderSize)
     return std::unexpected(
         VogError::io(format("L3 payload too short: {} < {}", payload->size(), kL3HeaderSize)));
   const StreamDescriptor table = StreamDescriptor::decode_fields(
       std::span<const std::byte>(*payload).subspan(7).first<kDescriptorFieldsSize>());
+  VOG_TRY(free_head, read_free_head(*blocks_, table));
   {
     std::lock_guard lock(table_mu_);
     table_ = table;
+    std::lock_guard head_lock(free_head_mu_);
+    free_head_ = *free_head;
   }
   std::vector<std::pair<BlockStreamHandle, StreamId>> open;
   {

@@ -73,6 +73,7 @@ class StreamsFromBlocks final : public StreamLayer {
   ~StreamsFromBlocks() override;
 
   [[nodiscard]] Result<void> refresh() override;
+  [[nodiscard]] Result<void> roll_back() override;
 
   [[nodiscard]] Result<StreamId> create_stream(bool compressed) override;
   [[nodiscard]] Result<void> delete_stream(StreamId id) override;
@@ -166,6 +167,9 @@ class StreamsFromBlocks final : public StreamLayer {
   [[nodiscard]] Result<void> write_free_head(StreamId head);
   [[nodiscard]] Result<void> extend_free_list();
   [[nodiscard]] Result<void> persist_l3_header();
+  // Reads the table's descriptor, its free-list head and each open handle's
+  // descriptor again, after the block layer forgot what it held.
+  [[nodiscard]] Result<void> reload();
 
   [[nodiscard]] Result<void> require_compression(const StreamDescriptor& d) const;
   // The tree operations of a user stream: the one place its kind is looked at.

@@ -119,22 +119,54 @@ TEST(Journal, RollbackRestoresPagesAndCutsGrowth) {
   }
 }
 
+// After a crash, by the next open; without one, by roll_back() in place. A
+// reader beside the writer reads the last commit throughout.
 TEST(Journal, AWriteBeyondTheMemoryBoundGoesOutEarlyAndStillRollsBack) {
   for (Durability level : {Durability::Process, Durability::Full}) {
-    CrashFileSystem fs;
-    constexpr std::size_t kPages = JournaledFile::kPendingLimit / JournaledFile::kPageSize + 8;
-    auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
-    ASSERT_TRUE(file->write(kDataOffset, filled(kPages * JournaledFile::kPageSize, 0x11)));
-    ASSERT_TRUE(file->commit());
-    ASSERT_TRUE(file->write(kDataOffset, filled(kPages * JournaledFile::kPageSize, 0x22)));
-    EXPECT_NE(fs.contents(kPath), committed_bytes(kPages));  // written out before any commit
-    fs.crash_after(0);
-    (void)file->write(0, filled(1, 0));
-    file.reset();
-    std::mt19937 rng(2);
-    fs.restart(level, rng);
-    must(open_vog_file(fs, kPath, AccessMode::Writable, level)).reset();
-    EXPECT_EQ(fs.contents(kPath), committed_bytes(kPages));
+    for (bool crash : {true, false}) {
+      CrashFileSystem fs;
+      constexpr std::size_t kPages = JournaledFile::kPendingLimit / JournaledFile::kPageSize + 8;
+      constexpr std::size_t kBytes = kPages * JournaledFile::kPageSize;
+      auto file = must(create_vog_file(fs, kPath, kDataOffset, level));
+      ASSERT_TRUE(file->write(kDataOffset, filled(kBytes, 0x11)));
+      ASSERT_TRUE(file->commit());
+      auto reader = must(open_vog_file(fs, kPath, AccessMode::ReadOnly, level));
+      const std::uint64_t committed_generation = must(reader->begin_read());
+      reader->end_read();
+      ASSERT_TRUE(file->write(kDataOffset, filled(kBytes, 0x22)));
+      ASSERT_TRUE(file->write(kDataOffset + kBytes, filled(5000, 0x33)));  // growth
+      EXPECT_NE(fs.contents(kPath), committed_bytes(kPages));  // written out before any commit
+      std::vector<std::byte> seen(kDataOffset + kBytes + 1);
+      EXPECT_EQ(must(reader->begin_read()), committed_generation);
+      seen.resize(must(reader->read(0, seen)));
+      reader->end_read();
+      EXPECT_EQ(seen, committed_bytes(kPages));
+      if (!crash) {
+        ASSERT_TRUE(file->roll_back());
+        EXPECT_EQ(fs.contents(kPath), committed_bytes(kPages));
+        seen.assign(kDataOffset + kBytes + 1, std::byte{0});
+        seen.resize(must(file->read(0, seen)));
+        EXPECT_EQ(seen, committed_bytes(kPages));
+        // A new generation: readers drop what they read while the early pages were out.
+        EXPECT_NE(must(reader->begin_read()), committed_generation);
+        reader->end_read();
+        ASSERT_TRUE(file->write(kDataOffset + 1, filled(1, 0x44)));
+        ASSERT_TRUE(file->commit());
+        EXPECT_EQ(fs.contents(kPath)[kDataOffset + 1], std::byte{0x44});
+        reader.reset();
+        file.reset();
+        EXPECT_FALSE(*fs.exists(journal_path(kPath)));  // closed clean
+        continue;
+      }
+      reader.reset();
+      fs.crash_after(0);
+      (void)file->write(0, filled(1, 0));
+      file.reset();
+      std::mt19937 rng(2);
+      fs.restart(level, rng);
+      must(open_vog_file(fs, kPath, AccessMode::Writable, level)).reset();
+      EXPECT_EQ(fs.contents(kPath), committed_bytes(kPages));
+    }
   }
 }
 
@@ -281,6 +313,8 @@ TEST(Journal, OffNeitherMakesNorKeepsAJournal) {
   auto file = must(create_vog_file(fs, kPath, kDataOffset, Durability::Off));
   EXPECT_FALSE(*fs.exists(journal_path(kPath)));
   ASSERT_TRUE(file->write(kDataOffset, filled(10, 1)));
+  EXPECT_EQ(fs.contents(kPath).size(), kDataOffset + 10u);
+  EXPECT_FALSE(file->roll_back());  // nothing to roll back to
   EXPECT_EQ(fs.contents(kPath).size(), kDataOffset + 10u);
 }
 

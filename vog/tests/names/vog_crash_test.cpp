@@ -4,8 +4,10 @@
 // in flight), and verify must find nothing.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crash_file_system.hpp"
@@ -77,7 +79,7 @@ class Workload {
     auto dirs = paths(true), streams = paths(false);
     // A bounded tree keeps every check after a crash cheap.
     const bool shrink = confirmed_.nodes().size() > 24;
-    switch (shrink ? 5 + 2 * pick(2) : pick(9)) {
+    switch (shrink ? 5 + 2 * pick(2) : pick(10)) {
       case 0: {
         std::string p = child_of(pick_from(dirs));
         next.add(p, true);
@@ -117,10 +119,14 @@ class Workload {
           }
         break;
       }
-      default: if (!streams.empty()) return sync_while_open(next, pick_from(streams)); break;
+      case 8: if (!streams.empty()) return sync_while_open(next, pick_from(streams)); break;
+      default: return in_transaction(next, dirs);
     }
     return true;
   }
+
+  // Drops the transaction a failed call left open; the test then drops the Vog.
+  void abandon() { transaction_.reset(); }
 
  private:
   std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
@@ -218,7 +224,54 @@ class Workload {
     return commit_point(next, [&] { return ok(vog_->close_stream(*handle)); });
   }
 
+  // A few changes in one transaction, then one commit point for them all; now
+  // and then a rollback instead, of which nothing may survive.
+  bool in_transaction(TreeModel& next, const std::vector<std::string>& dirs) {
+    auto begun = vog_->transaction();
+    if (!ok(begun)) return false;
+    transaction_.emplace(std::move(*begun));
+    for (std::size_t changes = 2 + pick(3); changes > 0; --changes) {
+      std::vector<std::string> streams;
+      for (const auto& [path, node] : next.nodes())
+        if (!node.dir) streams.push_back(path);
+      const std::string p = child_of(pick_from(dirs));
+      switch (streams.empty() ? pick(2) : pick(4)) {
+        case 0:
+          next.add(p, true);
+          if (!ok(vog_->mkdir(p))) return false;
+          break;
+        case 1: {
+          next.add(p, false);
+          auto handle = vog_->create_stream(p, compressed());
+          if (!ok(handle) || !write_at(*handle, next.data(p), 0, data()) ||
+              !ok(vog_->close_stream(*handle)))
+            return false;
+          break;
+        }
+        case 2: {
+          const std::string victim = pick_from(streams);
+          next.erase(victim);
+          if (!ok(vog_->delete_stream(victim))) return false;
+          break;
+        }
+        default: {
+          const std::string target = pick_from(streams);
+          auto handle = vog_->open_stream(target, OpenMode::Write);
+          std::string& stored = next.data(target);
+          if (!ok(handle) || !write_at(*handle, stored, pick(stored.size() + 1), data()) ||
+              !ok(vog_->close_stream(*handle)))
+            return false;
+        }
+      }
+    }
+    if (pick(6) == 0) return ok(std::exchange(transaction_, std::nullopt)->roll_back());
+    return commit_point(next, [&] {
+      return ok(transaction_->commit()) && (transaction_.reset(), true);
+    });
+  }
+
   std::shared_ptr<Vog>& vog_;  // replaced by the test after each crash
+  std::optional<Transaction> transaction_;  // open, or left open by a failed call
   TreeModel& confirmed_;
   std::optional<TreeModel>& pending_;
   std::mt19937& rng_;
@@ -281,6 +334,7 @@ TEST_P(CrashTest, ReopenFindsTheLastCommitAndVerifyIsEmpty) {
     }
     ASSERT_TRUE(fs.crashed()) << "a call failed without a crash: " << workload.failure;
     ::testing::internal::CaptureStderr();  // the dying handle's teardown complains
+    workload.abandon();
     vog.reset();
     (void)::testing::internal::GetCapturedStderr();
     fs.restart(param.level, rng);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -69,9 +70,10 @@ class DamagedFile : public ::testing::Test {
   FilePatch file_{path_, kBlockSize};
 };
 
-// Random operations in every kind of file, with reservations on top; the file
-// stays consistent throughout, from fresh (open or closed) on, and reopened
-// for writing or reading it holds the same tree.
+// Random operations in every kind of file, with reservations on top, and
+// runs of them in transactions, some rolled back (which gives back the tree
+// they began with); the file stays consistent throughout, from fresh (open or
+// closed) on, and reopened for writing or reading it holds the same tree.
 TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
   TempDir dir;
   for (bool encrypted : {false, true}) {
@@ -90,8 +92,28 @@ TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
     TreeModel model;
     RandomTree random(vog, model, encrypted ? 7u : 11u, /*max_data=*/5000);
     std::mt19937 rng(3);
+    std::optional<Transaction> transaction;
+    TreeModel before;
+    int rolled_back = 0;
     for (int step = 0; step < 400; ++step) {
+      if (!transaction && rng() % 20 == 0) {
+        auto begun = vog.transaction();
+        ASSERT_TRUE(begun) << begun.error().to_string();
+        transaction.emplace(std::move(*begun));
+        before = model;
+      }
       random.step();
+      if (transaction && rng() % 10 == 0) {
+        if (rng() % 2 == 0) {
+          ok(transaction->commit());
+        } else {
+          ok(transaction->roll_back());
+          model = before;
+          expect_same_tree(vog, model);
+          ++rolled_back;
+        }
+        transaction.reset();
+      }
       if (rng() % 6 == 0) {
         for (const auto& [stream, node] : model.nodes()) {
           if (node.dir || rng() % 3 != 0) continue;
@@ -105,6 +127,8 @@ TEST(VerifyClean, LongRandomSequenceStaysConsistent) {
         ASSERT_EQ(ok(vog.verify()), Lines{}) << "after step " << step;
       }
     }
+    if (transaction) ok(transaction->commit());
+    EXPECT_GE(rolled_back, 3);
     expect_same_tree(vog, model);
     created->reset();
     for (OpenMode mode : {OpenMode::Write, OpenMode::Read}) {

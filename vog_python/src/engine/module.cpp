@@ -6,10 +6,15 @@
 // which also lengthens with zeros; stat by path without opening (with the
 // stream ID, a directory's identity); the geometry.
 // verify takes a line limit; salvage copies what a damaged file still holds;
-// create and open take a durability level, and sync() is a commit point.
+// create and open take a durability level, and sync() is a commit point;
+// transactions and snapshots are begun and ended by pairs of calls, the
+// object keeping them open in between (EngineGuards).
 // Engine errors are raised as the package's exception classes: the package
 // hands in one factory, called with the error's kind number and its message.
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "binding.hpp"
 
@@ -127,6 +132,80 @@ PyObject* vog_sync(PyObject* self, PyObject*) {
   return finish(call_engine(std::move(engine), [](Vog& vog) { return vog.sync(); }));
 }
 
+// Vog.begin_transaction() -> None: begins a transaction, or joins the one open.
+PyObject* vog_begin_transaction(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto begun = call_engine(std::move(engine), [](Vog& vog) { return vog.transaction(); });
+  if (!begun) return nullptr;
+  if (!*begun) return raise_vog_error(begun->error());
+  EngineGuards& guards = guards_of(self);
+  std::lock_guard lock(guards.mutex);
+  guards.transactions.push_back(std::move(**begun));
+  Py_RETURN_NONE;
+}
+
+// Vog.end_transaction(commit) -> None: ends the innermost transaction begun
+// here. A commit that fails rolls back, and raises the commit's error.
+PyObject* vog_end_transaction(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kw[] = {"commit", nullptr};
+  int commit = 0;
+  if (!parse(args, kwargs, "p:Vog.end_transaction", kw, &commit)) return nullptr;
+  std::optional<Transaction> ending;
+  {
+    EngineGuards& guards = guards_of(self);
+    std::lock_guard lock(guards.mutex);
+    if (!guards.transactions.empty()) {
+      ending.emplace(std::move(guards.transactions.back()));
+      guards.transactions.pop_back();
+    }
+  }
+  if (!ending) return raise_vog_error(VogError::io("no transaction is open"));
+  return finish(run_unlocked([&]() -> Result<void> {
+    if (!commit) return ending->roll_back();
+    auto committed = ending->commit();
+    if (!committed) (void)ending->roll_back();  // a failure here leaves nothing to commit
+    return committed;
+  }));
+}
+
+// Vog.begin_snapshot() -> None: reads on this object see one commit until
+// end_snapshot() on the same thread.
+PyObject* vog_begin_snapshot(PyObject* self, PyObject*) {
+  std::shared_ptr<Vog> engine = engine_of(self);
+  if (!engine) return nullptr;
+  auto begun = call_engine(std::move(engine), [](Vog& vog) { return vog.snapshot(); });
+  if (!begun) return nullptr;
+  if (!*begun) return raise_vog_error(begun->error());
+  EngineGuards& guards = guards_of(self);
+  std::lock_guard lock(guards.mutex);
+  guards.snapshots[std::this_thread::get_id()].push_back(std::move(**begun));
+  Py_RETURN_NONE;
+}
+
+// Vog.end_snapshot() -> None: ends this thread's innermost snapshot; also
+// after close(), which leaves snapshots to their threads.
+PyObject* vog_end_snapshot(PyObject* self, PyObject*) {
+  std::optional<Snapshot> ending;
+  {
+    EngineGuards& guards = guards_of(self);
+    std::lock_guard lock(guards.mutex);
+    auto mine = guards.snapshots.find(std::this_thread::get_id());
+    if (mine != guards.snapshots.end()) {
+      ending.emplace(std::move(mine->second.back()));
+      mine->second.pop_back();
+      if (mine->second.empty()) guards.snapshots.erase(mine);
+    }
+  }
+  if (!ending) return raise_vog_error(VogError::io("no snapshot is open on this thread"));
+  auto ended = run_unlocked([&] {
+    ending.reset();  // the last engine reference may go here, off the lock
+    return true;
+  });
+  if (!ended) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* vog_create_durable(PyObject*, PyObject* args, PyObject* kwargs) {
   return create_vog(args, kwargs, /*durable=*/true);
 }
@@ -148,6 +227,13 @@ const PyMethodDef g_extra_methods[] = {
     {"resize", VOG_METHOD(vog_resize), kArgs, "resize($self, handle, new_len)\n--\n\n"},
     {"stat", VOG_METHOD(vog_stat), kArgs, "stat($self, path)\n--\n\n"},
     {"geometry", VOG_METHOD(vog_geometry), METH_NOARGS, "geometry($self)\n--\n\n"},
+    {"begin_transaction", VOG_METHOD(vog_begin_transaction), METH_NOARGS,
+     "begin_transaction($self)\n--\n\n"},
+    {"end_transaction", VOG_METHOD(vog_end_transaction), kArgs,
+     "end_transaction($self, commit)\n--\n\n"},
+    {"begin_snapshot", VOG_METHOD(vog_begin_snapshot), METH_NOARGS,
+     "begin_snapshot($self)\n--\n\n"},
+    {"end_snapshot", VOG_METHOD(vog_end_snapshot), METH_NOARGS, "end_snapshot($self)\n--\n\n"},
 };
 
 // set_error_factory(factory): factory(kind: int, message: str) returns the

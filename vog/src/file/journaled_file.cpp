@@ -532,7 +532,8 @@ Result<void> JournaledFile::roll_back() {
   if (in_transaction_) {
     VOG_TRY(undo, journal::read_undo(*journal_, journal_path(path_), *file_));
     if (!*undo)
-      return std::unexpected(VogError::io("the journal lost the transaction it held: reopen the file"));
+      return std::unexpected(
+          VogError::io("the journal lost the transaction it held: reopen the file"));
     VOG_CHECK(put_back(*file_, **undo, /*sync=*/level_ == Durability::Full));
   } else if (length_ != committed_length_) {
     VOG_CHECK(file_->set_len(committed_length_));

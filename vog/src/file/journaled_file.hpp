@@ -6,8 +6,9 @@
 // journal always names the committed length and rolling back cuts the file to
 // it. commit() marks the journal committed. Opening a file whose journal holds
 // a transaction rolls it back first, so a crash at any moment leaves the file
-// as it stood at its last commit. The journal sees only the file's raw bytes:
-// an encrypted store's journal holds ciphertext.
+// as it stood at its last commit; roll_back() does the same without closing.
+// The journal sees only the file's raw bytes: an encrypted store's journal
+// holds ciphertext.
 //
 // Changes to committed pages wait in memory, one image per page, and reach the
 // file at the commit, after their saved copies went to the journal in one

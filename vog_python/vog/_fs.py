@@ -197,7 +197,8 @@ class VogFS:
     def sync(self) -> None:
         """Flushes every file object still open on it, then commits: what was
         written so far survives a crash of the process (a power loss too when
-        the file was opened with durability "full"). Files stay open."""
+        the file was opened with durability "full"). Files stay open. Inside a
+        transaction, only the transaction's end commits."""
         engine = self._live()
         with self._lock:
             files = [ref() for ref in self._files.values()]

@@ -6,10 +6,11 @@
 // journal always names the committed length and rolling back cuts the file to
 // it. commit() marks the journal committed. Opening a file whose journal holds
 // a transaction rolls it back first, so a crash at any moment leaves the file
-// as it stood at its last commit. The journal sees only the file's raw bytes:
-// an encrypted store's journal holds ciphertext, a plain one plaintext, so it
-// gets exactly the Vog file's permission bits (and its owner and group where
-// the process may set them) before anything is written into it.
+// as it stood at its last commit; roll_back() does the same without closing.
+// The journal sees only the file's raw bytes: an encrypted store's journal
+// holds ciphertext, a plain one plaintext, so it gets exactly the Vog file's
+// permission bits (and its owner and group where the process may set them)
+// before anything is written into it.
 //
 // Changes to committed pages wait in memory, one image per page, and reach the
 // file at the commit, after their saved copies went to the journal in one

@@ -101,6 +101,31 @@ Result<std::uint64_t> identity_of(FileLayer& file) {
   return checksum(kVersion, 0, std::span(head).first(*got));
 }
 
+Result<void> read_more_records(PlainFile& journal, std::span<const std::byte, kHeaderSize> header,
+                               std::uint64_t data_offset, Undo& undo) {
+  const std::uint32_t version = load_u32(header, 8);
+  auto sum = [version](std::uint64_t seed, std::span<const std::byte> data) {
+    return checksum(version, seed, data);
+  };
+  const std::uint64_t nonce = load_u64(header, 40);
+  std::array<std::byte, kRecordHeaderSize> head{};
+  for (;;) {
+    VOG_TRY(have, read_fully(journal, undo.end, head));
+    if (*have < head.size()) return {};
+    const std::uint64_t offset = load_u64(head, 0);
+    const std::uint32_t length = load_u32(head, 8);
+    if (length == 0 || length > std::max<std::uint64_t>(kPageSize, data_offset) ||
+        offset > undo.committed_length || undo.committed_length - offset < length)
+      return {};
+    std::vector<std::byte> bytes(length);
+    VOG_TRY(body, read_fully(journal, undo.end + kRecordHeaderSize, bytes));
+    if (*body < length) return {};
+    if (load_u64(head, 16) != sum(sum(nonce, std::span(head).first(16)), bytes)) return {};
+    undo.records.push_back({offset, std::move(bytes)});
+    undo.end += kRecordHeaderSize + length;
+  }
+}
+
 Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& name,
                                       FileLayer& file) {
   std::array<std::byte, kHeaderSize> header{};
@@ -129,24 +154,7 @@ Result<std::optional<Undo>> read_undo(PlainFile& journal, const std::string& nam
 
   const std::uint64_t nonce = load_u64(header, 40);
   Undo undo{load_u64(header, 32), {}, mark ? nonce : nonce - 1};
-  std::uint64_t at = kHeaderSize;
-  std::array<std::byte, kRecordHeaderSize> head{};
-  while (!mark) {
-    VOG_TRY(have, read_fully(journal, at, head));
-    if (*have < head.size()) break;
-    const std::uint64_t offset = load_u64(head, 0);
-    const std::uint32_t length = load_u32(head, 8);
-    if (length == 0 || length > std::max<std::uint64_t>(kPageSize, file.data_offset()) ||
-        offset > undo.committed_length ||
-        undo.committed_length - offset < length)
-      break;
-    std::vector<std::byte> bytes(length);
-    VOG_TRY(body, read_fully(journal, at + kRecordHeaderSize, bytes));
-    if (*body < length) break;
-    if (load_u64(head, 16) != sum(sum(nonce, std::span(head).first(16)), bytes)) break;
-    undo.records.push_back({offset, std::move(bytes)});
-    at += kRecordHeaderSize + length;
-  }
+  if (!mark) VOG_CHECK(read_more_records(journal, header, file.data_offset(), undo));
   // The identity is of the header bytes as committed, which the records
   // restore where the transaction changed them (only a creation does).
   std::vector<std::byte> head_bytes(file.data_offset());

@@ -111,7 +111,14 @@ struct Undo {
   std::vector<Record> records;
   // The generation of the commit the file returns to (doc/concurrency.md).
   std::uint64_t generation = 0;
+  std::uint64_t end = kHeaderSize;  // just past the last record that checks out
 };
+
+// Reads on a transaction's records from undo.end, as far as they check out:
+// what a writer appended since the last look. `header` is the journal's.
+[[nodiscard]] Result<void> read_more_records(PlainFile& journal,
+                                             std::span<const std::byte, kHeaderSize> header,
+                                             std::uint64_t data_offset, Undo& undo);
 
 // What the journal `name` asks to undo in `file`: nothing when it holds no
 // header; an error when it is not this file's journal.

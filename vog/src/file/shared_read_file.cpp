@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format.hpp"
+#include "le_bytes.hpp"
 
 namespace vog {
 
@@ -58,29 +59,53 @@ void SharedReadFile::end_read() {
 }
 
 Result<void> SharedReadFile::load_view() {
-  generation_ = 0;
-  records_.clear();
+  if (!journal_) {
+    VOG_TRY(present, fs_.exists(journal_name_));
+    if (!*present) {
+      generation_ = 0;
+      VOG_TRY(length, file_->len());
+      committed_length_ = *length;
+      return {};
+    }
+    VOG_TRY(journal, fs_.open(journal_name_, OpenHow::OpenExisting, AccessMode::ReadOnly));
+    journal_ = std::move(*journal);
+  }
+  std::array<std::byte, journal::kHeaderSize> header{};
+  VOG_TRY(got, journal::read_fully(*journal_, 0, header));
+  if (header_ && *got == header.size() && header == *header_) {
+    // The same commit; a transaction's header may have gained records since.
+    if (load_u32(header, 48) != static_cast<std::uint32_t>(journal::State::Transaction)) return {};
+    const std::size_t before = records_.size();
+    VOG_CHECK(journal::read_more_records(*journal_, header, data_offset(), undo_));
+    index_records(before);
+    return {};
+  }
+  header_.reset();
   records_by_page_.clear();
-  VOG_TRY(length, file_->len());
-  committed_length_ = *length;
-  // Only a writer with the whole file to itself removes the journal, so it
-  // cannot go between this look and the open.
-  VOG_TRY(present, fs_.exists(journal_name_));
-  if (!*present) return {};
-  VOG_TRY(journal, fs_.open(journal_name_, OpenHow::OpenExisting, AccessMode::ReadOnly));
-  VOG_TRY(undo, journal::read_undo(**journal, journal_name_, *file_));
-  if (!*undo) return {};
-  generation_ = (*undo)->generation;
-  committed_length_ = (*undo)->committed_length;
-  records_ = std::move((*undo)->records);
-  for (std::size_t index = 0; index < records_.size(); ++index) {
+  VOG_TRY(undo, journal::read_undo(*journal_, journal_name_, *file_));
+  if (!*undo) {
+    undo_ = {};
+    generation_ = 0;
+    VOG_TRY(length, file_->len());
+    committed_length_ = *length;
+    return {};
+  }
+  undo_ = std::move(**undo);
+  generation_ = undo_.generation;
+  committed_length_ = undo_.committed_length;
+  index_records(0);
+  if (*got == header.size()) header_ = header;
+  return {};
+}
+
+void SharedReadFile::index_records(std::size_t from) {
+  for (std::size_t index = from; index < records_.size(); ++index) {
     const journal::Record& record = records_[index];
     for (std::uint64_t page = page_of(record.offset, data_offset()),
                        last = page_of(record.offset + record.bytes.size() - 1, data_offset());
          page <= last; ++page)
       records_by_page_[page].push_back(index);
   }
-  return {};
 }
 
 Result<std::size_t> SharedReadFile::read(std::uint64_t offset, std::span<std::byte> out) {

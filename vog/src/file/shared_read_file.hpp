@@ -14,7 +14,9 @@
 // inside use it without locks.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,9 +50,11 @@ class SharedReadFile final : public FileLayer {
   SharedReadFile(FileSystem& fs, std::string journal_name, std::unique_ptr<FileOnDisk> file,
                  Timeout timeout);
 
-  // Reads the journal's header and a transaction's records. REQUIRES: READ
-  // held, no thread inside a read but the caller.
+  // Reads the journal's header and a transaction's records: only the header
+  // when it is the one read last, and then only records appended since.
+  // REQUIRES: READ held, no thread inside a read but the caller.
   [[nodiscard]] Result<void> load_view();
+  void index_records(std::size_t from);
   // REQUIRES: inside a read.
   [[nodiscard]] Result<std::size_t> read_view(std::uint64_t offset, std::span<std::byte> out);
 
@@ -63,7 +67,12 @@ class SharedReadFile final : public FileLayer {
   unsigned readers_ = 0;  // threads inside a read; READ is held while > 0
   std::uint64_t generation_ = 0;
   std::uint64_t committed_length_ = 0;
-  std::vector<journal::Record> records_;  // in journal order
+  // Held open once found: only a writer with the whole file to itself, which
+  // never meets this open, removes or replaces it.
+  std::unique_ptr<PlainFile> journal_;
+  std::optional<std::array<std::byte, journal::kHeaderSize>> header_;  // of the view
+  journal::Undo undo_;  // records_ in journal order, and where they end
+  std::vector<journal::Record>& records_ = undo_.records;
   // For each page that records touch, their indices in records_, ascending.
   std::map<std::uint64_t, std::vector<std::size_t>> records_by_page_;
 };

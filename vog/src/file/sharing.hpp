@@ -33,8 +33,10 @@ void sleep_for(std::chrono::microseconds pause);
 template <class Attempt>
 [[nodiscard]] Result<bool> within(Timeout timeout, Attempt attempt) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  constexpr std::chrono::microseconds kLongestPause{10000};
-  for (std::chrono::microseconds pause{50};; pause = std::min(pause * 2, kLongestPause)) {
+  // Short pauses: the other side holds a lock for one read call or one
+  // write-back, and a long pause would keep both waiting after it let go.
+  constexpr std::chrono::microseconds kLongestPause{1000};
+  for (std::chrono::microseconds pause{20};; pause = std::min(pause * 2, kLongestPause)) {
     VOG_TRY(granted, attempt());
     if (*granted) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;

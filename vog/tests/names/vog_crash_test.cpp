@@ -281,6 +281,15 @@ class Workload {
 
 class CrashTest : public ::testing::TestWithParam<CrashCase> {
  protected:
+  CreateOptions create_options(CrashFileSystem& fs) {
+    CreateOptions options;
+    options.block_size_shift = 9;
+    options.compressed_block_size_shift = 11;
+    options.durability = GetParam().level;
+    options.file_system = &fs;
+    if (GetParam().kind == Kind::Encrypted) options.password = password_;
+    return options;
+  }
   Result<std::shared_ptr<Vog>> open_vog(CrashFileSystem& fs) {
     OpenOptions options;
     if (GetParam().kind == Kind::Encrypted) options.password = password_;
@@ -297,12 +306,7 @@ TEST_P(CrashTest, ReopenFindsTheLastCommitAndVerifyIsEmpty) {
   const CrashCase& param = GetParam();
   CrashFileSystem fs;
   std::mt19937 rng(static_cast<unsigned>(param.crashes) * 31 + static_cast<unsigned>(param.kind));
-  CreateOptions options;
-  options.block_size_shift = 9;
-  options.compressed_block_size_shift = 11;
-  options.durability = param.level;
-  options.file_system = &fs;
-  if (param.kind == Kind::Encrypted) options.password = password_;
+  const CreateOptions options = create_options(fs);
   // A crash while the file is made leaves no file, or the new empty one.
   std::shared_ptr<Vog> vog;
   for (std::uint64_t changes = 1; !vog; ++changes) {
@@ -363,12 +367,7 @@ TEST_P(CrashTest, AFullDiskLeavesNothingBehind) {
   std::mt19937 rng(static_cast<unsigned>(param.crashes) * 7 + static_cast<unsigned>(param.kind));
   for (int trial = 0; trial < 40; ++trial) {
     CrashFileSystem fs;
-    CreateOptions options;
-    options.block_size_shift = 9;
-    options.compressed_block_size_shift = 11;
-    options.durability = param.level;
-    options.file_system = &fs;
-    if (param.kind == Kind::Encrypted) options.password = password_;
+    const CreateOptions options = create_options(fs);
     auto created = Vog::create(kPath, options);
     ASSERT_TRUE(created) << created.error().to_string();
     std::shared_ptr<Vog> vog = std::move(*created);

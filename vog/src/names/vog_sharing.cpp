@@ -22,7 +22,8 @@ void ReadSection::find_open_streams(Vog& vog, VogState& state) {
   }
   for (const auto& [handle, info] : open) {
     auto [parent, leaf] = split_parent_leaf(info.path);
-    auto found = [&, leaf = leaf]() -> Result<std::optional<StreamId>> {
+    // Captured by copy: clang before 16 cannot capture a structured binding.
+    auto found = [&, parent = parent, leaf = leaf]() -> Result<std::optional<StreamId>> {
       VOG_TRY(dir, vog.resolve_dir_stream_id(parent));
       return vog.find_in_dir(*dir, leaf);
     }();

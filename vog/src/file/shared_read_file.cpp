@@ -75,7 +75,7 @@ Result<void> SharedReadFile::load_view() {
   if (header_ && *got == header.size() && header == *header_) {
     // The same commit; a transaction's header may have gained records since.
     if (load_u32(header, 48) != static_cast<std::uint32_t>(journal::State::Transaction)) return {};
-    const std::size_t before = records_.size();
+    const std::size_t before = undo_.records.size();
     VOG_CHECK(journal::read_more_records(*journal_, header, data_offset(), undo_));
     index_records(before);
     return {};
@@ -99,8 +99,8 @@ Result<void> SharedReadFile::load_view() {
 }
 
 void SharedReadFile::index_records(std::size_t from) {
-  for (std::size_t index = from; index < records_.size(); ++index) {
-    const journal::Record& record = records_[index];
+  for (std::size_t index = from; index < undo_.records.size(); ++index) {
+    const journal::Record& record = undo_.records[index];
     for (std::uint64_t page = page_of(record.offset, data_offset()),
                        last = page_of(record.offset + record.bytes.size() - 1, data_offset());
          page <= last; ++page)
@@ -128,7 +128,7 @@ Result<std::size_t> SharedReadFile::read_view(std::uint64_t offset, std::span<st
        ++page) {
     // The last record first, so that the earliest, holding the committed bytes, wins.
     for (auto index = page->second.rbegin(); index != page->second.rend(); ++index) {
-      const journal::Record& record = records_[*index];
+      const journal::Record& record = undo_.records[*index];
       const std::uint64_t from = std::max(offset, record.offset);
       const std::uint64_t to = std::min(end, record.offset + record.bytes.size());
       if (from >= to) continue;

@@ -71,9 +71,8 @@ class SharedReadFile final : public FileLayer {
   // never meets this open, removes or replaces it.
   std::unique_ptr<PlainFile> journal_;
   std::optional<std::array<std::byte, journal::kHeaderSize>> header_;  // of the view
-  journal::Undo undo_;  // records_ in journal order, and where they end
-  std::vector<journal::Record>& records_ = undo_.records;
-  // For each page that records touch, their indices in records_, ascending.
+  journal::Undo undo_;  // the records in journal order, and where they end
+  // For each page that records touch, their indices in undo_.records, ascending.
   std::map<std::uint64_t, std::vector<std::size_t>> records_by_page_;
 };
 

@@ -132,17 +132,27 @@ PyObject* vog_sync(PyObject* self, PyObject*) {
   return finish(call_engine(std::move(engine), [](Vog& vog) { return vog.sync(); }));
 }
 
-// Vog.begin_transaction() -> None: begins a transaction, or joins the one open.
-PyObject* vog_begin_transaction(PyObject* self, PyObject*) {
+// Runs `make` (transaction() or snapshot()) on the engine and hands the
+// guard it returns to `keep`, under the object's guard mutex.
+template <class Make, class Keep>
+PyObject* begin_guard(PyObject* self, Make make, Keep keep) {
   std::shared_ptr<Vog> engine = engine_of(self);
   if (!engine) return nullptr;
-  auto begun = call_engine(std::move(engine), [](Vog& vog) { return vog.transaction(); });
+  auto begun = call_engine(std::move(engine), make);
   if (!begun) return nullptr;
   if (!*begun) return raise_vog_error(begun->error());
   EngineGuards& guards = guards_of(self);
   std::lock_guard lock(guards.mutex);
-  guards.transactions.push_back(std::move(**begun));
+  keep(guards, std::move(**begun));
   Py_RETURN_NONE;
+}
+
+// Vog.begin_transaction() -> None: begins a transaction, or joins the one open.
+PyObject* vog_begin_transaction(PyObject* self, PyObject*) {
+  return begin_guard(self, [](Vog& vog) { return vog.transaction(); },
+                     [](EngineGuards& guards, Transaction begun) {
+                       guards.transactions.push_back(std::move(begun));
+                     });
 }
 
 // Vog.end_transaction(commit) -> None: ends the innermost transaction begun
@@ -172,15 +182,10 @@ PyObject* vog_end_transaction(PyObject* self, PyObject* args, PyObject* kwargs) 
 // Vog.begin_snapshot() -> None: reads on this object see one commit until
 // end_snapshot() on the same thread.
 PyObject* vog_begin_snapshot(PyObject* self, PyObject*) {
-  std::shared_ptr<Vog> engine = engine_of(self);
-  if (!engine) return nullptr;
-  auto begun = call_engine(std::move(engine), [](Vog& vog) { return vog.snapshot(); });
-  if (!begun) return nullptr;
-  if (!*begun) return raise_vog_error(begun->error());
-  EngineGuards& guards = guards_of(self);
-  std::lock_guard lock(guards.mutex);
-  guards.snapshots[std::this_thread::get_id()].push_back(std::move(**begun));
-  Py_RETURN_NONE;
+  return begin_guard(self, [](Vog& vog) { return vog.snapshot(); },
+                     [](EngineGuards& guards, Snapshot begun) {
+                       guards.snapshots[std::this_thread::get_id()].push_back(std::move(begun));
+                     });
 }
 
 // Vog.end_snapshot() -> None: ends this thread's innermost snapshot; also
